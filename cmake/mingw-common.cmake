@@ -1,0 +1,10 @@
+# Shared by the two MinGW-w64 toolchains: posix threads, fully static runtime.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${ZAVEX_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZAVEX_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZAVEX_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${ZAVEX_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

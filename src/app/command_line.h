@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+enum OperationMode {
+  INSTALLER = 0,
+  UPDATER = 1,
+  UNINSTALLER = 2,
+  SILENT_CHECK = 3,
+  SILENT_UPDATE = 4,
+  SELF_UPDATE = 5,
+};
+
+struct CommandLineArgs {
+  OperationMode mode = INSTALLER;
+  std::wstring installPath;
+  bool restart = false;
+};
+
+// Finds the switches anywhere in text (null counts as empty); never fails.
+CommandLineArgs ParseCommandLine(const wchar_t* text);
+
+// The log name of a mode ("INSTALLER" ... "SELF_UPDATE"), or "UNKNOWN".
+const char* OperationModeName(OperationMode mode);
+
+}  // namespace zavex

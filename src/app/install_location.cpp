@@ -1,0 +1,57 @@
+#include "app/install_location.h"
+
+#include <shlobj.h>
+
+namespace zavex {
+namespace {
+
+bool FolderHoldsManifest(const std::wstring& folder) {
+  return IsExistingFile(folder + L"\\manifest.json");
+}
+
+}  // namespace
+
+bool IsExistingFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::wstring GetExecutablePath() {
+  wchar_t buffer[kMaxPathChars] = {};
+  GetModuleFileNameW(nullptr, buffer, kMaxPathChars);
+  return buffer;
+}
+
+std::wstring GetExecutableFolder() {
+  const std::wstring path = GetExecutablePath();
+  const size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? path : path.substr(0, separator);
+}
+
+std::wstring GetProgramFilesFolder() {
+  wchar_t buffer[kMaxPathChars] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, buffer))) {
+    return L"C:\\Program Files";
+  }
+  return buffer;
+}
+
+std::wstring GetDefaultInstallFolder() {
+  return GetProgramFilesFolder() + L"\\ZavexPhone";
+}
+
+OperationMode GetOperationMode(const CommandLineArgs& args) {
+  if (args.mode != INSTALLER) return args.mode;
+  if (FolderHoldsManifest(GetExecutableFolder())) return UPDATER;
+  if (FolderHoldsManifest(GetDefaultInstallFolder())) return UPDATER;
+  return INSTALLER;
+}
+
+std::wstring GetInstallPath(const CommandLineArgs& args) {
+  if (!args.installPath.empty()) return args.installPath;
+  const std::wstring executableFolder = GetExecutableFolder();
+  if (FolderHoldsManifest(executableFolder)) return executableFolder;
+  return GetDefaultInstallFolder();
+}
+
+}  // namespace zavex

@@ -1,0 +1,63 @@
+#include "app/logger.h"
+
+#include <ctime>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+
+namespace zavex {
+
+Logger& Logger::Instance() {
+  static Logger instance;
+  return instance;
+}
+
+Logger::~Logger() {
+  std::lock_guard<std::mutex> lock(mutex);
+  CloseLocked();
+}
+
+void Logger::Open(const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(mutex);
+  logPath = path;
+  opened = true;
+  FILE* file = nullptr;
+  if (_wfopen_s(&file, path.c_str(), L"a") != 0 || file == nullptr) return;
+  logFile = file;
+  const std::string rule = "========================================\n";
+  std::fprintf(logFile, "\n");
+  std::fprintf(logFile, "%s", rule.c_str());
+  std::fprintf(logFile, "ZAVEX Updater Log - %s\n", GetTimestamp().c_str());
+  std::fprintf(logFile, "%s", rule.c_str());
+  std::fflush(logFile);
+}
+
+void Logger::Write(const std::string& level, const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!opened || logFile == nullptr) return;
+  std::fprintf(logFile, "[%s] [%s] %s\n", GetTimestamp().c_str(), level.c_str(), message.c_str());
+  std::fflush(logFile);
+}
+
+void Logger::Close() {
+  std::lock_guard<std::mutex> lock(mutex);
+  CloseLocked();
+}
+
+void Logger::CloseLocked() {
+  if (logFile == nullptr) return;
+  std::fclose(logFile);
+  logFile = nullptr;
+}
+
+std::string GetTimestamp() {
+  const __time64_t now = _time64(nullptr);
+  std::tm local = {};
+  _localtime64_s(&local, &now);
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
+  return text.str();
+}
+
+}  // namespace zavex

@@ -1,0 +1,75 @@
+#include <windows.h>
+#include <objbase.h>
+
+#include <string>
+
+#include "app/command_line.h"
+#include "app/install_location.h"
+#include "app/logger.h"
+#include "app/self_update.h"
+#include "app/text_conversion.h"
+#include "ops/uninstall.h"
+#include "ops/updater.h"
+#include "ui/installer_flow.h"
+#include "ui/updater_flow.h"
+
+namespace zavex {
+namespace {
+
+// Asks before uninstalling and reports the outcome in a box. 0 or 1.
+int RunConfirmedUninstall(const CommandLineArgs& args) {
+  const std::wstring installPath = GetInstallPath(args);
+  if (MessageBoxW(nullptr, L"Tem certeza que deseja desinstalar o Zavex Phone?",
+                  L"Confirmar Desinstalação", MB_YESNO | MB_ICONQUESTION) != IDYES) {
+    return 0;
+  }
+  std::wstring error;
+  if (Uninstall(installPath, error)) {
+    MessageBoxW(nullptr, L"Zavex Phone foi desinstalado com sucesso.", L"Desinstalação Concluída",
+                MB_OK | MB_ICONINFORMATION);
+    return 0;
+  }
+  MessageBoxW(nullptr, error.c_str(), L"Erro na Desinstalação", MB_OK | MB_ICONERROR);
+  return 1;
+}
+
+int RunMode(HINSTANCE instance, const CommandLineArgs& args) {
+  switch (args.mode) {
+    case INSTALLER: return RunInstaller(instance, args);
+    case UPDATER: return RunUpdater(instance, args, false);
+    case UNINSTALLER: return RunConfirmedUninstall(args);
+    case SILENT_CHECK: return RunSilentCheck(args);
+    case SILENT_UPDATE: return RunUpdater(instance, args, true);
+    case SELF_UPDATE: return RunSelfUpdate(GetInstallPath(args));
+  }
+  return 0;
+}
+
+void LogStart(const wchar_t* commandLine) {
+  Logger& log = Logger::Instance();
+  log.Info("=== ZAVEX Updater Started ===");
+  log.Info("Command line: " + (commandLine ? WideToUtf8(commandLine) : std::string("(none)")));
+  log.Info("Exe path: " + WideToUtf8(GetExecutablePath()));
+}
+
+}  // namespace
+}  // namespace zavex
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+  using namespace zavex;
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  Logger& log = Logger::Instance();
+  log.Open(GetExecutableFolder() + L"\\zavex_updater.log");
+  LogStart(commandLine);
+
+  CommandLineArgs args = ParseCommandLine(commandLine);
+  args.mode = GetOperationMode(args);
+  log.Info(std::string("Operation mode: ") + OperationModeName(args.mode));
+  log.Info("Install path: " + WideToUtf8(GetInstallPath(args)));
+
+  const int result = RunMode(instance, args);
+  log.Info("=== ZAVEX Updater Finished with result: " + std::to_string(result) + " ===");
+  log.Close();
+  CoUninitialize();
+  return result;
+}

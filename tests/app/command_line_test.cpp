@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include "app/command_line.h"
+
+namespace zavex {
+namespace {
+
+OperationMode ModeOf(const wchar_t* text) { return ParseCommandLine(text).mode; }
+std::wstring PathOf(const wchar_t* text) { return ParseCommandLine(text).installPath; }
+
+TEST(CommandLine, DefaultsForEmptyAndNullText) {
+  for (const wchar_t* text : {static_cast<const wchar_t*>(nullptr), L""}) {
+    const CommandLineArgs args = ParseCommandLine(text);
+    EXPECT_EQ(args.mode, INSTALLER);
+    EXPECT_TRUE(args.installPath.empty());
+    EXPECT_FALSE(args.restart);
+  }
+}
+
+TEST(CommandLine, EachModeSwitch) {
+  EXPECT_EQ(ModeOf(L"--install"), INSTALLER);
+  EXPECT_EQ(ModeOf(L"--update"), UPDATER);
+  EXPECT_EQ(ModeOf(L"--uninstall"), UNINSTALLER);
+  EXPECT_EQ(ModeOf(L"--check"), SILENT_CHECK);
+  EXPECT_EQ(ModeOf(L"--silent"), SILENT_UPDATE);
+  EXPECT_EQ(ModeOf(L"--self-update"), SELF_UPDATE);
+}
+
+TEST(CommandLine, SwitchPrecedence) {
+  EXPECT_EQ(ModeOf(L"--check --silent"), SILENT_CHECK);
+  EXPECT_EQ(ModeOf(L"--silent --check"), SILENT_CHECK);
+  EXPECT_EQ(ModeOf(L"--uninstall --silent"), SILENT_UPDATE);
+  EXPECT_EQ(ModeOf(L"--install --silent"), SILENT_UPDATE);
+  EXPECT_EQ(ModeOf(L"--silent --update"), SILENT_UPDATE);
+  EXPECT_EQ(ModeOf(L"--check --self-update"), SELF_UPDATE);
+  EXPECT_EQ(ModeOf(L"--update --uninstall"), UNINSTALLER);
+  EXPECT_EQ(ModeOf(L"--uninstall --check"), SILENT_CHECK);
+}
+
+TEST(CommandLine, SwitchesAreSubstringsAndCaseSensitive) {
+  EXPECT_EQ(ModeOf(L"--installation"), INSTALLER);
+  EXPECT_EQ(ModeOf(L"x--updatey"), UPDATER);
+  EXPECT_EQ(ModeOf(L"--UPDATE"), INSTALLER);
+  EXPECT_EQ(ModeOf(L"--Check"), INSTALLER);
+  EXPECT_TRUE(ParseCommandLine(L"--silent --restart").restart);
+  EXPECT_FALSE(ParseCommandLine(L"--silent --Restart").restart);
+}
+
+TEST(CommandLine, UnquotedPathEndsAtBlankAndSwitchesInsideCount) {
+  const CommandLineArgs args = ParseCommandLine(L"--path=C:\\Apps\\Zavex --silent");
+  EXPECT_EQ(args.installPath, L"C:\\Apps\\Zavex");
+  EXPECT_EQ(args.mode, SILENT_UPDATE);
+  EXPECT_EQ(ModeOf(L"--path=C:\\--check\\x"), SILENT_CHECK);
+  EXPECT_EQ(PathOf(L"--path=C:\\dir\\"), L"C:\\dir\\");
+  EXPECT_EQ(PathOf(L"--update --path=D:\\Z"), L"D:\\Z");
+}
+
+TEST(CommandLine, QuotedPathValue) {
+  EXPECT_EQ(PathOf(L"--path=\"C:\\Program Files\\Zavex Phone\" --update"),
+            L"C:\\Program Files\\Zavex Phone");
+  EXPECT_EQ(PathOf(L"\"--path=C:\\Program Files\\ZavexPhone\""), L"C:\\Program");
+  EXPECT_EQ(PathOf(L"--path=\"C:\\no closing quote"), L"");
+  EXPECT_EQ(PathOf(L"--path=\""), L"");
+  EXPECT_EQ(PathOf(L"--path=\"\""), L"");
+}
+
+TEST(CommandLine, EmptyPathAndFirstOccurrenceOnly) {
+  EXPECT_EQ(PathOf(L"--path="), L"");
+  EXPECT_EQ(PathOf(L"--path= C:\\x"), L"");
+  EXPECT_EQ(PathOf(L"--path=A --path=B"), L"A");
+  EXPECT_EQ(PathOf(L"--path=\ttab"), L"\ttab");
+}
+
+TEST(CommandLine, ModeLogNames) {
+  EXPECT_STREQ(OperationModeName(INSTALLER), "INSTALLER");
+  EXPECT_STREQ(OperationModeName(UPDATER), "UPDATER");
+  EXPECT_STREQ(OperationModeName(UNINSTALLER), "UNINSTALLER");
+  EXPECT_STREQ(OperationModeName(SILENT_CHECK), "SILENT_CHECK");
+  EXPECT_STREQ(OperationModeName(SILENT_UPDATE), "SILENT_UPDATE");
+  EXPECT_STREQ(OperationModeName(SELF_UPDATE), "SELF_UPDATE");
+}
+
+}  // namespace
+}  // namespace zavex

@@ -1,0 +1,110 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "app/text_conversion.h"
+#include "platform/unique_handle.h"
+#include "support/process.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+using test::ChildProcess;
+
+constexpr DWORD kRunTimeoutMs = 60000;
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class Entry : public testing::Test {
+ protected:
+  void SetUp() override {
+    exe = test::CopyUpdaterTo(dir.path());
+    ASSERT_FALSE(exe.empty());
+  }
+  std::string Log() const { return test::ReadTextFile(dir / L"zavex_updater.log"); }
+
+  test::TempDir dir;
+  std::wstring exe;
+};
+
+TEST_F(Entry, UninstallDeclinedChangesNothing) {
+  const std::wstring installFolder = dir / L"inst";
+  CreateDirectoryW(installFolder.c_str(), nullptr);
+  ASSERT_TRUE(test::WriteTextFile(installFolder + L"\\manifest.json", "{}"));
+  const std::wstring arguments = L"--uninstall --path=" + installFolder;
+
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(exe, arguments));
+  HWND box = test::WaitForMessageBox(child.id(), L"Confirmar Desinstalação");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(test::GetMessageBoxText(box), L"Tem certeza que deseja desinstalar o Zavex Phone?");
+  EXPECT_NE(GetDlgItem(box, IDYES), nullptr);
+  ASSERT_TRUE(test::AnswerMessageBox(box, IDNO));
+  EXPECT_EQ(child.Wait(kRunTimeoutMs), std::optional<DWORD>(0));
+
+  EXPECT_TRUE(test::FileExists(installFolder + L"\\manifest.json"));
+  const std::string log = Log();
+  EXPECT_NE(log.find("[INFO] === ZAVEX Updater Started ===\r\n"), std::string::npos);
+  EXPECT_NE(log.find("[INFO] Command line: " + WideToUtf8(arguments) + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("[INFO] Exe path: " + WideToUtf8(exe) + "\r\n"), std::string::npos);
+  EXPECT_NE(log.find("[INFO] Operation mode: UNINSTALLER\r\n"), std::string::npos);
+  EXPECT_NE(log.find("[INFO] Install path: " + WideToUtf8(installFolder) + "\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(log, "[INFO] === ZAVEX Updater Finished with result: 0 ===\r\n")) << log;
+}
+
+TEST_F(Entry, InstallationBesideTheExecutableIsTheInstallPath) {
+  ASSERT_TRUE(test::WriteTextFile(dir / L"manifest.json", "{}"));
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(exe, L"--uninstall"));
+  HWND box = test::WaitForMessageBox(child.id(), L"Confirmar Desinstalação");
+  ASSERT_NE(box, nullptr);
+  ASSERT_TRUE(test::AnswerMessageBox(box, IDNO));
+  EXPECT_EQ(child.Wait(kRunTimeoutMs), std::optional<DWORD>(0));
+  EXPECT_NE(Log().find("[INFO] Install path: " + WideToUtf8(dir.path()) + "\r\n"), std::string::npos);
+}
+
+TEST_F(Entry, SelfUpdateCopiesOverTheInstalledUpdater) {
+  const std::wstring installFolder = dir / L"inst";
+  CreateDirectoryW(installFolder.c_str(), nullptr);
+  const std::wstring target = installFolder + L"\\zavex_updater.exe";
+  ASSERT_TRUE(test::WriteTextFile(target, "old updater"));
+
+  const test::RunResult run = test::RunProcess(exe, L"--self-update --path=" + installFolder,
+                                               kRunTimeoutMs);
+  ASSERT_TRUE(run.started);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(test::ReadTextFile(target), test::ReadTextFile(exe));
+  EXPECT_TRUE(EndsWith(Log(), "[INFO] === ZAVEX Updater Finished with result: 0 ===\r\n"));
+}
+
+TEST_F(Entry, SelfUpdateGivesUpOnALockedTarget) {
+  const std::wstring installFolder = dir / L"inst";
+  CreateDirectoryW(installFolder.c_str(), nullptr);
+  const std::wstring target = installFolder + L"\\zavex_updater.exe";
+  ASSERT_TRUE(test::WriteTextFile(target, "old updater"));
+  {
+    UniqueFile lock(CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lock);
+    const ULONGLONG start = GetTickCount64();
+    const test::RunResult run = test::RunProcess(exe, L"--self-update --path=" + installFolder,
+                                                 kRunTimeoutMs);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    ASSERT_TRUE(run.started);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 1u);
+    // Eleven waits of half a second: a lower bound only, the machine may be slow.
+    EXPECT_GE(elapsed, 5000u);
+  }
+  EXPECT_EQ(test::ReadTextFile(target), "old updater");
+  const std::string log = Log();
+  EXPECT_NE(log.find("[INFO] Operation mode: SELF_UPDATE\r\n"), std::string::npos);
+  EXPECT_TRUE(EndsWith(log, "[INFO] === ZAVEX Updater Finished with result: 1 ===\r\n"));
+}
+
+}  // namespace
+}  // namespace zavex

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include "app/install_location.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+CommandLineArgs ArgsFor(const wchar_t* text) { return ParseCommandLine(text); }
+
+// Creates a file (or a folder) for the length of a test and removes it again.
+class ScopedEntry {
+ public:
+  ScopedEntry(const std::wstring& path, bool asFolder) : path(path), folder(asFolder) {
+    if (folder) {
+      CreateDirectoryW(path.c_str(), nullptr);
+    } else {
+      test::WriteTextFile(path, "{}");
+    }
+  }
+  ~ScopedEntry() {
+    if (folder) {
+      RemoveDirectoryW(path.c_str());
+    } else {
+      DeleteFileW(path.c_str());
+    }
+  }
+
+ private:
+  std::wstring path;
+  bool folder;
+};
+
+class InstallLocation : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(test::FileExists(GetExecutableFolder() + L"\\manifest.json"));
+    ASSERT_FALSE(test::FileExists(GetDefaultInstallFolder() + L"\\manifest.json"))
+        << "a previous run left an installation behind";
+    createdDefaultFolder = CreateDirectoryW(GetDefaultInstallFolder().c_str(), nullptr) != FALSE;
+  }
+  void TearDown() override {
+    if (createdDefaultFolder) RemoveDirectoryW(GetDefaultInstallFolder().c_str());
+  }
+
+  bool createdDefaultFolder = false;
+};
+
+TEST_F(InstallLocation, FoldersOfThisMachine) {
+  const std::wstring exe = GetExecutablePath();
+  ASSERT_GT(exe.size(), 4u);
+  EXPECT_EQ(exe.substr(exe.size() - 4), L".exe");
+  EXPECT_EQ(GetExecutableFolder(), exe.substr(0, exe.find_last_of(L'\\')));
+  EXPECT_TRUE(test::FolderExists(GetProgramFilesFolder()));
+  EXPECT_EQ(GetDefaultInstallFolder(), GetProgramFilesFolder() + L"\\ZavexPhone");
+}
+
+TEST_F(InstallLocation, NothingInstalledMeansInstaller) {
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"")), INSTALLER);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), INSTALLER);
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetDefaultInstallFolder());
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"--path=D:\\Elsewhere\\")), L"D:\\Elsewhere\\");
+}
+
+TEST_F(InstallLocation, ExplicitModesAreKept) {
+  ScopedEntry manifest(GetDefaultInstallFolder() + L"\\manifest.json", false);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--uninstall")), UNINSTALLER);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--check")), SILENT_CHECK);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--silent")), SILENT_UPDATE);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--self-update")), SELF_UPDATE);
+}
+
+TEST_F(InstallLocation, InstallationUnderProgramFilesMeansUpdater) {
+  ScopedEntry manifest(GetDefaultInstallFolder() + L"\\manifest.json", false);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), UPDATER);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"")), UPDATER);
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetDefaultInstallFolder());
+}
+
+TEST_F(InstallLocation, FolderNamedManifestDoesNotCount) {
+  ScopedEntry folder(GetDefaultInstallFolder() + L"\\manifest.json", true);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"")), INSTALLER);
+}
+
+TEST_F(InstallLocation, RunningFromTheInstallationFolder) {
+  ScopedEntry manifest(GetExecutableFolder() + L"\\manifest.json", false);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), UPDATER);
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetExecutableFolder());
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"--path=C:\\Other")), L"C:\\Other");
+}
+
+}  // namespace
+}  // namespace zavex

@@ -1,0 +1,80 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "app/logger.h"
+#include "app/text_conversion.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+const char kRule[] = "========================================";
+
+TEST(TextConversion, RoundTripsPortugueseAndWideCharacters) {
+  const std::string utf8 = "Instala\xC3\xA7\xC3\xA3o conclu\xC3\xAD" "da \xE2\x82\xAC \xF0\x9F\x93\x9E";
+  const std::wstring wide = Utf8ToWide(utf8);
+  EXPECT_EQ(wide, L"Instala\u00E7\u00E3o conclu\u00EDda \u20AC \U0001F4DE");
+  EXPECT_EQ(WideToUtf8(wide), utf8);
+  EXPECT_EQ(Utf8ToWide(""), L"");
+  EXPECT_EQ(WideToUtf8(L""), "");
+}
+
+TEST(TextConversion, BadInputIsReplacedAndZeroEndsTheText) {
+  EXPECT_EQ(Utf8ToWide("a\xFF" "b"), L"a\uFFFDb");
+  EXPECT_EQ(WideToUtf8(std::wstring(L"x") + wchar_t(0xD800) + L"y"), "x\xEF\xBF\xBDy");
+  EXPECT_EQ(Utf8ToWide(std::string("ab\0cd", 5)), L"ab");
+  EXPECT_EQ(WideToUtf8(std::wstring(L"ab\0cd", 5)), "ab");
+}
+
+TEST(Logger, HeaderBlocksLinesAndClose) {
+  test::TempDir dir;
+  const std::wstring path = dir / L"zavex_updater.log";
+  Logger& log = Logger::Instance();
+
+  log.Open(path);
+  log.Info("100% done %s %d");
+  log.Error(WideToUtf8(L"Falha ao baixar: a\u00E7\u00E3o"));
+  log.Write("WARN", std::string("cut\0hidden", 10));
+  log.Close();
+  log.Debug("after close");
+  log.Open(path);
+  log.Debug("second run");
+  log.Close();
+
+  const std::string text = test::ReadTextFile(path);
+  EXPECT_EQ(text.find("after close"), std::string::npos);
+  EXPECT_EQ(text.find("hidden"), std::string::npos);
+
+  // No byte-order mark, CR LF line ends, one header block per Open.
+  const std::string stamp = R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})";
+  const std::string header = std::string("\r\n") + kRule + "\r\nZAVEX Updater Log - " + stamp +
+                             "\r\n" + kRule + "\r\n";
+  const std::regex expected(header + "\\[" + stamp + "\\] \\[INFO\\] 100% done %s %d\r\n" +
+                            "\\[" + stamp + "\\] \\[ERROR\\] Falha ao baixar: a\xC3\xA7\xC3\xA3o\r\n" +
+                            "\\[" + stamp + "\\] \\[WARN\\] cut\r\n" + header + "\\[" + stamp +
+                            "\\] \\[DEBUG\\] second run\r\n");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST(Logger, TimestampIsLocalTime) {
+  const std::string stamp = GetTimestamp();
+  ASSERT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})")));
+  SYSTEMTIME local;
+  GetLocalTime(&local);
+  char expectedDay[16];
+  std::snprintf(expectedDay, sizeof(expectedDay), "%04u-%02u-%02u", local.wYear, local.wMonth,
+                local.wDay);
+  char expectedHour[4];
+  std::snprintf(expectedHour, sizeof(expectedHour), "%02u", local.wHour);
+  // A run straddling midnight or an hour boundary is not worth a flaky failure.
+  if (local.wMinute != 59 && local.wMinute != 0) {
+    EXPECT_EQ(stamp.substr(0, 10), expectedDay);
+    EXPECT_EQ(stamp.substr(11, 2), expectedHour);
+  }
+}
+
+}  // namespace
+}  // namespace zavex
