@@ -106,5 +106,20 @@ TEST_F(Entry, SelfUpdateGivesUpOnALockedTarget) {
   EXPECT_TRUE(EndsWith(log, "[INFO] === ZAVEX Updater Finished with result: 1 ===\r\n"));
 }
 
+TEST_F(Entry, RunsNormallyWhenTheLogCannotBeOpened) {
+  // A folder in the log file's place makes every open fail.
+  ASSERT_TRUE(CreateDirectoryW((dir / L"zavex_updater.log").c_str(), nullptr));
+  const std::wstring installFolder = dir / L"inst";
+  CreateDirectoryW(installFolder.c_str(), nullptr);
+
+  const test::RunResult run = test::RunProcess(exe, L"--self-update --path=" + installFolder,
+                                               kRunTimeoutMs);
+  ASSERT_TRUE(run.started);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(test::FileExists(installFolder + L"\\zavex_updater.exe"));
+  EXPECT_TRUE(test::FolderExists(dir / L"zavex_updater.log"));
+}
+
 }  // namespace
 }  // namespace zavex
