@@ -17,24 +17,20 @@ TEST(CommandLine, DefaultsForEmptyAndNullText) {
   }
 }
 
-TEST(CommandLine, EachModeSwitch) {
-  EXPECT_EQ(ModeOf(L"--install"), INSTALLER);
-  EXPECT_EQ(ModeOf(L"--update"), UPDATER);
-  EXPECT_EQ(ModeOf(L"--uninstall"), UNINSTALLER);
-  EXPECT_EQ(ModeOf(L"--check"), SILENT_CHECK);
-  EXPECT_EQ(ModeOf(L"--silent"), SILENT_UPDATE);
-  EXPECT_EQ(ModeOf(L"--self-update"), SELF_UPDATE);
-}
-
-TEST(CommandLine, SwitchPrecedence) {
-  EXPECT_EQ(ModeOf(L"--check --silent"), SILENT_CHECK);
-  EXPECT_EQ(ModeOf(L"--silent --check"), SILENT_CHECK);
-  EXPECT_EQ(ModeOf(L"--uninstall --silent"), SILENT_UPDATE);
-  EXPECT_EQ(ModeOf(L"--install --silent"), SILENT_UPDATE);
-  EXPECT_EQ(ModeOf(L"--silent --update"), SILENT_UPDATE);
-  EXPECT_EQ(ModeOf(L"--check --self-update"), SELF_UPDATE);
-  EXPECT_EQ(ModeOf(L"--update --uninstall"), UNINSTALLER);
-  EXPECT_EQ(ModeOf(L"--uninstall --check"), SILENT_CHECK);
+TEST(CommandLine, ModeSwitchesAndTheirPrecedence) {
+  const struct {
+    const wchar_t* text;
+    OperationMode mode;
+  } cases[] = {
+      {L"--install", INSTALLER},         {L"--update", UPDATER},
+      {L"--uninstall", UNINSTALLER},     {L"--check", SILENT_CHECK},
+      {L"--silent", SILENT_UPDATE},      {L"--self-update", SELF_UPDATE},
+      {L"--check --silent", SILENT_CHECK}, {L"--silent --check", SILENT_CHECK},
+      {L"--uninstall --silent", SILENT_UPDATE}, {L"--install --silent", SILENT_UPDATE},
+      {L"--silent --update", SILENT_UPDATE},  {L"--check --self-update", SELF_UPDATE},
+      {L"--update --uninstall", UNINSTALLER}, {L"--uninstall --check", SILENT_CHECK},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ModeOf(c.text), c.mode) << c.text;
 }
 
 TEST(CommandLine, SwitchesAreSubstringsAndCaseSensitive) {
