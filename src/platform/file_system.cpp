@@ -1,0 +1,103 @@
+#include "platform/file_system.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/unique_handle.h"
+
+namespace zavex {
+namespace {
+
+constexpr size_t kMaxPathChars = MAX_PATH;
+
+bool CreateOneDirectory(const std::wstring& path) {
+  return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool IsDotEntry(const WIN32_FIND_DATAW& entry) {
+  const std::wstring name = entry.cFileName;
+  return name == L"." || name == L"..";
+}
+
+bool IsFolderLink(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Calls visit(childPath, entry) for every entry of folder except "." and "..".
+template <typename Visitor>
+bool ForEachChild(const std::wstring& folder, Visitor&& visit) {
+  WIN32_FIND_DATAW entry;
+  UniqueFind find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (!find) return false;
+  do {
+    if (!IsDotEntry(entry)) visit(folder + L"\\" + entry.cFileName, entry);
+  } while (FindNextFileW(find.get(), &entry));
+  return true;
+}
+
+void RemoveTreeEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
+  if (IsFolderLink(entry.dwFileAttributes)) {
+    RemoveDirectoryW(path.c_str());
+  } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    RemoveDirectoryRecursive(path);
+  } else {
+    DeleteFileW(path.c_str());
+  }
+}
+
+// Programs folder, a backslash and name; empty when the shell cannot name it.
+std::wstring StartMenuFolderPath(const std::wstring& name) {
+  wchar_t programs[kMaxPathChars] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, programs))) {
+    return L"";
+  }
+  return std::wstring(programs) + L"\\" + name;
+}
+
+}  // namespace
+
+bool CreateDirectoryRecursive(const std::wstring& path) {
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS) return true;
+  if (error != ERROR_PATH_NOT_FOUND) return false;
+
+  const size_t separator = path.find_last_of(L"\\/");
+  const std::wstring parent = separator == std::wstring::npos ? path : path.substr(0, separator);
+  if (parent.empty() || parent == path) return false;
+  if (!CreateDirectoryRecursive(parent)) return false;
+  return CreateOneDirectory(path);
+}
+
+bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
+
+bool RemoveDirectoryRecursive(const std::wstring& path) {
+  if (!ForEachChild(path, RemoveTreeEntry)) return false;
+  return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  const DWORD size = static_cast<DWORD>(bytes.size());
+  DWORD written = 0;
+  const bool wrote = WriteFile(file.get(), bytes.data(), size, &written, nullptr) != FALSE;
+  return wrote && written == bytes.size();
+}
+
+bool CreateStartMenuFolder(const std::wstring& name) {
+  const std::wstring folder = StartMenuFolderPath(name);
+  return !folder.empty() && CreateOneDirectory(folder);
+}
+
+bool RemoveStartMenuFolder(const std::wstring& name) {
+  const std::wstring folder = StartMenuFolderPath(name);
+  if (folder.empty()) return false;
+  ForEachChild(folder, [](const std::wstring& child, const WIN32_FIND_DATAW&) {
+    DeleteFileW(child.c_str());
+  });
+  return RemoveDirectoryW(folder.c_str()) != FALSE;
+}
+
+}  // namespace zavex

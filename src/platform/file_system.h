@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+// True when the folder was created or an entry of that name already exists;
+// missing parent folders are created first.
+bool CreateDirectoryRecursive(const std::wstring& path);
+
+bool RemoveFile(const std::wstring& path);
+
+// Deletes everything it can below path, then path itself; true when path is
+// gone. Links to folders are removed without entering them.
+bool RemoveDirectoryRecursive(const std::wstring& path);
+
+// Creates or truncates the file; true when every byte was written.
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+
+// The folder name in the current user's Start menu programs folder. True when
+// it was created or already exists.
+bool CreateStartMenuFolder(const std::wstring& name);
+
+// Deletes the files directly inside the Start menu folder, then the folder;
+// true when the folder is gone.
+bool RemoveStartMenuFolder(const std::wstring& name);
+
+}  // namespace zavex

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/unique_handle.h"
+
+namespace zavex {
+
+// Largest body that Get keeps in memory.
+inline constexpr size_t kMaxResponseBodyBytes = 64u * 1024 * 1024;
+
+struct HttpResponse {
+  int32_t statusCode = 0;
+  std::string body;
+  std::wstring error;
+  bool success = false;
+};
+
+// (bytes written so far, size announced by the server or 0); false cancels.
+using DownloadProgressCallback = std::function<bool(uint32_t, uint32_t)>;
+
+// Synchronous HTTP GET over one WinHTTP session.
+class HttpClient {
+ public:
+  HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // The whole body in memory, at most kMaxResponseBodyBytes.
+  HttpResponse Get(const std::wstring& url);
+  // Streams the body into path; true when it arrived whole and was not cancelled.
+  bool DownloadFile(const std::wstring& url, const std::wstring& path,
+                    DownloadProgressCallback progress);
+
+ private:
+  UniqueInternet session;
+};
+
+}  // namespace zavex

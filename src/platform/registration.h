@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+// Stores a REG_SZ value under HKEY_CURRENT_USER\subKey, creating missing
+// keys. An empty valueName is the key's default value.
+bool WriteRegistryString(const std::wstring& subKey, const std::wstring& valueName,
+                         const std::wstring& data);
+
+// The installed-programs entry under ...\CurrentVersion\Uninstall\keyName;
+// true when all nine values were stored.
+bool RegisterUninstallEntry(const std::wstring& keyName, const std::wstring& displayName,
+                            const std::wstring& displayVersion, const std::wstring& publisher,
+                            const std::wstring& installLocation,
+                            const std::wstring& uninstallString, const std::wstring& displayIcon);
+
+// Makes exePath the current user's handler of tel: links, started with the
+// link as its one argument.
+bool RegisterTelHandler(const std::wstring& exePath);
+
+}  // namespace zavex

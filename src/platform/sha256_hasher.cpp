@@ -1,0 +1,74 @@
+#include "platform/sha256_hasher.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+namespace zavex {
+namespace {
+
+constexpr DWORD kReadChunkBytes = 65536;
+
+bool Succeeded(NTSTATUS status) { return status >= 0; }
+
+ULONG QueryUlongProperty(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property, ULONG preset) {
+  ULONG value = preset;
+  ULONG size = 0;
+  BCryptGetProperty(algorithm, property, reinterpret_cast<PUCHAR>(&value), sizeof(value), &size,
+                    0);
+  return value;
+}
+
+// Feeds the file's bytes to the hash until the end or a failed read.
+void HashFileContents(HANDLE file, BCRYPT_HASH_HANDLE hash) {
+  std::vector<UCHAR> buffer(kReadChunkBytes);
+  DWORD read = 0;
+  while (ReadFile(file, buffer.data(), kReadChunkBytes, &read, nullptr) && read > 0) {
+    BCryptHashData(hash, buffer.data(), read, 0);
+  }
+}
+
+std::string ToLowerHex(const std::vector<UCHAR>& bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (UCHAR byte : bytes) {
+    text.push_back(kDigits[byte >> 4]);
+    text.push_back(kDigits[byte & 0x0f]);
+  }
+  return text;
+}
+
+}  // namespace
+
+Sha256Hasher::Sha256Hasher() {
+  BCRYPT_ALG_HANDLE opened = nullptr;
+  if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    return;
+  }
+  algorithm.reset(opened);
+  hashObject.resize(QueryUlongProperty(opened, BCRYPT_OBJECT_LENGTH, 0));
+  digestLength = QueryUlongProperty(opened, BCRYPT_HASH_LENGTH, digestLength);
+}
+
+std::string Sha256Hasher::HashFile(const std::wstring& path) {
+  if (!algorithm) return "";
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return "";
+
+  BCRYPT_HASH_HANDLE created = nullptr;
+  if (!Succeeded(BCryptCreateHash(algorithm.get(), &created, hashObject.data(),
+                                  static_cast<ULONG>(hashObject.size()), nullptr, 0, 0))) {
+    return "";
+  }
+  UniqueHash hash(created);
+  HashFileContents(file.get(), hash.get());
+  file.reset();
+
+  std::vector<UCHAR> digest(digestLength);
+  const NTSTATUS finished = BCryptFinishHash(hash.get(), digest.data(), digestLength, 0);
+  hash.reset();
+  return Succeeded(finished) ? ToLowerHex(digest) : "";
+}
+
+}  // namespace zavex

@@ -1,0 +1,190 @@
+#include "platform/file_system.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "platform/host_shell.h"
+#include "platform/unique_handle.h"
+#include "support/http_server.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+using test::FileExists;
+using test::FolderExists;
+
+// A drive letter that names no drive, as "Q:".
+std::wstring UnusedDrive() {
+  const DWORD drives = GetLogicalDrives();
+  for (wchar_t letter = L'Q'; letter <= L'Y'; ++letter) {
+    if (!(drives & (1u << (letter - L'A')))) return std::wstring(1, letter) + L":";
+  }
+  return L"";
+}
+
+// A symbolic link to a folder: through Windows, or, where that only
+// pretends (Wine), with the host's ln. False when neither is possible.
+bool CreateFolderLink(const std::wstring& link, const std::wstring& target) {
+  CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const auto isLink = [&link] {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  };
+  if (isLink()) return true;
+  const std::string hostTarget = test::HostPathOf(target);
+  const std::string hostLink = test::HostPathOf(link);
+  if (hostTarget.empty() || hostLink.empty()) return false;
+  return test::RunHostShell("ln -s " + test::ShellQuoted(hostTarget) + " " +
+                            test::ShellQuoted(hostLink)) &&
+         isLink();
+}
+
+std::wstring ProgramsFolder() {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
+}
+
+TEST(CreateDirectoryRecursiveTest, CreatesMissingLevelsAndAcceptsExistingEntries) {
+  test::TempDir temp;
+  EXPECT_TRUE(CreateDirectoryRecursive(temp.path()));
+
+  const std::wstring deep = temp / L"one\\two\\three";
+  EXPECT_TRUE(CreateDirectoryRecursive(deep));
+  EXPECT_TRUE(FolderExists(deep));
+
+  const std::wstring mixed = temp / L"a/b\\c/";
+  EXPECT_TRUE(CreateDirectoryRecursive(mixed));
+  EXPECT_TRUE(FolderExists(temp / L"a\\b\\c"));
+
+  // An entry of that name counts, even when it is a file.
+  ASSERT_TRUE(test::WriteTextFile(temp / L"file", "x"));
+  EXPECT_TRUE(CreateDirectoryRecursive(temp / L"file"));
+  EXPECT_TRUE(FileExists(temp / L"file"));
+  EXPECT_FALSE(CreateDirectoryRecursive(temp / L"file\\below"));
+}
+
+TEST(CreateDirectoryRecursiveTest, StopsWhenNothingIsLeftToClimb) {
+  const std::wstring drive = UnusedDrive();
+  ASSERT_FALSE(drive.empty());
+  EXPECT_FALSE(CreateDirectoryRecursive(drive + L"bare"));
+  EXPECT_FALSE(CreateDirectoryRecursive(drive + L"\\one\\two\\three"));
+  EXPECT_FALSE(CreateDirectoryRecursive(L""));
+}
+
+TEST(RemoveFileTest, DeletesOnlyWhatExists) {
+  test::TempDir temp;
+  ASSERT_TRUE(test::WriteTextFile(temp / L"gone.txt", "x"));
+  EXPECT_TRUE(RemoveFile(temp / L"gone.txt"));
+  EXPECT_FALSE(FileExists(temp / L"gone.txt"));
+  EXPECT_FALSE(RemoveFile(temp / L"gone.txt"));
+  EXPECT_FALSE(RemoveFile(temp.path()));
+}
+
+TEST(RemoveDirectoryRecursiveTest, RemovesWholeTree) {
+  test::TempDir temp;
+  const std::wstring tree = temp / L"tree";
+  ASSERT_TRUE(CreateDirectoryRecursive(tree + L"\\sub\\deeper"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\top.txt", "top"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\sub\\mid.txt", "mid"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\sub\\deeper\\low.txt", "low"));
+  CreateDirectoryW((tree + L"\\empty").c_str(), nullptr);
+
+  EXPECT_TRUE(RemoveDirectoryRecursive(tree));
+  EXPECT_FALSE(FolderExists(tree));
+  EXPECT_TRUE(FolderExists(temp.path()));
+  EXPECT_FALSE(RemoveDirectoryRecursive(tree));
+}
+
+TEST(RemoveDirectoryRecursiveTest, FileHeldOpenKeepsItsFoldersAndNothingElse) {
+  test::TempDir temp;
+  const std::wstring tree = temp / L"tree";
+  ASSERT_TRUE(CreateDirectoryRecursive(tree + L"\\held\\inner"));
+  ASSERT_TRUE(CreateDirectoryRecursive(tree + L"\\other"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\held\\inner\\open.bin", "open"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\held\\beside.txt", "beside"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\other\\free.txt", "free"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\top.txt", "top"));
+
+  UniqueFile holder(CreateFileW((tree + L"\\held\\inner\\open.bin").c_str(), GENERIC_READ,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr));
+  ASSERT_TRUE(holder);
+  EXPECT_FALSE(RemoveDirectoryRecursive(tree));
+  EXPECT_TRUE(FileExists(tree + L"\\held\\inner\\open.bin"));
+  EXPECT_FALSE(FileExists(tree + L"\\held\\beside.txt"));
+  EXPECT_FALSE(FolderExists(tree + L"\\other"));
+  EXPECT_FALSE(FileExists(tree + L"\\top.txt"));
+
+  holder.reset();
+  EXPECT_TRUE(RemoveDirectoryRecursive(tree));
+}
+
+TEST(RemoveDirectoryRecursiveTest, LinkedFolderOutsideTheTreeSurvives) {
+  test::TempDir temp;
+  const std::wstring outside = temp / L"outside";
+  const std::wstring tree = temp / L"tree";
+  ASSERT_TRUE(CreateDirectoryRecursive(outside + L"\\nested"));
+  ASSERT_TRUE(CreateDirectoryRecursive(tree));
+  ASSERT_TRUE(test::WriteTextFile(outside + L"\\keep.txt", "keep"));
+  ASSERT_TRUE(test::WriteTextFile(outside + L"\\nested\\deep.txt", "deep"));
+  ASSERT_TRUE(test::WriteTextFile(tree + L"\\own.txt", "own"));
+  if (!CreateFolderLink(tree + L"\\folder-link", outside)) {
+    GTEST_SKIP() << "folder links cannot be made here";
+  }
+
+  const bool removed = RemoveDirectoryRecursive(tree);
+  EXPECT_EQ(test::ReadTextFile(outside + L"\\keep.txt"), "keep");
+  EXPECT_EQ(test::ReadTextFile(outside + L"\\nested\\deep.txt"), "deep");
+  EXPECT_FALSE(FileExists(tree + L"\\own.txt"));
+  // Windows removes the folder link itself; Wine cannot, and keeps the tree.
+  EXPECT_EQ(removed, !FolderExists(tree));
+}
+
+TEST(WriteWholeFileTest, WritesExactlyTheBytesGiven) {
+  test::TempDir temp;
+  const std::wstring path = temp / L"data.bin";
+  EXPECT_TRUE(WriteWholeFile(path, ""));
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_EQ(test::ReadTextFile(path), "");
+
+  const std::string many = test::GeneratedBytes(0, 3 * 1048576 + 7);
+  EXPECT_TRUE(WriteWholeFile(path, many));
+  EXPECT_EQ(test::ReadTextFile(path), many);
+
+  EXPECT_TRUE(WriteWholeFile(path, std::string("a\0b", 3)));
+  EXPECT_EQ(test::ReadTextFile(path), std::string("a\0b", 3));
+
+  EXPECT_FALSE(WriteWholeFile(temp / L"missing\\data.bin", "x"));
+  EXPECT_FALSE(WriteWholeFile(temp.path(), "x"));
+}
+
+TEST(StartMenuFolderTest, CreatesAndRemovesOnlyItsOwnLevel) {
+  const std::wstring name = L"Zavex Platform Test " + std::to_wstring(GetCurrentProcessId());
+  const std::wstring folder = ProgramsFolder() + L"\\" + name;
+  ASSERT_FALSE(FolderExists(folder));
+
+  EXPECT_TRUE(CreateStartMenuFolder(name));
+  EXPECT_TRUE(FolderExists(folder));
+  EXPECT_TRUE(CreateStartMenuFolder(name));
+  EXPECT_FALSE(CreateStartMenuFolder(name + L"\\missing parent\\child"));
+
+  ASSERT_TRUE(test::WriteTextFile(folder + L"\\link.lnk", "l"));
+  ASSERT_TRUE(CreateDirectoryRecursive(folder + L"\\sub"));
+  ASSERT_TRUE(test::WriteTextFile(folder + L"\\sub\\inner.txt", "i"));
+  EXPECT_FALSE(RemoveStartMenuFolder(name));
+  EXPECT_FALSE(FileExists(folder + L"\\link.lnk"));
+  EXPECT_TRUE(FileExists(folder + L"\\sub\\inner.txt"));
+
+  ASSERT_TRUE(test::DeleteTree(folder + L"\\sub"));
+  EXPECT_TRUE(RemoveStartMenuFolder(name));
+  EXPECT_FALSE(FolderExists(folder));
+  EXPECT_FALSE(RemoveStartMenuFolder(name));
+}
+
+}  // namespace
+}  // namespace zavex

@@ -1,0 +1,298 @@
+#include "platform/http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/http_server.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+using test::GeneratedBytes;
+using test::HttpRoute;
+using test::HttpServer;
+
+struct ProgressCall {
+  uint32_t written;
+  uint32_t announced;
+};
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(server.listening()); }
+
+  // Downloads path from the server into target, recording every callback.
+  bool Download(const std::string& path, const std::wstring& target, bool goOn = true) {
+    calls.clear();
+    return client.DownloadFile(server.Url(path), target, [this, goOn](uint32_t written,
+                                                                       uint32_t announced) {
+      calls.push_back({written, announced});
+      return goOn;
+    });
+  }
+
+  HttpRoute Generated(uint64_t size) {
+    HttpRoute route;
+    route.generatedSize = size;
+    return route;
+  }
+
+  HttpServer server;
+  HttpClient client;
+  test::TempDir temp;
+  std::vector<ProgressCall> calls;
+};
+
+// A port on which nothing listens: the one a server had before it ended.
+int ClosedPort() {
+  HttpServer probe;
+  return probe.port();
+}
+
+TEST_F(HttpClientTest, GetReturnsStatusAndBodyOfEveryResponse) {
+  server.SetRoute("/ok", 200, "hello");
+  server.SetRoute("/missing", 404, "<h1>no such page</h1>");
+  server.SetRoute("/empty", 200, "");
+  server.SetRoute("/broken", 500, "oops");
+
+  const HttpResponse ok = client.Get(server.Url("/ok"));
+  EXPECT_TRUE(ok.success);
+  EXPECT_EQ(ok.statusCode, 200);
+  EXPECT_EQ(ok.body, "hello");
+  EXPECT_EQ(ok.error, L"");
+
+  const HttpResponse missing = client.Get(server.Url("/missing"));
+  EXPECT_FALSE(missing.success);
+  EXPECT_EQ(missing.statusCode, 404);
+  EXPECT_EQ(missing.body, "<h1>no such page</h1>");
+  EXPECT_EQ(missing.error, L"");
+
+  const HttpResponse empty = client.Get(server.Url("/empty"));
+  EXPECT_TRUE(empty.success);
+  EXPECT_EQ(empty.statusCode, 200);
+  EXPECT_EQ(empty.body, "");
+
+  const HttpResponse broken = client.Get(server.Url("/broken"));
+  EXPECT_FALSE(broken.success);
+  EXPECT_EQ(broken.statusCode, 500);
+  EXPECT_EQ(broken.body, "oops");
+}
+
+TEST_F(HttpClientTest, RequestCarriesQueryAndUserAgentToTheUrlPort) {
+  server.SetRoute("/manifest.json", 200, "{}");
+  const HttpResponse response = client.Get(server.Url("/manifest.json?nocache=1700000000"));
+  EXPECT_TRUE(response.success);
+
+  const std::vector<test::ReceivedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].target, "/manifest.json?nocache=1700000000");
+  EXPECT_NE(requests[0].head.find("User-Agent: Zavex Phone Updater/1.0\r\n"), std::string::npos);
+}
+
+TEST_F(HttpClientTest, GetReadsChunkedAndSlowBodiesWhole) {
+  HttpRoute chunked = Generated(100000);
+  chunked.chunked = true;
+  chunked.pieceBytes = 1000;
+  server.SetRoute("/chunked", chunked);
+  HttpRoute slow;
+  slow.body = "first-second-third";
+  slow.pieceBytes = 6;
+  slow.pieceDelayMs = 150;
+  server.SetRoute("/slow", slow);
+
+  const HttpResponse chunkedResponse = client.Get(server.Url("/chunked"));
+  EXPECT_TRUE(chunkedResponse.success);
+  EXPECT_EQ(chunkedResponse.body, GeneratedBytes(0, 100000));
+
+  const HttpResponse slowResponse = client.Get(server.Url("/slow"));
+  EXPECT_TRUE(slowResponse.success);
+  EXPECT_EQ(slowResponse.body, "first-second-third");
+}
+
+TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
+  const std::wstring longHost = L"http://" + std::wstring(256, L'h') + L"/file";
+  const std::wstring longPath = server.Url("/") + std::wstring(2048, L'p');
+  const std::wstring refused = L"http://127.0.0.1:" + std::to_wstring(ClosedPort()) + L"/x";
+  server.SetRoute("/x", 200, "body");
+
+  for (const std::wstring& url : {std::wstring(L"not a url"), longHost, longPath}) {
+    const HttpResponse response = client.Get(url);
+    EXPECT_EQ(response.error, L"Failed to parse URL");
+    EXPECT_EQ(response.statusCode, 0);
+    EXPECT_FALSE(response.success);
+  }
+
+  const HttpResponse refusedResponse = client.Get(refused);
+  EXPECT_EQ(refusedResponse.error, L"Failed to send request");
+  EXPECT_EQ(refusedResponse.statusCode, 0);
+  EXPECT_EQ(refusedResponse.body, "");
+  EXPECT_FALSE(refusedResponse.success);
+
+  // https asks for TLS, which a plain server cannot answer.
+  std::wstring secure = server.Url("/x");
+  secure.replace(0, 4, L"https");
+  const HttpResponse secureResponse = client.Get(secure);
+  EXPECT_FALSE(secureResponse.error.empty());
+  EXPECT_EQ(secureResponse.statusCode, 0);
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(HttpClientTest, PathJustBelowTheLimitReachesTheServer) {
+  // "/" + 2046 characters: 2047 with nothing left over for a terminator.
+  const std::string path = "/" + std::string(2046, 'p');
+  const HttpResponse response = client.Get(server.Url(path));
+  EXPECT_EQ(response.statusCode, 404);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].target, path);
+}
+
+TEST_F(HttpClientTest, GetRefusesBodiesLargerThanTheCap) {
+  server.SetRoute("/at-cap", Generated(kMaxResponseBodyBytes));
+  server.SetRoute("/over-cap", Generated(kMaxResponseBodyBytes + 1));
+  HttpRoute chunkedOver = Generated(kMaxResponseBodyBytes + 8192);
+  chunkedOver.chunked = true;
+  server.SetRoute("/chunked-over-cap", chunkedOver);
+
+  const HttpResponse atCap = client.Get(server.Url("/at-cap"));
+  EXPECT_TRUE(atCap.success);
+  EXPECT_EQ(atCap.body.size(), kMaxResponseBodyBytes);
+  EXPECT_EQ(atCap.body.substr(atCap.body.size() - 100),
+            GeneratedBytes(kMaxResponseBodyBytes - 100, 100));
+
+  for (const char* path : {"/over-cap", "/chunked-over-cap"}) {
+    const HttpResponse over = client.Get(server.Url(path));
+    EXPECT_FALSE(over.success) << path;
+    EXPECT_EQ(over.statusCode, 200) << path;
+    EXPECT_EQ(over.body, "") << path;
+    EXPECT_EQ(over.error, L"Response too large") << path;
+  }
+}
+
+TEST_F(HttpClientTest, BodyCutOffBeforeItsAnnouncedLengthIsAFailure) {
+  HttpRoute cut = Generated(200000);
+  cut.cutAfterBytes = 50000;
+  server.SetRoute("/cut", cut);
+  HttpRoute slowCut = cut;
+  slowCut.pieceBytes = 20000;
+  slowCut.pieceDelayMs = 50;
+  server.SetRoute("/slow-cut", slowCut);
+
+  for (const char* path : {"/cut", "/slow-cut"}) {
+    const HttpResponse response = client.Get(server.Url(path));
+    EXPECT_FALSE(response.success) << path;
+    EXPECT_EQ(response.statusCode, 200) << path;
+    EXPECT_TRUE(response.body.empty()) << path << " kept " << response.body.size();
+    EXPECT_EQ(response.error, L"Failed to read response") << path;
+    EXPECT_FALSE(Download(path, temp / L"cut.bin")) << path;
+    EXPECT_FALSE(calls.empty()) << path;
+  }
+}
+
+TEST_F(HttpClientTest, DownloadWritesTheBodyAndReportsEveryChunk) {
+  server.SetRoute("/file.bin", Generated(300000));
+  ASSERT_TRUE(Download("/file.bin", temp / L"file.bin"));
+  EXPECT_EQ(test::ReadTextFile(temp / L"file.bin"), GeneratedBytes(0, 300000));
+
+  ASSERT_FALSE(calls.empty());
+  uint32_t previous = 0;
+  for (const ProgressCall& call : calls) {
+    EXPECT_GT(call.written, previous);
+    EXPECT_LE(call.written - previous, 8192u);
+    EXPECT_EQ(call.announced, 300000u);
+    previous = call.written;
+  }
+  EXPECT_EQ(calls.back().written, 300000u);
+}
+
+TEST_F(HttpClientTest, DownloadOfChunkedBodyAnnouncesNoSize) {
+  HttpRoute chunked = Generated(50000);
+  chunked.chunked = true;
+  chunked.pieceBytes = 7000;
+  server.SetRoute("/chunked.bin", chunked);
+  ASSERT_TRUE(Download("/chunked.bin", temp / L"chunked.bin"));
+  EXPECT_EQ(test::ReadTextFile(temp / L"chunked.bin"), GeneratedBytes(0, 50000));
+  ASSERT_FALSE(calls.empty());
+  for (const ProgressCall& call : calls) EXPECT_EQ(call.announced, 0u);
+  EXPECT_EQ(calls.back().written, 50000u);
+}
+
+TEST_F(HttpClientTest, DownloadOfEmptyBodyCreatesAnEmptyFileWithoutCallbacks) {
+  server.SetRoute("/empty.bin", 200, "");
+  const std::wstring target = temp / L"empty.bin";
+  ASSERT_TRUE(test::WriteTextFile(target, "previous content"));
+  EXPECT_TRUE(Download("/empty.bin", target));
+  EXPECT_TRUE(test::FileExists(target));
+  EXPECT_EQ(test::ReadTextFile(target), "");
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(HttpClientTest, DownloadWithErrorStatusLeavesTheTargetAlone) {
+  server.SetRoute("/missing.bin", 404, "not here");
+  server.SetRoute("/failing.bin", 500, "server trouble");
+  const std::wstring target = temp / L"kept.bin";
+  ASSERT_TRUE(test::WriteTextFile(target, "installed content"));
+
+  EXPECT_FALSE(Download("/missing.bin", target));
+  EXPECT_FALSE(Download("/failing.bin", target));
+  EXPECT_FALSE(Download("/unknown.bin", target));
+  EXPECT_EQ(test::ReadTextFile(target), "installed content");
+  EXPECT_TRUE(calls.empty());
+
+  EXPECT_FALSE(Download("/missing.bin", temp / L"absent.bin"));
+  EXPECT_FALSE(test::FileExists(temp / L"absent.bin"));
+}
+
+TEST_F(HttpClientTest, CancelOnFirstChunkStopsAndDeletesTheFile) {
+  server.SetRoute("/big.bin", Generated(1000000));
+  const std::wstring target = temp / L"big.bin";
+  EXPECT_FALSE(Download("/big.bin", target, false));
+  EXPECT_EQ(calls.size(), 1u);
+  EXPECT_FALSE(test::FileExists(target));
+}
+
+TEST_F(HttpClientTest, DownloadFailsWithoutServerOrWritableTarget) {
+  server.SetRoute("/file.bin", 200, "content");
+  const std::wstring refused = L"http://127.0.0.1:" + std::to_wstring(ClosedPort()) + L"/file.bin";
+  EXPECT_FALSE(client.DownloadFile(refused, temp / L"a.bin", nullptr));
+  EXPECT_FALSE(test::FileExists(temp / L"a.bin"));
+
+  const std::wstring longHost = L"http://" + std::wstring(300, L'h') + L"/file.bin";
+  EXPECT_FALSE(client.DownloadFile(longHost, temp / L"b.bin", nullptr));
+  EXPECT_FALSE(test::FileExists(temp / L"b.bin"));
+
+  EXPECT_FALSE(Download("/file.bin", temp / L"no such folder\\c.bin"));
+  EXPECT_TRUE(calls.empty());
+
+  // An empty callback is allowed.
+  EXPECT_TRUE(client.DownloadFile(server.Url("/file.bin"), temp / L"d.bin", nullptr));
+  EXPECT_EQ(test::ReadTextFile(temp / L"d.bin"), "content");
+}
+
+TEST(HttpServerTest, PortCanBeBoundAgainRightAfterUse) {
+  int port = 0;
+  {
+    HttpServer first;
+    ASSERT_TRUE(first.listening());
+    port = first.port();
+    first.SetRoute("/a", 200, "a");
+    HttpRoute cut;
+    cut.generatedSize = 100000;
+    cut.cutAfterBytes = 10;
+    first.SetRoute("/cut", cut);
+    HttpClient client;
+    EXPECT_TRUE(client.Get(first.Url("/a")).success);
+    EXPECT_FALSE(client.Get(first.Url("/cut")).success);
+
+    HttpServer rival(port);
+    EXPECT_FALSE(rival.listening());
+  }
+  HttpServer again(port);
+  EXPECT_TRUE(again.listening());
+  EXPECT_EQ(again.port(), port);
+}
+
+}  // namespace
+}  // namespace zavex

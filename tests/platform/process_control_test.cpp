@@ -1,0 +1,100 @@
+#include "platform/process_control.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "support/process.h"
+#include "support/test_files.h"
+
+namespace zavex {
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+// How long a stand-in that ignores the request is watched.
+constexpr DWORD kIgnoredCloseWatchMs = 1500;
+
+class ProcessControlTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(IsProcessRunning(L"zavexphone.exe")) << "a stand-in is left from elsewhere";
+    ASSERT_TRUE(CopyFileW((test::BuildDir() + L"\\zavexphone.exe").c_str(), exe.c_str(), FALSE));
+  }
+
+  // Starts the stand-in and waits until its window is up.
+  void StartStandIn(const std::wstring& arguments, bool withWindow = true) {
+    ASSERT_TRUE(standIn.Start(exe, arguments));
+    if (withWindow) {
+      ASSERT_NE(test::WaitForWindow(standIn.id(), L"", L"Zavex Phone", kWaitMs), nullptr);
+    } else {
+      ASSERT_TRUE(WaitUntilRunning());
+    }
+  }
+
+  bool WaitUntilRunning() {
+    for (int round = 0; round < 200; ++round) {
+      if (IsProcessRunning(L"zavexphone.exe")) return true;
+      Sleep(50);
+    }
+    return false;
+  }
+
+  test::TempDir temp;
+  const std::wstring exe = temp / L"zavexphone.exe";
+  test::ChildProcess standIn;
+};
+
+TEST_F(ProcessControlTest, FindsTheProcessByNameInAnyLetterCase) {
+  EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
+  StartStandIn(L"");
+  EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
+  EXPECT_TRUE(IsProcessRunning(L"ZAVEXPHONE.EXE"));
+  EXPECT_TRUE(IsProcessRunning(L"ZavexPhone.Exe"));
+  EXPECT_FALSE(IsProcessRunning(L"zavexphone"));
+  EXPECT_FALSE(IsProcessRunning(L"avexphone.exe"));
+  EXPECT_FALSE(IsProcessRunning(temp / L"zavexphone.exe"));
+  standIn.Kill();
+  EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
+}
+
+TEST_F(ProcessControlTest, CloseRequestEndsTheApplication) {
+  EXPECT_FALSE(RequestApplicationClose());
+  StartStandIn(L"\"tel:+55 11 99999-0000\"");
+  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
+  EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
+  EXPECT_FALSE(RequestApplicationClose());
+
+  EXPECT_EQ(test::ReadTextFile(temp / L"zavexphone_cmdline.txt"),
+            "\"" + std::string(exe.begin(), exe.end()) + "\" \"tel:+55 11 99999-0000\"\n");
+}
+
+TEST_F(ProcessControlTest, DelayedCloseEndsLater) {
+  StartStandIn(L"--close-delay=1000");
+  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
+}
+
+TEST_F(ProcessControlTest, IgnoredRequestLeavesTheApplicationRunning) {
+  StartStandIn(L"--ignore-close");
+  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
+  EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose());
+}
+
+TEST_F(ProcessControlTest, NoWindowMeansNoRequest) {
+  StartStandIn(L"--no-window", false);
+  EXPECT_FALSE(RequestApplicationClose());
+  EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
+}
+
+TEST_F(ProcessControlTest, OptionsFileBesideTheProgramApplies) {
+  ASSERT_TRUE(test::WriteTextFile(temp / L"zavexphone.options", "--ignore-close\n"));
+  StartStandIn(L"");
+  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
+}
+
+}  // namespace
+}  // namespace zavex
