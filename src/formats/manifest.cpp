@@ -1,0 +1,232 @@
+#include "formats/manifest.h"
+
+#include <string_view>
+
+#include "formats/json_parser.h"
+#include "formats/path_index.h"
+
+namespace zavex {
+namespace {
+
+const JsonValue* FindOfType(const JsonValue& object, const std::string& key, JsonType type) {
+  const JsonValue* value = object.Find(key);
+  return value && value->Type() == type ? value : nullptr;
+}
+
+std::string ReadString(const JsonValue& object, const std::string& key) {
+  const JsonValue* value = FindOfType(object, key, JsonType::String);
+  return value ? value->AsString() : std::string();
+}
+
+// Truncates toward zero. Out of range, like the processor's truncating
+// conversion, it gives the minimum.
+std::int32_t TruncateToInt32(double value) {
+  if (!(value > -2147483649.0 && value < 2147483648.0)) return INT32_MIN;
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t ReadInt32(const JsonValue& object, const std::string& key) {
+  const JsonValue* value = FindOfType(object, key, JsonType::Number);
+  return value ? TruncateToInt32(value->AsNumber()) : 0;
+}
+
+bool ReadBool(const JsonValue& object, const std::string& key, bool fallback) {
+  const JsonValue* value = FindOfType(object, key, JsonType::Bool);
+  return value ? value->AsBool() : fallback;
+}
+
+ManifestFile ReadFileEntry(const JsonValue& entry) {
+  ManifestFile file;
+  file.path = ReadString(entry, "path");
+  file.hash = ReadString(entry, "hash");
+  // Negative sizes wrap: -1 becomes 4294967295.
+  file.size = static_cast<std::uint32_t>(ReadInt32(entry, "size"));
+  file.required = ReadBool(entry, "required", true);
+  return file;
+}
+
+std::vector<ManifestFile> ReadFiles(const JsonValue& root) {
+  std::vector<ManifestFile> files;
+  const JsonValue* list = FindOfType(root, "files", JsonType::Array);
+  if (!list) return files;
+  files.reserve(list->AsArray().size());
+  for (const JsonValue& entry : list->AsArray()) {
+    if (entry.Type() == JsonType::Object) files.push_back(ReadFileEntry(entry));
+  }
+  return files;
+}
+
+Manifest ReadManifest(const JsonValue& root) {
+  Manifest manifest;
+  if (root.Type() != JsonType::Object) return manifest;
+  manifest.version = ReadString(root, "version");
+  manifest.versionCode = ReadInt32(root, "versionCode");
+  manifest.releaseDate = ReadString(root, "releaseDate");
+  manifest.releaseNotes = ReadString(root, "releaseNotes");
+  manifest.minVersion = ReadString(root, "minVersion");
+  manifest.files = ReadFiles(root);
+  return manifest;
+}
+
+bool IsSeparator(char byte) { return byte == '\\' || byte == '/'; }
+
+bool StaysInsideInstallFolder(const std::string& path) {
+  if (!path.empty() && IsSeparator(path.front())) return false;
+  if (path.find(':') != std::string::npos || path.find('\0') != std::string::npos) return false;
+  std::size_t segmentStart = 0;
+  for (std::size_t index = 0; index <= path.size(); ++index) {
+    if (index < path.size() && !IsSeparator(path[index])) continue;
+    if (std::string_view(path).substr(segmentStart, index - segmentStart) == "..") return false;
+    segmentStart = index + 1;
+  }
+  return true;
+}
+
+// The two-character escape of byte, or null when it has none.
+const char* ShortEscape(char byte) {
+  switch (byte) {
+    case '\b': return "\\b";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\f': return "\\f";
+    case '\r': return "\\r";
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    default: return nullptr;
+  }
+}
+
+// Control bytes without a short escape are written as "\u00XX".
+bool NeedsCodeEscape(char byte) { return static_cast<unsigned char>(byte) < 0x20; }
+
+std::size_t EscapedLength(const std::string& text) {
+  std::size_t length = 0;
+  for (const char byte : text) length += ShortEscape(byte) ? 2 : NeedsCodeEscape(byte) ? 6 : 1;
+  return length;
+}
+
+void AppendEscaped(std::string& out, const std::string& text) {
+  static constexpr char kHexDigits[] = "0123456789abcdef";
+  for (const char byte : text) {
+    if (const char* escape = ShortEscape(byte)) {
+      out += escape;
+    } else if (NeedsCodeEscape(byte)) {
+      out += "\\u00";
+      out += kHexDigits[byte >> 4];
+      out += kHexDigits[byte & 0x0F];
+    } else {
+      out += byte;
+    }
+  }
+}
+
+void AppendKey(std::string& out, std::size_t indent, const char* key) {
+  out.append(indent, ' ');
+  out += '"';
+  out += key;
+  out += "\": ";
+}
+
+void AppendStringMember(std::string& out, std::size_t indent, const char* key,
+                        const std::string& value) {
+  AppendKey(out, indent, key);
+  out += '"';
+  AppendEscaped(out, value);
+  out += "\",\n";
+}
+
+void AppendRawMember(std::string& out, std::size_t indent, const char* key,
+                     const std::string& value, const char* lineEnd) {
+  AppendKey(out, indent, key);
+  out += value;
+  out += lineEnd;
+}
+
+// An upper bound of the stored form's length, so the text is allocated once:
+// regrowing a text of many megabytes costs more than writing it.
+std::size_t StoredLength(const Manifest& manifest) {
+  constexpr std::size_t kFixedBytes = 160;
+  constexpr std::size_t kFixedBytesPerFile = 100;
+  std::size_t length = kFixedBytes + EscapedLength(manifest.version) +
+                       EscapedLength(manifest.releaseDate) + EscapedLength(manifest.releaseNotes) +
+                       EscapedLength(manifest.minVersion);
+  for (const ManifestFile& file : manifest.files) {
+    length += kFixedBytesPerFile + EscapedLength(file.path) + EscapedLength(file.hash);
+  }
+  return length;
+}
+
+void AppendFileEntry(std::string& out, const ManifestFile& file, bool last) {
+  out += "    {\n";
+  AppendStringMember(out, 6, "path", file.path);
+  AppendStringMember(out, 6, "hash", file.hash);
+  AppendRawMember(out, 6, "size", std::to_string(file.size), ",\n");
+  AppendRawMember(out, 6, "required", file.required ? "true" : "false", "\n");
+  out += last ? "    }\n" : "    },\n";
+}
+
+}  // namespace
+
+Manifest ParseManifest(const std::string& text) noexcept {
+  try {
+    JsonParser parser(text);
+    return ReadManifest(parser.ParseValue());
+  } catch (...) {
+    // Every reader error, and running out of memory, discards what was read.
+    return Manifest();
+  }
+}
+
+bool IsValid(const Manifest& manifest) {
+  if (manifest.version.empty() || manifest.versionCode <= 0 || manifest.files.empty()) {
+    return false;
+  }
+  for (const ManifestFile& file : manifest.files) {
+    if (!StaysInsideInstallFolder(file.path)) return false;
+  }
+  return true;
+}
+
+std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest& installed) {
+  std::vector<ManifestFile> changed;
+  PathIndex(installed.files)
+      .ForEachMatch(newer.files, [&changed](const ManifestFile& file, const ManifestFile* match) {
+        if (!match || match->hash != file.hash) changed.push_back(file);
+      });
+  return changed;
+}
+
+std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed) {
+  std::vector<std::string> removed;
+  PathIndex(newer.files)
+      .ForEachMatch(installed.files, [&removed](const ManifestFile& file, const ManifestFile* match) {
+        if (!match) removed.push_back(file.path);
+      });
+  return removed;
+}
+
+std::string SerializeManifest(const Manifest& manifest) {
+  std::string out;
+  out.reserve(StoredLength(manifest));
+  out += "{\n";
+  AppendStringMember(out, 2, "version", manifest.version);
+  AppendRawMember(out, 2, "versionCode", std::to_string(manifest.versionCode), ",\n");
+  AppendStringMember(out, 2, "releaseDate", manifest.releaseDate);
+  AppendStringMember(out, 2, "releaseNotes", manifest.releaseNotes);
+  AppendStringMember(out, 2, "minVersion", manifest.minVersion);
+  out += "  \"files\": [\n";
+  for (std::size_t index = 0; index < manifest.files.size(); ++index) {
+    AppendFileEntry(out, manifest.files[index], index + 1 == manifest.files.size());
+  }
+  out += "  ]\n}\n";
+  return out;
+}
+
+std::string EscapeJsonString(const std::string& text) {
+  std::string out;
+  out.reserve(EscapedLength(text));
+  AppendEscaped(out, text);
+  return out;
+}
+
+}  // namespace zavex

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zavex {
+
+// One file of the installation as the server lists it.
+struct ManifestFile {
+  std::string path;  // relative to the installation folder; identifies the file
+  std::string hash;  // SHA-256 of the content, hexadecimal
+  std::uint32_t size = 0;
+  bool required = true;  // a failed download of this file stops the install
+};
+
+// The application's version and every file of the installation. A default
+// Manifest is the empty manifest, which IsValid rejects.
+struct Manifest {
+  std::string version;
+  std::int32_t versionCode = 0;
+  std::string releaseDate;
+  std::string releaseNotes;
+  std::string minVersion;
+  std::vector<ManifestFile> files;
+};
+
+// Reads a manifest document. Never throws: text that is not JSON, a root that
+// is no object or any error inside the document gives the empty manifest.
+// Fields of the wrong kind keep their defaults.
+Manifest ParseManifest(const std::string& text) noexcept;
+
+// Windows only. Reads and parses a manifest file; a missing, unreadable,
+// empty or oversized file gives the empty manifest.
+Manifest LoadManifestFile(const std::wstring& path);
+
+// True for a non-empty version, a positive versionCode and at least one file,
+// with every file path staying inside the installation folder: not absolute,
+// no ':' or zero byte, no ".." segment.
+bool IsValid(const Manifest& manifest);
+
+// The entries of newer whose path is not in installed, or whose first entry
+// with that path in installed has another hash; in newer's order.
+// Paths and hashes compare byte for byte.
+std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest& installed);
+
+// The paths of installed that newer does not list, in installed's order,
+// repeated as often as installed repeats them.
+std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed);
+
+// The stored layout: two-space indents, LF line ends, fields in fixed order,
+// every string escaped.
+std::string SerializeManifest(const Manifest& manifest);
+
+// Escapes quote, backslash and bytes below 0x20 for use inside a JSON string;
+// all other bytes pass unchanged. No surrounding quotes.
+std::string EscapeJsonString(const std::string& text);
+
+}  // namespace zavex
