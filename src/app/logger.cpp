@@ -7,14 +7,11 @@
 
 namespace zavex {
 
+// Never destroyed: detached workers may still log while the process exits.
+// The C runtime flushes and closes the stream at exit.
 Logger& Logger::Instance() {
-  static Logger instance;
-  return instance;
-}
-
-Logger::~Logger() {
-  std::lock_guard<std::mutex> lock(mutex);
-  CloseLocked();
+  static Logger* instance = new Logger;
+  return *instance;
 }
 
 void Logger::Open(const std::wstring& path) {

@@ -26,7 +26,7 @@ class Logger {
 
  private:
   Logger() = default;
-  ~Logger();
+  ~Logger() = default;
   void CloseLocked();
 
   std::wstring logPath;

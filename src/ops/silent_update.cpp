@@ -1,7 +1,56 @@
 #include "ops/silent_update.h"
 
-namespace zavex {
+#include <windows.h>
 
-int RunSilentUpdate(const CommandLineArgs&) { return 1; }
+#include <atomic>
+#include <memory>
+
+#include "app/install_location.h"
+#include "app/logger.h"
+#include "app/text_conversion.h"
+#include "ops/application_control.h"
+#include "ops/updater.h"
+
+namespace zavex {
+namespace {
+
+constexpr DWORD kPollIntervalMs = 100;
+
+// Written by the update thread; succeeded and error before finished.
+struct SilentOutcome {
+  std::atomic<bool> finished{false};
+  bool succeeded = false;
+  std::wstring error;
+};
+
+std::shared_ptr<SilentOutcome> ApplyOnWorker(Updater& updater) {
+  auto outcome = std::make_shared<SilentOutcome>();
+  updater.onComplete = [outcome](bool success, const std::wstring& error) {
+    outcome->succeeded = success;
+    outcome->error = error;
+    outcome->finished.store(true);
+  };
+  updater.StartUpdate();
+  while (!outcome->finished.load()) Sleep(kPollIntervalMs);
+  return outcome;
+}
+
+}  // namespace
+
+int RunSilentUpdate(const CommandLineArgs& args) {
+  const std::wstring installPath = GetInstallPath(args);
+  Updater updater(installPath);
+  std::wstring checkError;
+  if (!updater.CheckForUpdates(checkError).updateAvailable) return 2;
+
+  AskRunningApplicationToClose();
+  const std::shared_ptr<SilentOutcome> outcome = ApplyOnWorker(updater);
+  if (!outcome->succeeded) {
+    Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
+    return 1;
+  }
+  if (args.restart) StartApplication(installPath);
+  return 0;
+}
 
 }  // namespace zavex

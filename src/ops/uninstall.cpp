@@ -1,10 +1,70 @@
 #include "ops/uninstall.h"
 
-namespace zavex {
+#include <windows.h>
 
-bool Uninstall(const std::wstring&, std::wstring& error) {
-  error = L"Desinstalação indisponível";
-  return false;
+#include "app/install_location.h"
+#include "ops/application_control.h"
+#include "ops/installed_manifest.h"
+#include "ops/shortcut_locations.h"
+#include "platform/file_system.h"
+#include "platform/process_control.h"
+#include "platform/unique_handle.h"
+
+namespace zavex {
+namespace {
+
+constexpr wchar_t kUninstallEntryKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
+constexpr wchar_t kTelHandlerKey[] = L"Software\\Classes\\tel";
+constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValueName[] = L"Zavex Phone";
+
+void RemoveRegistration() {
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kTelHandlerKey);
+  HKEY runKey = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, &runKey) == ERROR_SUCCESS) {
+    UniqueKey owned(runKey);
+    RegDeleteValueW(owned.get(), kRunValueName);
+  }
+}
+
+void RemoveShortcuts() {
+  const std::wstring desktopLink = DesktopShortcutPath();
+  if (!desktopLink.empty()) DeleteFileW(desktopLink.c_str());
+  RemoveStartMenuFolder(kShortcutName);
+}
+
+std::wstring WithoutTrailingSeparators(std::wstring path) {
+  while (!path.empty() && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+bool SamePath(const std::wstring& left, const std::wstring& right) {
+  const std::wstring a = WithoutTrailingSeparators(left);
+  const std::wstring b = WithoutTrailingSeparators(right);
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Only a folder that this program installed, or its default folder.
+bool IsInstallationFolder(const std::wstring& installPath) {
+  return IsExistingFile(InstalledManifestPath(installPath)) ||
+         SamePath(installPath, GetDefaultInstallFolder());
+}
+
+}  // namespace
+
+bool Uninstall(const std::wstring& installPath, std::wstring& error) {
+  AskRunningApplicationToClose();
+  if (IsProcessRunning(kApplicationExeName)) {
+    error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
+    return false;
+  }
+  RemoveRegistration();
+  RemoveShortcuts();
+  if (IsInstallationFolder(installPath)) RemoveDirectoryRecursive(installPath);
+  return true;
 }
 
 }  // namespace zavex

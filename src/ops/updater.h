@@ -1,8 +1,44 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "app/command_line.h"
+#include "ops/operation_callbacks.h"
+#include "ops/update_check.h"
 
 namespace zavex {
+
+// Checks for and applies updates of one installation. Each start runs on a
+// new detached thread that shares the updater's state and keeps its own copy
+// of the callbacks (see ops/worker_thread.h), so the Updater may be destroyed
+// while a worker runs. Start an update only after the check has reported.
+class Updater {
+ public:
+  explicit Updater(const std::wstring& installPath);
+  // Asks a running update to stop; the worker ends on its own.
+  ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  const std::wstring& GetInstallPath() const { return state->installPath; }
+
+  // The check, on the calling thread. Sets error only on failure.
+  UpdateInfo CheckForUpdates(std::wstring& error);
+  // The check on a worker; onCheckComplete receives its result there.
+  void StartCheck();
+  // The update on a worker; onProgress and onComplete are called there.
+  void StartUpdate();
+  // Asks a running update to stop before its next file or chunk.
+  void Cancel();
+
+  ProgressCallback onProgress;
+  CompletionCallback onComplete;
+  CheckCompleteCallback onCheckComplete;
+
+ private:
+  std::shared_ptr<UpdaterState> state;
+};
 
 // The "--check" mode: 0 when an update is available, 1 on failure, 2 when none.
 int RunSilentCheck(const CommandLineArgs& args);

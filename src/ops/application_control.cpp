@@ -1,0 +1,41 @@
+#include "ops/application_control.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "platform/process_control.h"
+
+namespace zavex {
+namespace {
+
+constexpr DWORD kCloseGraceMs = 2000;
+constexpr int kClosePollRounds = 20;
+constexpr DWORD kClosePollMs = 500;
+
+}  // namespace
+
+std::wstring ApplicationExePath(const std::wstring& installPath) {
+  return installPath + L"\\" + kApplicationExeName;
+}
+
+void AskRunningApplicationToClose() {
+  if (!IsProcessRunning(kApplicationExeName)) return;
+  if (RequestApplicationClose()) Sleep(kCloseGraceMs);
+}
+
+bool CloseApplicationAndWait() {
+  if (!IsProcessRunning(kApplicationExeName)) return true;
+  RequestApplicationClose();
+  for (int round = 0; round < kClosePollRounds; ++round) {
+    if (!IsProcessRunning(kApplicationExeName)) break;
+    Sleep(kClosePollMs);
+  }
+  return !IsProcessRunning(kApplicationExeName);
+}
+
+void StartApplication(const std::wstring& installPath) {
+  ShellExecuteW(nullptr, L"open", ApplicationExePath(installPath).c_str(), nullptr, nullptr,
+                SW_SHOWNORMAL);
+}
+
+}  // namespace zavex

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+inline constexpr wchar_t kApplicationExeName[] = L"zavexphone.exe";
+
+// installPath\zavexphone.exe
+std::wstring ApplicationExePath(const std::wstring& installPath);
+
+// When the application runs: asks its window to close and, when a window was
+// found, gives it 2 s. Does not check again.
+void AskRunningApplicationToClose();
+
+// When the application runs: asks it to close and polls up to 10 s.
+// True when it is not running afterwards.
+bool CloseApplicationAndWait();
+
+// Opens installPath\zavexphone.exe with the shell; the result is not checked.
+void StartApplication(const std::wstring& installPath);
+
+}  // namespace zavex

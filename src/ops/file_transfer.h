@@ -1,0 +1,82 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/manifest.h"
+#include "ops/operation_callbacks.h"
+#include "platform/http_client.h"
+#include "platform/sha256_hasher.h"
+
+namespace zavex {
+
+// Files and bytes accepted so far in one run, and the run's totals. Bytes
+// come from the manifest's sizes and add up in 32 bits.
+struct TransferCounts {
+  int doneFiles = 0;
+  int totalFiles = 0;
+  uint32_t doneBytes = 0;
+  uint32_t totalBytes = 0;
+
+  void Accept(const ManifestFile& entry);
+  // Every file done: the counts of the reports after the last file.
+  TransferCounts Completed() const;
+};
+
+TransferCounts CountTransfer(const std::vector<ManifestFile>& files);
+
+// Calls callback with the counts and text when it is not empty.
+void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,
+                    const std::wstring& text);
+
+// "?nocache=" and the current time in seconds since 1970 (UTC).
+std::wstring NoCacheQuery();
+
+// The path up to its last "\" or "/"; empty when it has none.
+std::wstring ParentFolderOf(const std::wstring& path);
+void CreateParentFolder(const std::wstring& path);
+
+// Low 32 bits of the file's size; 0 when it cannot be read.
+uint32_t FileSizeLow(const std::wstring& path);
+
+// Stops the download when a cancel is pending; otherwise reports the bytes of
+// this file written so far on top of counts. Keeps references to every
+// argument: use it only while they live.
+DownloadProgressCallback MakeDownloadProgress(const std::atomic<bool>& cancelRequested,
+                                              const ProgressCallback& onProgress,
+                                              const TransferCounts& counts,
+                                              const std::wstring& widePath);
+
+// What FetchServerManifest logs and reports; each text is followed by the
+// detail that it names.
+struct ManifestFetchTexts {
+  const char* failureLog;        // + the HTTP error
+  const wchar_t* failureError;   // + the HTTP error
+  const char* downloadedLog;     // + the body size and " bytes"
+  const char* invalidLog;
+};
+
+// Gets and parses the manifest at url. False, with error set, when it could
+// not be received or is not valid ("Manifest inválido").
+bool FetchServerManifest(HttpClient& http, const std::wstring& url,
+                         const ManifestFetchTexts& texts, Manifest& manifest,
+                         std::wstring& error);
+
+// Downloads url into targetPath; logs "Download failed for: " on failure.
+bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstring& url,
+                   const std::wstring& targetPath, DownloadProgressCallback progress);
+
+// Logs the size and compares the file's SHA-256 with the entry's hash (a
+// top-level "manifest.json" is not compared). On a mismatch the file is
+// deleted and error becomes "Hash inválido para: " and the path.
+bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
+                          const std::wstring& downloadedPath, std::wstring& error);
+
+// Moves the file at finalPath aside as ".old" and tempPath into its place
+// (by copy when the move fails). When neither puts the new file in place, the
+// previous version goes back and the result is false.
+bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath);
+
+}  // namespace zavex

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "formats/manifest.h"
+
+namespace zavex {
+
+// installPath\manifest.json, the record of what is installed.
+std::wstring InstalledManifestPath(const std::wstring& installPath);
+
+// Writes the manifest beside the record and moves it over the record in one
+// replace, so an interrupted write leaves the previous record intact.
+// False, with "Falha ao salvar manifest.json", when either step failed.
+bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& manifest,
+                           std::wstring& error);
+
+}  // namespace zavex

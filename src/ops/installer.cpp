@@ -1,0 +1,190 @@
+#include "ops/installer.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <atomic>
+
+#include "app/install_location.h"
+#include "app/logger.h"
+#include "app/server_config.h"
+#include "app/text_conversion.h"
+#include "formats/manifest.h"
+#include "ops/application_control.h"
+#include "ops/file_transfer.h"
+#include "ops/installed_manifest.h"
+#include "ops/shortcut_locations.h"
+#include "ops/worker_thread.h"
+#include "platform/file_system.h"
+#include "platform/registration.h"
+#include "platform/shortcut.h"
+
+namespace zavex {
+
+// What one installation's worker owns together with its Installer.
+struct InstallJob {
+  InstallJob(const std::wstring& path, ProgressCallback progress, CompletionCallback complete)
+      : installPath(path), onProgress(std::move(progress)), onComplete(std::move(complete)) {}
+
+  const std::wstring installPath;
+  std::atomic<bool> cancelRequested{false};
+  const ProgressCallback onProgress;
+  const CompletionCallback onComplete;
+};
+
+namespace {
+
+// COM for the shell links, on the worker thread that creates them.
+class ComApartment {
+ public:
+  ComApartment()
+      : initialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED |
+                                                          COINIT_DISABLE_OLE1DDE))) {}
+  ~ComApartment() {
+    if (initialized) CoUninitialize();
+  }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+
+ private:
+  const bool initialized;
+};
+
+std::wstring UpdaterCopyPath(const std::wstring& installPath) {
+  return installPath + L"\\zavex_updater.exe";
+}
+
+void ReportStep(const InstallJob& job, const std::wstring& text) {
+  ReportProgress(job.onProgress, TransferCounts{}, text);
+}
+
+bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifest,
+                      std::wstring& error) {
+  static const ManifestFetchTexts texts = {"Failed to download manifest: ",
+                                           L"Falha ao baixar manifest: ",
+                                           "Manifest downloaded, size: ", "Manifest is invalid"};
+  Logger& log = Logger::Instance();
+  ReportStep(job, L"Baixando lista de arquivos...");
+  log.Info("Downloading manifest from: " + WideToUtf8(ManifestUrl));
+  if (!FetchServerManifest(http, ManifestUrl, texts, manifest, error)) return false;
+  log.Info("Manifest version: " + manifest.version);
+  log.Info("Files to install: " + std::to_string(manifest.files.size()));
+  return true;
+}
+
+// False ends the installation; an optional file that fails is skipped.
+bool InstallFile(const InstallJob& job, HttpClient& http, Sha256Hasher& hasher,
+                 const ManifestFile& entry, TransferCounts& counts, std::wstring& error) {
+  if (job.cancelRequested.load()) {
+    error = L"Cancelado pelo usuário";
+    return false;
+  }
+  const std::wstring widePath = Utf8ToWide(entry.path);
+  const std::wstring url = ServerBaseUrl + widePath;
+  const std::wstring destination = job.installPath + L"\\" + widePath;
+  CreateParentFolder(destination);
+  ReportProgress(job.onProgress, counts, widePath);
+
+  Logger& log = Logger::Instance();
+  log.Info("Downloading: " + entry.path);
+  log.Debug("  URL: " + WideToUtf8(url));
+  log.Debug("  Dest: " + WideToUtf8(destination));
+  const auto progress = MakeDownloadProgress(job.cancelRequested, job.onProgress, counts, widePath);
+  if (!DownloadEntry(http, entry, url, destination, progress)) {
+    if (!entry.required) return true;
+    error = L"Falha ao baixar: " + widePath;
+    return false;
+  }
+  if (!VerifyDownloadedFile(hasher, entry, destination, error)) return false;
+  counts.Accept(entry);
+  return true;
+}
+
+bool InstallFiles(const InstallJob& job, HttpClient& http, const Manifest& manifest,
+                  TransferCounts& counts, std::wstring& error) {
+  Sha256Hasher hasher;
+  for (const ManifestFile& entry : manifest.files) {
+    if (!InstallFile(job, http, hasher, entry, counts, error)) return false;
+  }
+  return true;
+}
+
+void CopyRunningUpdater(const std::wstring& installPath) {
+  const std::wstring source = GetExecutablePath();
+  const std::wstring target = UpdaterCopyPath(installPath);
+  if (source != target) CopyFileW(source.c_str(), target.c_str(), FALSE);
+}
+
+void RegisterWithWindows(const std::wstring& installPath, const Manifest& manifest) {
+  const std::wstring application = ApplicationExePath(installPath);
+  // Quoted, so a folder with blanks cannot resolve to another program.
+  const std::wstring uninstallCommand =
+      L"\"" + UpdaterCopyPath(installPath) + L"\" --uninstall";
+  RegisterUninstallEntry(L"Zavex Phone", L"Zavex Phone", Utf8ToWide(manifest.version),
+                         L"Quorvane", installPath, uninstallCommand, application);
+  RegisterTelHandler(application);
+}
+
+void CreateShortcutAt(const std::wstring& shortcutPath, const std::wstring& installPath) {
+  if (shortcutPath.empty()) return;
+  CreateShortcut(shortcutPath, ApplicationExePath(installPath), kShortcutName, installPath, L"",
+                 L"");
+}
+
+void CreateShortcuts(const std::wstring& installPath) {
+  CreateShortcutAt(DesktopShortcutPath(), installPath);
+  CreateStartMenuFolder(kShortcutName);
+  CreateShortcutAt(StartMenuShortcutPath(), installPath);
+}
+
+bool DoInstall(const InstallJob& job, std::wstring& error) {
+  HttpClient http;
+  Logger& log = Logger::Instance();
+  log.Info("--- Starting installation ---");
+  log.Info("Install path: " + WideToUtf8(job.installPath));
+
+  Manifest manifest;
+  if (!DownloadManifest(job, http, manifest, error)) return false;
+  ReportStep(job, L"Criando diretório de instalação...");
+  if (!CreateDirectoryRecursive(job.installPath)) {
+    error = L"Falha ao criar diretório: " + job.installPath;
+    return false;
+  }
+  TransferCounts counts = CountTransfer(manifest.files);
+  if (!InstallFiles(job, http, manifest, counts, error)) return false;
+
+  ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
+  if (!SaveInstalledManifest(job.installPath, manifest, error)) return false;
+  CopyRunningUpdater(job.installPath);
+  ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
+  RegisterWithWindows(job.installPath, manifest);
+  ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
+  CreateShortcuts(job.installPath);
+  log.Info("--- Installation completed successfully ---");
+  return true;
+}
+
+void InstallWorker(const InstallJob& job) {
+  ComApartment com;
+  std::wstring error;
+  const bool success =
+      RunCatchingExceptions([&job](std::wstring& text) { return DoInstall(job, text); }, error);
+  if (job.onComplete) job.onComplete(success, error);
+}
+
+}  // namespace
+
+Installer::~Installer() { Cancel(); }
+
+void Installer::SetInstallPath(const std::wstring& path) { installPath = path; }
+
+void Installer::StartInstall() {
+  job = std::make_shared<InstallJob>(installPath, onProgress, onComplete);
+  StartDetachedWorker([job = job]() { InstallWorker(*job); });
+}
+
+void Installer::Cancel() {
+  if (job) job->cancelRequested.store(true);
+}
+
+}  // namespace zavex

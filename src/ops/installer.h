@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ops/operation_callbacks.h"
+
+namespace zavex {
+
+struct InstallJob;
+
+// Installs the application from the server's manifest on a worker thread.
+// The owner sets the folder and the callbacks, then starts it once. Each start
+// hands the worker its own copy of the folder and callbacks together with the
+// cancel flag, all shared with this object (see ops/worker_thread.h), so the
+// Installer may be destroyed while the worker runs.
+class Installer {
+ public:
+  Installer() = default;
+  // Asks a running installation to stop; the worker ends on its own.
+  ~Installer();
+  Installer(const Installer&) = delete;
+  Installer& operator=(const Installer&) = delete;
+
+  void SetInstallPath(const std::wstring& path);
+  const std::wstring& GetInstallPath() const { return installPath; }
+
+  // Runs the installation on a new detached thread; onComplete reports the
+  // result there. Throws std::system_error when no thread can be started.
+  void StartInstall();
+  // Asks the running installation to stop before its next file or chunk.
+  void Cancel();
+
+  ProgressCallback onProgress;
+  CompletionCallback onComplete;
+
+ private:
+  std::wstring installPath;
+  std::shared_ptr<InstallJob> job;  // the last started installation
+};
+
+}  // namespace zavex

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+// Name of the shortcuts and of the Start menu folder that holds one.
+inline constexpr wchar_t kShortcutName[] = L"Zavex Phone";
+
+// Desktop\Zavex Phone.lnk; empty when the shell cannot name the desktop.
+std::wstring DesktopShortcutPath();
+
+// Programs\Zavex Phone\Zavex Phone.lnk; empty when the shell cannot name it.
+std::wstring StartMenuShortcutPath();
+
+}  // namespace zavex

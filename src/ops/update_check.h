@@ -1,0 +1,41 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "formats/manifest.h"
+
+namespace zavex {
+
+// The answer of one update check. Versions and texts are UTF-8.
+struct UpdateInfo {
+  bool updateAvailable = false;
+  std::string currentVersion;
+  std::string newVersion;
+  std::string releaseNotes;
+  std::string releaseDate;
+  uint32_t downloadSize = 0;
+  int fileCount = 0;
+};
+
+using CheckCompleteCallback = std::function<void(const UpdateInfo& info, const std::wstring& error)>;
+
+// What an Updater shares with its workers. The manifests and lastInfo are
+// written by a check that finds an update and read by the update after it.
+struct UpdaterState {
+  explicit UpdaterState(const std::wstring& path) : installPath(path) {}
+
+  const std::wstring installPath;
+  std::atomic<bool> cancelRequested{false};
+  UpdateInfo lastInfo;
+  Manifest localManifest;
+  Manifest remoteManifest;
+};
+
+// Compares the installed manifest with the server's on the calling thread.
+// Sets error only on failure; stores the manifests when an update exists.
+UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error);
+
+}  // namespace zavex

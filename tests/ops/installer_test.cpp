@@ -1,0 +1,224 @@
+#include "ops/installer.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <objbase.h>
+
+#include <memory>
+
+#include "app/install_location.h"
+#include "ops/release_fixture.h"
+#include "ops/shortcut_locations.h"
+#include "platform/unique_handle.h"
+#include "support/test_files.h"
+
+namespace zavex::test {
+namespace {
+
+class InstallerTest : public MachineStateTest {
+ protected:
+  void SetUp() override {
+    MachineStateTest::SetUp();
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(server.listening());
+    release.files = {{"zavexphone.exe", "application v1"},
+                     {"bin/app.dll", GeneratedBytes(0, 20000)},
+                     {"data/readme.txt", "leia-me"}};
+  }
+  void TearDown() override {
+    CoUninitialize();
+    MachineStateTest::TearDown();
+  }
+
+  OperationResult Install(const std::wstring& folder) {
+    Installer installer;
+    installer.SetInstallPath(folder);
+    installer.onProgress = recorder.Callback();
+    return RunToCompletion(installer, &Installer::StartInstall);
+  }
+
+  HttpServer server{ServerPortFromBaseUrl()};
+  TempDir temp;
+  const std::wstring folder = temp / L"Zavex Phone";
+  Release release;
+  ProgressRecorder recorder;
+};
+
+TEST_F(InstallerTest, InstallsFilesRecordUpdaterCopyRegistrationAndShortcuts) {
+  PublishRelease(server, release);
+  const OperationResult result = Install(folder);
+  ASSERT_TRUE(result.finished);
+  EXPECT_TRUE(result.success);
+  EXPECT_EQ(result.error, L"");
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+  EXPECT_EQ(ReadTextFile(folder + L"\\zavex_updater.exe"), ReadTextFile(GetExecutablePath()));
+
+  const std::wstring application = folder + L"\\zavexphone.exe";
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"DisplayName"), L"Zavex Phone");
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"DisplayVersion"), L"1.0.0");
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"Publisher"), L"Quorvane");
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"InstallLocation"), folder);
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"UninstallString"),
+            L"\"" + folder + L"\\zavex_updater.exe\" --uninstall");
+  EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"DisplayIcon"), application);
+  EXPECT_EQ(ReadUserRegistryString(kTelCommandKey, L""), L"\"" + application + L"\" \"%1\"");
+
+  EXPECT_EQ(ReadShortcutTarget(DesktopShortcutPath()), application);
+  EXPECT_EQ(ReadShortcutTarget(StartMenuShortcutPath()), application);
+}
+
+TEST_F(InstallerTest, ReportsStepsFilesAndChunksInOrder) {
+  PublishRelease(server, release);
+  ASSERT_TRUE(Install(folder).success);
+  const std::vector<ProgressReport>& reports = recorder.reports();
+  ASSERT_GE(reports.size(), 8u);
+  EXPECT_EQ(reports[0].text, L"Baixando lista de arquivos...");
+  EXPECT_EQ(reports[1].text, L"Criando diretório de instalação...");
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(reports[i].current + reports[i].total, 0);
+    EXPECT_EQ(reports[i].bytesDone + reports[i].bytesTotal, 0u);
+  }
+  const uint32_t totalBytes = 14 + 20000 + 7;
+  for (size_t i = 2; i + 3 < reports.size(); ++i) {
+    EXPECT_EQ(reports[i].total, 3);
+    EXPECT_EQ(reports[i].bytesTotal, totalBytes);
+    EXPECT_GE(reports[i].current, reports[i - 1].current);
+    if (i > 2) {
+      EXPECT_GE(reports[i].bytesDone, reports[i - 1].bytesDone);
+    }
+  }
+  EXPECT_EQ(reports[2].text, L"zavexphone.exe");
+  EXPECT_EQ(reports[2].bytesDone, 0u);
+  const std::wstring finalSteps[] = {L"Salvando configurações...", L"Registrando no Windows...",
+                                     L"Criando atalhos..."};
+  for (int i = 0; i < 3; ++i) {
+    const ProgressReport& report = reports[reports.size() - 3 + i];
+    EXPECT_EQ(report.text, finalSteps[i]);
+    EXPECT_EQ(report.current, 3);
+    EXPECT_EQ(report.total, 3);
+    EXPECT_EQ(report.bytesDone, totalBytes);
+    EXPECT_EQ(report.bytesTotal, totalBytes);
+  }
+}
+
+TEST_F(InstallerTest, ManifestFailuresStopBeforeAnyFileIsWritten) {
+  EXPECT_EQ(Install(folder).error, L"Falha ao baixar manifest: ");
+
+  server.SetRoute("/manifest.json", 200, "{\"version\": \"1.0\", \"versionCode\": 1}");
+  EXPECT_EQ(Install(folder).error, L"Manifest inválido");
+
+  release.files.push_back({"../outside.txt", "escaped"});
+  PublishRelease(server, release);
+  EXPECT_EQ(Install(folder).error, L"Manifest inválido");
+  EXPECT_FALSE(FileExists(temp / L"outside.txt"));
+
+  EXPECT_FALSE(FolderExists(folder));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+}
+
+TEST_F(InstallerTest, FileFailuresStopAtTheFailingFile) {
+  release.files[1].listedHash = Sha256Hex("something else");
+  PublishRelease(server, release);
+  EXPECT_EQ(Install(folder).error, L"Hash inválido para: bin/app.dll");
+  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
+  EXPECT_TRUE(FileExists(folder + L"\\zavexphone.exe"));
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+
+  // Hashes compare exactly: upper-case hex never matches.
+  release.files[1].listedHash = "";
+  release.files[0].listedHash = Sha256Hex(release.files[0].content);
+  for (char& c : release.files[0].listedHash) c = static_cast<char>(toupper(c));
+  PublishRelease(server, release);
+  EXPECT_EQ(Install(folder).error, L"Hash inválido para: zavexphone.exe");
+
+  release.files[0].listedHash = "";
+  PublishRelease(server, release);
+  server.SetRoute("/data/readme.txt", 404, "Not Found");
+  EXPECT_EQ(Install(folder).error, L"Falha ao baixar: data/readme.txt");
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+
+  EXPECT_EQ(Install(L"Q:\\missing\\Zavex").error, L"Falha ao criar diretório: Q:\\missing\\Zavex");
+}
+
+TEST_F(InstallerTest, OptionalFileThatFailsIsSkipped) {
+  release.files[2].required = false;
+  PublishRelease(server, release);
+  server.SetRoute("/data/readme.txt", 404, "Not Found");
+  const OperationResult result = Install(folder);
+  EXPECT_TRUE(result.success);
+  EXPECT_FALSE(FileExists(folder + L"\\data\\readme.txt"));
+  EXPECT_NE(ReadTextFile(folder + L"\\manifest.json").find("data/readme.txt"), std::string::npos);
+  const std::vector<ProgressReport>& reports = recorder.reports();
+  ASSERT_GE(reports.size(), 4u);
+  const ProgressReport& beforeFinalSteps = reports[reports.size() - 4];
+  EXPECT_EQ(beforeFinalSteps.text, L"data/readme.txt");
+  EXPECT_EQ(beforeFinalSteps.current, 2);
+}
+
+TEST_F(InstallerTest, CancelStopsBetweenFilesOrDuringADownload) {
+  release.files[1].content = GeneratedBytes(0, 300000);
+  PublishRelease(server, release);
+  server.SetRoute("/bin/app.dll", SlowAnswer(release.files[1].content, 8192, 5));
+
+  auto runCancelling = [&](std::function<bool(const ProgressReport&)> when) {
+    Installer installer;
+    installer.SetInstallPath(folder);
+    installer.onProgress = recorder.Callback([&](const ProgressReport& report) {
+      if (when(report)) installer.Cancel();
+    });
+    return RunToCompletion(installer, &Installer::StartInstall);
+  };
+
+  // After the first file's last chunk: the next file is not started.
+  const uint32_t firstSize = static_cast<uint32_t>(release.files[0].content.size());
+  OperationResult result = runCancelling([&](const ProgressReport& report) {
+    return report.text == L"zavexphone.exe" && report.bytesDone == firstSize;
+  });
+  EXPECT_EQ(result.error, L"Cancelado pelo usuário");
+  EXPECT_TRUE(FileExists(folder + L"\\zavexphone.exe"));
+  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
+
+  // On a chunk of a required file: the partial file is deleted.
+  result = runCancelling([&](const ProgressReport& report) {
+    return report.text == L"bin/app.dll" && report.bytesDone > firstSize;
+  });
+  EXPECT_EQ(result.error, L"Falha ao baixar: bin/app.dll");
+  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+}
+
+TEST_F(InstallerTest, InstallerReleasedWhileRunningLetsTheWorkerFinish) {
+  release.files[1].content = GeneratedBytes(0, 200000);
+  PublishRelease(server, release);
+  server.SetRoute("/bin/app.dll", SlowAnswer(release.files[1].content, 4096, 10));
+
+  CompletionProbe probe;
+  {
+    auto installer = std::make_unique<Installer>();
+    installer->SetInstallPath(folder);
+    installer->onComplete = probe.Callback();
+    installer->StartInstall();
+  }
+  const OperationResult result = probe.Wait();
+  ASSERT_TRUE(result.finished);
+  EXPECT_FALSE(result.success);
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+}
+
+TEST_F(InstallerTest, RecordThatCannotBeReplacedFailsTheInstall) {
+  PublishRelease(server, release);
+  InstallReleaseLocally(folder, Release{"0.9.0", 1, {{"zavexphone.exe", "old"}}});
+  const std::string previousRecord = ReadTextFile(folder + L"\\manifest.json");
+  {
+    UniqueFile reader(CreateFileW((folder + L"\\manifest.json").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(Install(folder).error, L"Falha ao salvar manifest.json");
+  }
+  EXPECT_EQ(ReadTextFile(folder + L"\\manifest.json"), previousRecord);
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json.tmp"));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+}
+
+}  // namespace
+}  // namespace zavex::test

@@ -1,0 +1,284 @@
+#include "ops/release_fixture.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <tlhelp32.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#include "app/install_location.h"
+#include "app/text_conversion.h"
+#include "formats/manifest.h"
+#include "ops/installer.h"
+#include "ops/shortcut_locations.h"
+#include "platform/unique_handle.h"
+#include "support/process.h"
+#include "support/test_files.h"
+
+namespace zavex::test {
+namespace {
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string FileJson(const ReleaseFile& file) {
+  const std::string hash = file.listedHash.empty() ? Sha256Hex(file.content) : file.listedHash;
+  return "{\"path\": " + Quoted(file.path) + ", \"hash\": " + Quoted(hash) +
+         ", \"size\": " + std::to_string(file.content.size()) +
+         ", \"required\": " + (file.required ? "true" : "false") + "}";
+}
+
+std::wstring WithBackslashes(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path;
+}
+
+void CollectFiles(const std::wstring& root, const std::wstring& relative,
+                  std::vector<std::wstring>& out) {
+  WIN32_FIND_DATAW entry = {};
+  const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+  UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (!search) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      CollectFiles(root, child, out);
+    } else {
+      out.push_back(child);
+    }
+  } while (FindNextFileW(search.get(), &entry));
+}
+
+std::string Describe(const std::vector<std::wstring>& names) {
+  std::string text;
+  for (const std::wstring& name : names) text += " " + WideToUtf8(name);
+  return text;
+}
+
+}  // namespace
+
+std::string Release::ManifestJson() const {
+  std::string json = "{\"version\": " + Quoted(version) +
+                     ", \"versionCode\": " + std::to_string(versionCode) +
+                     ", \"releaseDate\": \"2024-05-01\", \"releaseNotes\": \"Notas\\nnovas\", "
+                     "\"minVersion\": \"1.0.0\", \"files\": [";
+  for (size_t i = 0; i < files.size(); ++i) json += (i ? ", " : "") + FileJson(files[i]);
+  return json + "]}";
+}
+
+const ReleaseFile* Release::Find(const std::string& path) const {
+  for (const ReleaseFile& file : files) {
+    if (file.path == path) return &file;
+  }
+  return nullptr;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  UniqueAlgorithm ownedAlgorithm(algorithm);
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  BCryptCreateHash(ownedAlgorithm.get(), &hash, nullptr, 0, nullptr, 0, 0);
+  UniqueHash ownedHash(hash);
+  BCryptHashData(ownedHash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                 static_cast<ULONG>(bytes.size()), 0);
+  UCHAR digest[32] = {};
+  BCryptFinishHash(ownedHash.get(), digest, sizeof(digest), 0);
+  std::string hex;
+  char pair[3] = {};
+  for (UCHAR byte : digest) {
+    std::snprintf(pair, sizeof(pair), "%02x", byte);
+    hex += pair;
+  }
+  return hex;
+}
+
+HttpRoute Answer(int status, const std::string& body) {
+  HttpRoute route;
+  route.status = status;
+  route.body = body;
+  return route;
+}
+
+HttpRoute SlowAnswer(const std::string& body, size_t pieceBytes, DWORD pieceDelayMs) {
+  HttpRoute route = Answer(200, body);
+  route.pieceBytes = pieceBytes;
+  route.pieceDelayMs = pieceDelayMs;
+  return route;
+}
+
+void PublishRelease(HttpServer& server, const Release& release) {
+  server.SetRoute("/manifest.json", 200, release.ManifestJson());
+  for (const ReleaseFile& file : release.files) server.SetRoute("/" + file.path, 200, file.content);
+}
+
+std::wstring PathIn(const std::wstring& folder, const std::string& path) {
+  return folder + L"\\" + Utf8ToWide(path);
+}
+
+void InstallReleaseLocally(const std::wstring& folder, const Release& release) {
+  CreateDirectoryW(folder.c_str(), nullptr);
+  for (const ReleaseFile& file : release.files) {
+    const std::wstring target = WithBackslashes(PathIn(folder, file.path));
+    SHCreateDirectoryExW(nullptr, target.substr(0, target.find_last_of(L'\\')).c_str(), nullptr);
+    WriteTextFile(target, file.content);
+  }
+  WriteTextFile(folder + L"\\manifest.json", SerializeManifest(ParseManifest(release.ManifestJson())));
+}
+
+std::vector<std::wstring> ListFiles(const std::wstring& folder) {
+  std::vector<std::wstring> files;
+  CollectFiles(folder, L"", files);
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+::testing::AssertionResult HoldsExactly(const std::wstring& folder, const Release& release,
+                                        const std::vector<std::wstring>& extras) {
+  std::set<std::wstring> expected(extras.begin(), extras.end());
+  expected.insert(L"manifest.json");
+  for (const ReleaseFile& file : release.files) {
+    expected.insert(WithBackslashes(Utf8ToWide(file.path)));
+    if (ReadTextFile(PathIn(folder, file.path)) != file.content) {
+      return ::testing::AssertionFailure() << file.path << " does not hold its release content";
+    }
+  }
+  const std::vector<std::wstring> actual = ListFiles(folder);
+  if (std::vector<std::wstring>(expected.begin(), expected.end()) != actual) {
+    return ::testing::AssertionFailure()
+           << "files:" << Describe(actual) << "; expected:"
+           << Describe(std::vector<std::wstring>(expected.begin(), expected.end()));
+  }
+  const std::string record = ReadTextFile(folder + L"\\manifest.json");
+  if (record != SerializeManifest(ParseManifest(release.ManifestJson()))) {
+    return ::testing::AssertionFailure() << "manifest.json is not the release's record:\n"
+                                         << record;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult HoldsOldOrNewFiles(const std::wstring& folder, const Release& before,
+                                              const Release& after) {
+  for (const ReleaseFile& old : before.files) {
+    const std::wstring path = PathIn(folder, old.path);
+    if (!FileExists(path)) return ::testing::AssertionFailure() << old.path << " is missing";
+    const std::string content = ReadTextFile(path);
+    const ReleaseFile* fresh = after.Find(old.path);
+    if (content != old.content && !(fresh && content == fresh->content)) {
+      return ::testing::AssertionFailure() << old.path << " holds neither version";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+CompletionProbe::CompletionProbe()
+    : promise(std::make_shared<std::promise<OperationResult>>()),
+      future(promise->get_future().share()) {}
+
+CompletionCallback CompletionProbe::Callback() const {
+  return [promise = promise](bool success, const std::wstring& error) {
+    promise->set_value(OperationResult{true, success, error});
+  };
+}
+
+OperationResult CompletionProbe::Wait(int timeoutSeconds) const {
+  if (future.wait_for(std::chrono::seconds(timeoutSeconds)) != std::future_status::ready) {
+    return OperationResult{};
+  }
+  return future.get();
+}
+
+bool InstallStandInRelease(HttpServer& server, const std::wstring& folder) {
+  Release release;
+  release.files = {{"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe")},
+                   {"bin/app.dll", "library"}};
+  PublishRelease(server, release);
+  Installer installer;
+  installer.SetInstallPath(folder);
+  return RunToCompletion(installer, &Installer::StartInstall).success;
+}
+
+ProgressCallback ProgressRecorder::Callback(std::function<void(const ProgressReport&)> extra) {
+  return [recorded = recorded, extra](int current, int total, uint32_t bytesDone,
+                                      uint32_t bytesTotal, const std::wstring& text) {
+    recorded->push_back(ProgressReport{current, total, bytesDone, bytesTotal, text});
+    if (extra) extra(recorded->back());
+  };
+}
+
+std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName) {
+  wchar_t buffer[1024] = {};
+  DWORD size = sizeof(buffer);
+  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(),
+                   valueName.empty() ? nullptr : valueName.c_str(), RRF_RT_REG_SZ, nullptr,
+                   buffer, &size) != ERROR_SUCCESS) {
+    return {};
+  }
+  return buffer;
+}
+
+bool UserRegistryKeyExists(const std::wstring& subKey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  UniqueKey owned(key);
+  return true;
+}
+
+std::wstring ReadShortcutTarget(const std::wstring& linkPath) {
+  ComPtr<IShellLinkW> link;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              link.put_void()))) {
+    return {};
+  }
+  ComPtr<IPersistFile> file;
+  if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void())) ||
+      FAILED(file->Load(linkPath.c_str(), STGM_READ))) {
+    return {};
+  }
+  wchar_t target[MAX_PATH] = {};
+  if (FAILED(link->GetPath(target, MAX_PATH, nullptr, 0))) return {};
+  return target;
+}
+
+void KillProcessesNamed(const std::wstring& exeName) {
+  UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (_wcsicmp(entry.szExeFile, exeName.c_str()) != 0) continue;
+    UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                                           entry.th32ProcessID));
+    if (!process) continue;
+    TerminateProcess(process.get(), 1);
+    WaitForSingleObject(process.get(), 5000);
+  }
+}
+
+void CleanMachineState() {
+  KillProcessesNamed(L"zavexphone.exe");
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\tel");
+  DeleteFileW(DesktopShortcutPath().c_str());
+  const std::wstring startMenuLink = StartMenuShortcutPath();
+  DeleteTree(startMenuLink.substr(0, startMenuLink.find_last_of(L'\\')));
+  DeleteTree(GetDefaultInstallFolder());
+}
+
+}  // namespace zavex::test

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ops/operation_callbacks.h"
+#include "support/http_server.h"
+
+namespace zavex::test {
+
+struct ReleaseFile {
+  ReleaseFile(std::string filePath, std::string fileContent, bool isRequired = true)
+      : path(std::move(filePath)), content(std::move(fileContent)), required(isRequired) {}
+
+  std::string path;
+  std::string content;
+  bool required = true;
+  std::string listedHash;  // empty: the content's real hash
+};
+
+// One published version of the application.
+struct Release {
+  std::string version = "1.0.0";
+  int versionCode = 1;
+  std::vector<ReleaseFile> files;
+
+  std::string ManifestJson() const;
+  const ReleaseFile* Find(const std::string& path) const;
+};
+
+std::string Sha256Hex(const std::string& bytes);
+
+// A route answering status with body.
+HttpRoute Answer(int status, const std::string& body);
+// A 200 route sending body in pieces with a pause before each.
+HttpRoute SlowAnswer(const std::string& body, size_t pieceBytes, DWORD pieceDelayMs);
+
+// Serves the manifest at /manifest.json and every file at its path.
+void PublishRelease(HttpServer& server, const Release& release);
+
+// folder\path, separators as the path writes them.
+std::wstring PathIn(const std::wstring& folder, const std::string& path);
+
+// Leaves folder as an installation of release would: files and record.
+void InstallReleaseLocally(const std::wstring& folder, const Release& release);
+
+// Relative paths ("\" separators) of every file below folder.
+std::vector<std::wstring> ListFiles(const std::wstring& folder);
+
+// folder holds exactly the files of release with their contents, the record
+// in the program's layout, and the named extra files, nothing else.
+::testing::AssertionResult HoldsExactly(const std::wstring& folder, const Release& release,
+                                        const std::vector<std::wstring>& extras = {});
+
+// Each file of before is in folder with its old content or its content in after.
+::testing::AssertionResult HoldsOldOrNewFiles(const std::wstring& folder, const Release& before,
+                                              const Release& after);
+
+// A REG_SZ value under HKEY_CURRENT_USER; empty when missing.
+std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName);
+bool UserRegistryKeyExists(const std::wstring& subKey);
+
+// The target of a shell link; empty when it cannot be read.
+std::wstring ReadShortcutTarget(const std::wstring& linkPath);
+
+// Ends every process with this file name.
+void KillProcessesNamed(const std::wstring& exeName);
+
+// Removes what an installation leaves outside its folder and the default
+// folder, and stops any running stand-in application.
+void CleanMachineState();
+
+struct OperationResult {
+  bool finished = false;
+  bool success = false;
+  std::wstring error;
+};
+
+// A completion callback and the result that it receives on the worker.
+class CompletionProbe {
+ public:
+  CompletionProbe();
+  CompletionCallback Callback() const;
+  // finished is false when nothing arrived within timeoutSeconds.
+  OperationResult Wait(int timeoutSeconds = 120) const;
+
+ private:
+  std::shared_ptr<std::promise<OperationResult>> promise;
+  std::shared_future<OperationResult> future;
+};
+
+// Sets the operation's completion callback, starts it and waits for it.
+template <typename Operation>
+OperationResult RunToCompletion(Operation& operation, void (Operation::*start)()) {
+  CompletionProbe probe;
+  operation.onComplete = probe.Callback();
+  (operation.*start)();
+  return probe.Wait();
+}
+
+// Publishes a release holding the stand-in application and installs it into
+// folder with the Installer; true when that succeeded.
+bool InstallStandInRelease(HttpServer& server, const std::wstring& folder);
+
+struct ProgressReport {
+  int current = 0;
+  int total = 0;
+  uint32_t bytesDone = 0;
+  uint32_t bytesTotal = 0;
+  std::wstring text;
+};
+
+// Records every report; read them after the completion has arrived.
+class ProgressRecorder {
+ public:
+  // extra, when set, runs after each report is recorded.
+  ProgressCallback Callback(std::function<void(const ProgressReport&)> extra = {});
+  const std::vector<ProgressReport>& reports() const { return *recorded; }
+
+ private:
+  std::shared_ptr<std::vector<ProgressReport>> recorded =
+      std::make_shared<std::vector<ProgressReport>>();
+};
+
+// Tests that touch the registry, shortcuts and the fixed server port.
+class MachineStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override { CleanMachineState(); }
+  void TearDown() override { CleanMachineState(); }
+};
+
+inline constexpr wchar_t kUninstallKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
+inline constexpr wchar_t kTelCommandKey[] = L"Software\\Classes\\tel\\shell\\open\\command";
+
+}  // namespace zavex::test

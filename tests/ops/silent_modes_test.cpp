@@ -1,0 +1,226 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <regex>
+
+#include "app/text_conversion.h"
+#include "ops/shortcut_locations.h"
+#include "ops/updater_run_fixture.h"
+#include "platform/process_control.h"
+#include "platform/unique_handle.h"
+
+namespace zavex::test {
+namespace {
+
+constexpr DWORD kAppStartMs = 20000;
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+size_t CountLines(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Polls until the file holds at least lines lines or timeoutMs passed.
+size_t WaitForLines(const std::wstring& path, size_t lines, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  size_t count = CountLines(ReadTextFile(path));
+  while (count < lines && GetTickCount64() < deadline) {
+    Sleep(50);
+    count = CountLines(ReadTextFile(path));
+  }
+  return count;
+}
+
+using SilentCheckTest = UpdaterRunTest;
+
+TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
+  struct Case {
+    const char* name;
+    std::string manifest;  // empty: no route
+    DWORD exitCode;
+  };
+  Release same = newer;
+  same.versionCode = installed.versionCode;
+  Release unchanged = installed;
+  unchanged.versionCode = 5;
+  const Case cases[] = {
+      {"not found", "", 1},
+      {"invalid", "{\"version\": \"2.0\", \"versionCode\": 2, \"files\": []}", 1},
+      {"same code, other files", same.ManifestJson(), 2},
+      {"higher code, no file changed", unchanged.ManifestJson(), 0},
+      {"higher code", newer.ManifestJson(), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RestartServer();
+    if (!c.manifest.empty()) server->SetRoute("/manifest.json", 200, c.manifest);
+    const RunResult result = RunUpdater(L"--check");
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    ASSERT_EQ(server->Requests().size(), 1u);
+    EXPECT_TRUE(std::regex_match(server->Requests()[0].target,
+                                 std::regex("/manifest\\.json\\?nocache=[0-9]+")));
+    EXPECT_TRUE(EndsWith(LastLogLine(), "Finished with result: " +
+                                            std::to_string(c.exitCode) + " ==="));
+  }
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+
+  server.reset();
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+  DeleteFileW((folder + L"\\manifest.json").c_str());
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+}
+
+using SilentUpdateTest = UpdaterRunTest;
+
+TEST_F(SilentUpdateTest, ClosesTheApplicationUpdatesAndRestartsIt) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+
+  const RunResult result = RunUpdater(L"--silent --restart");
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_TRUE(application.Wait(0).has_value());
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
+  EXPECT_EQ(WaitForLines(folder + L"\\zavexphone_cmdline.txt", 2, kAppStartMs), 2u);
+  EXPECT_TRUE(EndsWith(LastLogLine(), "Finished with result: 0 ===")) << LastLogLine();
+}
+
+TEST_F(SilentUpdateTest, WithoutRestartTheApplicationStaysClosed) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(application.Wait(0).has_value());
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
+  EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
+}
+
+TEST_F(SilentUpdateTest, NothingNewerLeavesEverythingAsItWas) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+  PublishRelease(*server, installed);
+
+  EXPECT_EQ(RunUpdater(L"--silent --restart").exitCode, 2u);
+  EXPECT_TRUE(application.running());
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras(true)));
+
+  server.reset();
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 2u);
+}
+
+TEST_F(SilentUpdateTest, ApplicationIgnoringTheCloseRequestFailsTheUpdate) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L"--ignore-close"));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+  const std::string before = Record();
+
+  EXPECT_EQ(RunUpdater(L"--silent --restart").exitCode, 1u);
+  EXPECT_TRUE(application.running());
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras(true)));
+  EXPECT_EQ(Record(), before);
+  EXPECT_EQ(CountLines(ReadTextFile(folder + L"\\zavexphone_cmdline.txt")), 1u);
+}
+
+using SelfUpdateTest = UpdaterRunTest;
+
+TEST_F(SelfUpdateTest, CopiesTheRunningExecutableOverTheInstalledUpdater) {
+  const std::wstring installedUpdater = folder + L"\\zavex_updater.exe";
+  const std::wstring source = BuildDir() + L"\\zavex_updater.exe";
+  WriteTextFile(installedUpdater, "stale updater");
+  const std::wstring arguments = L"--self-update --path=\"" + folder + L"\"";
+  EXPECT_EQ(RunProcess(source, arguments).exitCode, 0u);
+  EXPECT_EQ(ReadTextFile(installedUpdater), ReadTextFile(source));
+
+  UniqueFile reader(CreateFileW(installedUpdater.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(RunProcess(source, arguments).exitCode, 1u);
+}
+
+class UninstallModeTest : public MachineStateTest {
+ protected:
+  void SetUp() override {
+    MachineStateTest::SetUp();
+    ASSERT_TRUE(server.listening());
+    ASSERT_TRUE(InstallStandInRelease(server, folder));
+    runner = CopyUpdaterTo(runnerFolder.path());
+  }
+
+  // Starts "--uninstall" for the folder and answers the question.
+  ChildProcess StartUninstall(const std::wstring& target, int answer) {
+    ChildProcess process;
+    EXPECT_TRUE(process.Start(runner, L"--uninstall --path=\"" + target + L"\""));
+    HWND question = WaitForMessageBox(process.id(), L"Confirmar Desinstalação");
+    EXPECT_NE(question, nullptr);
+    EXPECT_EQ(GetMessageBoxText(question), L"Tem certeza que deseja desinstalar o Zavex Phone?");
+    AnswerMessageBox(question, answer);
+    return process;
+  }
+
+  // Answers the outcome box and returns its text and the exit code.
+  std::pair<std::wstring, DWORD> Outcome(ChildProcess& process, const std::wstring& caption) {
+    HWND box = WaitForMessageBox(process.id(), caption);
+    EXPECT_NE(box, nullptr) << WideToUtf8(caption);
+    const std::wstring text = box ? GetMessageBoxText(box) : L"";
+    AnswerMessageBox(box, IDOK);
+    return {text, process.Wait(20000).value_or(99)};
+  }
+
+  bool InstallationIntact() const {
+    return UserRegistryKeyExists(kUninstallKey) && FileExists(DesktopShortcutPath()) &&
+           FileExists(folder + L"\\manifest.json");
+  }
+
+  HttpServer server{ServerPortFromBaseUrl()};
+  TempDir temp;
+  TempDir runnerFolder;
+  const std::wstring folder = temp / L"Zavex Phone";
+  std::wstring runner;
+};
+
+TEST_F(UninstallModeTest, ConfirmedUninstallRemovesTheInstallation) {
+  ChildProcess process = StartUninstall(folder, IDYES);
+  const auto [text, exitCode] = Outcome(process, L"Desinstalação Concluída");
+  EXPECT_EQ(text, L"Zavex Phone foi desinstalado com sucesso.");
+  EXPECT_EQ(exitCode, 0u);
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_FALSE(UserRegistryKeyExists(L"Software\\Classes\\tel"));
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+  EXPECT_FALSE(FileExists(StartMenuShortcutPath()));
+  EXPECT_FALSE(FolderExists(folder));
+}
+
+TEST_F(UninstallModeTest, DeclinedUninstallChangesNothing) {
+  ChildProcess process = StartUninstall(folder, IDNO);
+  EXPECT_EQ(process.Wait(20000).value_or(99), 0u);
+  EXPECT_TRUE(InstallationIntact());
+}
+
+TEST_F(UninstallModeTest, ApplicationThatStaysOpenFailsWithNothingRemoved) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L"--ignore-close"));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+  ChildProcess process = StartUninstall(folder, IDYES);
+  const auto [text, exitCode] = Outcome(process, L"Erro na Desinstalação");
+  EXPECT_EQ(text, L"Por favor, feche o Zavex Phone antes de desinstalar.");
+  EXPECT_EQ(exitCode, 1u);
+  EXPECT_TRUE(InstallationIntact());
+  EXPECT_TRUE(application.running());
+}
+
+TEST_F(UninstallModeTest, FolderWithoutARecordSurvives) {
+  TempDir userFolder;
+  WriteTextFile(userFolder / L"notes.txt", "keep me");
+  ChildProcess process = StartUninstall(userFolder.path(), IDYES);
+  EXPECT_EQ(Outcome(process, L"Desinstalação Concluída").second, 0u);
+  EXPECT_EQ(ReadTextFile(userFolder / L"notes.txt"), "keep me");
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+}
+
+}  // namespace
+}  // namespace zavex::test

@@ -1,0 +1,108 @@
+#include "ops/uninstall.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <objbase.h>
+
+#include "app/install_location.h"
+#include "app/text_conversion.h"
+#include "ops/release_fixture.h"
+#include "ops/shortcut_locations.h"
+#include "support/process.h"
+#include "support/test_files.h"
+
+namespace zavex::test {
+namespace {
+
+constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+class UninstallTest : public MachineStateTest {
+ protected:
+  void SetUp() override {
+    MachineStateTest::SetUp();
+    ASSERT_TRUE(server.listening());
+    ASSERT_TRUE(InstallStandInRelease(server, folder));
+    WriteRegistryRunValue();
+  }
+
+  static void WriteRegistryRunValue() {
+    const wchar_t data[] = L"zavexphone.exe";
+    RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, L"Zavex Phone", REG_SZ, data, sizeof(data));
+  }
+
+  ::testing::AssertionResult NothingRemoved() const {
+    if (!UserRegistryKeyExists(kUninstallKey)) return ::testing::AssertionFailure() << "entry";
+    if (!FileExists(DesktopShortcutPath())) return ::testing::AssertionFailure() << "desktop";
+    if (!FileExists(StartMenuShortcutPath())) return ::testing::AssertionFailure() << "menu";
+    if (!FileExists(folder + L"\\manifest.json")) return ::testing::AssertionFailure() << "files";
+    return ::testing::AssertionSuccess();
+  }
+
+  HttpServer server{ServerPortFromBaseUrl()};
+  TempDir temp;
+  const std::wstring folder = temp / L"Zavex Phone";
+};
+
+TEST_F(UninstallTest, RemovesRegistrationShortcutsAndTheInstalledFolder) {
+  const std::wstring startMenuFolder =
+      StartMenuShortcutPath().substr(0, StartMenuShortcutPath().find_last_of(L'\\'));
+  ASSERT_TRUE(FolderExists(startMenuFolder));
+  std::wstring error;
+  EXPECT_TRUE(Uninstall(folder, error));
+  EXPECT_EQ(error, L"");
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_FALSE(UserRegistryKeyExists(L"Software\\Classes\\tel"));
+  EXPECT_EQ(ReadUserRegistryString(kRunKey, L"Zavex Phone"), L"");
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+  EXPECT_FALSE(FolderExists(startMenuFolder));
+  EXPECT_FALSE(FolderExists(folder));
+
+  // Already removed: still succeeds.
+  EXPECT_TRUE(Uninstall(folder, error));
+}
+
+TEST_F(UninstallTest, FolderWithoutARecordIsLeftAlone) {
+  TempDir userFolder;
+  WriteTextFile(userFolder / L"document.txt", "precious");
+  std::wstring error;
+  EXPECT_TRUE(Uninstall(userFolder.path(), error));
+  EXPECT_EQ(ReadTextFile(userFolder / L"document.txt"), "precious");
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+
+  // The default folder is the program's own even without a record.
+  const std::wstring defaultFolder = GetDefaultInstallFolder();
+  ASSERT_TRUE(CreateDirectoryW(defaultFolder.c_str(), nullptr));
+  WriteTextFile(defaultFolder + L"\\zavexphone.exe", "app");
+  EXPECT_TRUE(Uninstall(defaultFolder + L"\\", error));
+  EXPECT_FALSE(FolderExists(defaultFolder));
+}
+
+TEST_F(UninstallTest, RunningApplicationThatStaysOpenStopsTheUninstall) {
+  for (const wchar_t* options : {L"--ignore-close", L"--no-window"}) {
+    SCOPED_TRACE(testing::Message() << WideToUtf8(options));
+    ChildProcess application;
+    ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", options));
+    if (std::wstring(options) == L"--ignore-close") {
+      ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone"), nullptr);
+    }
+    std::wstring error;
+    EXPECT_FALSE(Uninstall(folder, error));
+    EXPECT_EQ(error, L"Por favor, feche o Zavex Phone antes de desinstalar.");
+    EXPECT_TRUE(NothingRemoved());
+    application.Kill();
+  }
+}
+
+TEST_F(UninstallTest, RunningApplicationThatClosesIsUninstalled) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L"--close-delay=300"));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone"), nullptr);
+  std::wstring error;
+  EXPECT_TRUE(Uninstall(folder, error));
+  EXPECT_EQ(application.Wait(5000).has_value(), true);
+  EXPECT_FALSE(FolderExists(folder));
+}
+
+}  // namespace
+}  // namespace zavex::test

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+
+#include "app/text_conversion.h"
+#include "ops/file_transfer.h"
+#include "ops/release_fixture.h"
+#include "ops/updater.h"
+#include "platform/unique_handle.h"
+#include "support/test_files.h"
+
+namespace zavex::test {
+namespace {
+
+class UpdateApplyTest : public MachineStateTest {
+ protected:
+  void SetUp() override {
+    MachineStateTest::SetUp();
+    ASSERT_TRUE(server.listening());
+    installed.files = {{"zavexphone.exe", "app v1"},
+                       {"lib/a.dll", GeneratedBytes(0, 30000)},
+                       {"same.txt", "unchanged"},
+                       {"old.txt", "removed in v2"}};
+    newer = Release{"2.0.0", 2,
+                    {{"zavexphone.exe", "app v2"},
+                     {"lib/a.dll", GeneratedBytes(7, 40000)},
+                     {"same.txt", "unchanged"},
+                     {"new/deep/b.dll", "b v2"}}};
+    InstallReleaseLocally(folder(), installed);
+    PublishRelease(server, newer);
+  }
+
+  const std::wstring& folder() const { return temp.path(); }
+  std::string Record() const { return ReadTextFile(folder() + L"\\manifest.json"); }
+
+  OperationResult Update(ProgressCallback progress = {}) {
+    Updater updater(folder());
+    std::wstring error;
+    updater.CheckForUpdates(error);
+    updater.onProgress = std::move(progress);
+    return RunToCompletion(updater, &Updater::StartUpdate);
+  }
+
+  HttpServer server{ServerPortFromBaseUrl()};
+  TempDir temp;
+  Release installed;
+  Release newer;
+};
+
+TEST_F(UpdateApplyTest, ReplacesChangedFilesDeletesRemovedOnesAndCleansLeftovers) {
+  WriteTextFile(folder() + L"\\x.tmp", "leftover");
+  CreateDirectoryW((folder() + L"\\sub").c_str(), nullptr);
+  CreateDirectoryW((folder() + L"\\sub\\deep").c_str(), nullptr);
+  WriteTextFile(folder() + L"\\sub\\deep\\y.old", "leftover");
+  WriteTextFile(folder() + L"\\sub\\X.TMP", "kept: other letter case");
+  WriteTextFile(folder() + L"\\sub\\.old", "kept: no name before the suffix");
+
+  ProgressRecorder recorder;
+  const OperationResult result = Update(recorder.Callback());
+  ASSERT_TRUE(result.finished);
+  EXPECT_TRUE(result.success) << WideToUtf8(result.error);
+  EXPECT_TRUE(HoldsExactly(folder(), newer, {L"sub\\X.TMP", L"sub\\.old"}));
+
+  for (const ReceivedRequest& request : server.Requests()) {
+    EXPECT_NE(request.target.find("?nocache="), std::string::npos) << request.target;
+    EXPECT_EQ(request.target.find("same.txt"), std::string::npos);
+  }
+  ASSERT_FALSE(recorder.reports().empty());
+  const ProgressReport& last = recorder.reports().back();
+  EXPECT_EQ(last.text, L"Salvando configurações...");
+  EXPECT_EQ(last.current, 3);
+  EXPECT_EQ(last.total, 3);
+  EXPECT_EQ(last.bytesDone, 6u + 40000u + 4u);
+  EXPECT_EQ(last.bytesTotal, last.bytesDone);
+}
+
+TEST_F(UpdateApplyTest, OnlyRemovalsStillRewriteTheRecord) {
+  Release fewer = installed;
+  fewer.versionCode = 2;
+  fewer.files.pop_back();
+  PublishRelease(server, fewer);
+  EXPECT_TRUE(Update().success);
+  EXPECT_TRUE(HoldsExactly(folder(), fewer));
+}
+
+TEST_F(UpdateApplyTest, NothingToChangeLeavesTheRecordAlone) {
+  Release relabelled = installed;
+  relabelled.version = "1.0.1";
+  relabelled.versionCode = 2;
+  PublishRelease(server, relabelled);
+  const std::string before = Record();
+  EXPECT_TRUE(Update().success);
+  EXPECT_EQ(Record(), before);
+}
+
+TEST_F(UpdateApplyTest, WithoutAnEarlierCheckTheUpdateChecksItself) {
+  Updater updater(folder());
+  EXPECT_TRUE(RunToCompletion(updater, &Updater::StartUpdate).success);
+  EXPECT_TRUE(HoldsExactly(folder(), newer));
+
+  Updater upToDate(folder());
+  EXPECT_EQ(RunToCompletion(upToDate, &Updater::StartUpdate).error,
+            L"Falha ao verificar atualização");
+}
+
+TEST_F(UpdateApplyTest, FailedFileKeepsEveryInstalledFileAndTheRecord) {
+  struct Fault {
+    const char* name;
+    HttpRoute route;
+    std::wstring error;
+  };
+  HttpRoute cut;
+  cut.body = newer.files[1].content;
+  cut.cutAfterBytes = 10000;
+  Fault faults[] = {
+      {"missing", Answer(404, "Not Found"), L"Falha ao baixar: lib/a.dll"},
+      {"damaged", Answer(200, GeneratedBytes(8, 40000)), L"Hash inválido para: lib/a.dll"},
+      {"cut off", cut, L"Falha ao baixar: lib/a.dll"},
+  };
+  const std::string before = Record();
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    server.SetRoute("/lib/a.dll", fault.route);
+    EXPECT_EQ(Update().error, fault.error);
+    EXPECT_TRUE(HoldsOldOrNewFiles(folder(), installed, newer));
+    EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+    EXPECT_FALSE(FileExists(folder() + L"\\lib\\a.dll.tmp"));
+    EXPECT_TRUE(FileExists(folder() + L"\\old.txt"));
+    EXPECT_EQ(Record(), before);
+  }
+  PublishRelease(server, newer);
+  EXPECT_TRUE(Update().success);
+  EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+TEST_F(UpdateApplyTest, OptionalFileThatFailsIsSkipped) {
+  newer.files.push_back({"extras/optional.bin", "optional", false});
+  PublishRelease(server, newer);
+  server.SetRoute("/extras/optional.bin", 404, "Not Found");
+  EXPECT_TRUE(Update().success);
+  EXPECT_FALSE(FileExists(folder() + L"\\extras\\optional.bin"));
+  EXPECT_NE(Record().find("extras/optional.bin"), std::string::npos);
+}
+
+TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
+  const std::string before = Record();
+  Updater updater(folder());
+  std::wstring error;
+  updater.CheckForUpdates(error);
+  ProgressRecorder recorder;
+  updater.onProgress = recorder.Callback([&updater](const ProgressReport& report) {
+    if (report.text == L"zavexphone.exe" && report.bytesDone == 6) updater.Cancel();
+  });
+  EXPECT_EQ(RunToCompletion(updater, &Updater::StartUpdate).error, L"Cancelado pelo usuário");
+  EXPECT_EQ(ReadTextFile(folder() + L"\\zavexphone.exe"), "app v2");
+  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+  EXPECT_EQ(Record(), before);
+}
+
+TEST_F(UpdateApplyTest, UpdaterReleasedWhileRunningLetsTheWorkerFinish) {
+  server.SetRoute("/lib/a.dll", SlowAnswer(newer.files[1].content, 2048, 10));
+  CompletionProbe probe;
+  {
+    auto updater = std::make_unique<Updater>(folder());
+    std::wstring error;
+    ASSERT_TRUE(updater->CheckForUpdates(error).updateAvailable);
+    updater->onComplete = probe.Callback();
+    updater->StartUpdate();
+  }
+  const OperationResult result = probe.Wait();
+  ASSERT_TRUE(result.finished);
+  EXPECT_FALSE(result.success);
+  EXPECT_TRUE(HoldsOldOrNewFiles(folder(), installed, newer));
+}
+
+TEST_F(UpdateApplyTest, RecordThatCannotBeReplacedFailsAndStaysIntact) {
+  const std::string before = Record();
+  {
+    UniqueFile reader(CreateFileW((folder() + L"\\manifest.json").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(Update().error, L"Falha ao salvar manifest.json");
+  }
+  EXPECT_EQ(Record(), before);
+  EXPECT_FALSE(FileExists(folder() + L"\\manifest.json.tmp"));
+  EXPECT_TRUE(Update().success);
+  EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+TEST(SwapIntoPlaceTest, KeepsThePreviousFileWhenTheNewOneCannotBePlaced) {
+  TempDir temp;
+  const std::wstring finalPath = temp / L"app.dll";
+  WriteTextFile(finalPath, "old");
+  WriteTextFile(finalPath + L".tmp", "new");
+  EXPECT_TRUE(SwapIntoPlace(finalPath + L".tmp", finalPath));
+  EXPECT_EQ(ReadTextFile(finalPath), "new");
+  EXPECT_EQ(ReadTextFile(finalPath + L".old"), "old");
+  EXPECT_FALSE(FileExists(finalPath + L".tmp"));
+
+  // No new file to move or copy: the previous version goes back in place.
+  EXPECT_FALSE(SwapIntoPlace(temp / L"missing.tmp", finalPath));
+  EXPECT_EQ(ReadTextFile(finalPath), "new");
+  EXPECT_FALSE(FileExists(finalPath + L".old"));
+
+
+  // Nothing to move aside.
+  WriteTextFile(temp / L"fresh.dll.tmp", "fresh");
+  EXPECT_TRUE(SwapIntoPlace(temp / L"fresh.dll.tmp", temp / L"fresh.dll"));
+  EXPECT_EQ(ReadTextFile(temp / L"fresh.dll"), "fresh");
+  EXPECT_FALSE(FileExists(temp / L"fresh.dll.old"));
+}
+
+}  // namespace
+}  // namespace zavex::test
