@@ -1,7 +1,116 @@
 #include "ui/installer_flow.h"
 
-namespace zavex {
+#include <memory>
+#include <string>
 
-int RunInstaller(HINSTANCE, const CommandLineArgs&) { return 1; }
+#include "app/install_location.h"
+#include "ops/application_control.h"
+#include "ops/installer.h"
+#include "ui/operation_reports.h"
+#include "ui/progress_window.h"
+
+namespace zavex {
+namespace {
+
+// One run of the installer window: Welcome, Installing, then the result.
+class InstallerFlow {
+ public:
+  explicit InstallerFlow(HINSTANCE instance) : instance(instance) {}
+
+  int Run(const CommandLineArgs& args);
+
+ private:
+  void ShowWelcome(const std::wstring& folder);
+  void ConnectWindow();
+  void StartInstall();
+  void CancelInstall();
+  void Finish();
+  void HandleAppMessage(UINT message, WPARAM wParam);
+  void ShowResult(bool success);
+
+  const HINSTANCE instance;
+  ProgressWindow window;
+  Installer installer;
+  const std::shared_ptr<OperationState> state = std::make_shared<OperationState>();
+};
+
+int InstallerFlow::Run(const CommandLineArgs& args) {
+  if (!window.Create(instance, L"Zavex Phone - Instalador")) return 1;
+  const std::wstring folder =
+      args.installPath.empty() ? GetDefaultInstallFolder() : args.installPath;
+  installer.SetInstallPath(folder);
+  ShowWelcome(folder);
+  ConnectWindow();
+  ShowWindow(window.Handle(), SW_SHOW);
+  UpdateWindow(window.Handle());
+  RunMessageLoop();
+  return state->succeeded.load() ? 0 : 1;
+}
+
+void InstallerFlow::ShowWelcome(const std::wstring& folder) {
+  window.SetMode(Welcome);
+  window.SetTitle(L"Bem-vindo ao instalador do Zavex Phone");
+  window.SetStatus(L"Selecione o local de instalação: ");
+  window.SetFolder(folder);
+}
+
+void InstallerFlow::ConnectWindow() {
+  window.onInstall = [this] { StartInstall(); };
+  window.onCancel = [this] { CancelInstall(); };
+  window.onPathChanged = [this](const std::wstring& folder) { installer.SetInstallPath(folder); };
+  window.onFinish = [this] { Finish(); };
+  window.onAppMessage = [this](UINT message, WPARAM wParam) { HandleAppMessage(message, wParam); };
+}
+
+void InstallerFlow::StartInstall() {
+  if (state->finished.load()) {
+    window.RequestClose();
+    return;
+  }
+  state->started.store(true);
+  installer.SetInstallPath(window.GetFolder());
+  window.SetMode(Installing);
+  window.SetTitle(L"Instalando...");
+  window.SetStatus(L"Preparando instalação...");
+  window.SetProgress(0);
+  installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ");
+  installer.onComplete = MakeCompletionReporter(window.Handle(), state);
+  std::wstring error;
+  if (!StartWorker([this] { installer.StartInstall(); }, error)) installer.onComplete(false, error);
+}
+
+void InstallerFlow::CancelInstall() {
+  if (state->started.load()) installer.Cancel();
+  window.RequestClose();
+}
+
+void InstallerFlow::Finish() {
+  window.RequestClose();
+  if (state->succeeded.load()) StartApplication(installer.GetInstallPath());
+}
+
+void InstallerFlow::HandleAppMessage(UINT message, WPARAM wParam) {
+  if (message == WM_APP_PROGRESS) window.SetProgress(wParam);
+  if (message == WM_APP_OPERATION_DONE) ShowResult(wParam != 0);
+}
+
+void InstallerFlow::ShowResult(bool success) {
+  if (success) {
+    window.SetMode(InstallComplete);
+    window.SetTitle(L"Instalação concluída!");
+    window.SetStatus(L"O Zavex Phone foi instalado com sucesso.");
+    return;
+  }
+  window.SetMode(Failed);
+  window.SetTitle(L"Erro na instalação");
+  window.SetStatus(state->error);
+}
+
+}  // namespace
+
+int RunInstaller(HINSTANCE instance, const CommandLineArgs& args) {
+  InstallerFlow flow(instance);
+  return flow.Run(args);
+}
 
 }  // namespace zavex

@@ -6,6 +6,7 @@
 
 namespace zavex {
 
+// The interactive installer. 0 when an installation completed, else 1.
 int RunInstaller(HINSTANCE instance, const CommandLineArgs& args);
 
 }  // namespace zavex

@@ -1,12 +1,193 @@
 #include "ui/updater_flow.h"
 
+#include <memory>
+#include <string>
+
+#include "app/install_location.h"
+#include "app/text_conversion.h"
+#include "formats/format_size.h"
+#include "ops/application_control.h"
 #include "ops/silent_update.h"
+#include "ops/updater.h"
+#include "ui/installer_flow.h"
+#include "ui/operation_reports.h"
+#include "ui/progress_window.h"
 
 namespace zavex {
+namespace {
 
-int RunUpdater(HINSTANCE, const CommandLineArgs& args, bool silent) {
+// The check's answer, handed from the check thread to the window's thread.
+struct CheckResult {
+  UpdateInfo info;
+  std::wstring error;  // complete, with info, before WM_APP_CHECK_DONE is posted
+};
+
+// One run of the updater window: Checking, the offer, Updating, the result;
+// or the question whether to install when nothing is installed.
+class UpdaterFlow {
+ public:
+  UpdaterFlow(HINSTANCE instance, const CommandLineArgs& args)
+      : instance(instance), args(args), installPath(GetInstallPath(args)), updater(installPath) {}
+
+  int Run();
+
+ private:
+  void ConnectUpdater();
+  void ConnectWindow();
+  void StartCheck();
+  void StartUpdate();
+  void CancelUpdate();
+  void Finish();
+  void HandleAppMessage(UINT message, WPARAM wParam);
+  void ShowCheckResult();
+  void ShowCheckFailure();
+  void ShowUpdateResult(bool success);
+  int AskToInstall() const;
+
+  const HINSTANCE instance;
+  const CommandLineArgs& args;
+  const std::wstring installPath;
+  Updater updater;
+  ProgressWindow window;
+  const std::shared_ptr<CheckResult> check = std::make_shared<CheckResult>();
+  const std::shared_ptr<OperationState> state = std::make_shared<OperationState>();
+  UpdateInfo info;          // read on this thread once the check has reported
+  std::wstring checkError;  // likewise
+  bool askToInstall = false;
+};
+
+int UpdaterFlow::Run() {
+  if (!window.Create(instance, L"Zavex Phone - Atualizador")) return 1;
+  ConnectUpdater();
+  window.SetMode(Checking);
+  window.SetTitle(L"Verificando atualizações...");
+  window.SetStatus(L"Conectando ao servidor...");
+  StartCheck();
+  ConnectWindow();
+  ShowWindow(window.Handle(), SW_SHOW);
+  UpdateWindow(window.Handle());
+  // The quit message of the closed window ends this loop, so the question
+  // below and an installer window after it run undisturbed.
+  RunMessageLoop();
+  if (askToInstall) return AskToInstall();
+  if (state->succeeded.load()) return 0;
+  return info.updateAvailable ? 1 : 2;
+}
+
+void UpdaterFlow::ConnectUpdater() {
+  const HWND hwnd = window.Handle();
+  const std::shared_ptr<CheckResult> result = check;
+  updater.onCheckComplete = [hwnd, result](const UpdateInfo& found, const std::wstring& error) {
+    result->info = found;
+    result->error = error;
+    PostMessageW(hwnd, WM_APP_CHECK_DONE, found.updateAvailable ? 1 : 0, 0);
+  };
+  updater.onProgress = MakeProgressReporter(hwnd, L"Atualizando: ");
+  updater.onComplete = MakeCompletionReporter(hwnd, state);
+}
+
+void UpdaterFlow::ConnectWindow() {
+  window.onUpdate = [this] { StartUpdate(); };
+  window.onCancel = [this] { CancelUpdate(); };
+  window.onFinish = [this] { Finish(); };
+  window.onAppMessage = [this](UINT message, WPARAM wParam) { HandleAppMessage(message, wParam); };
+}
+
+void UpdaterFlow::StartCheck() {
+  if (!StartWorker([this] { updater.StartCheck(); }, checkError)) ShowCheckFailure();
+}
+
+void UpdaterFlow::StartUpdate() {
+  if (state->finished.load()) {
+    window.RequestClose();
+    return;
+  }
+  state->started.store(true);
+  window.SetMode(Updating);
+  window.SetTitle(L"Instalando...");
+  window.SetProgress(0);
+  std::wstring error;
+  if (!StartWorker([this] { updater.StartUpdate(); }, error)) updater.onComplete(false, error);
+}
+
+void UpdaterFlow::CancelUpdate() {
+  if (state->started.load()) updater.Cancel();
+  window.RequestClose();
+}
+
+void UpdaterFlow::Finish() {
+  window.RequestClose();
+  const bool checkFailed = !info.updateAvailable && !checkError.empty();
+  if (!state->succeeded.load() && !checkFailed) return;
+  if (IsExistingFile(ApplicationExePath(installPath))) StartApplication(installPath);
+}
+
+void UpdaterFlow::HandleAppMessage(UINT message, WPARAM wParam) {
+  switch (message) {
+    case WM_APP_PROGRESS:
+      window.SetProgress(wParam);
+      break;
+    case WM_APP_OPERATION_DONE:
+      ShowUpdateResult(wParam != 0);
+      break;
+    case WM_APP_CHECK_DONE:
+      info = check->info;
+      checkError = check->error;
+      ShowCheckResult();
+      break;
+    default:
+      break;
+  }
+}
+
+void UpdaterFlow::ShowCheckResult() {
+  if (info.updateAvailable) {
+    window.SetMode(UpdateAvailable);
+    window.SetTitle(L"Nova versão disponível!");
+    window.SetStatus(L"Versão atual: " + Utf8ToWide(info.currentVersion) + L"\nNova versão: " +
+                     Utf8ToWide(info.newVersion) + L"\nTamanho: " + FormatSize(info.downloadSize));
+  } else if (checkError.empty()) {
+    window.SetMode(UpdateComplete);
+    window.SetTitle(L"Nenhuma atualização disponível");
+    window.SetStatus(L"Você já está usando a versão mais recente.");
+  } else if (!info.currentVersion.empty()) {
+    ShowCheckFailure();
+  } else {
+    askToInstall = true;
+    window.RequestClose();
+  }
+}
+
+void UpdaterFlow::ShowCheckFailure() {
+  window.SetMode(Failed);
+  window.SetTitle(L"Erro ao verificar atualizações");
+  window.SetStatus(checkError);
+}
+
+void UpdaterFlow::ShowUpdateResult(bool success) {
+  if (success) {
+    window.SetMode(UpdateComplete);
+    window.SetTitle(L"Atualização concluída!");
+    window.SetStatus(L"O Zavex Phone foi atualizado para a versão " + Utf8ToWide(info.newVersion));
+    return;
+  }
+  window.SetMode(Failed);
+  window.SetTitle(L"Erro na atualização");
+  window.SetStatus(state->error);
+}
+
+int UpdaterFlow::AskToInstall() const {
+  const int answer = MessageBoxW(nullptr, L"Zavex Phone não está instalado. Deseja instalar?",
+                                 L"Zavex Phone - Instalador", MB_YESNO | MB_ICONQUESTION);
+  return answer == IDYES ? RunInstaller(instance, args) : 0;
+}
+
+}  // namespace
+
+int RunUpdater(HINSTANCE instance, const CommandLineArgs& args, bool silent) {
   if (silent) return RunSilentUpdate(args);
-  return 2;
+  UpdaterFlow flow(instance, args);
+  return flow.Run();
 }
 
 }  // namespace zavex

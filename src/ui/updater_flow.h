@@ -6,6 +6,7 @@
 
 namespace zavex {
 
+// The updater, with its window or silent. 0 applied, 1 failed, 2 no update.
 int RunUpdater(HINSTANCE instance, const CommandLineArgs& args, bool silent);
 
 }  // namespace zavex

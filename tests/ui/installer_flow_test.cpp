@@ -1,0 +1,204 @@
+#include <windows.h>
+#include <commctrl.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/install_location.h"
+#include "support/window_probe.h"
+#include "ui/progress_window.h"
+#include "ui/flow_fixture.h"
+
+namespace zavex::test {
+namespace {
+
+constexpr int kTitle = IDC_TITLE_LABEL;
+constexpr int kStatus = IDC_STATUS_LABEL;
+constexpr int kPathEdit = IDC_PATH_EDIT;
+constexpr int kBrowse = IDC_BROWSE_BUTTON;
+constexpr int kBar = IDC_PROGRESS_BAR;
+constexpr int kAction = IDC_ACTION_BUTTON;
+constexpr int kCancel = IDC_CANCEL_BUTTON;
+
+class InstallerFlow : public FlowTest {
+ protected:
+  void SetUp() override {
+    FlowTest::SetUp();
+    release = StandInRelease("1.0.0", 1);
+    PublishRelease(server, release);
+  }
+  // Makes lib/codec.dll take pieces of 1000 bytes each pieceDelayMs apart.
+  void SlowDownLastFile(size_t bytes, DWORD pieceDelayMs) {
+    release.files.back().content.assign(bytes, 'c');
+    PublishRelease(server, release);
+    server.SetRoute("/lib/codec.dll", SlowAnswer(release.files.back().content, 1000, pieceDelayMs));
+  }
+  HWND StartInstaller() { return Start(L"--install"); }
+  // The window once the slowed-down lib/codec.dll is being downloaded.
+  HWND StartDownloading(size_t bytes, DWORD pieceDelayMs) {
+    SlowDownLastFile(bytes, pieceDelayMs);
+    HWND window = StartInstaller();
+    if (!window || !ClickButton(window, kAction)) return nullptr;
+    return WaitForControlText(window, kTitle, L"Baixando: lib/codec.dll") ? window : nullptr;
+  }
+
+  Release release;
+};
+
+TEST_F(InstallerFlow, WelcomePageInstallsIntoTheGivenFolderAndStartsTheApplication) {
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(GetWindowTextOf(window), L"Zavex Phone - Instalador");
+  EXPECT_TRUE(ShowsPage(window, L"Bem-vindo ao instalador do Zavex Phone",
+                        L"Selecione o local de instalação: "));
+  EXPECT_EQ(ControlText(window, kPathEdit), folder);
+  for (int id : {kTitle, kStatus, kPathEdit, kBrowse, kAction, kCancel}) {
+    EXPECT_TRUE(IsControlShown(window, id)) << id;
+  }
+  EXPECT_FALSE(IsControlShown(window, kBar));
+  EXPECT_EQ(ControlText(window, kAction), L"Instalar");
+
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+  EXPECT_EQ(ControlText(window, kAction), L"Concluir");
+  EXPECT_FALSE(IsControlShown(window, kCancel));
+  EXPECT_EQ(ProgressPosition(window), 100);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(WaitForApplicationStart(1));
+  EXPECT_TRUE(LogEndsWithResult(0));
+}
+
+TEST_F(InstallerFlow, WithoutPathTheFieldShowsProgramFilesAndCancelInstallsNothing) {
+  HWND window = StartWithArguments(L"--install");
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(WaitForControlText(window, kPathEdit, GetDefaultInstallFolder()));
+  EXPECT_TRUE(ControlStyle(window, kPathEdit) & ES_READONLY);
+
+  ASSERT_TRUE(ClickButton(window, kCancel));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_FALSE(FolderExists(GetDefaultInstallFolder()));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+TEST_F(InstallerFlow, BrowseAppendsTheApplicationFolderAndCancelKeepsTheField) {
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kBrowse));
+  HWND dialog = WaitForMessageBox(updater.id(), L"");
+  ASSERT_NE(dialog, nullptr);
+  ASSERT_TRUE(AnswerMessageBox(dialog, IDCANCEL));
+  ASSERT_TRUE(WaitForWindowGone(updater.id(), L"#32770", L""));
+  EXPECT_EQ(ControlText(window, kPathEdit), folder);
+
+  ASSERT_TRUE(ClickButton(window, kBrowse));
+  dialog = WaitForMessageBox(updater.id(), L"");
+  ASSERT_NE(dialog, nullptr);
+  HWND tree = FindDescendant(dialog, WC_TREEVIEWW);
+  ASSERT_NE(tree, nullptr);
+  // The root of the tree is the desktop.
+  const LRESULT root = SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0);
+  SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, root);
+  ASSERT_TRUE(AnswerMessageBox(dialog, IDOK));
+  wchar_t desktop[MAX_PATH] = {};
+  ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, desktop)));
+  EXPECT_TRUE(WaitForControlText(window, kPathEdit, std::wstring(desktop) + L"\\ZavexPhone"));
+  EXPECT_EQ(ControlText(window, kTitle), L"Bem-vindo ao instalador do Zavex Phone");
+
+  ASSERT_TRUE(ClickButton(window, kCancel));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+}
+
+TEST_F(InstallerFlow, FirstReportsShowZeroSizesWhileTheListDownloads) {
+  server.SetRoute("/manifest.json", SlowAnswer(release.ManifestJson(), 32, 150));
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Baixando: Baixando lista de arquivos...", L"0 B / 0 B"));
+  EXPECT_EQ(ProgressPosition(window), 0);
+  EXPECT_TRUE(IsControlShown(window, kBar));
+  EXPECT_FALSE(IsControlShown(window, kAction));
+  EXPECT_FALSE(IsControlShown(window, kPathEdit));
+  EXPECT_EQ(ControlText(window, kCancel), L"Cancelar");
+  EXPECT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+
+  // The close box on the result page starts nothing.
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(NoApplicationStarted());
+}
+
+TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredNoEndsOnTheFailedPage) {
+  HWND window = StartDownloading(100000, 100);
+  ASSERT_NE(window, nullptr);
+
+  ASSERT_TRUE(ClickButton(window, kCancel));
+  HWND box = WaitForMessageBox(updater.id(), L"Confirmar");
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(GetMessageBoxText(box), L"Deseja cancelar a operação?");
+  // The cancel was requested before the question: the result arrives under it.
+  EXPECT_TRUE(ShowsPage(window, L"Erro na instalação", L"Falha ao baixar: lib/codec.dll"));
+  ASSERT_TRUE(AnswerMessageBox(box, IDNO));
+  ASSERT_TRUE(WaitForControlText(window, kAction, L"Fechar"));
+  EXPECT_TRUE(IsWindow(window));
+  EXPECT_TRUE(IsControlShown(window, kAction));
+
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_TRUE(NoApplicationStarted());
+  EXPECT_TRUE(LogEndsWithResult(1));
+}
+
+TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesEndsAtOnce) {
+  HWND window = StartDownloading(100000, 100);
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kCancel));
+  EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_TRUE(LogEndsWithResult(1));
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+}
+
+TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredNoLetsTheInstallFinish) {
+  HWND window = StartDownloading(30000, 50);
+  ASSERT_NE(window, nullptr);
+
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(AnswerBox(L"Confirmar", IDNO), L"Deseja cancelar a operação?");
+  EXPECT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(WaitForApplicationStart(1));
+}
+
+TEST_F(InstallerFlow, BarStaysWithinRangeAndReachesTheEndForALargeRelease) {
+  release.files.push_back({"media/ringtones.bin", GeneratedBytes(0, 43000000)});
+  PublishRelease(server, release);
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+
+  std::vector<int> positions;
+  const ULONGLONG deadline = GetTickCount64() + kExitTimeoutMs;
+  while (ControlText(window, kTitle) != L"Instalação concluída!" && updater.running() &&
+         GetTickCount64() < deadline) {
+    positions.push_back(ProgressPosition(window));
+    Sleep(20);
+  }
+  EXPECT_EQ(ControlText(window, kTitle), L"Instalação concluída!");
+  EXPECT_EQ(ProgressPosition(window), 100);
+  ASSERT_FALSE(positions.empty());
+  EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+  EXPECT_LE(*std::max_element(positions.begin(), positions.end()), 100);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+}
+
+}  // namespace
+}  // namespace zavex::test
