@@ -1,0 +1,76 @@
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "publish/publisher.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "app/text_conversion.h"
+#endif
+
+namespace {
+
+constexpr int kExitPublished = 0;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
+
+void PrintPublished(const zavex::PublishOptions& options, const zavex::PublishSummary& summary) {
+  for (const std::string& warning : summary.warnings) {
+    std::cerr << "zavex_publish: warning: " << warning << "\n";
+  }
+  std::cout << "Published version " << options.version << " (version code " << options.versionCode
+            << ") in " << options.releaseFolder.u8string() << ": " << summary.fileCount
+            << " files, " << summary.totalBytes << " bytes";
+  if (summary.previousVersionCode > 0) {
+    std::cout << ", replacing version code " << summary.previousVersionCode;
+  }
+  std::cout << "\n";
+}
+
+int Run(const std::vector<std::string>& arguments) {
+  zavex::PublishCommand command;
+  std::string error;
+  if (!zavex::ParsePublishCommand(arguments, command, error)) {
+    std::cerr << "zavex_publish: " << error << "\nRun zavex_publish --help for the options.\n";
+    return kExitUsage;
+  }
+  if (command.showHelp) {
+    std::cout << zavex::PublishHelpText();
+    return kExitPublished;
+  }
+  const std::unique_ptr<zavex::FileHasher> hasher = zavex::CreateSha256FileHasher();
+  zavex::PublishSummary summary;
+  if (!zavex::PublishRelease(command.options, *hasher, summary, error)) {
+    std::cerr << "zavex_publish: refused: " << error << "\n";
+    return kExitRefused;
+  }
+  PrintPublished(command.options, summary);
+  return kExitPublished;
+}
+
+int RunGuarded(const std::vector<std::string>& arguments) {
+  try {
+    return Run(arguments);
+  } catch (const std::exception& failure) {
+    std::cerr << "zavex_publish: " << failure.what() << "\n";
+    return kExitRefused;
+  }
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> arguments;
+  for (int index = 1; index < argc; ++index) arguments.push_back(zavex::WideToUtf8(argv[index]));
+  return RunGuarded(arguments);
+}
+#else
+int main(int argc, char** argv) {
+  return RunGuarded(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

@@ -1,0 +1,193 @@
+#include "publish/publish_options.h"
+
+#include <algorithm>
+#include <ctime>
+#include <limits>
+#include <set>
+
+namespace zavex {
+namespace {
+
+enum class Option { Version, VersionCode, ReleaseDate, ReleaseNotes, MinVersion, Optional };
+
+struct OptionName {
+  const char* text;
+  Option option;
+};
+
+constexpr OptionName kOptionNames[] = {
+    {"--version", Option::Version},          {"--version-code", Option::VersionCode},
+    {"--release-date", Option::ReleaseDate}, {"--release-notes", Option::ReleaseNotes},
+    {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
+};
+
+bool IsHelpRequest(const std::string& argument) {
+  return argument == "--help" || argument == "-h";
+}
+
+bool FindOption(const std::string& name, Option& option) {
+  for (const OptionName& known : kOptionNames) {
+    if (name == known.text) {
+      option = known.option;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Digits only, 1 to the largest signed 32-bit number.
+bool ParseVersionCode(const std::string& text, std::int32_t& code) {
+  if (text.empty() || text.size() > 10) return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  const long long value = std::stoll(text);
+  if (value < 1 || value > std::numeric_limits<std::int32_t>::max()) return false;
+  code = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool ApplyOption(Option option, const std::string& value, PublishOptions& options,
+                 std::string& error) {
+  switch (option) {
+    case Option::Version: options.version = value; break;
+    case Option::ReleaseDate: options.releaseDate = value; break;
+    case Option::ReleaseNotes: options.releaseNotes = value; break;
+    case Option::MinVersion: options.minVersion = value; break;
+    case Option::Optional: options.optionalPatterns.push_back(value); break;
+    case Option::VersionCode:
+      if (!ParseVersionCode(value, options.versionCode)) {
+        error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
+        return false;
+      }
+      break;
+  }
+  return true;
+}
+
+// Reads "--name=value" or "--name value" at arguments[index]; index ends on
+// the last argument used.
+bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
+                std::set<Option>& given, PublishOptions& options, std::string& error) {
+  const std::string& argument = arguments[index];
+  const std::size_t equals = argument.find('=');
+  const std::string name = argument.substr(0, equals);
+  Option option;
+  if (!FindOption(name, option)) {
+    error = "unknown option " + name;
+    return false;
+  }
+  if (option != Option::Optional && !given.insert(option).second) {
+    error = name + " is given more than once";
+    return false;
+  }
+  if (equals != std::string::npos) {
+    return ApplyOption(option, argument.substr(equals + 1), options, error);
+  }
+  if (index + 1 == arguments.size()) {
+    error = name + " needs a value";
+    return false;
+  }
+  return ApplyOption(option, arguments[++index], options, error);
+}
+
+bool CheckComplete(const std::vector<std::string>& folders, const std::set<Option>& given,
+                   const PublishOptions& options, std::string& error) {
+  if (folders.size() != 2) {
+    error = "expected the build folder and the release folder, got " +
+            std::to_string(folders.size()) + " folder argument(s)";
+  } else if (options.version.empty()) {
+    error = "--version is required and must not be empty";
+  } else if (given.count(Option::VersionCode) == 0) {
+    error = "--version-code is required";
+  }
+  return error.empty();
+}
+
+}  // namespace
+
+bool ParsePublishCommand(const std::vector<std::string>& arguments, PublishCommand& command,
+                         std::string& error) {
+  command = PublishCommand();
+  if (std::any_of(arguments.begin(), arguments.end(), IsHelpRequest)) {
+    command.showHelp = true;
+    return true;
+  }
+  PublishOptions& options = command.options;
+  std::set<Option> given;
+  std::vector<std::string> folders;
+  bool optionsEnded = false;
+  for (std::size_t index = 0; index < arguments.size(); ++index) {
+    const std::string& argument = arguments[index];
+    if (!optionsEnded && argument == "--") {
+      optionsEnded = true;
+    } else if (!optionsEnded && argument.rfind("--", 0) == 0) {
+      if (!ReadOption(arguments, index, given, options, error)) return false;
+    } else {
+      folders.push_back(argument);
+    }
+  }
+  if (!CheckComplete(folders, given, options, error)) return false;
+  options.buildFolder = std::filesystem::u8path(folders[0]);
+  options.releaseFolder = std::filesystem::u8path(folders[1]);
+  if (given.count(Option::ReleaseDate) == 0) options.releaseDate = TodayUtcDate();
+  return true;
+}
+
+std::string TodayUtcDate() {
+  const std::time_t now = std::time(nullptr);
+  char text[16] = {};
+  std::strftime(text, sizeof(text), "%Y-%m-%d", std::gmtime(&now));
+  return text;
+}
+
+std::string PublishHelpText() {
+  return R"(zavex_publish: turns one build of Zavex Phone into a release folder that any
+static web server can serve to zavex_updater.exe.
+
+Usage:
+  zavex_publish --version=TEXT --version-code=N [options] BUILD_FOLDER RELEASE_FOLDER
+
+Every file below BUILD_FOLDER is copied to RELEASE_FOLDER under the same
+relative path, and RELEASE_FOLDER/manifest.json lists each file with its path
+(forward slashes), SHA-256, size and whether it is required. Serve
+RELEASE_FOLDER at the program's server address, so that each file is found at
+that address followed by its path.
+
+Options (each also as "--name value"):
+  --version=TEXT        version name shown to users, e.g. 1.1.0 (required)
+  --version-code=N      version number, 1 to 2147483647 (required); it must be
+                        above the one already published in RELEASE_FOLDER,
+                        because installed copies update only to a higher one
+  --release-date=TEXT   release date text (default: today in UTC, YYYY-MM-DD)
+  --release-notes=TEXT  release notes text (default: empty)
+  --min-version=TEXT    oldest version this release applies to (default: empty)
+  --optional=PATTERN    files that match are not required: a failed download of
+                        them does not stop an installation. Repeatable. "*"
+                        matches within a folder name, "**" across folders, "?"
+                        one character; a pattern without "/" is matched against
+                        the file name in every folder (--optional='*.pdb').
+  --help, -h            this text
+
+Refusals (nothing is written, the previous release stays as it was):
+  - an empty BUILD_FOLDER, or one that holds links to folders or special files;
+  - a file of 4 GiB or more;
+  - a path the updater cannot install: characters Windows does not allow in
+    names or that a URL would misread (< > : " \ | ? * % # and control
+    characters), names ending in a dot or blank, device names (CON, NUL,
+    COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
+    updater's own names at the top (manifest.json, zavex_updater.exe,
+    zavex_updater.log), and names ending in .old or .tmp, which the updater
+    deletes as leftovers;
+  - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
+    build folder itself, or a folder inside or around it;
+  - a --version-code not above the published one.
+
+The new release is written into a temporary folder beside RELEASE_FOLDER and
+then put in its place, so a web server never serves half a release.
+
+Exit codes: 0 published, 1 refused or failed, 2 invalid command line.
+)";
+}
+
+}  // namespace zavex

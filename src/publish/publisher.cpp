@@ -1,0 +1,305 @@
+#include "publish/publisher.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+#include "formats/manifest.h"
+#include "publish/optional_pattern.h"
+#include "publish/release_paths.h"
+#include "publish/staging_folder.h"
+
+namespace fs = std::filesystem;
+
+namespace zavex {
+namespace {
+
+// The manifest holds sizes in 32 bits.
+constexpr std::uintmax_t kFileSizeLimit = 4294967296;
+constexpr std::size_t kHashDigits = 64;
+constexpr char kManifestName[] = "manifest.json";
+
+struct Folders {
+  fs::path build;
+  fs::path release;
+};
+
+struct BuildFile {
+  std::string path;  // relative, "/" between folders
+  fs::path source;
+};
+
+std::string Quoted(const fs::path& path) { return "\"" + path.u8string() + "\""; }
+
+// Absolute, normalised, without a trailing separator.
+fs::path NormalFolder(const fs::path& folder) {
+  std::error_code ignored;
+  fs::path normal = fs::absolute(folder, ignored).lexically_normal();
+  if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+  return normal;
+}
+
+bool IsInside(const fs::path& inner, const fs::path& outer) {
+  const auto mismatch = std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end());
+  return mismatch.first == outer.end() && mismatch.second != inner.end();
+}
+
+bool CheckFoldersApart(const Folders& folders, std::string& error) {
+  std::error_code ignored;
+  const fs::path build = fs::weakly_canonical(folders.build, ignored);
+  const fs::path release = fs::weakly_canonical(folders.release, ignored);
+  if (build == release) {
+    error = "the release folder must not be the build folder";
+  } else if (IsInside(release, build)) {
+    error = "the release folder must not lie inside the build folder";
+  } else if (IsInside(build, release)) {
+    error = "the build folder must not lie inside the release folder, which is replaced";
+  }
+  return error.empty();
+}
+
+bool ResolveFolders(const PublishOptions& options, Folders& folders, std::string& error) {
+  folders = {NormalFolder(options.buildFolder), NormalFolder(options.releaseFolder)};
+  std::error_code ignored;
+  if (!fs::is_directory(folders.build, ignored)) {
+    error = "the build folder " + Quoted(folders.build) + " does not exist or is not a folder";
+  } else if (!folders.release.has_relative_path()) {
+    error = "cannot publish into a root folder";
+  } else if (!fs::is_directory(folders.release.parent_path(), ignored)) {
+    error = "the folder " + Quoted(folders.release.parent_path()) +
+            " that would hold the release folder does not exist";
+  } else if (fs::exists(folders.release, ignored) && !fs::is_directory(folders.release, ignored)) {
+    error = Quoted(folders.release) + " is not a folder";
+  }
+  return error.empty() && CheckFoldersApart(folders, error);
+}
+
+bool CheckReleaseFields(const PublishOptions& options, std::string& error) {
+  if (options.version.empty()) {
+    error = "the version must not be empty";
+  } else if (options.versionCode < 1) {
+    error = "the version code must be 1 or more";
+  }
+  return error.empty();
+}
+
+bool ReadWholeFile(const fs::path& file, std::string& bytes) {
+  std::ifstream input(file, std::ios::binary);
+  if (!input) return false;
+  std::ostringstream content;
+  content << input.rdbuf();
+  bytes = content.str();
+  return true;
+}
+
+// 0 for a missing or empty folder; false when it holds anything but a release.
+bool ReadPublishedVersionCode(const fs::path& release, std::int32_t& versionCode,
+                              std::string& error) {
+  versionCode = 0;
+  std::error_code ignored;
+  if (!fs::exists(release, ignored) || fs::is_empty(release, ignored)) return true;
+  const fs::path manifestPath = release / kManifestName;
+  std::string text;
+  if (!fs::is_regular_file(manifestPath, ignored)) {
+    error = Quoted(release) + " holds files but no manifest.json; it is left alone, as it is " +
+            "not a release folder";
+    return false;
+  }
+  const Manifest published = ParseManifest(ReadWholeFile(manifestPath, text) ? text : "");
+  if (!IsValid(published)) {
+    error = Quoted(manifestPath) + " is not a valid manifest; it is left alone";
+    return false;
+  }
+  versionCode = published.versionCode;
+  return true;
+}
+
+bool CheckVersionCodeIsNew(const fs::path& release, std::int32_t versionCode,
+                           PublishSummary& summary, std::string& error) {
+  if (!ReadPublishedVersionCode(release, summary.previousVersionCode, error)) return false;
+  if (versionCode > summary.previousVersionCode) return true;
+  error = "version code " + std::to_string(versionCode) + " is not above " +
+          std::to_string(summary.previousVersionCode) + ", the one published in " +
+          Quoted(release) + "; installed copies would not update to it";
+  return false;
+}
+
+bool CheckFileSize(const std::string& path, std::uintmax_t size, std::string& error) {
+  if (size < kFileSizeLimit) return true;
+  error = "the file " + path + " has " + std::to_string(size) +
+          " bytes; the updater takes files below 4 GiB (4294967296 bytes)";
+  return false;
+}
+
+bool AcceptEntry(const fs::directory_entry& entry, const fs::path& build,
+                 std::vector<BuildFile>& files, std::string& error) {
+  const std::string path = entry.path().lexically_relative(build).generic_u8string();
+  std::error_code failure;
+  if (entry.is_directory(failure)) {
+    if (!entry.is_symlink(failure)) return true;
+    error = path + " is a link to a folder; copy that folder's files into the build instead";
+    return false;
+  }
+  if (!entry.is_regular_file(failure)) {
+    error = path + " is not a regular file";
+    return false;
+  }
+  const std::string refusal = PathRefusal(path);
+  if (!refusal.empty()) {
+    error = "the file " + path + " " + refusal;
+    return false;
+  }
+  const std::uintmax_t size = entry.file_size(failure);
+  if (failure) {
+    error = "cannot read the size of " + path + ": " + failure.message();
+    return false;
+  }
+  if (!CheckFileSize(path, size, error)) return false;
+  files.push_back({path, entry.path()});
+  return true;
+}
+
+bool CheckDistinctPaths(const std::vector<BuildFile>& files, std::string& error) {
+  std::vector<std::string> paths;
+  std::transform(files.begin(), files.end(), std::back_inserter(paths),
+                 [](const BuildFile& file) { return file.path; });
+  std::pair<std::string, std::string> collision;
+  if (!FindCaseCollision(paths, collision)) return true;
+  error = "the files " + collision.first + " and " + collision.second +
+          " differ only in letter case, so on Windows they are one file";
+  return false;
+}
+
+// Every file below build, in byte order of their paths.
+bool CollectBuildFiles(const fs::path& build, std::vector<BuildFile>& files, std::string& error) {
+  std::error_code failure;
+  fs::recursive_directory_iterator walk(build, failure);
+  for (; !failure && walk != fs::recursive_directory_iterator(); walk.increment(failure)) {
+    if (!AcceptEntry(*walk, build, files, error)) return false;
+  }
+  if (failure) {
+    error = "cannot read the build folder " + Quoted(build) + ": " + failure.message();
+    return false;
+  }
+  if (files.empty()) {
+    error = "the build folder " + Quoted(build) + " holds no files";
+    return false;
+  }
+  std::sort(files.begin(), files.end(),
+            [](const BuildFile& a, const BuildFile& b) { return a.path < b.path; });
+  return CheckDistinctPaths(files, error);
+}
+
+// Whether the path is optional; marks the patterns that matched it.
+bool MatchOptional(const std::vector<std::string>& patterns, const std::string& path,
+                   std::vector<bool>& patternUsed) {
+  bool matched = false;
+  for (std::size_t index = 0; index < patterns.size(); ++index) {
+    if (MatchesOptionalPattern(patterns[index], path)) matched = patternUsed[index] = true;
+  }
+  return matched;
+}
+
+// Copies the file into the staging folder and describes the copy, which is
+// what the web server will send.
+bool StageFile(const BuildFile& file, const fs::path& staging, FileHasher& hasher,
+               ManifestFile& entry, std::string& error) {
+  const fs::path copy = staging / fs::u8path(file.path);
+  std::error_code failure;
+  fs::create_directories(copy.parent_path(), failure);
+  if (!failure) fs::copy_file(file.source, copy, failure);
+  const std::uintmax_t size = failure ? 0 : fs::file_size(copy, failure);
+  if (failure) {
+    error = "cannot copy " + file.path + ": " + failure.message();
+    return false;
+  }
+  if (!CheckFileSize(file.path, size, error)) return false;
+  entry.path = file.path;
+  entry.hash = hasher.HashFile(copy);
+  entry.size = static_cast<std::uint32_t>(size);
+  if (entry.hash.size() == kHashDigits) return true;
+  error = "cannot compute the SHA-256 of " + file.path;
+  return false;
+}
+
+bool WriteManifest(const fs::path& staging, const Manifest& manifest, std::string& error) {
+  std::ofstream output(staging / kManifestName, std::ios::binary);
+  output << SerializeManifest(manifest);
+  output.close();
+  if (output) return true;
+  error = "cannot write manifest.json";
+  return false;
+}
+
+Manifest ManifestHeader(const PublishOptions& options) {
+  Manifest manifest;
+  manifest.version = options.version;
+  manifest.versionCode = options.versionCode;
+  manifest.releaseDate = options.releaseDate;
+  manifest.releaseNotes = options.releaseNotes;
+  manifest.minVersion = options.minVersion;
+  return manifest;
+}
+
+void WarnAboutUnusedPatterns(const std::vector<std::string>& patterns,
+                             const std::vector<bool>& patternUsed, PublishSummary& summary) {
+  for (std::size_t index = 0; index < patterns.size(); ++index) {
+    if (!patternUsed[index]) summary.warnings.push_back("--optional=" + patterns[index] +
+                                                        " matches no file");
+  }
+}
+
+bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& files,
+                  const fs::path& staging, FileHasher& hasher, PublishSummary& summary,
+                  std::string& error) {
+  Manifest manifest = ManifestHeader(options);
+  std::vector<bool> patternUsed(options.optionalPatterns.size(), false);
+  for (const BuildFile& file : files) {
+    ManifestFile entry;
+    if (!StageFile(file, staging, hasher, entry, error)) return false;
+    entry.required = !MatchOptional(options.optionalPatterns, file.path, patternUsed);
+    summary.totalBytes += entry.size;
+    manifest.files.push_back(std::move(entry));
+  }
+  summary.fileCount = manifest.files.size();
+  WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
+  return WriteManifest(staging, manifest, error);
+}
+
+bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
+             std::string& error) {
+  Folders folders;
+  std::vector<BuildFile> files;
+  if (!CheckReleaseFields(options, error) || !ResolveFolders(options, folders, error) ||
+      !CheckVersionCodeIsNew(folders.release, options.versionCode, summary, error) ||
+      !CollectBuildFiles(folders.build, files, error)) {
+    return false;
+  }
+  StagingFolder staging(folders.release);
+  if (!staging.Create(error) ||
+      !StageRelease(options, files, staging.path(), hasher, summary, error)) {
+    return false;
+  }
+  std::string warning;
+  if (!staging.ReplaceRelease(warning, error)) return false;
+  if (!warning.empty()) summary.warnings.push_back(warning);
+  return true;
+}
+
+}  // namespace
+
+bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
+                    std::string& error) {
+  summary = PublishSummary();
+  try {
+    return Publish(options, hasher, summary, error);
+  } catch (const std::exception& failure) {
+    // Path conversions and allocations throw; the staging folder is gone by now.
+    error = failure.what();
+    return false;
+  }
+}
+
+}  // namespace zavex

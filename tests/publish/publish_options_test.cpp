@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "publish/publish_options.h"
+
+namespace zavex {
+namespace {
+
+struct Parsed {
+  bool ok = false;
+  PublishCommand command;
+  std::string error;
+};
+
+Parsed Parse(const std::vector<std::string>& arguments) {
+  Parsed parsed;
+  parsed.ok = ParsePublishCommand(arguments, parsed.command, parsed.error);
+  return parsed;
+}
+
+TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
+  const Parsed parsed =
+      Parse({"--version=1.1.0", "--version-code", "7", "--release-date=2024-05-01",
+             "--release-notes", "Fixes\nmore", "--min-version=1.0.0", "--optional=*.pdb",
+             "--optional", "docs/**", "build dir", "site/zavex"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  const PublishOptions& options = parsed.command.options;
+  EXPECT_FALSE(parsed.command.showHelp);
+  EXPECT_EQ(options.version, "1.1.0");
+  EXPECT_EQ(options.versionCode, 7);
+  EXPECT_EQ(options.releaseDate, "2024-05-01");
+  EXPECT_EQ(options.releaseNotes, "Fixes\nmore");
+  EXPECT_EQ(options.minVersion, "1.0.0");
+  EXPECT_EQ(options.optionalPatterns, (std::vector<std::string>{"*.pdb", "docs/**"}));
+  EXPECT_EQ(options.buildFolder, std::filesystem::u8path("build dir"));
+  EXPECT_EQ(options.releaseFolder, std::filesystem::u8path("site/zavex"));
+}
+
+TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
+  const Parsed parsed = Parse({"--version=2", "--version-code=2147483647", "--", "--build", "out"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  const PublishOptions& options = parsed.command.options;
+  EXPECT_EQ(options.versionCode, 2147483647);
+  EXPECT_EQ(options.buildFolder, std::filesystem::u8path("--build"));
+  EXPECT_EQ(options.releaseNotes, "");
+  EXPECT_EQ(options.minVersion, "");
+  EXPECT_TRUE(options.optionalPatterns.empty());
+  EXPECT_EQ(options.releaseDate, TodayUtcDate());
+  ASSERT_EQ(options.releaseDate.size(), 10u);
+  EXPECT_EQ(options.releaseDate[4], '-');
+  EXPECT_EQ(options.releaseDate[7], '-');
+  EXPECT_EQ(options.releaseDate.substr(0, 2), "20");
+}
+
+TEST(PublishOptions, HelpAnywhereOnlyAsksForHelp) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, {"--bogus", "-h"}, {"a", "b", "--help"}}) {
+    const Parsed parsed = Parse(arguments);
+    EXPECT_TRUE(parsed.ok);
+    EXPECT_TRUE(parsed.command.showHelp);
+  }
+  const std::string help = PublishHelpText();
+  for (const char* mentioned : {"--version=", "--version-code=", "--release-date=",
+                                "--release-notes=", "--min-version=", "--optional=", "4 GiB",
+                                "manifest.json", "Exit codes"}) {
+    EXPECT_NE(help.find(mentioned), std::string::npos) << mentioned;
+  }
+}
+
+TEST(PublishOptions, RefusesIncompleteOrMalformedCalls) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string errorStart;
+  };
+  const Case cases[] = {
+      {{"--version-code=1", "build", "site"}, "--version is required"},
+      {{"--version=", "--version-code=1", "build", "site"}, "--version is required"},
+      {{"--version=1", "build", "site"}, "--version-code is required"},
+      {{"--version=1", "--version-code=1", "build"}, "expected the build folder"},
+      {{"--version=1", "--version-code=1", "a", "b", "c"}, "expected the build folder"},
+      {{"--version=1", "--version-code=1", "--colour=red", "a", "b"}, "unknown option --colour"},
+      {{"--version=1", "--version=2", "--version-code=1", "a", "b"}, "--version is given more"},
+      {{"--version=1", "a", "b", "--version-code"}, "--version-code needs a value"},
+  };
+  for (const Case& refused : cases) {
+    const Parsed parsed = Parse(refused.arguments);
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.error.rfind(refused.errorStart, 0), 0u) << parsed.error;
+  }
+  for (const char* code : {"0", "-1", "+3", "2147483648", "99999999999", "12a", "", " 5", "0x10"}) {
+    const Parsed parsed = Parse({"--version=1", std::string("--version-code=") + code, "a", "b"});
+    EXPECT_FALSE(parsed.ok) << code;
+    EXPECT_NE(parsed.error.find("1 to 2147483647"), std::string::npos) << code;
+  }
+}
+
+}  // namespace
+}  // namespace zavex

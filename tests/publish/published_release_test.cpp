@@ -1,0 +1,209 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/text_conversion.h"
+#include "ops/release_fixture.h"
+#include "support/http_server.h"
+#include "support/process.h"
+#include "support/test_files.h"
+#include "support/window_probe.h"
+#include "ui/progress_window.h"
+
+namespace zavex::test {
+namespace {
+
+constexpr DWORD kExitTimeoutMs = 60000;
+constexpr DWORD kPollMs = 50;
+
+// Files that the installation folder holds besides the release.
+const std::set<std::wstring> kInstallationExtras = {L"zavex_updater.exe",
+                                                    L"zavexphone_cmdline.txt"};
+
+std::string RoutePath(const std::wstring& relative) {
+  std::string path = "/" + WideToUtf8(relative);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+class PublishedReleaseTest : public MachineStateTest {
+ protected:
+  void SetUp() override {
+    MachineStateTest::SetUp();
+    ASSERT_TRUE(server.listening()) << "port " << ServerPortFromBaseUrl() << " is taken";
+    updaterExe = CopyUpdaterTo(dir.path());
+    ASSERT_FALSE(updaterExe.empty());
+    installFolder = dir / L"Zavex Inst";
+    buildFolder = dir / L"build";
+    releaseFolder = dir / L"site\\zavex";
+    ASSERT_TRUE(CreateDirectoryW((dir / L"site").c_str(), nullptr));
+  }
+  void TearDown() override {
+    updater.Kill();
+    MachineStateTest::TearDown();
+  }
+
+  void WriteBuildFile(const std::wstring& relative, const std::string& content) {
+    const std::filesystem::path file = std::filesystem::path(buildFolder) / relative;
+    std::filesystem::create_directories(file.parent_path());
+    ASSERT_TRUE(WriteTextFile(file.wstring(), content));
+  }
+
+  // The exit code of the built publisher.
+  DWORD Publish(const std::wstring& version, int versionCode) {
+    const RunResult run = RunProcess(
+        BuildDir() + L"\\zavex_publish.exe",
+        L"--version=" + version + L" --version-code=" + std::to_wstring(versionCode) +
+            L" --release-date=2024-05-0" + std::to_wstring(versionCode) +
+            L" --optional=*.txt \"--release-notes=Vers\u00e3o " + version + L"\" " +
+            Quoted(buildFolder) + L" " + Quoted(releaseFolder));
+    EXPECT_TRUE(run.started && !run.timedOut);
+    return run.exitCode;
+  }
+
+  // Serves every file of the release folder at its path; files served
+  // before and now gone answer 404.
+  void ServeReleaseFolder() {
+    std::set<std::string> current;
+    for (const std::wstring& relative : ListFiles(releaseFolder)) {
+      const std::string path = RoutePath(relative);
+      server.SetRoute(path, 200, ReadTextFile(releaseFolder + L"\\" + relative));
+      current.insert(path);
+    }
+    for (const std::string& path : served) {
+      if (current.count(path) == 0) server.SetRoute(path, 404, "Not Found");
+    }
+    served = current;
+  }
+
+  // The exit code of the updater run with switches and "--path=".
+  DWORD RunUpdater(const std::wstring& switches) {
+    const RunResult run =
+        RunProcess(updaterExe, switches + L" --path=" + Quoted(installFolder), kExitTimeoutMs);
+    EXPECT_TRUE(run.started && !run.timedOut) << WideToUtf8(switches);
+    return run.exitCode;
+  }
+
+  // Installs through the window: "Instalar", then "Concluir", which starts the
+  // application.
+  ::testing::AssertionResult InstallThroughTheWindow() {
+    if (!updater.Start(updaterExe, L"--install --path=" + Quoted(installFolder))) {
+      return ::testing::AssertionFailure() << "the updater did not start";
+    }
+    HWND window = WaitForWindow(updater.id(), kUpdaterWindowClass, L"");
+    if (!window || !ClickButton(window, IDC_ACTION_BUTTON) ||
+        !WaitForControlText(window, IDC_TITLE_LABEL, L"Instala\u00e7\u00e3o conclu\u00edda!")) {
+      const std::wstring title = window ? ControlText(window, IDC_TITLE_LABEL) : L"no window";
+      return ::testing::AssertionFailure() << "title: " << WideToUtf8(title);
+    }
+    ClickButton(window, IDC_ACTION_BUTTON);
+    const std::optional<DWORD> exitCode = updater.Wait(kExitTimeoutMs);
+    if (exitCode != std::optional<DWORD>(0)) return ::testing::AssertionFailure() << "exit code";
+    return ::testing::AssertionSuccess();
+  }
+
+  // The installation folder holds the release folder's files, manifest.json
+  // included, byte for byte, and only the usual extras besides.
+  ::testing::AssertionResult InstalledAsPublished() const {
+    std::vector<std::wstring> installed = ListFiles(installFolder);
+    installed.erase(std::remove_if(installed.begin(), installed.end(),
+                                   [](const std::wstring& name) {
+                                     return kInstallationExtras.count(name) > 0;
+                                   }),
+                    installed.end());
+    if (installed != ListFiles(releaseFolder)) {
+      return ::testing::AssertionFailure() << "the installed files differ from the published ones";
+    }
+    for (const std::wstring& relative : installed) {
+      if (ReadTextFile(installFolder + L"\\" + relative) !=
+          ReadTextFile(releaseFolder + L"\\" + relative)) {
+        return ::testing::AssertionFailure() << WideToUtf8(relative) << " differs";
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  bool WaitForApplicationStarts(size_t starts) const {
+    const std::wstring record = installFolder + L"\\zavexphone_cmdline.txt";
+    const ULONGLONG deadline = GetTickCount64() + kExitTimeoutMs;
+    while (true) {
+      const std::string lines = ReadTextFile(record);
+      if (static_cast<size_t>(std::count(lines.begin(), lines.end(), '\n')) >= starts) return true;
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(kPollMs);
+    }
+  }
+
+  size_t RequestsFor(const std::string& path) const {
+    const std::vector<ReceivedRequest> requests = server.Requests();
+    return std::count_if(requests.begin(), requests.end(), [&](const ReceivedRequest& request) {
+      return request.target.substr(0, request.target.find('?')) == path;
+    });
+  }
+
+  HttpServer server{ServerPortFromBaseUrl()};
+  TempDir dir;
+  std::wstring updaterExe;
+  std::wstring installFolder;
+  std::wstring buildFolder;
+  std::wstring releaseFolder;
+  std::set<std::string> served;
+  ChildProcess updater;
+};
+
+TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
+  WriteBuildFile(L"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe"));
+  WriteBuildFile(L"lib\\codec.dll", "codec 1.0");
+  WriteBuildFile(L"docs\\old.txt", "dropped in 1.1");
+  ASSERT_EQ(Publish(L"1.0.0", 1), 0u);
+  ServeReleaseFolder();
+
+  ASSERT_TRUE(InstallThroughTheWindow());
+  EXPECT_TRUE(InstalledAsPublished());
+  EXPECT_TRUE(WaitForApplicationStarts(1));
+  EXPECT_EQ(RunUpdater(L"--check"), 2u);
+
+  WriteBuildFile(L"lib\\codec.dll", "codec 1.1");
+  WriteBuildFile(L"plugins\\video.dll", "new in 1.1");
+  ASSERT_TRUE(DeleteTree(buildFolder + L"\\docs"));
+  ASSERT_EQ(Publish(L"1.1.0", 2), 0u);
+  const std::string published = ReadTextFile(releaseFolder + L"\\manifest.json");
+  EXPECT_EQ(Publish(L"1.1.1", 2), 1u);
+  EXPECT_EQ(ReadTextFile(releaseFolder + L"\\manifest.json"), published);
+  ServeReleaseFolder();
+
+  EXPECT_EQ(RunUpdater(L"--check"), 0u);
+  EXPECT_EQ(RunUpdater(L"--silent --restart"), 0u);
+  EXPECT_TRUE(InstalledAsPublished());
+  EXPECT_FALSE(FileExists(installFolder + L"\\docs\\old.txt"));
+  EXPECT_EQ(ReadTextFile(installFolder + L"\\lib\\codec.dll"), "codec 1.1");
+  EXPECT_TRUE(WaitForApplicationStarts(2));
+  EXPECT_EQ(RunUpdater(L"--check"), 2u);
+  // The unchanged application was downloaded only by the install.
+  EXPECT_EQ(RequestsFor("/zavexphone.exe"), 1u);
+  EXPECT_EQ(RequestsFor("/plugins/video.dll"), 1u);
+}
+
+TEST_F(PublishedReleaseTest, TheBuiltPublisherRefusesWithoutWritingAnything) {
+  WriteBuildFile(L"zavexphone.exe", "app");
+  WriteBuildFile(L"manifest.json", "{}");
+  EXPECT_EQ(Publish(L"1.0.0", 1), 1u);
+  EXPECT_FALSE(FolderExists(releaseFolder));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / L"site"));
+
+  const RunResult usage = RunProcess(BuildDir() + L"\\zavex_publish.exe", L"--version-code=1");
+  EXPECT_EQ(usage.exitCode, 2u);
+  const RunResult help = RunProcess(BuildDir() + L"\\zavex_publish.exe", L"--help");
+  EXPECT_EQ(help.exitCode, 0u);
+}
+
+}  // namespace
+}  // namespace zavex::test

@@ -1,0 +1,299 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "formats/manifest.h"
+#include "publish/publisher.h"
+
+namespace fs = std::filesystem;
+
+namespace zavex {
+namespace {
+
+// Known SHA-256 values.
+constexpr char kAbc[] = "abc";
+constexpr char kAbcHash[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+constexpr char kFox[] = "The quick brown fox jumps over the lazy dog";
+constexpr char kFoxHash[] = "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d02d0bf37c9e592";
+constexpr char kEmptyHash[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+using Tree = std::map<std::string, std::string>;
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream input(file, std::ios::binary);
+  std::ostringstream content;
+  content << input.rdbuf();
+  return content.str();
+}
+
+// Relative path ("/" between folders) to content of every file below folder.
+Tree ReadTree(const fs::path& folder) {
+  Tree tree;
+  std::error_code failure;
+  for (fs::recursive_directory_iterator walk(folder, failure), end; !failure && walk != end;
+       walk.increment(failure)) {
+    if (walk->is_regular_file()) {
+      tree[walk->path().lexically_relative(folder).generic_u8string()] = ReadFile(walk->path());
+    }
+  }
+  return tree;
+}
+
+std::set<std::string> EntryNames(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    names.insert(entry.path().filename().u8string());
+  }
+  return names;
+}
+
+// Fails for every file with this name and hashes the others for real.
+class FailingHasher : public FileHasher {
+ public:
+  explicit FailingHasher(std::string name) : failingName(std::move(name)) {}
+  std::string HashFile(const fs::path& file) override {
+    return file.filename().u8string() == failingName ? "" : real->HashFile(file);
+  }
+
+ private:
+  std::string failingName;
+  std::unique_ptr<FileHasher> real = CreateSha256FileHasher();
+};
+
+class PublisherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::random_device random;
+    root = fs::temp_directory_path() / ("zavex_publish_test-" + std::to_string(random()));
+    build = root / "build";
+    site = root / "site";
+    release = site / "zavex";
+    fs::create_directories(site);
+    fs::create_directories(build);
+  }
+  void TearDown() override { fs::remove_all(root); }
+
+  void Write(const std::string& path, const std::string& content) {
+    const fs::path file = build / fs::u8path(path);
+    fs::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << content;
+  }
+
+  PublishOptions Options(std::int32_t versionCode) const {
+    PublishOptions options;
+    options.buildFolder = build;
+    options.releaseFolder = release;
+    options.version = "1." + std::to_string(versionCode);
+    options.versionCode = versionCode;
+    options.releaseDate = "2024-05-01";
+    return options;
+  }
+
+  bool Publish(const PublishOptions& options) {
+    error.clear();
+    return PublishRelease(options, *hasher, summary, error);
+  }
+  bool Publish(std::int32_t versionCode) { return Publish(Options(versionCode)); }
+
+  // Refused with a reason starting as expected, and nothing below the site
+  // folder changed.
+  ::testing::AssertionResult Refused(const PublishOptions& options, const std::string& reason,
+                                     FileHasher* withHasher = nullptr) {
+    const Tree before = ReadTree(site);
+    const std::set<std::string> entriesBefore = EntryNames(site);
+    error.clear();
+    if (PublishRelease(options, withHasher ? *withHasher : *hasher, summary, error)) {
+      return ::testing::AssertionFailure() << "published";
+    }
+    if (error.find(reason) == std::string::npos) {
+      return ::testing::AssertionFailure() << "error: " << error;
+    }
+    if (ReadTree(site) != before || EntryNames(site) != entriesBefore) {
+      return ::testing::AssertionFailure() << "the site folder changed";
+    }
+    return ::testing::AssertionSuccess();
+  }
+  ::testing::AssertionResult Refused(std::int32_t versionCode, const std::string& reason) {
+    return Refused(Options(versionCode), reason);
+  }
+  // Refused while the build holds one more file at path.
+  ::testing::AssertionResult RefusedWithFile(const std::string& path, const std::string& reason) {
+    Write(path, "x");
+    ::testing::AssertionResult result = Refused(1, reason);
+    fs::remove(build / fs::u8path(path));
+    return result;
+  }
+
+  Manifest PublishedManifest() const { return ParseManifest(ReadFile(release / "manifest.json")); }
+
+  fs::path root;
+  fs::path build;
+  fs::path site;
+  fs::path release;
+  std::unique_ptr<FileHasher> hasher = CreateSha256FileHasher();
+  PublishSummary summary;
+  std::string error;
+};
+
+TEST_F(PublisherTest, CopiesEveryFileAndListsItInTheProgramsOwnLayout) {
+  Write("zavexphone.exe", kAbc);
+  Write("lib/codec.dll", kFox);
+  Write("empty.dat", "");
+  fs::create_directories(build / "unused" / "folder");
+  PublishOptions options = Options(3);
+  options.version = "1.0.0";
+  options.releaseNotes = "Primeira vers\xC3\xA3o\n\"beta\"";
+  options.minVersion = "0.9";
+  ASSERT_TRUE(Publish(options)) << error;
+
+  Manifest expected;
+  expected.version = "1.0.0";
+  expected.versionCode = 3;
+  expected.releaseDate = "2024-05-01";
+  expected.releaseNotes = options.releaseNotes;
+  expected.minVersion = "0.9";
+  expected.files = {{"empty.dat", kEmptyHash, 0, true},
+                    {"lib/codec.dll", kFoxHash, 43, true},
+                    {"zavexphone.exe", kAbcHash, 3, true}};
+  EXPECT_EQ(ReadFile(release / "manifest.json"), SerializeManifest(expected));
+  EXPECT_TRUE(IsValid(PublishedManifest()));
+
+  Tree expectedTree = ReadTree(build);
+  expectedTree["manifest.json"] = SerializeManifest(expected);
+  EXPECT_EQ(ReadTree(release), expectedTree);
+  EXPECT_FALSE(fs::exists(release / "unused"));
+  EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+  EXPECT_EQ(summary.fileCount, 3u);
+  EXPECT_EQ(summary.totalBytes, 46u);
+  EXPECT_EQ(summary.previousVersionCode, 0);
+  EXPECT_TRUE(summary.warnings.empty());
+}
+
+TEST_F(PublisherTest, FilesMatchingAnOptionalPatternAreNotRequired) {
+  for (const char* path : {"app.exe", "app.pdb", "lib/codec.dll", "lib/codec.pdb",
+                           "plugins/a/x.dll", "plugins/b.dll"}) {
+    Write(path, path);
+  }
+  PublishOptions options = Options(1);
+  options.optionalPatterns = {"*.pdb", "plugins/**", "nothing/*"};
+  ASSERT_TRUE(Publish(options)) << error;
+
+  std::map<std::string, bool> required;
+  for (const ManifestFile& file : PublishedManifest().files) required[file.path] = file.required;
+  const std::map<std::string, bool> expected = {
+      {"app.exe", true},          {"app.pdb", false},         {"lib/codec.dll", true},
+      {"lib/codec.pdb", false},   {"plugins/a/x.dll", false}, {"plugins/b.dll", false}};
+  EXPECT_EQ(required, expected);
+  EXPECT_EQ(summary.warnings, std::vector<std::string>{"--optional=nothing/* matches no file"});
+}
+
+TEST_F(PublisherTest, AHigherVersionCodeReplacesTheWholeRelease) {
+  Write("app.exe", "one");
+  Write("old/gone.txt", "gone");
+  ASSERT_TRUE(Publish(1)) << error;
+
+  fs::remove_all(build / "old");
+  Write("app.exe", "two");
+  Write("new/added.txt", "added");
+  PublishOptions options = Options(2);
+  options.releaseFolder = release / "";  // a trailing separator names the same folder
+  ASSERT_TRUE(Publish(options)) << error;
+  EXPECT_EQ(summary.previousVersionCode, 1);
+  Tree expected = ReadTree(build);
+  expected["manifest.json"] = ReadFile(release / "manifest.json");
+  EXPECT_EQ(ReadTree(release), expected);
+  EXPECT_EQ(PublishedManifest().versionCode, 2);
+  EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+
+  Write("app.exe", "three");
+  EXPECT_TRUE(Refused(2, "version code 2 is not above 2, the one published in"));
+  EXPECT_TRUE(Refused(1, "version code 1 is not above 2"));
+}
+
+TEST_F(PublisherTest, RefusesBuildsTheUpdaterCouldNotInstall) {
+  fs::create_directories(build / "only" / "folders");
+  EXPECT_TRUE(Refused(1, "holds no files"));
+  PublishOptions missing = Options(1);
+  missing.buildFolder = root / "missing";
+  EXPECT_TRUE(Refused(missing, "does not exist or is not a folder"));
+
+  Write("app.exe", "app");
+  EXPECT_TRUE(RefusedWithFile("cache/data.tmp", "the file cache/data.tmp ends in .tmp"));
+  EXPECT_TRUE(RefusedWithFile("manifest.json", "the file manifest.json is a name the updater"));
+
+  // Refused on its size alone, before anything is read or copied.
+  Write("huge.bin", "");
+  fs::resize_file(build / "huge.bin", 4294967296ull);
+  EXPECT_TRUE(Refused(1, "the file huge.bin has 4294967296 bytes"));
+  fs::remove(build / "huge.bin");
+  ASSERT_TRUE(Publish(1)) << error;
+}
+
+#ifndef _WIN32
+// Names that only a Linux build folder can hold.
+TEST_F(PublisherTest, RefusesLinuxNamesThatWindowsCannotHold) {
+  Write("app.exe", "app");
+  EXPECT_TRUE(RefusedWithFile("a:b.dll", "the file a:b.dll holds the character :"));
+  EXPECT_TRUE(RefusedWithFile("lib\\x.dll", "the file lib\\x.dll holds the character \\"));
+  Write("Readme.txt", "1");
+  EXPECT_TRUE(RefusedWithFile("README.txt", "differ only in letter case"));
+
+  fs::create_directories(root / "elsewhere");
+  fs::create_directory_symlink(root / "elsewhere", build / "linked");
+  EXPECT_TRUE(Refused(1, "linked is a link to a folder"));
+  fs::remove(build / "linked");
+
+  // A link to a file publishes the file's content.
+  fs::create_symlink(build / "Readme.txt", build / "alias.txt");
+  ASSERT_TRUE(Publish(1)) << error;
+  EXPECT_EQ(ReadFile(release / "alias.txt"), "1");
+  EXPECT_FALSE(fs::is_symlink(release / "alias.txt"));
+}
+#endif
+
+TEST_F(PublisherTest, RefusesReleaseFoldersItMustNotReplace) {
+  Write("app.exe", "app");
+  PublishOptions options = Options(1);
+  options.version = "";
+  EXPECT_TRUE(Refused(options, "the version must not be empty"));
+  options = Options(1);
+  options.versionCode = 0;
+  EXPECT_TRUE(Refused(options, "the version code must be 1 or more"));
+
+  options = Options(1);
+  options.releaseFolder = root / "missing" / "zavex";
+  EXPECT_TRUE(Refused(options, "that would hold the release folder does not exist"));
+  options.releaseFolder = build;
+  EXPECT_TRUE(Refused(options, "must not be the build folder"));
+  options.releaseFolder = build / "release";
+  EXPECT_TRUE(Refused(options, "must not lie inside the build folder"));
+  options.releaseFolder = root;
+  EXPECT_TRUE(Refused(options, "the build folder must not lie inside the release folder"));
+
+  fs::create_directories(release);
+  std::ofstream(release / "index.html") << "<html></html>";
+  EXPECT_TRUE(Refused(1, "holds files but no manifest.json"));
+  std::ofstream(release / "manifest.json") << "{\"version\": \"1\", \"versionCode\": 1";
+  EXPECT_TRUE(Refused(1, "is not a valid manifest"));
+}
+
+TEST_F(PublisherTest, AFailureWhileCopyingLeavesThePublishedReleaseAndNothingElse) {
+  Write("app.exe", "one");
+  ASSERT_TRUE(Publish(1)) << error;
+  Write("app.exe", "two");
+  Write("lib/codec.dll", kFox);
+  FailingHasher failing("codec.dll");
+  EXPECT_TRUE(Refused(Options(2), "cannot compute the SHA-256 of lib/codec.dll", &failing));
+  EXPECT_EQ(ReadFile(release / "app.exe"), "one");
+  EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+}
+
+}  // namespace
+}  // namespace zavex
