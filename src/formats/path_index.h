@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "formats/manifest.h"
@@ -18,8 +19,8 @@ class PathIndex {
   explicit PathIndex(const std::vector<ManifestFile>& files);
 
   // Calls visit(probe, match) for each entry of probes, in order, with the
-  // first indexed entry of the same path or null. The match's memory is still
-  // in the cache while visit runs.
+  // first indexed entry of the same path or null. Each call follows its lookup
+  // at once, while the match's memory is fresh in the cache.
   template <typename Visit>
   void ForEachMatch(const std::vector<ManifestFile>& probes, Visit visit) const {
     const std::vector<std::size_t> pathHashes = PathHashes(probes);
