@@ -32,6 +32,7 @@ class InstallerFlow {
   ProgressWindow window;
   Installer installer;
   const std::shared_ptr<OperationState> state = std::make_shared<OperationState>();
+  const std::shared_ptr<ProgressSlot> progress = std::make_shared<ProgressSlot>();
 };
 
 int InstallerFlow::Run(const CommandLineArgs& args) {
@@ -73,7 +74,7 @@ void InstallerFlow::StartInstall() {
   window.SetTitle(L"Instalando...");
   window.SetStatus(L"Preparando instalação...");
   window.SetProgress(0);
-  installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ");
+  installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ", progress);
   installer.onComplete = MakeCompletionReporter(window.Handle(), state);
   std::wstring error;
   if (!StartWorker([this] { installer.StartInstall(); }, error)) installer.onComplete(false, error);
@@ -90,7 +91,7 @@ void InstallerFlow::Finish() {
 }
 
 void InstallerFlow::HandleAppMessage(UINT message, WPARAM wParam) {
-  if (message == WM_APP_PROGRESS) window.SetProgress(wParam);
+  if (message == WM_APP_PROGRESS) ShowLatestProgress(window, *progress);
   if (message == WM_APP_OPERATION_DONE) ShowResult(wParam != 0);
 }
 

@@ -15,13 +15,48 @@ WPARAM ProgressPercent(uint32_t bytesDone, uint32_t bytesTotal) {
   return static_cast<WPARAM>(percent > 100 ? 100 : percent);
 }
 
-ProgressCallback MakeProgressReporter(HWND window, const std::wstring& titlePrefix) {
-  return [window, titlePrefix](int, int, uint32_t bytesDone, uint32_t bytesTotal,
-                               const std::wstring& text) {
-    PostMessageW(window, WM_APP_PROGRESS, ProgressPercent(bytesDone, bytesTotal), 0);
-    SetControlText(window, IDC_TITLE_LABEL, titlePrefix + text);
-    SetControlText(window, IDC_STATUS_LABEL, FormatSize(bytesDone) + L" / " + FormatSize(bytesTotal));
+ProgressCallback MakeProgressReporter(HWND window, const std::wstring& titlePrefix,
+                                      std::shared_ptr<ProgressSlot> slot) {
+  return [window, titlePrefix, slot](int, int, uint32_t bytesDone, uint32_t bytesTotal,
+                                     const std::wstring& text) {
+    const WPARAM percent = ProgressPercent(bytesDone, bytesTotal);
+    std::wstring status = FormatSize(bytesDone) + L" / " + FormatSize(bytesTotal);
+    const ULONGLONG now = GetTickCount64();
+    bool post = false;
+    {
+      std::lock_guard<std::mutex> lock(slot->mutex);
+      slot->percent = percent;
+      slot->title.assign(titlePrefix).append(text);
+      slot->status = std::move(status);
+      post = !slot->posted &&
+             (text != slot->postedText || now - slot->postedAt >= kProgressRepostMs);
+      if (post) {
+        slot->posted = true;
+        slot->postedText = text;
+        slot->postedAt = now;
+      }
+    }
+    if (post && !PostMessageW(window, WM_APP_PROGRESS, percent, 0)) {
+      std::lock_guard<std::mutex> lock(slot->mutex);
+      slot->posted = false;
+    }
   };
+}
+
+void ShowLatestProgress(const ProgressWindow& window, ProgressSlot& slot) {
+  WPARAM percent = 0;
+  std::wstring title;
+  std::wstring status;
+  {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    slot.posted = false;
+    percent = slot.percent;
+    title = slot.title;
+    status = slot.status;
+  }
+  window.SetProgress(percent);
+  window.SetTitle(title);
+  window.SetStatus(status);
 }
 
 CompletionCallback MakeCompletionReporter(HWND window, std::shared_ptr<OperationState> state) {

@@ -129,10 +129,6 @@ std::wstring InstallFolderUnder(const std::wstring& chosenFolder) {
   return chosenFolder + (endsInSeparator ? L"ZavexPhone" : L"\\ZavexPhone");
 }
 
-void SetControlText(HWND window, int controlId, const std::wstring& text) {
-  SetWindowTextW(GetDlgItem(window, controlId), text.c_str());
-}
-
 void RunMessageLoop() {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {

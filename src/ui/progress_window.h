@@ -110,9 +110,6 @@ class ProgressWindow {
 // doubling the separator of a drive root.
 std::wstring InstallFolderUnder(const std::wstring& chosenFolder);
 
-// Sets a control's text from any thread (the window's thread performs it).
-void SetControlText(HWND window, int controlId, const std::wstring& text);
-
 // Dispatches this thread's messages until WM_QUIT arrives.
 void RunMessageLoop();
 

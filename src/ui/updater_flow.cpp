@@ -51,6 +51,7 @@ class UpdaterFlow {
   ProgressWindow window;
   const std::shared_ptr<CheckResult> check = std::make_shared<CheckResult>();
   const std::shared_ptr<OperationState> state = std::make_shared<OperationState>();
+  const std::shared_ptr<ProgressSlot> progress = std::make_shared<ProgressSlot>();
   UpdateInfo info;          // read on this thread once the check has reported
   std::wstring checkError;  // likewise
   bool askToInstall = false;
@@ -82,7 +83,7 @@ void UpdaterFlow::ConnectUpdater() {
     result->error = error;
     PostMessageW(hwnd, WM_APP_CHECK_DONE, found.updateAvailable ? 1 : 0, 0);
   };
-  updater.onProgress = MakeProgressReporter(hwnd, L"Atualizando: ");
+  updater.onProgress = MakeProgressReporter(hwnd, L"Atualizando: ", progress);
   updater.onComplete = MakeCompletionReporter(hwnd, state);
 }
 
@@ -125,7 +126,7 @@ void UpdaterFlow::Finish() {
 void UpdaterFlow::HandleAppMessage(UINT message, WPARAM wParam) {
   switch (message) {
     case WM_APP_PROGRESS:
-      window.SetProgress(wParam);
+      ShowLatestProgress(window, *progress);
       break;
     case WM_APP_OPERATION_DONE:
       ShowUpdateResult(wParam != 0);

@@ -1,6 +1,7 @@
 #include "ui/operation_reports.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
@@ -65,24 +66,51 @@ class Reports : public testing::Test {
 };
 
 TEST_F(Reports, ProgressShowsPrefixTextAndSizesAndPostsThePercentage) {
-  const ProgressCallback report = MakeProgressReporter(window.Handle(), L"Baixando: ");
+  const auto slot = std::make_shared<ProgressSlot>();
+  const ProgressCallback report = MakeProgressReporter(window.Handle(), L"Baixando: ", slot);
   WPARAM percent = 99;
   OnWorker([&] { report(0, 0, 0, 0, L"Baixando lista de arquivos..."); });
+  EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
+  EXPECT_EQ(percent, 0u);
+  ShowLatestProgress(window, *slot);
   EXPECT_EQ(test::ControlText(window.Handle(), IDC_TITLE_LABEL),
             L"Baixando: Baixando lista de arquivos...");
   EXPECT_EQ(test::ControlText(window.Handle(), IDC_STATUS_LABEL), L"0 B / 0 B");
-  EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
-  EXPECT_EQ(percent, 0u);
 
   OnWorker([&] { report(1, 2, 1536, 3 * 1048576, L"bin/zavexphone.exe"); });
-  EXPECT_EQ(test::ControlText(window.Handle(), IDC_TITLE_LABEL), L"Baixando: bin/zavexphone.exe");
-  EXPECT_EQ(test::ControlText(window.Handle(), IDC_STATUS_LABEL), L"1.5 KB / 3.0 MB");
   EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
   EXPECT_EQ(percent, 0u);
+  ShowLatestProgress(window, *slot);
+  EXPECT_EQ(test::ControlText(window.Handle(), IDC_TITLE_LABEL), L"Baixando: bin/zavexphone.exe");
+  EXPECT_EQ(test::ControlText(window.Handle(), IDC_STATUS_LABEL), L"1.5 KB / 3.0 MB");
 
   OnWorker([&] { report(2, 2, 50000000, 50000000, L"Criando atalhos..."); });
   EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
   EXPECT_EQ(percent, 100u);
+  ShowLatestProgress(window, *slot);
+  EXPECT_EQ(SendMessageW(GetDlgItem(window.Handle(), IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0), 100);
+}
+
+TEST_F(Reports, ReportsWhileOneIsPendingReplaceItInsteadOfQueueing) {
+  const auto slot = std::make_shared<ProgressSlot>();
+  const ProgressCallback report = MakeProgressReporter(window.Handle(), L"Atualizando: ", slot);
+  OnWorker([&] {
+    report(0, 3, 0, 300, L"a.dll");
+    report(0, 3, 50, 300, L"a.dll");
+    report(1, 3, 100, 300, L"b.dll");
+  });
+  WPARAM percent = 99;
+  EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
+  EXPECT_EQ(percent, 0u);
+  EXPECT_EQ(NextPosted(percent), 0u);
+  ShowLatestProgress(window, *slot);
+  EXPECT_EQ(test::ControlText(window.Handle(), IDC_TITLE_LABEL), L"Atualizando: b.dll");
+  EXPECT_EQ(test::ControlText(window.Handle(), IDC_STATUS_LABEL), L"100 B / 300 B");
+
+  // Once shown, a report with another text is posted at once.
+  OnWorker([&] { report(2, 3, 200, 300, L"c.dll"); });
+  EXPECT_EQ(NextPosted(percent), WM_APP_PROGRESS);
+  EXPECT_EQ(percent, 66u);
 }
 
 TEST_F(Reports, CompletionStoresTheOutcomeBeforeItPosts) {
