@@ -39,13 +39,16 @@ Manifest LoadManifestFile(const std::wstring& path);
 // no ':' or zero byte, no ".." segment.
 bool IsValid(const Manifest& manifest);
 
-// The entries of newer whose path is not in installed, or whose first entry
-// with that path in installed has another hash; in newer's order.
-// Paths and hashes compare byte for byte.
+// The entries of newer whose file installed does not list, or whose first
+// entry for that file in installed has another hash; in newer's order.
+// Paths name one file as Windows sees it (NameSameFile); hashes compare byte
+// for byte.
 std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest& installed);
 
-// The paths of installed that newer does not list, in installed's order,
-// repeated as often as installed repeats them.
+// The paths of installed whose file newer does not list, as written in
+// installed, in its order, repeated as often as installed repeats them. A path
+// that only changed its letter case or separators is never among them, so
+// deleting them never removes a file of newer.
 std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed);
 
 // The stored layout: two-space indents, LF line ends, fields in fixed order,

@@ -1,7 +1,6 @@
 #include "formats/path_index.h"
 
-#include <functional>
-#include <string_view>
+#include "formats/windows_file_name.h"
 
 namespace zavex {
 namespace {
@@ -43,7 +42,7 @@ std::vector<std::size_t> PathIndex::PathHashes(const std::vector<ManifestFile>& 
   std::vector<std::size_t> hashes;
   hashes.reserve(files.size());
   for (const ManifestFile& file : files) {
-    hashes.push_back(std::hash<std::string_view>()(file.path));
+    hashes.push_back(FileNameHash(file.path));
   }
   return hashes;
 }
@@ -58,7 +57,7 @@ std::size_t PathIndex::SlotOf(const std::string& path, std::size_t pathHash) con
   for (std::size_t index = pathHash & mask;; index = (index + 1) & mask) {
     const Slot& slot = slots[index];
     if (slot.entryPlusOne == 0) return index;
-    if (slot.hashTag == tag && files[slot.entryPlusOne - 1].path == path) return index;
+    if (slot.hashTag == tag && NameSameFile(files[slot.entryPlusOne - 1].path, path)) return index;
   }
 }
 

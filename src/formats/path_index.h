@@ -9,8 +9,8 @@
 
 namespace zavex {
 
-// Index from path to the first entry of a file list with that path, compared
-// byte for byte. Built and queried in bulk over flat open addressing, with
+// Index from path to the first entry of a file list that names the same file
+// as Windows sees it (NameSameFile). Built and queried in bulk over flat open addressing, with
 // the memory each lookup needs fetched some entries ahead, so that lists of
 // 100,000 files cost little more per entry than short ones. The list must
 // outlive the index, unchanged.
@@ -19,7 +19,7 @@ class PathIndex {
   explicit PathIndex(const std::vector<ManifestFile>& files);
 
   // Calls visit(probe, match) for each entry of probes, in order, with the
-  // first indexed entry of the same path or null. Each call follows its lookup
+  // first indexed entry naming the same file, or null. Each call follows its lookup
   // at once, while the match's memory is fresh in the cache.
   template <typename Visit>
   void ForEachMatch(const std::vector<ManifestFile>& probes, Visit visit) const {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/install_location.h"
+#include "formats/manifest.h"
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
 #include "ops/shortcut_locations.h"
@@ -47,9 +48,10 @@ bool SamePath(const std::wstring& left, const std::wstring& right) {
                               static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
-// Only a folder that this program installed, or its default folder.
+// Only a folder that holds this program's record, or its default folder: any
+// other program may keep a file named manifest.json.
 bool IsInstallationFolder(const std::wstring& installPath) {
-  return IsExistingFile(InstalledManifestPath(installPath)) ||
+  return IsValid(LoadManifestFile(InstalledManifestPath(installPath))) ||
          SamePath(installPath, GetDefaultInstallFolder());
 }
 

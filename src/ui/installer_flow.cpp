@@ -45,7 +45,7 @@ int InstallerFlow::Run(const CommandLineArgs& args) {
   ShowWindow(window.Handle(), SW_SHOW);
   UpdateWindow(window.Handle());
   RunMessageLoop();
-  return state->succeeded.load() ? 0 : 1;
+  return state->succeeded.load() && !window.ClosedDuringOperation() ? 0 : 1;
 }
 
 void InstallerFlow::ShowWelcome(const std::wstring& folder) {
@@ -61,6 +61,7 @@ void InstallerFlow::ConnectWindow() {
   window.onPathChanged = [this](const std::wstring& folder) { installer.SetInstallPath(folder); };
   window.onFinish = [this] { Finish(); };
   window.onAppMessage = [this](UINT message, WPARAM wParam) { HandleAppMessage(message, wParam); };
+  window.onStopOperation = [this] { installer.Cancel(); };
 }
 
 void InstallerFlow::StartInstall() {

@@ -283,7 +283,7 @@ LRESULT CALLBACK ProgressWindow::WindowProc(HWND window, UINT message, WPARAM wP
 
 LRESULT ProgressWindow::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (IsAppMessage(message)) {
-    if (onAppMessage) onAppMessage(message, wParam);
+    HandleAppMessage(message, wParam);
     return 0;
   }
   switch (message) {
@@ -332,17 +332,41 @@ void ProgressWindow::Paint() {
   EndPaint(hwnd, &paint);
 }
 
+void ProgressWindow::HandleAppMessage(UINT message, WPARAM wParam) {
+  if (!closingAfterOperation) {
+    if (onAppMessage) onAppMessage(message, wParam);
+  } else if (message == WM_APP_OPERATION_DONE) {
+    DestroyWindow(hwnd);
+  }
+}
+
 void ProgressWindow::ConfirmAndClose() {
-  if (mode == Installing || mode == Updating) {
-    // A second close while the question is open waits for that answer.
-    if (confirmingClose) return;
+  // A second close while the question is open waits for that answer, and one
+  // after it waits for the operation.
+  if (confirmingClose || closingAfterOperation) return;
+  if (IsOperationPage()) {
     confirmingClose = true;
     const int answer = MessageBoxW(hwnd, L"Deseja cancelar a operação?", L"Confirmar",
                                    MB_YESNO | MB_ICONQUESTION);
     confirmingClose = false;
     if (answer != IDYES) return;
   }
-  DestroyWindow(hwnd);
+  // The operation may have completed while the question was open.
+  if (IsOperationPage()) {
+    StopOperationThenClose();
+  } else {
+    DestroyWindow(hwnd);
+  }
+}
+
+// Ending the process while the worker places files or writes the record
+// would leave a broken installation, so the window stays until it completes.
+void ProgressWindow::StopOperationThenClose() {
+  closingAfterOperation = true;
+  Call(onStopOperation);
+  SetTitle(L"Cancelando...");
+  EnableWindow(actionButton, FALSE);
+  EnableWindow(cancelButton, FALSE);
 }
 
 void ProgressWindow::HandleCommand(int controlId) {

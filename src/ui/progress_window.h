@@ -60,6 +60,9 @@ class ProgressWindow {
   void SetProgress(WPARAM percent) const;
   // Posts WM_CLOSE, which asks first while an operation runs.
   void RequestClose() const;
+  // True once a close was confirmed while an operation ran: the window then
+  // waited for the operation's completion before it closed.
+  bool ClosedDuringOperation() const { return closingAfterOperation; }
 
   std::function<void()> onInstall;
   std::function<void()> onUpdate;
@@ -68,6 +71,9 @@ class ProgressWindow {
   std::function<void(const std::wstring& folder)> onPathChanged;
   // The WM_APP_* messages, from whichever message loop dispatches them.
   std::function<void(UINT message, WPARAM wParam)> onAppMessage;
+  // A close was confirmed while an operation runs: the owner asks it to stop.
+  // The window shows "Cancelando..." and closes at WM_APP_OPERATION_DONE.
+  std::function<void()> onStopOperation;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -81,7 +87,10 @@ class ProgressWindow {
   void ApplyLayout();
   void SetMarquee(bool on) const;
   void Paint();
+  bool IsOperationPage() const { return mode == Installing || mode == Updating; }
   void ConfirmAndClose();
+  void StopOperationThenClose();
+  void HandleAppMessage(UINT message, WPARAM wParam);
   void HandleCommand(int controlId);
   // The action button's callback on the current page; empty where it has none.
   const std::function<void()>& ActionCallback() const;
@@ -104,6 +113,7 @@ class ProgressWindow {
   UniqueGdiObject headerBrush;
   std::wstring headerText;
   bool confirmingClose = false;
+  bool closingAfterOperation = false;
 };
 
 // "\ZavexPhone" appended to a folder chosen in the browse dialog, without

@@ -71,6 +71,7 @@ int UpdaterFlow::Run() {
   // below and an installer window after it run undisturbed.
   RunMessageLoop();
   if (askToInstall) return AskToInstall();
+  if (window.ClosedDuringOperation()) return 1;
   if (state->succeeded.load()) return 0;
   return info.updateAvailable ? 1 : 2;
 }
@@ -92,6 +93,7 @@ void UpdaterFlow::ConnectWindow() {
   window.onCancel = [this] { CancelUpdate(); };
   window.onFinish = [this] { Finish(); };
   window.onAppMessage = [this](UINT message, WPARAM wParam) { HandleAppMessage(message, wParam); };
+  window.onStopOperation = [this] { updater.Cancel(); };
 }
 
 void UpdaterFlow::StartCheck() {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "formats/manifest.h"
+#include "formats/windows_file_name.h"
 
 namespace zavex::test {
 
@@ -15,7 +16,7 @@ inline std::vector<ManifestFile> FilesToUpdateByDefinition(const Manifest& newer
   for (const ManifestFile& file : newer.files) {
     const ManifestFile* match = nullptr;
     for (const ManifestFile& candidate : installed.files) {
-      if (candidate.path == file.path) {
+      if (NameSameFile(candidate.path, file.path)) {
         match = &candidate;
         break;
       }
@@ -30,7 +31,7 @@ inline std::vector<std::string> FilesToDeleteByDefinition(const Manifest& newer,
   std::vector<std::string> result;
   for (const ManifestFile& file : installed.files) {
     bool listed = false;
-    for (const ManifestFile& candidate : newer.files) listed |= candidate.path == file.path;
+    for (const ManifestFile& candidate : newer.files) listed |= NameSameFile(candidate.path, file.path);
     if (!listed) result.push_back(file.path);
   }
   return result;

@@ -231,13 +231,13 @@ TEST(EscapeJsonString, EscapesOnlyQuoteBackslashAndControlBytes) {
 
 TEST(GetFilesToUpdate, NewAndChangedEntriesInNewerOrder) {
   const Manifest installed = WithFiles({File("b", "h2"), File("a", "h1"), File("App.dll", "h3"),
-                                        File("c", "AB")});
+                                        File("c", "AB"), File("gone", "h5")});
   const Manifest newer = WithFiles({File("a", "h1", 9, false), File("app.dll", "h3"),
                                     File("new", "h4", 5), File("c", "ab"), File("b", "h2", 7)});
-  // Size and required play no part; paths and hashes compare case-sensitively.
-  EXPECT_EQ(Describe(GetFilesToUpdate(newer, installed)),
-            "app.dll|h3|1|true\nnew|h4|5|true\nc|ab|1|true\n");
-  EXPECT_EQ(GetFilesToDelete(newer, installed), std::vector<std::string>{"App.dll"});
+  // Size and required play no part; hashes compare case-sensitively, paths
+  // as Windows names.
+  EXPECT_EQ(Describe(GetFilesToUpdate(newer, installed)), "new|h4|5|true\nc|ab|1|true\n");
+  EXPECT_EQ(GetFilesToDelete(newer, installed), std::vector<std::string>{"gone"});
 }
 
 TEST(GetFilesToUpdate, FirstInstalledEntryWithAPathDecides) {
@@ -260,14 +260,93 @@ TEST(GetFilesToDelete, InstalledPathsNoLongerListedInInstalledOrder) {
   EXPECT_EQ(GetFilesToDelete(Manifest(), installed).size(), installed.files.size());
 }
 
+// Whether installed path and newer path name one file on Windows.
+struct Spelling {
+  const char* installed;
+  const char* newer;
+  bool oneFile;
+};
+
+constexpr Spelling kSpellings[] = {
+    {"Lib/Codec.dll", "lib/codec.dll", true},
+    {"plugins\\video.dll", "plugins/video.dll", true},
+    {"AÇÃO.dll", "ação.dll", true},
+    {"Ÿ/ĲŽĹ.txt", "ÿ\\ĳžĺ.txt", true},
+    {"I.dll", "ı.dll", false},  // dotless i, as on Windows
+    {"i.dll", "İ.dll", false},
+    {"S.dll", "ſ.dll", false},  // long s
+    {"ß.dll", "SS.dll", false},
+    {"×.dll", "÷.dll", false},  // 0x20 apart, but signs
+    {"µ.dll", "Μ.dll", false},  // micro sign and Greek capital mu
+    {"é.dll", "e\u0301.dll", false},  // composed and decomposed
+    {"a.dll", "a.dll ", false},
+    {"a/b.dll", "a//b.dll", false},
+    {"a.dll", "b.dll", false},
+    // Invalid UTF-8 becomes U+FFFD, one per longest started sequence.
+    {"\xFF.dll", "\xFE.dll", true},
+    {"\xE2\x82.dll", "\xC0.dll", true},
+    {"\xE2\x82.dll", "\xFF\xFF.dll", false},
+    {"\xC3.dll", "\xC3\xA9.dll", false},
+};
+
+TEST(ManifestComparison, PathsNamingOneFileOnWindowsMatch) {
+  for (const Spelling& spelling : kSpellings) {
+    SCOPED_TRACE(std::string(spelling.installed) + " / " + spelling.newer);
+    const Manifest installed = WithFiles({File(spelling.installed, "old"), File("same", "h")});
+    const Manifest newer = WithFiles({File("same", "h"), File(spelling.newer, "new")});
+    const std::vector<std::string> deleted =
+        spelling.oneFile ? std::vector<std::string>{} : std::vector<std::string>{spelling.installed};
+    EXPECT_EQ(GetFilesToDelete(newer, installed), deleted);
+    // The changed file comes with the newer spelling, as written.
+    EXPECT_EQ(Describe(GetFilesToUpdate(newer, installed)),
+              std::string(spelling.newer) + "|new|1|true\n");
+    const Manifest renamedOnly = WithFiles({File("same", "h"), File(spelling.newer, "old")});
+    EXPECT_EQ(GetFilesToUpdate(renamedOnly, installed).empty(), spelling.oneFile);
+  }
+}
+
+TEST(ManifestComparison, EveryLatinCapitalAndSmallLetterNameOneFile) {
+  // Latin-1 Supplement, then Latin Extended-A (capital, small, capital, ...).
+  const std::string capitals = "ÀÁÂÃÄÅÆÇÈÉÊËÌÍÎÏÐÑÒÓÔÕÖØÙÚÛÜÝÞŸ";
+  const std::string smalls = "àáâãäåæçèéêëìíîïðñòóôõöøùúûüýþÿ";
+  const std::string pairs =
+      "ĀāĂăĄąĆćĈĉĊċČčĎďĐđĒēĔĕĖėĘęĚěĜĝĞğĠġĢģĤĥĦħĨĩĪīĬĭĮįĲĳĴĵĶķĹĺĻļĽľĿŀŁłŃńŅņŇňŊŋŌōŎŏŐőŒœ"
+      "ŔŕŖŗŘřŚśŜŝŞşŠšŢţŤťŦŧŨũŪūŬŭŮůŰűŲųŴŵŶŷŹźŻżŽž";
+  std::vector<std::pair<std::string, std::string>> letters;
+  for (std::size_t at = 0; at < capitals.size(); at += 2) {
+    letters.emplace_back(capitals.substr(at, 2), smalls.substr(at, 2));
+  }
+  for (std::size_t at = 0; at < pairs.size(); at += 4) {
+    letters.emplace_back(pairs.substr(at, 2), pairs.substr(at + 2, 2));
+  }
+  ASSERT_EQ(letters.size(), 31u + 61u);
+  Manifest upper = WithFiles({});
+  Manifest lower = WithFiles({});
+  for (const auto& [capital, small] : letters) {
+    upper.files.push_back(File("x" + capital + ".dll", "h"));
+    lower.files.push_back(File("X" + small + ".DLL", "h"));
+  }
+  EXPECT_TRUE(GetFilesToDelete(lower, upper).empty());
+  EXPECT_TRUE(GetFilesToUpdate(lower, upper).empty());
+  // Distinct letters stay distinct files.
+  for (std::size_t left = 0; left < letters.size(); ++left) {
+    Manifest without = lower;
+    without.files.erase(without.files.begin() + static_cast<std::ptrdiff_t>(left));
+    EXPECT_EQ(GetFilesToDelete(without, upper), std::vector<std::string>{upper.files[left].path});
+  }
+}
+
 // Lists of up to maxFiles entries over a few distinct paths and hashes, so
 // repeats and matches are common.
 Manifest RandomManifest(std::mt19937& random, int maxFiles) {
   std::uniform_int_distribution<int> count(0, maxFiles);
   std::uniform_int_distribution<int> pick(0, maxFiles / 4 + 3);
+  std::bernoulli_distribution coin;
   std::vector<ManifestFile> files(count(random));
   for (ManifestFile& file : files) {
-    file.path = "p" + std::to_string(pick(random));
+    // The same file in different spellings now and then.
+    file.path = std::string(coin(random) ? "p" : "P") + std::to_string(pick(random)) +
+                (coin(random) ? "/ç" : "\\Ç");
     file.hash = "h" + std::to_string(pick(random) % 3);
     file.size = static_cast<std::uint32_t>(pick(random));
   }

@@ -61,14 +61,30 @@ TEST_F(UninstallTest, RemovesRegistrationShortcutsAndTheInstalledFolder) {
   EXPECT_TRUE(Uninstall(folder, error));
 }
 
-TEST_F(UninstallTest, FolderWithoutARecordIsLeftAlone) {
-  TempDir userFolder;
-  WriteTextFile(userFolder / L"document.txt", "precious");
+TEST_F(UninstallTest, FolderWithoutAValidRecordKeepsEveryFile) {
+  // No manifest.json, then those of other programs and one of this program
+  // that is no valid record.
+  const char* const foreignRecords[] = {
+      nullptr,
+      R"({"name": "Agenda", "short_name": "Agenda", "start_url": "/", "display": "standalone"})",
+      R"({"manifest_version": 3, "name": "Bloqueador", "version": "1.2.0"})",
+      R"({"version": "1.0.0", "versionCode": 1, "files": []})",
+      ""};
+  for (const char* record : foreignRecords) {
+    SCOPED_TRACE(record ? record : "no manifest.json");
+    ASSERT_TRUE(InstallStandInRelease(server, folder));  // registration and shortcuts again
+    TempDir userFolder;
+    WriteTextFile(userFolder / L"document.txt", "precious");
+    if (record) WriteTextFile(userFolder / L"manifest.json", record);
+    std::wstring error;
+    EXPECT_TRUE(Uninstall(userFolder.path(), error));
+    EXPECT_EQ(ReadTextFile(userFolder / L"document.txt"), "precious");
+    if (record) EXPECT_EQ(ReadTextFile(userFolder / L"manifest.json"), record);
+    EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+    EXPECT_FALSE(FileExists(DesktopShortcutPath()));
+    EXPECT_FALSE(FileExists(StartMenuShortcutPath()));
+  }
   std::wstring error;
-  EXPECT_TRUE(Uninstall(userFolder.path(), error));
-  EXPECT_EQ(ReadTextFile(userFolder / L"document.txt"), "precious");
-  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
-  EXPECT_FALSE(FileExists(DesktopShortcutPath()));
 
   // The default folder is the program's own even without a record.
   const std::wstring defaultFolder = GetDefaultInstallFolder();

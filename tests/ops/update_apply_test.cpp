@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/text_conversion.h"
+#include "formats/manifest.h"
 #include "ops/file_transfer.h"
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
@@ -102,6 +103,34 @@ TEST_F(UpdateApplyTest, WithoutAnEarlierCheckTheUpdateChecksItself) {
   Updater upToDate(folder());
   EXPECT_EQ(RunToCompletion(upToDate, &Updater::StartUpdate).error,
             L"Falha ao verificar atualização");
+}
+
+TEST_F(UpdateApplyTest, PathsThatOnlyChangeSpellingKeepTheirFile) {
+  const Release spelled{"1.0.0", 1,
+                        {{"zavexphone.exe", "app v1"},
+                         {"Lib/Codec.dll", "codec v1"},
+                         {"plugins\\video.dll", "video"},
+                         {"AÇÃO.dll", "ação"}}};
+  const Release respelled{"1.1.0", 2,
+                          {{"zavexphone.exe", "app v1"},
+                           {"lib/codec.dll", "codec v2"},
+                           {"plugins/video.dll", "video"},
+                           {"ação.dll", "ação"}}};
+  TempDir other;
+  InstallReleaseLocally(other.path(), spelled);
+  PublishRelease(server, respelled);
+  Updater updater(other.path());
+  EXPECT_TRUE(RunToCompletion(updater, &Updater::StartUpdate).success);
+
+  for (const ReleaseFile& file : respelled.files) {
+    EXPECT_EQ(ReadTextFile(PathIn(other.path(), file.path)), file.content) << file.path;
+  }
+  EXPECT_EQ(ListFiles(other.path()).size(), respelled.files.size() + 1);
+  EXPECT_EQ(ReadTextFile(other / L"manifest.json"),
+            SerializeManifest(ParseManifest(respelled.ManifestJson())));
+  std::wstring error;
+  EXPECT_FALSE(Updater(other.path()).CheckForUpdates(error).updateAvailable);
+  EXPECT_EQ(error, L"");
 }
 
 TEST_F(UpdateApplyTest, FailedFileKeepsEveryInstalledFileAndTheRecord) {

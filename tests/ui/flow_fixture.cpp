@@ -92,6 +92,13 @@ bool FlowTest::NoApplicationStarted() const {
   return !IsProcessRunning(L"zavexphone.exe") && !FileExists(folder + L"\\zavexphone_cmdline.txt");
 }
 
+bool FlowTest::OperationEndedBeforeTheProcess(const std::string& line) const {
+  const std::string log = Log();
+  const size_t operationEnd = log.find(line);
+  return operationEnd != std::string::npos &&
+         operationEnd < log.find("=== ZAVEX Updater Finished with result: ");
+}
+
 bool FlowTest::LogEndsWithResult(int result) const {
   return EndsWith(Log(), "[INFO] === ZAVEX Updater Finished with result: " +
                              std::to_string(result) + " ===\r\n");

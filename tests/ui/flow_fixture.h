@@ -47,6 +47,8 @@ class FlowTest : public MachineStateTest {
   bool NoApplicationStarted() const;
   std::string Log() const { return ReadTextFile(dir / L"zavex_updater.log"); }
   bool LogEndsWithResult(int result) const;
+  // The operation's worker logged line before the process logged its result.
+  bool OperationEndedBeforeTheProcess(const std::string& line) const;
 
   HttpServer server{ServerPortFromBaseUrl()};
   TempDir dir;

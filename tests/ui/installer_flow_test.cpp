@@ -154,14 +154,19 @@ TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredNoEndsOnTheFailedPage) {
   EXPECT_TRUE(LogEndsWithResult(1));
 }
 
-TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesEndsAtOnce) {
-  HWND window = StartDownloading(100000, 100);
+TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesWaitsForTheStopThenEndsWithOne) {
+  // Long pauses between pieces keep the worker inside the download for a while.
+  HWND window = StartDownloading(100000, 1500);
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(ClickButton(window, kCancel));
   EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
+  EXPECT_TRUE(WaitForControlText(window, kTitle, L"Cancelando..."));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kCancel)));
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
   EXPECT_TRUE(LogEndsWithResult(1));
+  EXPECT_TRUE(OperationEndedBeforeTheProcess("Download failed for: lib/codec.dll"));
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
 }
 
 TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredNoLetsTheInstallFinish) {

@@ -40,9 +40,9 @@ std::wstring ClassOf(HWND window) {
 // Answers the next "Confirmar" box of this process from another thread.
 class ConfirmAnswer {
  public:
-  explicit ConfirmAnswer(int button)
-      : thread([this, button] {
-          HWND box = test::WaitForMessageBox(GetCurrentProcessId(), L"Confirmar", 10000);
+  explicit ConfirmAnswer(int button, DWORD timeoutMs = 10000)
+      : thread([this, button, timeoutMs] {
+          HWND box = test::WaitForMessageBox(GetCurrentProcessId(), L"Confirmar", timeoutMs);
           text = box ? test::GetMessageBoxText(box) : L"";
           if (box) test::AnswerMessageBox(box, button);
         }) {}
@@ -267,12 +267,34 @@ TEST_F(Window, CloseAsksOnlyWhileAnOperationRuns) {
     EXPECT_TRUE(IsWindow(hwnd));
     EXPECT_FALSE(QuitMessagePending());
   }
+  int stopRequests = 0;
+  window.onStopOperation = [&] { ++stopRequests; };
+  std::vector<UINT> forwarded;
+  window.onAppMessage = [&](UINT message, WPARAM) { forwarded.push_back(message); };
   {
     ConfirmAnswer yes(IDYES);
     SendMessageW(hwnd, WM_CLOSE, 0, 0);
   }
+  // Yes asks the operation to stop and waits for its completion.
+  EXPECT_EQ(stopRequests, 1);
+  EXPECT_TRUE(IsWindow(hwnd));
+  EXPECT_EQ(ControlText(hwnd, IDC_TITLE_LABEL), L"Cancelando...");
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, IDC_CANCEL_BUTTON)));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(hwnd, IDC_ACTION_BUTTON)));
+  {
+    ConfirmAnswer none(IDYES, 1000);
+    SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(none.Text(), L"");  // no second question
+  }
+  SendMessageW(hwnd, WM_APP_PROGRESS, 50, 0);
+  EXPECT_TRUE(IsWindow(hwnd));
+  EXPECT_FALSE(QuitMessagePending());
+  SendMessageW(hwnd, WM_APP_OPERATION_DONE, 0, 0);
   EXPECT_FALSE(IsWindow(hwnd));
   EXPECT_TRUE(QuitMessagePending());
+  EXPECT_EQ(stopRequests, 1);
+  EXPECT_TRUE(forwarded.empty());
+  EXPECT_TRUE(window.ClosedDuringOperation());
 
   // The class stays registered: further windows open on it, and every page
   // but the two running ones closes at once.
@@ -284,6 +306,24 @@ TEST_F(Window, CloseAsksOnlyWhileAnOperationRuns) {
     EXPECT_FALSE(IsWindow(next.Handle())) << mode;
     EXPECT_TRUE(QuitMessagePending()) << mode;
   }
+}
+
+TEST_F(Window, YesAfterTheOperationCompletedUnderTheQuestionClosesAtOnce) {
+  window.SetMode(Installing);
+  window.onAppMessage = [&](UINT message, WPARAM) {
+    if (message == WM_APP_OPERATION_DONE) window.SetMode(Failed);
+  };
+  std::thread answer([this] {
+    HWND box = test::WaitForMessageBox(GetCurrentProcessId(), L"Confirmar", 10000);
+    PostMessageW(hwnd, WM_APP_OPERATION_DONE, 0, 0);
+    // The question's own loop shows the result page.
+    for (int wait = 0; wait < 500 && !IsControlShown(hwnd, IDC_ACTION_BUTTON); ++wait) Sleep(10);
+    if (box) test::AnswerMessageBox(box, IDYES);
+  });
+  SendMessageW(hwnd, WM_CLOSE, 0, 0);
+  answer.join();
+  EXPECT_FALSE(IsWindow(hwnd));
+  EXPECT_FALSE(window.ClosedDuringOperation());
 }
 
 TEST(InstallFolderUnder, AppendsTheApplicationFolderOnce) {

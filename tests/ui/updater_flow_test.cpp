@@ -157,6 +157,23 @@ TEST_F(UpdaterFlow, CloseBoxDuringTheUpdateAnsweredNoLetsItFinish) {
   EXPECT_TRUE(HoldsExactly(folder, newer));
 }
 
+TEST_F(UpdaterFlow, CloseBoxDuringTheUpdateAnsweredYesWaitsForTheStopThenEndsWithOne) {
+  HWND window = StartUpdating(1500);
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box and Alt+F4
+  EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
+  EXPECT_TRUE(WaitForControlText(window, kTitle, L"Cancelando..."));
+  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kCancel)));
+  // Closing again while the update stops neither asks (nobody would answer)
+  // nor ends the process early.
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_TRUE(LogEndsWithResult(1));
+  EXPECT_TRUE(OperationEndedBeforeTheProcess("Download failed for: lib/codec.dll"));
+  EXPECT_TRUE(NoApplicationStarted());
+  EXPECT_TRUE(Untouched());
+}
+
 TEST_F(UpdaterFlow, ClosingWhileTheCheckRunsEndsWithTwo) {
   server.SetRoute("/manifest.json", SlowAnswer(newer.ManifestJson(), 16, 200));
   HWND window = StartUpdater();
