@@ -154,11 +154,21 @@ TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredNoEndsOnTheFailedPage) {
   EXPECT_TRUE(LogEndsWithResult(1));
 }
 
-TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesWaitsForTheStopThenEndsWithOne) {
-  // Long pauses between pieces keep the worker inside the download for a while.
-  HWND window = StartDownloading(100000, 1500);
+TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesEndsWithOne) {
+  HWND window = StartDownloading(100000, 100);
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(ClickButton(window, kCancel));
+  EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_TRUE(LogEndsWithResult(1));
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+}
+
+TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredYesWaitsForTheStopThenEndsWithOne) {
+  // Long pauses between pieces keep the worker inside the download for a while.
+  HWND window = StartDownloading(100000, 3000);
+  ASSERT_NE(window, nullptr);
+  PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
   EXPECT_TRUE(WaitForControlText(window, kTitle, L"Cancelando..."));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kCancel)));

@@ -158,7 +158,7 @@ TEST_F(UpdaterFlow, CloseBoxDuringTheUpdateAnsweredNoLetsItFinish) {
 }
 
 TEST_F(UpdaterFlow, CloseBoxDuringTheUpdateAnsweredYesWaitsForTheStopThenEndsWithOne) {
-  HWND window = StartUpdating(1500);
+  HWND window = StartUpdating(3000);
   ASSERT_NE(window, nullptr);
   PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // the close box and Alt+F4
   EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
