@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <string_view>
+#include <unordered_map>
+
+#include "formats/windows_file_name.h"
 
 namespace zavex {
 namespace {
@@ -127,9 +129,17 @@ std::string PathRefusal(const std::string& relativePath) {
 
 bool FindCaseCollision(const std::vector<std::string>& paths,
                        std::pair<std::string, std::string>& collision) {
-  std::map<std::string, const std::string*> byLowerCase;
+  struct FileHash {
+    std::size_t operator()(std::string_view path) const { return FileNameHash(path); }
+  };
+  struct SameFile {
+    bool operator()(std::string_view left, std::string_view right) const {
+      return NameSameFile(left, right);
+    }
+  };
+  std::unordered_map<std::string_view, const std::string*, FileHash, SameFile> byFile;
   for (const std::string& path : paths) {
-    const auto inserted = byLowerCase.emplace(LowerAscii(path), &path);
+    const auto inserted = byFile.emplace(path, &path);
     if (!inserted.second) {
       collision = {*inserted.first->second, path};
       return true;

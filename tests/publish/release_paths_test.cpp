@@ -67,6 +67,10 @@ TEST(ReleasePaths, FindsPathsThatDifferOnlyInLetterCase) {
   EXPECT_FALSE(FindCaseCollision({"a.dll", "lib/a.dll", "Lib2/a.dll", "b"}, collision));
   EXPECT_TRUE(FindCaseCollision({"Lib/Codec.dll", "docs/x", "lib/codec.DLL"}, collision));
   EXPECT_EQ(collision, std::make_pair(std::string("Lib/Codec.dll"), std::string("lib/codec.DLL")));
+  // Accented letters too: Windows sees one file.
+  EXPECT_TRUE(FindCaseCollision({"AÇÃO.dll", "x", "ação.dll"}, collision));
+  EXPECT_EQ(collision, std::make_pair(std::string("AÇÃO.dll"), std::string("ação.dll")));
+  EXPECT_FALSE(FindCaseCollision({"I.dll", "ı.dll", "é.dll", "e\u0301.dll"}, collision));
 }
 
 TEST(OptionalPattern, MatchesNamesInEveryFolderOrWholePaths) {
