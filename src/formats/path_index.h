@@ -10,17 +10,17 @@
 namespace zavex {
 
 // Index from path to the first entry of a file list that names the same file
-// as Windows sees it (NameSameFile). Built and queried in bulk over flat open addressing, with
-// the memory each lookup needs fetched some entries ahead, so that lists of
-// 100,000 files cost little more per entry than short ones. The list must
-// outlive the index, unchanged.
+// as Windows sees it (NameSameFile). Built and queried in bulk over flat open
+// addressing, with the memory each lookup needs fetched some entries ahead, so
+// that lists of 100,000 files cost little more per entry than short ones. The
+// list must outlive the index, unchanged.
 class PathIndex {
  public:
   explicit PathIndex(const std::vector<ManifestFile>& files);
 
   // Calls visit(probe, match) for each entry of probes, in order, with the
-  // first indexed entry naming the same file, or null. Each call follows its lookup
-  // at once, while the match's memory is fresh in the cache.
+  // first indexed entry naming the same file, or null. Each call follows its
+  // lookup at once, while the match's memory is fresh in the cache.
   template <typename Visit>
   void ForEachMatch(const std::vector<ManifestFile>& probes, Visit visit) const {
     const std::vector<std::size_t> pathHashes = PathHashes(probes);

@@ -9,19 +9,19 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 // The simple uppercase that Windows' file systems compare names by, for ASCII,
 // Latin-1 Supplement and Latin Extended-A (U+0000 to U+017F); every other code
-// point compares as it is. As on Windows, the dotless i, the long s, kra and
-// n preceded by apostrophe keep their own spelling, and so does the micro
-// sign, whose uppercase is Greek.
+// point compares as it is. As on Windows, the dotless i and the long s keep
+// their own spelling (their capitals are ASCII letters), and so does the micro
+// sign, whose capital is Greek.
 char32_t SimpleUppercase(char32_t letter) {
   if (letter >= 'a' && letter <= 'z') return letter - 0x20;
   if (letter < 0xE0) return letter;
   if (letter <= 0xFE) return letter == 0xF7 ? letter : letter - 0x20;  // U+00F7 is the sign ÷
   if (letter == 0xFF) return 0x178;
-  if (letter > 0x17E || letter == 0x130 || letter == 0x131 || letter == 0x138 || letter == 0x149) {
-    return letter;
-  }
+  // No capital: the dotless i (see above) and n preceded by apostrophe.
+  if (letter > 0x17E || letter == 0x131 || letter == 0x149) return letter;
   // Latin Extended-A pairs each capital with the small letter after it; the
-  // capitals sit on odd code points in U+0139..U+0148 and U+0179..U+017E.
+  // capitals sit on odd code points in U+0139..U+0148 and U+0179..U+017E, on
+  // even ones elsewhere (U+0130 and U+0138, capital and kra, pair with nothing).
   const bool capitalsOdd = (letter >= 0x139 && letter <= 0x148) || letter >= 0x179;
   const bool isSmall = (letter % 2 == 1) != capitalsOdd;
   return isSmall ? letter - 1 : letter;

@@ -294,8 +294,8 @@ TEST(ManifestComparison, PathsNamingOneFileOnWindowsMatch) {
     SCOPED_TRACE(std::string(spelling.installed) + " / " + spelling.newer);
     const Manifest installed = WithFiles({File(spelling.installed, "old"), File("same", "h")});
     const Manifest newer = WithFiles({File("same", "h"), File(spelling.newer, "new")});
-    const std::vector<std::string> deleted =
-        spelling.oneFile ? std::vector<std::string>{} : std::vector<std::string>{spelling.installed};
+    std::vector<std::string> deleted;
+    if (!spelling.oneFile) deleted.push_back(spelling.installed);
     EXPECT_EQ(GetFilesToDelete(newer, installed), deleted);
     // The changed file comes with the newer spelling, as written.
     EXPECT_EQ(Describe(GetFilesToUpdate(newer, installed)),
