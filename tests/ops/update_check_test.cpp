@@ -74,7 +74,8 @@ TEST_F(UpdateCheckTest, ServerAnswersDecideTheResult) {
   EXPECT_EQ(info.fileCount, 0);
   EXPECT_EQ(info.downloadSize, 0u);
 
-  // Higher code: a changed file, a renamed-case path, an unchanged one.
+  // Higher code: a changed file, and a renamed-case path, which names the
+  // same unchanged file on Windows.
   Release newer{"2.0.0", 3, {{"zavexphone.exe", "app v2 longer"}, {"Lib/a.dll", "a v1"}}};
   PublishRelease(server, newer);
   info = Check(error);
@@ -84,8 +85,8 @@ TEST_F(UpdateCheckTest, ServerAnswersDecideTheResult) {
   EXPECT_EQ(info.newVersion, "2.0.0");
   EXPECT_EQ(info.releaseNotes, "Notas\nnovas");
   EXPECT_EQ(info.releaseDate, "2024-05-01");
-  EXPECT_EQ(info.fileCount, 2);
-  EXPECT_EQ(info.downloadSize, 13u + 4u);
+  EXPECT_EQ(info.fileCount, 1);
+  EXPECT_EQ(info.downloadSize, 13u);
 }
 
 TEST_F(UpdateCheckTest, UnreachableServerGivesTheReason) {
