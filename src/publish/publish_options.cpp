@@ -176,9 +176,9 @@ Refusals (nothing is written, the previous release stays as it was):
     names or that a URL would misread (< > : " \ | ? * % # and control
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
-    updater's own names at the top (manifest.json, zavex_updater.exe,
-    zavex_updater.log), and names ending in .old or .tmp, which the updater
-    deletes as leftovers;
+    updater's own names at the top (manifest.json, manifest.json.sig,
+    zavex_updater.exe, zavex_updater.log), and names ending in .old or .tmp,
+    which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;
   - a --version-code not above the published one.
