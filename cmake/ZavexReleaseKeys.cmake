@@ -15,6 +15,7 @@ function(zavex_read_release_keys)
       OUTPUT_VARIABLE bytes ERROR_VARIABLE reason RESULT_VARIABLE failed
       OUTPUT_STRIP_TRAILING_WHITESPACE)
     if(failed)
+      string(STRIP "${reason}" reason)
       message(FATAL_ERROR "ZAVEX_RELEASE_PUBLIC_KEYS: ${key} is not a P-256 public key: ${reason}")
     endif()
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${key})

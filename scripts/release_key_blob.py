@@ -41,7 +41,7 @@ def main():
         with open(path, encoding="ascii") as file:
             point = point_of(file.read())
     except (OSError, UnicodeDecodeError, ValueError) as error:
-        print("%s: %s" % (path, error), file=sys.stderr)
+        print(error, file=sys.stderr)
         return 1
     print(", ".join("0x%02x" % byte for byte in BLOB_HEADER + point))
     return 0

@@ -1,24 +1,49 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <vector>
+
 #include "platform/unique_handle.h"
 #include "publish/new_file.h"
 
 namespace zavex {
 namespace {
 
-// Protected from inheritance; full access for the file's owner alone.
-constexpr wchar_t kOwnerOnly[] = L"D:P(A;;FA;;;OW)";
-
 std::string LastErrorText() { return "Windows error " + std::to_string(GetLastError()); }
+
+// The SID of the user that runs this process, as text; empty on failure.
+std::wstring CurrentUserSid() {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return L"";
+  const UniqueKernelHandle token(opened);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+    return L"";
+  }
+  wchar_t* text = nullptr;
+  if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return L"";
+  }
+  const UniqueLocalMemory ownedText(text);
+  return text;
+}
+
+// Protected from inheritance; full access for the current user alone.
+bool CreateUserOnlyDescriptor(PSECURITY_DESCRIPTOR& descriptor) {
+  const std::wstring sid = CurrentUserSid();
+  const std::wstring sddl = L"D:P(A;;FA;;;" + sid + L")";
+  return !sid.empty() && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                             sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+}
 
 }  // namespace
 
 bool CreateNewFile(const std::filesystem::path& file, const std::string& bytes, bool onlyForUser,
                    std::string& error) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (onlyForUser && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                         kOwnerOnly, SDDL_REVISION_1, &descriptor, nullptr)) {
+  if (onlyForUser && !CreateUserOnlyDescriptor(descriptor)) {
     error = "cannot describe a file only the user may read: " + LastErrorText();
     return false;
   }

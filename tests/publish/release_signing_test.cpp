@@ -13,7 +13,10 @@
 #include "publish/release_signer.h"
 #include "publish/signing_fixture.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -158,7 +161,17 @@ TEST_F(KeyGenerationTest, WritesAWorkingPairReadableOnlyByTheUser) {
   ASSERT_TRUE(ReadPrivateKeyPem(Read(kPrivateKeyFileName), key));
   EXPECT_EQ(Read(kPublicKeyFileName), WritePublicKeyPem(key));
   EXPECT_TRUE(SignatureVerifies(key.publicPoint, "manifest", Sign(key, "manifest")));
-#ifndef _WIN32
+#ifdef _WIN32
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW((folder / kPrivateKeyFileName).c_str(), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &access, nullptr,
+                                  &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_NE(access, nullptr);
+  EXPECT_EQ(access->AceCount, 1u);  // the current user's, nobody else's
+  LocalFree(descriptor);
+#else
   struct stat status = {};
   ASSERT_EQ(stat((folder / kPrivateKeyFileName).c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600u);
