@@ -204,7 +204,7 @@ print_table() {
 cd "$root"
 "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
 rm -rf "$demo" "$prefix" "$prefix-home"
-mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater"
+mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys"
 build_all
 say "Making a fresh Wine prefix ($prefix)"
 "$root/scripts/wine-prefix.sh" setup "$prefix"
