@@ -190,7 +190,7 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
   altered.replace(altered.find("1.1.0\""), 5, "1.1.9");
   server.SetRoute("/manifest.json", 200, altered);
   EXPECT_EQ(RunUpdater(L"--check"), 1u);
-  EXPECT_EQ(RunUpdater(L"--silent"), 1u);
+  EXPECT_EQ(RunUpdater(L"--silent"), 2u);
   EXPECT_EQ(ReadTextFile(installFolder + L"\\lib\\codec.dll"), "codec 1.0");
   ServeReleaseFolder();
 
