@@ -1,20 +1,24 @@
 #!/bin/bash
-# The main job in one command. Builds the program and the publisher, publishes
+# The main job in one command. Makes a release signing key, builds the
+# publisher and the program (with that key's public half), publishes signed
 # release 1.0 of the stand-in application, serves it with nginx on
 # 127.0.0.1:8380, installs it through the real window under Wine, publishes
-# 1.1 (one file changed, one new, one removed), checks, updates silently,
-# checks again and uninstalls, then prints each step, its exit code and what
-# changed on disk. Stops everything it started.
-#   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs)
+# 1.1 (one file changed, one new, one removed), shows that a manifest altered
+# after signing is refused, checks, updates silently, checks again and
+# uninstalls, then prints each step, its exit code and what changed on disk.
+# Stops everything it started.
+#   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs,
+#                       ZAVEX_DEMO_PORT=N serves on another port)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-port=8380
+port=${ZAVEX_DEMO_PORT:-8380}
 demo=$root/build/demo              # data: builds, release folder, logs
 win=$root/build/demo-win64         # the 64-bit program built for this server
 prefix=$win/wine                   # the demo's own Wine prefix
 publisher=$root/build/host/zavex_publish
 release=$demo/site/release
 jobs=${DEMO_JOBS:-$(nproc)}
+keys=$demo/keys                    # the demo's release signing key pair
 
 nginx_pid=
 cleanup() {
@@ -40,8 +44,10 @@ build_all() {
   {
     [ -f build/host/build.ninja ] || cmake --preset host
     cmake --build build/host --target zavex_publish --parallel "$jobs"
-    [ -f "$win/build.ninja" ] || cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/"
+    "$publisher" --generate-key="$keys"
+    cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake \
+      -DCMAKE_BUILD_TYPE=Release -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/" \
+      -DZAVEX_RELEASE_PUBLIC_KEYS="$keys/release-signing-key.pub.pem"
     cmake --build "$win" --target zavex_updater zavexphone zavex_demo_driver --parallel "$jobs"
   } >"$log" 2>&1 || { tail -n 30 "$log"; echo "Build failed; the whole output is in $log"; exit 1; }
   echo "Built (output in $log)"
@@ -72,7 +78,8 @@ start_server() {
     echo "Port $port is already in use; stop what listens there and run again."
     exit 1
   fi
-  "$nginx" -p "$demo/" -c "$root/scripts/nginx-demo.conf" -e "$demo/logs/error.log" \
+  sed "s/127.0.0.1:8380;/127.0.0.1:$port;/" "$root/scripts/nginx-demo.conf" >"$demo/nginx.conf"
+  "$nginx" -p "$demo/" -c "$demo/nginx.conf" -e "$demo/logs/error.log" \
     </dev/null >>"$demo/logs/nginx.out" 2>&1 &
   nginx_pid=$!
   for _ in $(seq 100); do
@@ -145,8 +152,22 @@ run_step() {
 publish() {
   local version=$1 code=$2 build=$3 notes=$4
   "$publisher" --version="$version" --version-code="$code" --release-notes="$notes" \
-    "$build" "$release"
+    --signing-key="$keys/release-signing-key.pem" "$build" "$release"
 }
+
+# Serves the published manifest with one byte changed, as someone on the
+# network path could, for one --check; then puts the signed one back.
+check_altered_manifest() {
+  local signed code=0
+  signed=$(mktemp "$demo/temp/manifest.XXXXXX")
+  cp "$release/manifest.json" "$signed"
+  sed -i 's/"versionCode": 2/"versionCode": 9/' "$release/manifest.json"
+  driver run --check || code=$?
+  cp "$signed" "$release/manifest.json"
+  rm "$signed"
+  return $code
+}
+not_updated() { ! installed_as_published; }
 
 updater_exe=
 driver() { "$win/wine-run.sh" "$win/zavex_demo_driver.exe" "$updater_exe" "$@"; }
@@ -183,7 +204,7 @@ print_table() {
 cd "$root"
 "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
 rm -rf "$demo" "$prefix" "$prefix-home"
-mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater"
+mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys"
 build_all
 say "Making a fresh Wine prefix ($prefix)"
 "$root/scripts/wine-prefix.sh" setup "$prefix"
@@ -195,6 +216,7 @@ start_server
 run_step "publish 1.0" 0 true publish 1.0.0 1 "$demo/builds/1.0" "Primeira versão"
 run_step "install (window)" 0 installed_as_published driver install
 run_step "publish 1.1" 0 true publish 1.1.0 2 "$demo/builds/1.1" "Chamadas de vídeo"
+run_step "--check, altered manifest" 1 not_updated check_altered_manifest
 run_step "--check" 0 true driver run --check
 run_step "--silent --restart" 0 installed_as_published driver run --silent --restart
 run_step "--check" 2 true driver run --check

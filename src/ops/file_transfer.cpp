@@ -7,6 +7,7 @@
 #include "app/install_location.h"
 #include "app/logger.h"
 #include "app/text_conversion.h"
+#include "ops/manifest_signature.h"
 #include "platform/file_system.h"
 
 namespace zavex {
@@ -91,6 +92,10 @@ bool FetchServerManifest(HttpClient& http, const std::wstring& url,
     return false;
   }
   log.Info(texts.downloadedLog + std::to_string(response.body.size()) + " bytes");
+  if (!CheckManifestSignature(http, url, response.body, CompiledReleaseKeys())) {
+    error = L"Manifest inválido";
+    return false;
+  }
   manifest = ParseManifest(response.body);
   if (IsValid(manifest)) return true;
   log.Error(texts.invalidLog);

@@ -58,8 +58,9 @@ struct ManifestFetchTexts {
   const char* invalidLog;
 };
 
-// Gets and parses the manifest at url. False, with error set, when it could
-// not be received or is not valid ("Manifest inválido").
+// Gets the manifest at url, checks its signature when release keys are
+// compiled in, and parses it. False, with error set, when it could not be
+// received, or its signature or content is not valid ("Manifest inválido").
 bool FetchServerManifest(HttpClient& http, const std::wstring& url,
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error);

@@ -40,6 +40,22 @@ std::string ToLowerHex(const std::vector<UCHAR>& bytes) {
 
 }  // namespace
 
+bool HashBytes(std::string_view bytes, Sha256Digest& digest) {
+  BCRYPT_ALG_HANDLE opened = nullptr;
+  if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+    return false;
+  }
+  UniqueAlgorithm algorithm(opened);
+  BCRYPT_HASH_HANDLE created = nullptr;
+  if (!Succeeded(BCryptCreateHash(algorithm.get(), &created, nullptr, 0, nullptr, 0, 0))) {
+    return false;
+  }
+  UniqueHash hash(created);
+  auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
+  return Succeeded(BCryptHashData(hash.get(), data, static_cast<ULONG>(bytes.size()), 0)) &&
+         Succeeded(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
+}
+
 Sha256Hasher::Sha256Hasher() {
   BCRYPT_ALG_HANDLE opened = nullptr;
   if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {

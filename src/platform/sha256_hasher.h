@@ -1,6 +1,9 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/unique_handle.h"
@@ -23,5 +26,10 @@ class Sha256Hasher {
   std::vector<UCHAR> hashObject;
   ULONG digestLength = 32;
 };
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// The SHA-256 of bytes held in memory, through CNG.
+bool HashBytes(std::string_view bytes, Sha256Digest& digest);
 
 }  // namespace zavex

@@ -76,6 +76,9 @@ using UniqueInternet =
 using UniqueAlgorithm = UniqueHandle<BcryptAlgorithmTraits>;
 using UniqueHash =
     UniqueHandle<HandleTraits<BCRYPT_HASH_HANDLE, decltype(&BCryptDestroyHash), &BCryptDestroyHash>>;
+using UniqueCryptKey =
+    UniqueHandle<HandleTraits<BCRYPT_KEY_HANDLE, decltype(&BCryptDestroyKey), &BCryptDestroyKey>>;
+using UniqueLocalMemory = UniqueHandle<HandleTraits<HLOCAL, decltype(&LocalFree), &LocalFree>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "publish/key_generation.h"
+#include "publish/key_files.h"
 #include "publish/publisher.h"
 
 #ifdef _WIN32
@@ -27,7 +29,21 @@ void PrintPublished(const zavex::PublishOptions& options, const zavex::PublishSu
   if (summary.previousVersionCode > 0) {
     std::cout << ", replacing version code " << summary.previousVersionCode;
   }
+  if (!options.signingKeyFile.empty()) std::cout << ", signed";
   std::cout << "\n";
+}
+
+int GenerateKey(const std::filesystem::path& folder) {
+  std::string error;
+  if (!zavex::GenerateKeyFiles(folder, error)) {
+    std::cerr << "zavex_publish: refused: " << error << "\n";
+    return kExitRefused;
+  }
+  std::cout << "Wrote " << (folder / zavex::kPrivateKeyFileName).u8string()
+            << " (private: keep it offline, never publish it) and "
+            << (folder / zavex::kPublicKeyFileName).u8string()
+            << " (for ZAVEX_RELEASE_PUBLIC_KEYS)\n";
+  return kExitPublished;
 }
 
 int Run(const std::vector<std::string>& arguments) {
@@ -41,6 +57,7 @@ int Run(const std::vector<std::string>& arguments) {
     std::cout << zavex::PublishHelpText();
     return kExitPublished;
   }
+  if (!command.generateKeyFolder.empty()) return GenerateKey(command.generateKeyFolder);
   const std::unique_ptr<zavex::FileHasher> hasher = zavex::CreateSha256FileHasher();
   zavex::PublishSummary summary;
   if (!zavex::PublishRelease(command.options, *hasher, summary, error)) {

@@ -8,7 +8,16 @@
 namespace zavex {
 namespace {
 
-enum class Option { Version, VersionCode, ReleaseDate, ReleaseNotes, MinVersion, Optional };
+enum class Option {
+  Version,
+  VersionCode,
+  ReleaseDate,
+  ReleaseNotes,
+  MinVersion,
+  Optional,
+  SigningKey,
+  GenerateKey
+};
 
 struct OptionName {
   const char* text;
@@ -19,6 +28,7 @@ constexpr OptionName kOptionNames[] = {
     {"--version", Option::Version},          {"--version-code", Option::VersionCode},
     {"--release-date", Option::ReleaseDate}, {"--release-notes", Option::ReleaseNotes},
     {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
+    {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
 };
 
 bool IsHelpRequest(const std::string& argument) {
@@ -47,14 +57,29 @@ bool ParseVersionCode(const std::string& text, std::int32_t& code) {
   return true;
 }
 
-bool ApplyOption(Option option, const std::string& value, PublishOptions& options,
+bool ApplyPath(const std::string& name, const std::string& value, std::filesystem::path& path,
+               std::string& error) {
+  if (value.empty()) {
+    error = name + " needs a path";
+    return false;
+  }
+  path = std::filesystem::u8path(value);
+  return true;
+}
+
+bool ApplyOption(Option option, const std::string& value, PublishCommand& command,
                  std::string& error) {
+  PublishOptions& options = command.options;
   switch (option) {
     case Option::Version: options.version = value; break;
     case Option::ReleaseDate: options.releaseDate = value; break;
     case Option::ReleaseNotes: options.releaseNotes = value; break;
     case Option::MinVersion: options.minVersion = value; break;
     case Option::Optional: options.optionalPatterns.push_back(value); break;
+    case Option::SigningKey:
+      return ApplyPath("--signing-key", value, options.signingKeyFile, error);
+    case Option::GenerateKey:
+      return ApplyPath("--generate-key", value, command.generateKeyFolder, error);
     case Option::VersionCode:
       if (!ParseVersionCode(value, options.versionCode)) {
         error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
@@ -68,7 +93,7 @@ bool ApplyOption(Option option, const std::string& value, PublishOptions& option
 // Reads "--name=value" or "--name value" at arguments[index]; index ends on
 // the last argument used.
 bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
-                std::set<Option>& given, PublishOptions& options, std::string& error) {
+                std::set<Option>& given, PublishCommand& command, std::string& error) {
   const std::string& argument = arguments[index];
   const std::size_t equals = argument.find('=');
   const std::string name = argument.substr(0, equals);
@@ -82,17 +107,21 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
     return false;
   }
   if (equals != std::string::npos) {
-    return ApplyOption(option, argument.substr(equals + 1), options, error);
+    return ApplyOption(option, argument.substr(equals + 1), command, error);
   }
   if (index + 1 == arguments.size()) {
     error = name + " needs a value";
     return false;
   }
-  return ApplyOption(option, arguments[++index], options, error);
+  return ApplyOption(option, arguments[++index], command, error);
 }
 
 bool CheckComplete(const std::vector<std::string>& folders, const std::set<Option>& given,
                    const PublishOptions& options, std::string& error) {
+  if (given.count(Option::GenerateKey) != 0) {
+    if (given.size() != 1 || !folders.empty()) error = "--generate-key takes no other argument";
+    return error.empty();
+  }
   if (folders.size() != 2) {
     error = "expected the build folder and the release folder, got " +
             std::to_string(folders.size()) + " folder argument(s)";
@@ -113,7 +142,6 @@ bool ParsePublishCommand(const std::vector<std::string>& arguments, PublishComma
     command.showHelp = true;
     return true;
   }
-  PublishOptions& options = command.options;
   std::set<Option> given;
   std::vector<std::string> folders;
   bool optionsEnded = false;
@@ -122,12 +150,14 @@ bool ParsePublishCommand(const std::vector<std::string>& arguments, PublishComma
     if (!optionsEnded && argument == "--") {
       optionsEnded = true;
     } else if (!optionsEnded && argument.rfind("--", 0) == 0) {
-      if (!ReadOption(arguments, index, given, options, error)) return false;
+      if (!ReadOption(arguments, index, given, command, error)) return false;
     } else {
       folders.push_back(argument);
     }
   }
+  PublishOptions& options = command.options;
   if (!CheckComplete(folders, given, options, error)) return false;
+  if (!command.generateKeyFolder.empty()) return true;
   options.buildFolder = std::filesystem::u8path(folders[0]);
   options.releaseFolder = std::filesystem::u8path(folders[1]);
   if (given.count(Option::ReleaseDate) == 0) options.releaseDate = TodayUtcDate();
@@ -167,7 +197,18 @@ Options (each also as "--name value"):
                         matches within a folder name, "**" across folders, "?"
                         one character; a pattern without "/" is matched against
                         the file name in every folder (--optional='*.pdb').
+  --signing-key=FILE    sign the release with this private key (PEM PKCS#8,
+                        ECDSA P-256): RELEASE_FOLDER/manifest.json.sig is
+                        written with manifest.json. Without it no signature is
+                        published, and an updater built with release keys
+                        refuses the release.
   --help, -h            this text
+
+  zavex_publish --generate-key=FOLDER
+    writes a new key pair into FOLDER: release-signing-key.pem (private, only
+    for the current user; keep it offline) and release-signing-key.pub.pem
+    (for ZAVEX_RELEASE_PUBLIC_KEYS when building the updater). Existing files
+    are never overwritten.
 
 Refusals (nothing is written, the previous release stays as it was):
   - an empty BUILD_FOLDER, or one that holds links to folders or special files;
@@ -176,12 +217,13 @@ Refusals (nothing is written, the previous release stays as it was):
     names or that a URL would misread (< > : " \ | ? * % # and control
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
-    updater's own names at the top (manifest.json, zavex_updater.exe,
-    zavex_updater.log), and names ending in .old or .tmp, which the updater
-    deletes as leftovers;
+    updater's own names at the top (manifest.json, manifest.json.sig,
+    zavex_updater.exe, zavex_updater.log), and names ending in .old or .tmp,
+    which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;
-  - a --version-code not above the published one.
+  - a --version-code not above the published one;
+  - a --signing-key file that is not a P-256 private key in PEM PKCS#8.
 
 The new release is written into a temporary folder beside RELEASE_FOLDER and
 then put in its place, so a web server never serves half a release.

@@ -17,10 +17,12 @@ struct PublishOptions {
   std::string releaseNotes;
   std::string minVersion;
   std::vector<std::string> optionalPatterns;  // files that match are not required
+  std::filesystem::path signingKeyFile;       // empty: the release is not signed
 };
 
 struct PublishCommand {
   bool showHelp = false;
+  std::filesystem::path generateKeyFolder;  // not empty: make a key pair, publish nothing
   PublishOptions options;
 };
 

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
 #include "formats/manifest.h"
+#include "formats/signature_file.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
+#include "publish/release_signer.h"
 #include "publish/staging_folder.h"
 
 namespace fs = std::filesystem;
@@ -224,12 +227,38 @@ bool StageFile(const BuildFile& file, const fs::path& staging, FileHasher& hashe
   return false;
 }
 
-bool WriteManifest(const fs::path& staging, const Manifest& manifest, std::string& error) {
-  std::ofstream output(staging / kManifestName, std::ios::binary);
-  output << SerializeManifest(manifest);
+bool WriteStagedFile(const fs::path& staging, const std::string& name, const std::string& bytes,
+                     std::string& error) {
+  std::ofstream output(staging / name, std::ios::binary);
+  output << bytes;
   output.close();
   if (output) return true;
-  error = "cannot write manifest.json";
+  error = "cannot write " + name;
+  return false;
+}
+
+// Nothing to do when key is empty; otherwise the signature of manifestText.
+bool WriteSignature(const fs::path& staging, const std::optional<SigningKey>& key,
+                    const std::string& manifestText, std::string& error) {
+  if (!key) return true;
+  ManifestSignature signature;
+  if (!SignManifest(*key, manifestText, signature)) {
+    error = "cannot sign the manifest: the signing key's private and public parts do not match";
+    return false;
+  }
+  return WriteStagedFile(staging, kSignatureFileName, WriteSignatureFile(signature), error);
+}
+
+bool ReadSigningKey(const fs::path& file, std::optional<SigningKey>& key, std::string& error) {
+  if (file.empty()) return true;
+  std::string text;
+  if (!ReadWholeFile(file, text)) {
+    error = "cannot read the signing key " + Quoted(file);
+    return false;
+  }
+  key.emplace();
+  if (ReadPrivateKeyPem(text, *key)) return true;
+  error = Quoted(file) + " is not an ECDSA P-256 private key in PEM PKCS#8 (BEGIN PRIVATE KEY)";
   return false;
 }
 
@@ -252,8 +281,8 @@ void WarnAboutUnusedPatterns(const std::vector<std::string>& patterns,
 }
 
 bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& files,
-                  const fs::path& staging, FileHasher& hasher, PublishSummary& summary,
-                  std::string& error) {
+                  const std::optional<SigningKey>& key, const fs::path& staging,
+                  FileHasher& hasher, PublishSummary& summary, std::string& error) {
   Manifest manifest = ManifestHeader(options);
   std::vector<bool> patternUsed(options.optionalPatterns.size(), false);
   for (const BuildFile& file : files) {
@@ -265,21 +294,25 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
   }
   summary.fileCount = manifest.files.size();
   WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
-  return WriteManifest(staging, manifest, error);
+  const std::string manifestText = SerializeManifest(manifest);
+  return WriteStagedFile(staging, kManifestName, manifestText, error) &&
+         WriteSignature(staging, key, manifestText, error);
 }
 
 bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
              std::string& error) {
   Folders folders;
   std::vector<BuildFile> files;
-  if (!CheckReleaseFields(options, error) || !ResolveFolders(options, folders, error) ||
+  std::optional<SigningKey> key;
+  if (!CheckReleaseFields(options, error) || !ReadSigningKey(options.signingKeyFile, key, error) ||
+      !ResolveFolders(options, folders, error) ||
       !CheckVersionCodeIsNew(folders.release, options.versionCode, summary, error) ||
       !CollectBuildFiles(folders.build, files, error)) {
     return false;
   }
   StagingFolder staging(folders.release);
   if (!staging.Create(error) ||
-      !StageRelease(options, files, staging.path(), hasher, summary, error)) {
+      !StageRelease(options, files, key, staging.path(), hasher, summary, error)) {
     return false;
   }
   std::string warning;

@@ -17,7 +17,7 @@ struct PublishSummary {
 };
 
 // Copies every file of options.buildFolder into options.releaseFolder with a
-// manifest.json that lists them. False with the reason when it refuses or
+// manifest.json that lists them and, with a signing key, its manifest.json.sig. False with the reason when it refuses or
 // fails; the release folder is then as it was and nothing is left beside it.
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
                     std::string& error);

@@ -101,10 +101,25 @@ TEST_F(InstallerTest, ReportsStepsFilesAndChunksInOrder) {
   }
 }
 
+TEST_F(InstallerTest, TheManifestSignatureDecidesBeforeAnythingIsWritten) {
+  PublishRelease(server, release);
+  server.SetRoute("/manifest.json.sig", 200, SignatureFor(release.ManifestJson(), "stranger"));
+  EXPECT_EQ(Install(folder).error, L"Manifest inválido");
+  EXPECT_FALSE(FolderExists(folder));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  std::vector<std::string> targets;
+  for (const ReceivedRequest& request : server.Requests()) targets.push_back(request.target);
+  EXPECT_EQ(targets, (std::vector<std::string>{"/manifest.json", "/manifest.json.sig"}));
+
+  server.SetRoute("/manifest.json.sig", 200, SignatureFor(release.ManifestJson(), "second"));
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+}
+
 TEST_F(InstallerTest, ManifestFailuresStopBeforeAnyFileIsWritten) {
   EXPECT_EQ(Install(folder).error, L"Falha ao baixar manifest: ");
 
-  server.SetRoute("/manifest.json", 200, "{\"version\": \"1.0\", \"versionCode\": 1}");
+  ServeManifest(server, "{\"version\": \"1.0\", \"versionCode\": 1}");
   EXPECT_EQ(Install(folder).error, L"Manifest inválido");
 
   release.files.push_back({"../outside.txt", "escaped"});

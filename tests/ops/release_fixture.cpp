@@ -14,9 +14,12 @@
 #include "app/install_location.h"
 #include "app/text_conversion.h"
 #include "formats/manifest.h"
+#include "formats/signature_file.h"
 #include "ops/installer.h"
 #include "ops/shortcut_locations.h"
 #include "platform/unique_handle.h"
+#include "publish/key_files.h"
+#include "publish/release_signer.h"
 #include "support/process.h"
 #include "support/test_files.h"
 
@@ -120,8 +123,24 @@ HttpRoute SlowAnswer(const std::string& body, size_t pieceBytes, DWORD pieceDela
   return route;
 }
 
+std::string SignatureFor(const std::string& manifest, const std::string& keyName) {
+  SigningKey key;
+  ManifestSignature signature;
+  const std::wstring keyFile = ZAVEX_TESTS_SOURCE_DIR_WIN L"\\support\\keys\\" + Utf8ToWide(keyName) + L".pem";
+  if (!ReadPrivateKeyPem(ReadTextFile(keyFile), key) || !SignManifest(key, manifest, signature)) {
+    ADD_FAILURE() << "cannot sign with the test key " << keyName;
+    return "";
+  }
+  return WriteSignatureFile(signature);
+}
+
+void ServeManifest(HttpServer& server, const std::string& manifest) {
+  server.SetRoute("/manifest.json", 200, manifest);
+  server.SetRoute("/manifest.json.sig", 200, SignatureFor(manifest));
+}
+
 void PublishRelease(HttpServer& server, const Release& release) {
-  server.SetRoute("/manifest.json", 200, release.ManifestJson());
+  ServeManifest(server, release.ManifestJson());
   for (const ReleaseFile& file : release.files) server.SetRoute("/" + file.path, 200, file.content);
 }
 

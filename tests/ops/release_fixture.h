@@ -40,7 +40,16 @@ HttpRoute Answer(int status, const std::string& body);
 // A 200 route sending body in pieces with a pause before each.
 HttpRoute SlowAnswer(const std::string& body, size_t pieceBytes, DWORD pieceDelayMs);
 
-// Serves the manifest at /manifest.json and every file at its path.
+// The text of manifest.json.sig for manifest, signed by a test key of
+// tests/support/keys: "first" and "second" are compiled into the test
+// build, "stranger" is not.
+std::string SignatureFor(const std::string& manifest, const std::string& keyName = "first");
+
+// Serves manifest at /manifest.json and its signature by the first test key
+// at /manifest.json.sig.
+void ServeManifest(HttpServer& server, const std::string& manifest);
+
+// Serves the signed manifest and every file at its path.
 void PublishRelease(HttpServer& server, const Release& release);
 
 // folder\path, separators as the path writes them.

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "app/text_conversion.h"
+#include "formats/base64.h"
 #include "ops/shortcut_locations.h"
 #include "ops/updater_run_fixture.h"
 #include "platform/process_control.h"
@@ -55,11 +56,11 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RestartServer();
-    if (!c.manifest.empty()) server->SetRoute("/manifest.json", 200, c.manifest);
+    if (!c.manifest.empty()) ServeManifest(*server, c.manifest);
     const RunResult result = RunUpdater(L"--check");
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, c.exitCode);
-    ASSERT_EQ(server->Requests().size(), 1u);
+    ASSERT_EQ(server->Requests().size(), c.manifest.empty() ? 1u : 2u);
     EXPECT_TRUE(std::regex_match(server->Requests()[0].target,
                                  std::regex("/manifest\\.json\\?nocache=[0-9]+")));
     EXPECT_TRUE(EndsWith(LastLogLine(), "Finished with result: " +
@@ -71,6 +72,84 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
   DeleteFileW((folder + L"\\manifest.json").c_str());
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+}
+
+// What the server sends as manifest.json and manifest.json.sig, and whether
+// the updater may trust it.
+struct SignatureCase {
+  std::string name;
+  std::string manifest;
+  HttpRoute signature;
+  bool trusted;
+};
+
+std::vector<SignatureCase> SignatureCases(const std::string& manifest) {
+  const std::string good = SignatureFor(manifest);
+  const std::string line = good.substr(0, good.size() - 1);
+  std::string bytes;
+  EXPECT_TRUE(DecodeBase64(line, bytes));
+  bytes[17] ^= 0x04;
+  std::string altered = manifest;
+  const size_t version = altered.find("2.0.0");
+  altered.replace(version, 5, "2.0.1");
+  return {
+      {"first key, LF", manifest, Answer(200, good), true},
+      {"second key", manifest, Answer(200, SignatureFor(manifest, "second")), true},
+      {"CRLF", manifest, Answer(200, line + "\r\n"), true},
+      {"no line end", manifest, Answer(200, line), true},
+      {"no .sig", manifest, Answer(404, "Not Found"), false},
+      {"empty", manifest, Answer(200, ""), false},
+      {"not base64", manifest, Answer(200, std::string(88, '!') + "\n"), false},
+      {"wrong length", manifest, Answer(200, EncodeBase64(bytes.substr(1)) + "\n"), false},
+      {"flipped bit", manifest, Answer(200, EncodeBase64(bytes) + "\n"), false},
+      {"changed manifest byte", altered, Answer(200, good), false},
+      {"key not compiled in", manifest, Answer(200, SignatureFor(manifest, "stranger")), false},
+      {"blank line after", manifest, Answer(200, good + "\n"), false},
+      {"blank line before", manifest, Answer(200, "\n" + good), false},
+      {"second line", manifest, Answer(200, good + good), false},
+  };
+}
+
+class SignedManifestTest : public UpdaterRunTest {
+ protected:
+  // Runs the updater against the case and checks what a refusal must leave.
+  DWORD RunAgainst(const SignatureCase& c, const std::wstring& arguments) {
+    RestartServer();
+    PublishRelease(*server, newer);
+    server->SetRoute("/manifest.json", 200, c.manifest);
+    server->SetRoute("/manifest.json.sig", c.signature);
+    const size_t logBefore = ReadTextFile(folder + L"\\zavex_updater.log").size();
+    const std::string recordBefore = Record();
+    const DWORD exitCode = RunUpdater(arguments).exitCode;
+    if (!c.trusted) {
+      const std::string log = ReadTextFile(folder + L"\\zavex_updater.log").substr(logBefore);
+      EXPECT_NE(log.find("[ERROR] Remote manifest signature is invalid"), std::string::npos) << log;
+      EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+      EXPECT_EQ(Record(), recordBefore);
+      for (const ReceivedRequest& request : server->Requests()) {
+        EXPECT_EQ(request.target.rfind("/manifest.json", 0), 0u) << request.target;
+      }
+    }
+    return exitCode;
+  }
+};
+
+TEST_F(SignedManifestTest, CheckTrustsOnlyAManifestSignedByACompiledInKey) {
+  for (const SignatureCase& c : SignatureCases(newer.ManifestJson())) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RunAgainst(c, L"--check"), c.trusted ? 0u : 1u);
+  }
+}
+
+TEST_F(SignedManifestTest, SilentUpdateInstallsOnlyAManifestSignedByACompiledInKey) {
+  for (const SignatureCase& c : SignatureCases(newer.ManifestJson())) {
+    SCOPED_TRACE(c.name);
+    // A silent update whose check fails ends with 2, as for any invalid manifest.
+    EXPECT_EQ(RunAgainst(c, L"--silent"), c.trusted ? 0u : 2u);
+    if (!c.trusted) continue;
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    Reinstall();
+  }
 }
 
 using SilentUpdateTest = UpdaterRunTest;

@@ -4,7 +4,9 @@
 #include <regex>
 #include <thread>
 
+#include "app/server_config.h"
 #include "app/text_conversion.h"
+#include "ops/manifest_signature.h"
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
 #include "support/test_files.h"
@@ -49,7 +51,7 @@ TEST_F(UpdateCheckTest, ServerAnswersDecideTheResult) {
   EXPECT_EQ(info.currentVersion, "1.0.0");
 
   error.clear();
-  server.SetRoute("/manifest.json", 200, "{\"version\": \"2.0\", \"versionCode\": 0, \"files\": []}");
+  ServeManifest(server, "{\"version\": \"2.0\", \"versionCode\": 0, \"files\": []}");
   info = Check(error);
   EXPECT_EQ(error, L"Manifest inválido");
   EXPECT_EQ(info.currentVersion, "1.0.0");
@@ -98,6 +100,20 @@ TEST_F(UpdateCheckTest, UnreachableServerGivesTheReason) {
   EXPECT_GT(error.size(), prefix.size());
 }
 
+TEST_F(UpdateCheckTest, WithoutReleaseKeysNoSignatureIsAskedFor) {
+  HttpServer server(ServerPortFromBaseUrl());
+  ASSERT_TRUE(server.listening());
+  HttpClient http;
+  const std::wstring url = ManifestUrl + std::wstring(L"?nocache=17");
+  EXPECT_EQ(SignatureUrlFor(url), ServerBaseUrl + std::wstring(L"manifest.json.sig?nocache=17"));
+  EXPECT_EQ(SignatureUrlFor(ManifestUrl), ServerBaseUrl + std::wstring(L"manifest.json.sig"));
+  EXPECT_TRUE(CheckManifestSignature(http, url, "{}", {}));
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_FALSE(CheckManifestSignature(http, url, "{}", CompiledReleaseKeys()));
+  ASSERT_EQ(server.Requests().size(), 1u);
+  EXPECT_EQ(server.Requests()[0].target, "/manifest.json.sig?nocache=17");
+}
+
 TEST_F(UpdateCheckTest, RequestCarriesTheNoCacheQuery) {
   HttpServer server(ServerPortFromBaseUrl());
   ASSERT_TRUE(server.listening());
@@ -105,9 +121,11 @@ TEST_F(UpdateCheckTest, RequestCarriesTheNoCacheQuery) {
   std::wstring error;
   Check(error);
   const std::vector<ReceivedRequest> requests = server.Requests();
-  ASSERT_EQ(requests.size(), 1u);
+  ASSERT_EQ(requests.size(), 2u);
   EXPECT_TRUE(std::regex_match(requests[0].target, std::regex("/manifest\\.json\\?nocache=[1-9][0-9]{9,}")))
       << requests[0].target;
+  const std::string query = requests[0].target.substr(requests[0].target.find('?'));
+  EXPECT_EQ(requests[1].target, "/manifest.json.sig" + query);
 }
 
 TEST_F(UpdateCheckTest, StartCheckReportsOnAWorkerAndKeepsAPositiveResult) {

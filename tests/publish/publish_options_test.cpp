@@ -24,7 +24,8 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   const Parsed parsed =
       Parse({"--version=1.1.0", "--version-code", "7", "--release-date=2024-05-01",
              "--release-notes", "Fixes\nmore", "--min-version=1.0.0", "--optional=*.pdb",
-             "--optional", "docs/**", "build dir", "site/zavex"});
+             "--optional", "docs/**", "--signing-key", "keys/release.pem", "build dir",
+             "site/zavex"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const PublishOptions& options = parsed.command.options;
   EXPECT_FALSE(parsed.command.showHelp);
@@ -36,6 +37,15 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   EXPECT_EQ(options.optionalPatterns, (std::vector<std::string>{"*.pdb", "docs/**"}));
   EXPECT_EQ(options.buildFolder, std::filesystem::u8path("build dir"));
   EXPECT_EQ(options.releaseFolder, std::filesystem::u8path("site/zavex"));
+  EXPECT_EQ(options.signingKeyFile, std::filesystem::u8path("keys/release.pem"));
+  EXPECT_TRUE(parsed.command.generateKeyFolder.empty());
+}
+
+TEST(PublishOptions, GenerateKeyStandsAlone) {
+  const Parsed parsed = Parse({"--generate-key=offline keys"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.command.generateKeyFolder, std::filesystem::u8path("offline keys"));
+  EXPECT_TRUE(parsed.command.options.signingKeyFile.empty());
 }
 
 TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
@@ -47,6 +57,7 @@ TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
   EXPECT_EQ(options.releaseNotes, "");
   EXPECT_EQ(options.minVersion, "");
   EXPECT_TRUE(options.optionalPatterns.empty());
+  EXPECT_TRUE(options.signingKeyFile.empty());
   EXPECT_EQ(options.releaseDate, TodayUtcDate());
   ASSERT_EQ(options.releaseDate.size(), 10u);
   EXPECT_EQ(options.releaseDate[4], '-');
@@ -64,6 +75,7 @@ TEST(PublishOptions, HelpAnywhereOnlyAsksForHelp) {
   const std::string help = PublishHelpText();
   for (const char* mentioned : {"--version=", "--version-code=", "--release-date=",
                                 "--release-notes=", "--min-version=", "--optional=", "4 GiB",
+                                "--signing-key=", "--generate-key=", "manifest.json.sig",
                                 "manifest.json", "Exit codes"}) {
     EXPECT_NE(help.find(mentioned), std::string::npos) << mentioned;
   }
@@ -83,6 +95,10 @@ TEST(PublishOptions, RefusesIncompleteOrMalformedCalls) {
       {{"--version=1", "--version-code=1", "--colour=red", "a", "b"}, "unknown option --colour"},
       {{"--version=1", "--version=2", "--version-code=1", "a", "b"}, "--version is given more"},
       {{"--version=1", "a", "b", "--version-code"}, "--version-code needs a value"},
+      {{"--version=1", "--version-code=1", "--signing-key=", "a", "b"}, "--signing-key needs"},
+      {{"--generate-key="}, "--generate-key needs a path"},
+      {{"--generate-key=keys", "--version=1"}, "--generate-key takes no other argument"},
+      {{"--generate-key=keys", "site"}, "--generate-key takes no other argument"},
   };
   for (const Case& refused : cases) {
     const Parsed parsed = Parse(refused.arguments);

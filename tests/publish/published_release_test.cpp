@@ -57,13 +57,14 @@ class PublishedReleaseTest : public MachineStateTest {
     ASSERT_TRUE(WriteTextFile(file.wstring(), content));
   }
 
-  // The exit code of the built publisher.
+  // The exit code of the built publisher, signing with the first test key.
   DWORD Publish(const std::wstring& version, int versionCode) {
     const RunResult run = RunProcess(
         BuildDir() + L"\\zavex_publish.exe",
         L"--version=" + version + L" --version-code=" + std::to_wstring(versionCode) +
             L" --release-date=2024-05-0" + std::to_wstring(versionCode) +
             L" --optional=*.txt \"--release-notes=Vers\u00e3o " + version + L"\" " +
+            L"\"--signing-key=" ZAVEX_TESTS_SOURCE_DIR_WIN L"\\support\\keys\\first.pem\" " +
             Quoted(buildFolder) + L" " + Quoted(releaseFolder));
     EXPECT_TRUE(run.started && !run.timedOut);
     return run.exitCode;
@@ -111,15 +112,19 @@ class PublishedReleaseTest : public MachineStateTest {
   }
 
   // The installation folder holds the release folder's files, manifest.json
-  // included, byte for byte, and only the usual extras besides.
+  // included and its signature not, byte for byte, and only the usual extras
+  // besides.
   ::testing::AssertionResult InstalledAsPublished() const {
+    std::vector<std::wstring> published = ListFiles(releaseFolder);
+    published.erase(std::remove(published.begin(), published.end(), L"manifest.json.sig"),
+                    published.end());
     std::vector<std::wstring> installed = ListFiles(installFolder);
     installed.erase(std::remove_if(installed.begin(), installed.end(),
                                    [](const std::wstring& name) {
                                      return kInstallationExtras.count(name) > 0;
                                    }),
                     installed.end());
-    if (installed != ListFiles(releaseFolder)) {
+    if (installed != published) {
       return ::testing::AssertionFailure() << "the installed files differ from the published ones";
     }
     for (const std::wstring& relative : installed) {
@@ -178,6 +183,15 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
   const std::string published = ReadTextFile(releaseFolder + L"\\manifest.json");
   EXPECT_EQ(Publish(L"1.1.1", 2), 1u);
   EXPECT_EQ(ReadTextFile(releaseFolder + L"\\manifest.json"), published);
+  ServeReleaseFolder();
+
+  // The same release with its notes changed after signing is refused.
+  std::string altered = published;
+  altered.replace(altered.find("1.1.0\""), 5, "1.1.9");
+  server.SetRoute("/manifest.json", 200, altered);
+  EXPECT_EQ(RunUpdater(L"--check"), 1u);
+  EXPECT_EQ(RunUpdater(L"--silent"), 2u);
+  EXPECT_EQ(ReadTextFile(installFolder + L"\\lib\\codec.dll"), "codec 1.0");
   ServeReleaseFolder();
 
   EXPECT_EQ(RunUpdater(L"--check"), 0u);

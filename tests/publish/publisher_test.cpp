@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "formats/manifest.h"
+#include "formats/signature_file.h"
+#include "publish/key_files.h"
 #include "publish/publisher.h"
+#include "publish/signing_fixture.h"
 
 namespace fs = std::filesystem;
 
@@ -293,6 +296,41 @@ TEST_F(PublisherTest, AFailureWhileCopyingLeavesThePublishedReleaseAndNothingEls
   EXPECT_TRUE(Refused(Options(2), "cannot compute the SHA-256 of lib/codec.dll", &failing));
   EXPECT_EQ(ReadFile(release / "app.exe"), "one");
   EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+}
+
+TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
+  Write("app.exe", "one");
+  PublishOptions options = Options(1);
+  options.signingKeyFile = fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys/second.pem";
+  ASSERT_TRUE(Publish(options)) << error;
+  EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json",
+                                                         "manifest.json.sig"}));
+  const std::string text = ReadFile(release / kSignatureFileName);
+  ManifestSignature signature;
+  ASSERT_TRUE(ReadSignatureFile(text, signature));
+  EXPECT_EQ(text, WriteSignatureFile(signature));
+  SigningKey key;
+  ASSERT_TRUE(ReadPrivateKeyPem(test::ReadTestData("support/keys/second.pem"), key));
+  EXPECT_TRUE(test::SignatureVerifies(key.publicPoint, ReadFile(release / "manifest.json"),
+                                      signature));
+
+  // The next release without a key takes the old signature down with it.
+  ASSERT_TRUE(Publish(2)) << error;
+  EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json"}));
+}
+
+TEST_F(PublisherTest, ARefusedReleaseWritesNoSignature) {
+  Write("app.exe", "one");
+  ASSERT_TRUE(Publish(2)) << error;
+  PublishOptions options = Options(1);
+  options.signingKeyFile = fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys/first.pem";
+  EXPECT_TRUE(Refused(options, "version code 1 is not above 2"));
+  options = Options(3);
+  options.signingKeyFile = fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys/first.pub.pem";
+  EXPECT_TRUE(Refused(options, "is not an ECDSA P-256 private key in PEM PKCS#8"));
+  options.signingKeyFile = root / "missing.pem";
+  EXPECT_TRUE(Refused(options, "cannot read the signing key"));
+  EXPECT_FALSE(fs::exists(release / kSignatureFileName));
 }
 
 }  // namespace

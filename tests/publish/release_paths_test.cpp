@@ -49,6 +49,7 @@ TEST(ReleasePaths, RefusesWhatTheUpdaterCannotInstallOrKeep) {
       {"manifest.json", "is a name the updater keeps for itself"},
       {"Zavex_Updater.EXE", "is a name the updater keeps for itself"},
       {"zavex_updater.log", "is a name the updater keeps for itself"},
+      {"Manifest.json.sig", "is a name the updater keeps for itself"},
       {"codec.dll.old", "ends in .old"},
       {"lib/cache.TMP", "ends in .tmp"},
       {"bad\xFF.dll", "is not valid UTF-8"},

@@ -1,0 +1,31 @@
+# The public keys whose signatures the updater accepts on a server manifest,
+# read from PEM files at configure time and compiled in as CNG key blobs.
+set(ZAVEX_RELEASE_PUBLIC_KEYS "" CACHE STRING
+    "List of PEM public keys (ECDSA P-256) that sign releases; empty: manifests are not signed")
+
+# Sets ZAVEX_RELEASE_KEY_BLOBS (C++ initialisers) and ZAVEX_RELEASE_KEY_COUNT.
+function(zavex_read_release_keys)
+  find_package(Python3 REQUIRED COMPONENTS Interpreter)
+  set(blobs "")
+  set(count 0)
+  foreach(key IN LISTS ZAVEX_RELEASE_PUBLIC_KEYS)
+    get_filename_component(key "${key}" ABSOLUTE)
+    execute_process(
+      COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/scripts/release_key_blob.py ${key}
+      OUTPUT_VARIABLE bytes ERROR_VARIABLE reason RESULT_VARIABLE failed
+      OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(failed)
+      string(STRIP "${reason}" reason)
+      message(FATAL_ERROR "ZAVEX_RELEASE_PUBLIC_KEYS: ${key} is not a P-256 public key: ${reason}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${key})
+    string(APPEND blobs "ReleaseKeyBlob{${bytes}},\n")
+    math(EXPR count "${count} + 1")
+  endforeach()
+  if(count EQUAL 0 AND WIN32)
+    message(WARNING "ZAVEX_RELEASE_PUBLIC_KEYS is empty: this build accepts any server manifest "
+                    "and its releases are unsigned. See README.md, \"Signed releases\".")
+  endif()
+  set(ZAVEX_RELEASE_KEY_BLOBS "${blobs}" PARENT_SCOPE)
+  set(ZAVEX_RELEASE_KEY_COUNT ${count} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,65 @@
+#include "ops/manifest_signature.h"
+
+#include <algorithm>
+
+#include "app/logger.h"
+#include "app/server_config.h"
+#include "app/text_conversion.h"
+#include "formats/signature_file.h"
+#include "platform/signature_verifier.h"
+
+namespace zavex {
+namespace {
+
+// Empty when the signature holds; otherwise why it does not.
+std::string SignatureProblem(HttpClient& http, const std::wstring& url,
+                             const std::string& manifestBytes,
+                             const std::vector<ReleaseKeyBlob>& keys) {
+  const HttpResponse response = http.Get(url);
+  if (!response.success) {
+    return "not received (HTTP " + std::to_string(response.statusCode) + ") " +
+           WideToUtf8(response.error);
+  }
+  ManifestSignature signature;
+  if (!ReadSignatureFile(response.body, signature)) {
+    return "not one line of base64 holding 64 bytes (" + std::to_string(response.body.size()) +
+           " bytes received)";
+  }
+  const bool verified = std::any_of(keys.begin(), keys.end(), [&](const ReleaseKeyBlob& key) {
+    return VerifyEcdsaP256(key.data(), key.size(), manifestBytes, signature);
+  });
+  return verified ? "" : "made by none of the " + std::to_string(keys.size()) + " release keys";
+}
+
+}  // namespace
+
+std::vector<ReleaseKeyBlob> CompiledReleaseKeys() {
+  return std::vector<ReleaseKeyBlob>(kReleasePublicKeyBlobs.begin(), kReleasePublicKeyBlobs.end());
+}
+
+std::wstring SignatureUrlFor(const std::wstring& manifestUrl) {
+  const std::wstring manifest = ManifestUrl;
+  const std::wstring query =
+      manifestUrl.compare(0, manifest.size(), manifest) == 0 ? manifestUrl.substr(manifest.size())
+                                                             : std::wstring();
+  return ServerBaseUrl + Utf8ToWide(kSignatureFileName) + query;
+}
+
+bool CheckManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
+                            const std::string& manifestBytes,
+                            const std::vector<ReleaseKeyBlob>& keys) {
+  if (keys.empty()) return true;
+  Logger& log = Logger::Instance();
+  const std::wstring url = SignatureUrlFor(manifestUrl);
+  log.Info("Downloading manifest signature from: " + WideToUtf8(url));
+  const std::string problem = SignatureProblem(http, url, manifestBytes, keys);
+  if (problem.empty()) {
+    log.Info("Remote manifest signature verified");
+    return true;
+  }
+  log.Error("Remote manifest signature is invalid");
+  log.Error("  Signature " + problem);
+  return false;
+}
+
+}  // namespace zavex

@@ -1,0 +1,1 @@
+gqUDl+lcxvgA535G1lKMM8wpmvwt2uQSw5YbpPx2kwpTO8Bza5ylBrDwcT+zdifqd4RqDJD9ixCLDwIgJnrzUw==

@@ -1,0 +1,1 @@
+eKPU60/VAwDwCWE/ry9duV4RSvdauVlbTpoDRJAUP1ZIg9mKrhx5aTBvF87kW4fxdxZ9YaGFvVc7gL1rhk9T0g==
