@@ -57,8 +57,9 @@ std::set<std::string> EntryNames(const fs::path& folder) {
   return names;
 }
 
-// A symbolic link at link to target. Wine cannot make one from the Windows
-// side, so there the host makes it, and Wine shows it as a reparse point.
+// A symbolic link at link to target. Wine can neither make one from the
+// Windows side nor remove one to a folder, so there the host does both; Wine
+// shows a link to a folder as a reparse point.
 bool MakeLink(const fs::path& target, const fs::path& link) {
   fs::create_directories(link.parent_path());
 #ifdef _WIN32
@@ -68,6 +69,14 @@ bool MakeLink(const fs::path& target, const fs::path& link) {
   std::error_code failure;
   fs::create_symlink(target, link, failure);
   return !failure;
+#endif
+}
+
+bool RemoveLink(const fs::path& link) {
+#ifdef _WIN32
+  return test::RunHostShell("rm " + test::ShellQuoted(test::HostPathOf(link.wstring())));
+#else
+  return fs::remove(link);
 #endif
 }
 
@@ -271,11 +280,14 @@ TEST_F(PublisherTest, RefusesLinksToFoldersAndFiles) {
   std::ofstream(root / "elsewhere" / "key.pem") << "secret";
   ASSERT_TRUE(MakeLink(root / "elsewhere", build / "linked"));
   EXPECT_TRUE(Refused(1, "linked is a link to a folder"));
-  fs::remove(build / "linked");
+  ASSERT_TRUE(RemoveLink(build / "linked"));
 
+#ifndef _WIN32
+  // Wine 8 shows a host's link to a file as a plain file, so only here.
   ASSERT_TRUE(MakeLink(root / "elsewhere" / "key.pem", build / "lib" / "key.pem"));
   EXPECT_TRUE(Refused(1, "lib/key.pem is a link to a file"));
-  fs::remove(build / "lib" / "key.pem");
+  ASSERT_TRUE(RemoveLink(build / "lib" / "key.pem"));
+#endif
   ASSERT_TRUE(Publish(1)) << error;
 }
 
