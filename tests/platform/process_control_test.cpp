@@ -31,6 +31,12 @@ class ProcessControlTest : public ::testing::Test {
     }
   }
 
+  // Starts exePath, a copy of the stand-in, and waits until its window is up.
+  static void StartWithWindow(test::ChildProcess& process, const std::wstring& exePath) {
+    ASSERT_TRUE(process.Start(exePath, L""));
+    ASSERT_NE(test::WaitForWindow(process.id(), L"", L"Zavex Phone", kWaitMs), nullptr);
+  }
+
   bool WaitUntilRunning() {
     for (int round = 0; round < 200; ++round) {
       if (IsProcessRunning(L"zavexphone.exe")) return true;
@@ -75,8 +81,7 @@ TEST_F(ProcessControlTest, CloseRequestReachesOnlyTheApplicationsWindows) {
   ASSERT_TRUE(CopyFileW(exe.c_str(), otherExe.c_str(), FALSE));
   StartStandIn(L"");
   test::ChildProcess other;
-  ASSERT_TRUE(other.Start(otherExe, L""));
-  ASSERT_NE(test::WaitForWindow(other.id(), L"", L"Zavex Phone", kWaitMs), nullptr);
+  StartWithWindow(other, otherExe);
 
   EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
@@ -86,8 +91,7 @@ TEST_F(ProcessControlTest, CloseRequestReachesOnlyTheApplicationsWindows) {
   // Two copies of the application: both are asked.
   StartStandIn(L"");
   test::ChildProcess second;
-  ASSERT_TRUE(second.Start(exe, L""));
-  ASSERT_NE(test::WaitForWindow(second.id(), L"", L"Zavex Phone", kWaitMs), nullptr);
+  StartWithWindow(second, exe);
   EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
   EXPECT_EQ(second.Wait(kWaitMs), std::optional<DWORD>(0));
