@@ -20,12 +20,12 @@ std::wstring ApplicationExePath(const std::wstring& installPath) {
 
 void AskRunningApplicationToClose() {
   if (!IsProcessRunning(kApplicationExeName)) return;
-  if (RequestApplicationClose()) Sleep(kCloseGraceMs);
+  if (RequestApplicationClose(kApplicationExeName)) Sleep(kCloseGraceMs);
 }
 
 bool CloseApplicationAndWait() {
   if (!IsProcessRunning(kApplicationExeName)) return true;
-  RequestApplicationClose();
+  RequestApplicationClose(kApplicationExeName);
   for (int round = 0; round < kClosePollRounds; ++round) {
     if (!IsProcessRunning(kApplicationExeName)) break;
     Sleep(kClosePollMs);

@@ -68,12 +68,12 @@ uint32_t FileSizeLow(const std::wstring& path) {
   return data.nFileSizeLow;
 }
 
-DownloadProgressCallback MakeDownloadProgress(const std::atomic<bool>& cancelRequested,
+DownloadProgressCallback MakeDownloadProgress(const TransferCancel& cancel,
                                               const ProgressCallback& onProgress,
                                               const TransferCounts& counts,
                                               const std::wstring& widePath) {
-  return [&cancelRequested, &onProgress, &counts, &widePath](uint32_t written, uint32_t) {
-    if (cancelRequested.load()) return false;
+  return [&cancel, &onProgress, &counts, &widePath](uint32_t written, uint32_t) {
+    if (cancel.IsCancelled()) return false;
     TransferCounts current = counts;
     current.doneBytes += written;
     ReportProgress(onProgress, current, widePath);
@@ -104,8 +104,9 @@ bool FetchServerManifest(HttpClient& http, const std::wstring& url,
 }
 
 bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstring& url,
-                   const std::wstring& targetPath, DownloadProgressCallback progress) {
-  if (http.DownloadFile(url, targetPath, std::move(progress))) return true;
+                   const std::wstring& targetPath, DownloadProgressCallback progress,
+                   const TransferCancel& cancel) {
+  if (http.DownloadFile(url, targetPath, std::move(progress), &cancel)) return true;
   Logger::Instance().Error("Download failed for: " + entry.path);
   return false;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,7 +43,7 @@ uint32_t FileSizeLow(const std::wstring& path);
 // Stops the download when a cancel is pending; otherwise reports the bytes of
 // this file written so far on top of counts. Keeps references to every
 // argument: use it only while they live.
-DownloadProgressCallback MakeDownloadProgress(const std::atomic<bool>& cancelRequested,
+DownloadProgressCallback MakeDownloadProgress(const TransferCancel& cancel,
                                               const ProgressCallback& onProgress,
                                               const TransferCounts& counts,
                                               const std::wstring& widePath);
@@ -65,9 +64,11 @@ bool FetchServerManifest(HttpClient& http, const std::wstring& url,
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error);
 
-// Downloads url into targetPath; logs "Download failed for: " on failure.
+// Downloads url into targetPath, ended at once by a cancel; logs
+// "Download failed for: " on failure.
 bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstring& url,
-                   const std::wstring& targetPath, DownloadProgressCallback progress);
+                   const std::wstring& targetPath, DownloadProgressCallback progress,
+                   const TransferCancel& cancel);
 
 // Logs the size and compares the file's SHA-256 with the entry's hash (a
 // top-level "manifest.json" is not compared). On a mismatch the file is

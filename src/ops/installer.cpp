@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include <atomic>
-
 #include "app/install_location.h"
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -27,7 +25,7 @@ struct InstallJob {
       : installPath(path), onProgress(std::move(progress)), onComplete(std::move(complete)) {}
 
   const std::wstring installPath;
-  std::atomic<bool> cancelRequested{false};
+  TransferCancel cancel;
   const ProgressCallback onProgress;
   const CompletionCallback onComplete;
 };
@@ -75,7 +73,7 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
 // False ends the installation; an optional file that fails is skipped.
 bool InstallFile(const InstallJob& job, HttpClient& http, Sha256Hasher& hasher,
                  const ManifestFile& entry, TransferCounts& counts, std::wstring& error) {
-  if (job.cancelRequested.load()) {
+  if (job.cancel.IsCancelled()) {
     error = L"Cancelado pelo usuário";
     return false;
   }
@@ -89,8 +87,8 @@ bool InstallFile(const InstallJob& job, HttpClient& http, Sha256Hasher& hasher,
   log.Info("Downloading: " + entry.path);
   log.Debug("  URL: " + WideToUtf8(url));
   log.Debug("  Dest: " + WideToUtf8(destination));
-  const auto progress = MakeDownloadProgress(job.cancelRequested, job.onProgress, counts, widePath);
-  if (!DownloadEntry(http, entry, url, destination, progress)) {
+  const auto progress = MakeDownloadProgress(job.cancel, job.onProgress, counts, widePath);
+  if (!DownloadEntry(http, entry, url, destination, progress, job.cancel)) {
     if (!entry.required) return true;
     error = L"Falha ao baixar: " + widePath;
     return false;
@@ -184,7 +182,7 @@ void Installer::StartInstall() {
 }
 
 void Installer::Cancel() {
-  if (job) job->cancelRequested.store(true);
+  if (job) job->cancel.Cancel();
 }
 
 }  // namespace zavex

@@ -28,7 +28,8 @@ class Installer {
   // Runs the installation on a new detached thread; onComplete reports the
   // result there. Throws std::system_error when no thread can be started.
   void StartInstall();
-  // Asks the running installation to stop before its next file or chunk.
+  // Stops the running installation before its next file; a download in
+  // progress ends at once, also one waiting on the network.
   void Cancel();
 
   ProgressCallback onProgress;

@@ -9,6 +9,7 @@
 #include "ops/shortcut_locations.h"
 #include "platform/file_system.h"
 #include "platform/process_control.h"
+#include "platform/registration.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -16,13 +17,12 @@ namespace {
 
 constexpr wchar_t kUninstallEntryKey[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
-constexpr wchar_t kTelHandlerKey[] = L"Software\\Classes\\tel";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr wchar_t kRunValueName[] = L"Zavex Phone";
 
-void RemoveRegistration() {
+void RemoveRegistration(const std::wstring& installPath) {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
-  RegDeleteTreeW(HKEY_CURRENT_USER, kTelHandlerKey);
+  RemoveTelHandler(ApplicationExePath(installPath));
   HKEY runKey = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, &runKey) == ERROR_SUCCESS) {
     UniqueKey owned(runKey);
@@ -63,7 +63,7 @@ bool Uninstall(const std::wstring& installPath, std::wstring& error) {
     error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
     return false;
   }
-  RemoveRegistration();
+  RemoveRegistration(installPath);
   RemoveShortcuts();
   if (IsInstallationFolder(installPath)) RemoveDirectoryRecursive(installPath);
   return true;

@@ -54,7 +54,7 @@ struct UpdateRun {
 
 // False ends the update; an optional file that fails is skipped.
 bool UpdateFile(UpdateRun& run, const ManifestFile& entry, std::wstring& error) {
-  if (run.state.cancelRequested.load()) {
+  if (run.state.cancel.IsCancelled()) {
     error = L"Cancelado pelo usuário";
     return false;
   }
@@ -71,8 +71,8 @@ bool UpdateFile(UpdateRun& run, const ManifestFile& entry, std::wstring& error) 
   log.Debug("  Temp path: " + WideToUtf8(tempPath));
   log.Debug("  Final path: " + WideToUtf8(finalPath));
   const auto progress =
-      MakeDownloadProgress(run.state.cancelRequested, run.onProgress, run.counts, widePath);
-  if (!DownloadEntry(run.http, entry, url, tempPath, progress)) {
+      MakeDownloadProgress(run.state.cancel, run.onProgress, run.counts, widePath);
+  if (!DownloadEntry(run.http, entry, url, tempPath, progress, run.state.cancel)) {
     RemoveFile(tempPath);
     if (!entry.required) return true;
     error = L"Falha ao baixar: " + widePath;

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "formats/manifest.h"
+#include "platform/transfer_cancel.h"
 
 namespace zavex {
 
@@ -28,7 +28,7 @@ struct UpdaterState {
   explicit UpdaterState(const std::wstring& path) : installPath(path) {}
 
   const std::wstring installPath;
-  std::atomic<bool> cancelRequested{false};
+  TransferCancel cancel;
   UpdateInfo lastInfo;
   Manifest localManifest;
   Manifest remoteManifest;

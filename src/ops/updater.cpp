@@ -14,7 +14,7 @@ Updater::~Updater() { Cancel(); }
 UpdateInfo Updater::CheckForUpdates(std::wstring& error) { return RunUpdateCheck(*state, error); }
 
 void Updater::StartCheck() {
-  state->cancelRequested.store(false);
+  state->cancel.Reset();
   StartDetachedWorker([state = state, onCheckComplete = onCheckComplete]() {
     UpdateInfo info;
     std::wstring error;
@@ -29,7 +29,7 @@ void Updater::StartCheck() {
 }
 
 void Updater::StartUpdate() {
-  state->cancelRequested.store(false);
+  state->cancel.Reset();
   StartDetachedWorker([state = state, onProgress = onProgress, onComplete = onComplete]() {
     std::wstring error;
     const bool success = RunCatchingExceptions(
@@ -38,7 +38,7 @@ void Updater::StartUpdate() {
   });
 }
 
-void Updater::Cancel() { state->cancelRequested.store(true); }
+void Updater::Cancel() { state->cancel.Cancel(); }
 
 int RunSilentCheck(const CommandLineArgs& args) {
   Updater updater(GetInstallPath(args));

@@ -29,7 +29,8 @@ class Updater {
   void StartCheck();
   // The update on a worker; onProgress and onComplete are called there.
   void StartUpdate();
-  // Asks a running update to stop before its next file or chunk.
+  // Stops a running update before its next file; a download in progress
+  // ends at once, also one waiting on the network.
   void Cancel();
 
   ProgressCallback onProgress;

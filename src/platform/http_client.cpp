@@ -4,7 +4,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 namespace zavex {
 namespace {
@@ -13,16 +13,59 @@ constexpr wchar_t kUserAgent[] = L"Zavex Phone Updater/1.0";
 constexpr DWORD kHostNameChars = 256;
 constexpr DWORD kUrlPathChars = 2048;
 constexpr DWORD kTransferChunkBytes = 8192;
+constexpr DWORD kNotices =
+    WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
+
+// Where the status callback leaves the outcome of a request's pending step.
+// It is the request's context value: WinHTTP frees it with the request's
+// last notice, so a step that a cancel left pending may still complete into
+// it, the read buffer included.
+struct RequestContext {
+  UniqueKernelHandle stepDone{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  bool failed = false;
+  DWORD bytesAvailable = 0;
+  DWORD bytesRead = 0;
+  char buffer[kTransferChunkBytes] = {};
+};
+
+void CALLBACK OnRequestNotice(HINTERNET, DWORD_PTR contextValue, DWORD notice, void* information,
+                              DWORD length) {
+  auto* context = reinterpret_cast<RequestContext*>(contextValue);
+  if (!context) return;  // the connection's notices
+  switch (notice) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      delete context;
+      return;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      context->failed = true;
+      break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+      context->bytesAvailable = *static_cast<const DWORD*>(information);
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      context->bytesRead = length;
+      break;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      break;
+    default:
+      return;
+  }
+  SetEvent(context->stepDone.get());
+}
 
 // The connection is declared first so that the request is closed before it.
 struct OpenedRequest {
   UniqueInternet connection;
   UniqueInternet request;
+  RequestContext* context = nullptr;  // WinHTTP's; valid while request is open
+  const TransferCancel* cancel = nullptr;
   DWORD statusCode = 0;
   DWORD contentLength = 0;  // 0 when the server announced none
 };
 
 enum class BodyEnd { kComplete, kStopped, kBroken };
+enum class StepEnd { kDone, kFailed, kCancelled };
 
 bool IsSuccessStatus(DWORD status) { return status - 200u <= 99u; }
 
@@ -33,6 +76,30 @@ DWORD QueryNumberHeader(HINTERNET request, DWORD infoLevel) {
   WinHttpQueryHeaders(request, infoLevel | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                       &value, &size, WINHTTP_NO_HEADER_INDEX);
   return value;
+}
+
+// Hands a fresh context to the request; false when it could not.
+bool AttachContext(OpenedRequest& opened) {
+  auto context = std::make_unique<RequestContext>();
+  DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context.get());
+  if (!context->stepDone || !WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_CONTEXT_VALUE,
+                                              &value, sizeof(value))) {
+    return false;
+  }
+  opened.context = context.release();
+  return true;
+}
+
+// Waits until the step that started is complete or the transfer is cancelled.
+StepEnd WaitForStep(const OpenedRequest& opened, bool started) {
+  if (!started) return StepEnd::kFailed;
+  HANDLE events[] = {opened.context->stepDone.get(),
+                     opened.cancel ? opened.cancel->Event() : nullptr};
+  const DWORD count = events[1] ? 2 : 1;
+  if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    return StepEnd::kCancelled;
+  }
+  return opened.context->failed ? StepEnd::kFailed : StepEnd::kDone;
 }
 
 // Sends a GET for url and waits for the response head. Empty text on
@@ -57,13 +124,13 @@ std::wstring OpenRequest(HINTERNET session, const std::wstring& url, OpenedReque
   opened.request.reset(WinHttpOpenRequest(opened.connection.get(), L"GET", path, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
-  if (!opened.request) return L"Failed to create request";
+  if (!opened.request || !AttachContext(opened)) return L"Failed to create request";
 
-  if (!WinHttpSendRequest(opened.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-    return L"Failed to send request";
-  }
-  if (!WinHttpReceiveResponse(opened.request.get(), nullptr)) return L"Failed to receive response";
+  const bool sent = WinHttpSendRequest(opened.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                       WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  if (WaitForStep(opened, sent) != StepEnd::kDone) return L"Failed to send request";
+  const bool receiving = WinHttpReceiveResponse(opened.request.get(), nullptr);
+  if (WaitForStep(opened, receiving) != StepEnd::kDone) return L"Failed to receive response";
 
   opened.statusCode = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_STATUS_CODE);
   opened.contentLength = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
@@ -71,26 +138,55 @@ std::wstring OpenRequest(HINTERNET session, const std::wstring& url, OpenedReque
 }
 
 // Passes the body chunk by chunk to sink(data, size) until it ends, the
-// transfer fails, or sink returns false. A body shorter than the announced
-// length was cut off, even when the transport reports a clean end.
+// transfer fails or is cancelled, or sink returns false. A body shorter than
+// the announced length was cut off, even when the transport reports a clean end.
 template <typename Sink>
 BodyEnd ReadBody(const OpenedRequest& opened, Sink&& sink) {
-  std::vector<char> buffer(kTransferChunkBytes);
+  RequestContext& context = *opened.context;
+  const auto ended = [](StepEnd step) {
+    return step == StepEnd::kCancelled ? BodyEnd::kStopped : BodyEnd::kBroken;
+  };
   uint64_t received = 0;
   for (;;) {
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(opened.request.get(), &available)) return BodyEnd::kBroken;
-    if (available == 0) break;
-    DWORD read = 0;
-    if (!WinHttpReadData(opened.request.get(), buffer.data(),
-                         std::min(available, kTransferChunkBytes), &read)) {
-      return BodyEnd::kBroken;
-    }
-    if (read == 0) break;
-    received += read;
-    if (!sink(buffer.data(), read)) return BodyEnd::kStopped;
+    // Only what has arrived, so that no read waits for a full buffer.
+    const bool querying = WinHttpQueryDataAvailable(opened.request.get(), nullptr);
+    StepEnd step = WaitForStep(opened, querying);
+    if (step != StepEnd::kDone) return ended(step);
+    if (context.bytesAvailable == 0) break;
+    const bool reading = WinHttpReadData(opened.request.get(), context.buffer,
+                                         std::min(context.bytesAvailable, kTransferChunkBytes),
+                                         nullptr);
+    step = WaitForStep(opened, reading);
+    if (step != StepEnd::kDone) return ended(step);
+    if (context.bytesRead == 0) break;
+    received += context.bytesRead;
+    if (!sink(context.buffer, context.bytesRead)) return BodyEnd::kStopped;
   }
   return received < opened.contentLength ? BodyEnd::kBroken : BodyEnd::kComplete;
+}
+
+bool SetSecureProtocols(HINTERNET session, DWORD protocols) {
+  return WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                          sizeof(protocols)) != FALSE;
+}
+
+// Asynchronous, so that a wait can end on a cancel. TLS 1.2, and 1.3 where
+// Windows has it: the default of Windows 7 and 8.1 leaves 1.2 out, and a
+// system without 1.3 refuses the pair.
+UniqueInternet OpenSession() {
+  UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                     WINHTTP_FLAG_ASYNC));
+  if (!session ||
+      WinHttpSetStatusCallback(session.get(), OnRequestNotice, kNotices, 0) ==
+          WINHTTP_INVALID_STATUS_CALLBACK) {
+    return UniqueInternet();
+  }
+  if (!SetSecureProtocols(session.get(), WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 |
+                                             WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3)) {
+    SetSecureProtocols(session.get(), WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
+  }
+  return session;
 }
 
 bool WriteChunk(HANDLE file, const char* data, DWORD size) {
@@ -100,9 +196,7 @@ bool WriteChunk(HANDLE file, const char* data, DWORD size) {
 
 }  // namespace
 
-HttpClient::HttpClient()
-    : session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0)) {}
+HttpClient::HttpClient() : session(OpenSession()) {}
 
 HttpResponse HttpClient::Get(const std::wstring& url) {
   HttpResponse response;
@@ -129,8 +223,10 @@ HttpResponse HttpClient::Get(const std::wstring& url) {
 }
 
 bool HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
-                              DownloadProgressCallback progress) {
+                              DownloadProgressCallback progress, const TransferCancel* cancel) {
+  if (cancel && cancel->IsCancelled()) return false;
   OpenedRequest opened;
+  opened.cancel = cancel;
   if (!OpenRequest(session.get(), url, opened).empty()) return false;
   if (!IsSuccessStatus(opened.statusCode)) return false;
   const uint32_t announced = opened.contentLength;

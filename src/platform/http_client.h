@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/transfer_cancel.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -21,7 +22,8 @@ struct HttpResponse {
 // (bytes written so far, size announced by the server or 0); false cancels.
 using DownloadProgressCallback = std::function<bool(uint32_t, uint32_t)>;
 
-// Synchronous HTTP GET over one WinHTTP session.
+// HTTP GET over one WinHTTP session; each call returns when its request has
+// ended.
 class HttpClient {
  public:
   HttpClient();
@@ -30,9 +32,11 @@ class HttpClient {
 
   // The whole body in memory, at most kMaxResponseBodyBytes.
   HttpResponse Get(const std::wstring& url);
-  // Streams the body into path; true when it arrived whole and was not cancelled.
+  // Streams the body into path; true when it arrived whole and was not
+  // cancelled, by progress or by cancel, which ends it also while it waits
+  // on the network. A cancelled download deletes the file.
   bool DownloadFile(const std::wstring& url, const std::wstring& path,
-                    DownloadProgressCallback progress);
+                    DownloadProgressCallback progress, const TransferCancel* cancel = nullptr);
 
  private:
   UniqueInternet session;

@@ -11,7 +11,9 @@ namespace {
 
 constexpr wchar_t kUninstallRoot[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 constexpr wchar_t kTelKey[] = L"Software\\Classes\\tel";
+constexpr wchar_t kTelCommandKey[] = L"Software\\Classes\\tel\\shell\\open\\command";
 constexpr DWORD kEstimatedSizeKb = 300000;
+constexpr DWORD kMaxPathChars = MAX_PATH;
 
 // One create-or-open, set and close cycle under HKEY_CURRENT_USER.
 bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueName, DWORD type,
@@ -25,6 +27,44 @@ bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueNam
   const wchar_t* name = valueName.empty() ? nullptr : valueName.c_str();
   return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
          ERROR_SUCCESS;
+}
+
+// The default value of HKEY_CURRENT_USER\subKey when it is a REG_SZ.
+bool ReadDefaultString(const std::wstring& subKey, std::wstring& data) {
+  DWORD bytes = 0;
+  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
+                   &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::wstring text(bytes / sizeof(wchar_t), L'\0');
+  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text.data(),
+                   &bytes) != ERROR_SUCCESS) {
+    return false;
+  }
+  text.resize(wcsnlen(text.c_str(), bytes / sizeof(wchar_t)));
+  data = std::move(text);
+  return true;
+}
+
+// The program that a shell command starts: its quoted first part, or the
+// text up to the first blank.
+std::wstring CommandProgram(const std::wstring& command) {
+  if (!command.empty() && command[0] == L'"') return command.substr(1, command.find(L'"', 1) - 1);
+  return command.substr(0, command.find(L' '));
+}
+
+// Absolute, with "." and ".." resolved and repeated separators joined.
+std::wstring FullPath(const std::wstring& path) {
+  wchar_t full[kMaxPathChars] = {};
+  const DWORD length = GetFullPathNameW(path.c_str(), kMaxPathChars, full, nullptr);
+  return length > 0 && length < kMaxPathChars ? std::wstring(full, length) : path;
+}
+
+bool SameFile(const std::wstring& left, const std::wstring& right) {
+  const std::wstring a = FullPath(left);
+  const std::wstring b = FullPath(right);
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool WriteRegistryDword(const std::wstring& subKey, const std::wstring& valueName, DWORD data) {
@@ -62,6 +102,14 @@ bool RegisterTelHandler(const std::wstring& exePath) {
          WriteRegistryString(tel + L"\\DefaultIcon", L"", exePath + L",0") &&
          WriteRegistryString(tel + L"\\shell\\open\\command", L"",
                              L"\"" + exePath + L"\" \"%1\"");
+}
+
+bool RemoveTelHandler(const std::wstring& exePath) {
+  std::wstring command;
+  if (!ReadDefaultString(kTelCommandKey, command) || !SameFile(CommandProgram(command), exePath)) {
+    return false;
+  }
+  return RegDeleteTreeW(HKEY_CURRENT_USER, kTelKey) == ERROR_SUCCESS;
 }
 
 }  // namespace zavex

@@ -20,4 +20,8 @@ bool RegisterUninstallEntry(const std::wstring& keyName, const std::wstring& dis
 // link as its one argument.
 bool RegisterTelHandler(const std::wstring& exePath);
 
+// Deletes the tel: handler, but only when its command starts exePath: a
+// handler that another program registered since stays. True when deleted.
+bool RemoveTelHandler(const std::wstring& exePath);
+
 }  // namespace zavex

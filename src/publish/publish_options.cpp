@@ -211,7 +211,8 @@ Options (each also as "--name value"):
     are never overwritten.
 
 Refusals (nothing is written, the previous release stays as it was):
-  - an empty BUILD_FOLDER, or one that holds links to folders or special files;
+  - an empty BUILD_FOLDER, or one that holds links (to files or folders) or
+    special files;
   - a file of 4 GiB or more;
   - a path the updater cannot install: characters Windows does not allow in
     names or that a URL would misread (< > : " \ | ? * % # and control

@@ -9,6 +9,7 @@
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
+#include "publish/file_link.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
 #include "publish/release_signer.h"
@@ -140,11 +141,14 @@ bool AcceptEntry(const fs::directory_entry& entry, const fs::path& build,
                  std::vector<BuildFile>& files, std::string& error) {
   const std::string path = entry.path().lexically_relative(build).generic_u8string();
   std::error_code failure;
-  if (entry.is_directory(failure)) {
-    if (!entry.is_symlink(failure)) return true;
-    error = path + " is a link to a folder; copy that folder's files into the build instead";
+  // A link would publish whatever it leads to, a key or a file outside the build.
+  if (IsLink(entry.path())) {
+    error = entry.is_directory(failure)
+                ? path + " is a link to a folder; copy that folder's files into the build instead"
+                : path + " is a link to a file; copy the file itself into the build instead";
     return false;
   }
+  if (entry.is_directory(failure)) return true;
   if (!entry.is_regular_file(failure)) {
     error = path + " is not a regular file";
     return false;

@@ -200,6 +200,19 @@ TEST_F(InstallerTest, CancelStopsBetweenFilesOrDuringADownload) {
   EXPECT_EQ(result.error, L"Falha ao baixar: bin/app.dll");
   EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+
+  // While the server has fallen silent in the middle of a file.
+  HttpRoute stalled;
+  stalled.body = release.files[1].content;
+  stalled.stallAfterBytes = 100000;
+  server.SetRoute("/bin/app.dll", stalled);
+  Installer installer;
+  installer.SetInstallPath(folder);
+  result = CancelAtMilestone(installer, &Installer::StartInstall,
+                             ProgressMilestone(L"bin/app.dll", firstSize + 100000));
+  ASSERT_TRUE(result.finished) << "the cancel waited for the network";
+  EXPECT_EQ(result.error, L"Falha ao baixar: bin/app.dll");
+  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
 }
 
 TEST_F(InstallerTest, InstallerReleasedWhileRunningLetsTheWorkerFinish) {

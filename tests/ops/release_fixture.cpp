@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <set>
 
@@ -236,6 +237,31 @@ ProgressCallback ProgressRecorder::Callback(std::function<void(const ProgressRep
     recorded->push_back(ProgressReport{current, total, bytesDone, bytesTotal, text});
     if (extra) extra(recorded->back());
   };
+}
+
+struct ProgressMilestone::Shared {
+  Shared(std::wstring milestoneText, uint32_t milestoneBytes)
+      : text(std::move(milestoneText)), bytesDone(milestoneBytes) {}
+
+  const std::wstring text;
+  const uint32_t bytesDone;
+  std::promise<void> promise;
+  std::atomic<bool> passed{false};
+};
+
+ProgressMilestone::ProgressMilestone(std::wstring text, uint32_t bytesDone)
+    : shared(std::make_shared<Shared>(std::move(text), bytesDone)),
+      reached(shared->promise.get_future().share()) {}
+
+std::function<void(const ProgressReport&)> ProgressMilestone::Watcher() const {
+  return [shared = shared](const ProgressReport& report) {
+    if (report.text != shared->text || report.bytesDone < shared->bytesDone) return;
+    if (!shared->passed.exchange(true)) shared->promise.set_value();
+  };
+}
+
+bool ProgressMilestone::Wait(int timeoutSeconds) const {
+  return reached.wait_for(std::chrono::seconds(timeoutSeconds)) == std::future_status::ready;
 }
 
 std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName) {

@@ -136,6 +136,38 @@ class ProgressRecorder {
       std::make_shared<std::vector<ProgressReport>>();
 };
 
+// Ready on the first progress report about text with at least bytesDone
+// bytes. Its watcher keeps its own share, so it may outlive the milestone.
+class ProgressMilestone {
+ public:
+  ProgressMilestone(std::wstring text, uint32_t bytesDone);
+  std::function<void(const ProgressReport&)> Watcher() const;
+  bool Wait(int timeoutSeconds = 60) const;
+
+ private:
+  struct Shared;
+  std::shared_ptr<Shared> shared;
+  std::shared_future<void> reached;
+};
+
+// WinHTTP waits 30 s for data; a cancel has to end a transfer well before.
+inline constexpr int kCancelWaitSeconds = 10;
+
+// Starts the operation with a progress recorder watching milestone, cancels
+// it from this thread once the milestone is reached, and waits at most
+// kCancelWaitSeconds for its end.
+template <typename Operation>
+OperationResult CancelAtMilestone(Operation& operation, void (Operation::*start)(),
+                                  const ProgressMilestone& milestone) {
+  operation.onProgress = ProgressRecorder().Callback(milestone.Watcher());
+  CompletionProbe probe;
+  operation.onComplete = probe.Callback();
+  (operation.*start)();
+  if (!milestone.Wait()) return OperationResult{};
+  operation.Cancel();
+  return probe.Wait(kCancelWaitSeconds);
+}
+
 // Tests that touch the registry, shortcuts and the fixed server port.
 class MachineStateTest : public ::testing::Test {
  protected:

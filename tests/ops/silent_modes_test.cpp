@@ -178,6 +178,23 @@ TEST_F(SilentUpdateTest, WithoutRestartTheApplicationStaysClosed) {
   EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
 }
 
+TEST_F(SilentUpdateTest, AnotherProgramsWindowOfTheSameTitleIsLeftOpen) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+  TempDir otherFolder;
+  const std::wstring otherExe = otherFolder / L"otherphone.exe";
+  ASSERT_TRUE(CopyFileW((folder + L"\\zavexphone.exe").c_str(), otherExe.c_str(), FALSE));
+  ChildProcess other;
+  ASSERT_TRUE(other.Start(otherExe, L""));
+  ASSERT_NE(WaitForWindow(other.id(), L"", L"Zavex Phone", kAppStartMs), nullptr);
+
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(application.Wait(0).has_value());
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
+  EXPECT_TRUE(other.running());
+}
+
 TEST_F(SilentUpdateTest, NothingNewerLeavesEverythingAsItWas) {
   ChildProcess application;
   ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));

@@ -61,6 +61,18 @@ TEST_F(UninstallTest, RemovesRegistrationShortcutsAndTheInstalledFolder) {
   EXPECT_TRUE(Uninstall(folder, error));
 }
 
+TEST_F(UninstallTest, TelHandlerOfAnotherProgramStays) {
+  const std::wstring otherCommand = L"\"C:\\Other Phone\\other.exe\" \"%1\"";
+  ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kTelCommandKey, nullptr, REG_SZ, otherCommand.c_str(),
+                            static_cast<DWORD>((otherCommand.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+  std::wstring error;
+  EXPECT_TRUE(Uninstall(folder, error));
+  EXPECT_EQ(ReadUserRegistryString(kTelCommandKey, L""), otherCommand);
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_FALSE(FolderExists(folder));
+}
+
 TEST_F(UninstallTest, FolderWithoutAValidRecordKeepsEveryFile) {
   // No manifest.json, then those of other programs and one of this program
   // that is no valid record.

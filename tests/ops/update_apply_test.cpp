@@ -187,6 +187,25 @@ TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
   EXPECT_EQ(Record(), before);
 }
 
+TEST_F(UpdateApplyTest, CancelEndsADownloadThatWaitsOnASilentServer) {
+  HttpRoute stalled;
+  stalled.body = newer.files[1].content;
+  stalled.stallAfterBytes = 20000;
+  server.SetRoute("/lib/a.dll", stalled);
+  const std::string before = Record();
+  Updater updater(folder());
+  std::wstring error;
+  ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable);
+  // After "app v2", the first 20000 bytes of lib/a.dll.
+  const OperationResult result = CancelAtMilestone(updater, &Updater::StartUpdate,
+                                                   ProgressMilestone(L"lib/a.dll", 6 + 20000));
+  ASSERT_TRUE(result.finished) << "the cancel waited for the network";
+  EXPECT_EQ(result.error, L"Falha ao baixar: lib/a.dll");
+  EXPECT_FALSE(FileExists(folder() + L"\\lib\\a.dll.tmp"));
+  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+  EXPECT_EQ(Record(), before);
+}
+
 TEST_F(UpdateApplyTest, UpdaterReleasedWhileRunningLetsTheWorkerFinish) {
   server.SetRoute("/lib/a.dll", SlowAnswer(newer.files[1].content, 2048, 10));
   CompletionProbe probe;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <utility>
 #include <vector>
 
 #include "support/http_server.h"
@@ -251,6 +254,36 @@ TEST_F(HttpClientTest, CancelOnFirstChunkStopsAndDeletesTheFile) {
   EXPECT_FALSE(Download("/big.bin", target, false));
   EXPECT_EQ(calls.size(), 1u);
   EXPECT_FALSE(test::FileExists(target));
+}
+
+TEST_F(HttpClientTest, CancelEndsADownloadThatWaitsOnASilentServer) {
+  HttpRoute stalled = Generated(200000);
+  stalled.stallAfterBytes = 100000;
+  server.SetRoute("/stalled.bin", stalled);
+  const std::wstring target = temp / L"stalled.bin";
+  TransferCancel cancel;
+  std::promise<void> halfway;
+  bool halfwaySignalled = false;
+  auto download = std::async(std::launch::async, [&] {
+    return client.DownloadFile(server.Url("/stalled.bin"), target, [&](uint32_t written, uint32_t) {
+      if (written >= 100000 && !std::exchange(halfwaySignalled, true)) halfway.set_value();
+      return true;
+    }, &cancel);
+  });
+  ASSERT_EQ(halfway.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  cancel.Cancel();
+  // WinHTTP itself would wait 30 s for more data.
+  ASSERT_EQ(download.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_FALSE(download.get());
+  EXPECT_FALSE(test::FileExists(target));
+
+  // Once cancelled, no request is sent until the cancel is reset.
+  server.SetRoute("/file.bin", 200, "content");
+  EXPECT_FALSE(client.DownloadFile(server.Url("/file.bin"), target, nullptr, &cancel));
+  EXPECT_EQ(server.Requests().size(), 1u);
+  cancel.Reset();
+  EXPECT_TRUE(client.DownloadFile(server.Url("/file.bin"), target, nullptr, &cancel));
+  EXPECT_EQ(test::ReadTextFile(target), "content");
 }
 
 TEST_F(HttpClientTest, DownloadFailsWithoutServerOrWritableTarget) {

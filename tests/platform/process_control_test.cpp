@@ -31,6 +31,12 @@ class ProcessControlTest : public ::testing::Test {
     }
   }
 
+  // Starts exePath, a copy of the stand-in, and waits until its window is up.
+  static void StartWithWindow(test::ChildProcess& process, const std::wstring& exePath) {
+    ASSERT_TRUE(process.Start(exePath, L""));
+    ASSERT_NE(test::WaitForWindow(process.id(), L"", L"Zavex Phone", kWaitMs), nullptr);
+  }
+
   bool WaitUntilRunning() {
     for (int round = 0; round < 200; ++round) {
       if (IsProcessRunning(L"zavexphone.exe")) return true;
@@ -58,41 +64,64 @@ TEST_F(ProcessControlTest, FindsTheProcessByNameInAnyLetterCase) {
 }
 
 TEST_F(ProcessControlTest, CloseRequestEndsTheApplication) {
-  EXPECT_FALSE(RequestApplicationClose());
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
   StartStandIn(L"\"tel:+55 11 99999-0000\"");
-  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
   EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
-  EXPECT_FALSE(RequestApplicationClose());
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
 
   EXPECT_EQ(test::ReadTextFile(temp / L"zavexphone_cmdline.txt"),
             "\"" + std::string(exe.begin(), exe.end()) + "\" \"tel:+55 11 99999-0000\"\n");
 }
 
+TEST_F(ProcessControlTest, CloseRequestReachesOnlyTheApplicationsWindows) {
+  // Another program's window with the same title, shown after the application's.
+  const std::wstring otherExe = temp / L"otherphone.exe";
+  ASSERT_TRUE(CopyFileW(exe.c_str(), otherExe.c_str(), FALSE));
+  StartStandIn(L"");
+  test::ChildProcess other;
+  StartWithWindow(other, otherExe);
+
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_EQ(other.Wait(kIgnoredCloseWatchMs), std::nullopt);
+
+  // Two copies of the application: both are asked.
+  StartStandIn(L"");
+  test::ChildProcess second;
+  StartWithWindow(second, exe);
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
+  EXPECT_EQ(second.Wait(kWaitMs), std::optional<DWORD>(0));
+  EXPECT_TRUE(other.running());
+}
+
 TEST_F(ProcessControlTest, DelayedCloseEndsLater) {
   StartStandIn(L"--close-delay=1000");
-  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
 }
 
 TEST_F(ProcessControlTest, IgnoredRequestLeavesTheApplicationRunning) {
   StartStandIn(L"--ignore-close");
-  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
   EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
-  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
 }
 
 TEST_F(ProcessControlTest, NoWindowMeansNoRequest) {
   StartStandIn(L"--no-window", false);
-  EXPECT_FALSE(RequestApplicationClose());
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
 }
 
 TEST_F(ProcessControlTest, OptionsFileBesideTheProgramApplies) {
   ASSERT_TRUE(test::WriteTextFile(temp / L"zavexphone.options", "--ignore-close\n"));
   StartStandIn(L"");
-  EXPECT_TRUE(RequestApplicationClose());
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
   EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
 }
 

@@ -144,6 +144,46 @@ TEST_F(RegistrationTest, TelHandlerQuotesThePathAndTheLink) {
   }
 }
 
+TEST_F(RegistrationTest, TelHandlerIsRemovedOnlyWhenItStartsTheGivenProgram) {
+  const std::wstring exe = L"C:\\Program Files\\Zavex Phone\\zavexphone.exe";
+  const std::wstring commandKey = std::wstring(kTelKey) + L"\\shell\\open\\command";
+  const struct {
+    const char* name;
+    std::wstring command;  // empty: a handler without a command
+    std::wstring exePath;
+    bool removed;
+  } cases[] = {
+      {"as registered", L"\"" + exe + L"\" \"%1\"", exe, true},
+      {"other letter case, doubled separator", L"\"" + exe + L"\" \"%1\"",
+       L"c:\\program files\\zavex phone\\\\ZAVEXPHONE.EXE", true},
+      {"unquoted", L"C:\\Zavex\\zavexphone.exe %1", L"C:\\Zavex\\zavexphone.exe", true},
+      {"another program", L"\"C:\\Other\\softphone.exe\" \"%1\"", exe, false},
+      {"another installation", L"\"D:\\Zavex Phone\\zavexphone.exe\" \"%1\"", exe, false},
+      {"longer name", L"\"" + exe + L".bak\" \"%1\"", exe, false},
+      {"unquoted path with a blank", L"C:\\Program Files\\Zavex Phone\\zavexphone.exe %1", exe,
+       false},
+      {"no command", L"", exe, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(RegisterTelHandler(exe));
+    if (c.command.empty()) {
+      ASSERT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, commandKey.c_str()), ERROR_SUCCESS);
+    } else {
+      ASSERT_TRUE(WriteRegistryString(commandKey, L"", c.command));
+    }
+    EXPECT_EQ(RemoveTelHandler(c.exePath), c.removed);
+    if (c.removed) {
+      EXPECT_FALSE(ReadValue(kTelKey, L"").found);
+    } else {
+      ExpectString(kTelKey, L"", L"URL:Tel Protocol");
+      if (!c.command.empty()) ExpectString(commandKey, L"", c.command);
+    }
+    DeleteKeys();
+  }
+  EXPECT_FALSE(RemoveTelHandler(exe));
+}
+
 TEST_F(RegistrationTest, WriteRegistryStringCreatesKeysAndOverwrites) {
   const std::wstring nested = std::wstring(kScratchKey) + L"\\a b\\c";
   ASSERT_TRUE(WriteRegistryString(nested, L"Name", L"first"));

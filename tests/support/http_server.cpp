@@ -56,6 +56,13 @@ bool WaitReadable(SOCKET socket, const std::atomic<bool>& stopping) {
   return false;
 }
 
+// Waits, sending nothing, until the client closes or stopping is set.
+void WaitForClientClose(SOCKET socket, const std::atomic<bool>& stopping) {
+  char ignored[4096];
+  while (WaitReadable(socket, stopping) && recv(socket, ignored, sizeof(ignored), 0) > 0) {
+  }
+}
+
 bool SendAll(SOCKET socket, const char* data, size_t size) {
   while (size > 0) {
     const int sent = send(socket, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
@@ -211,7 +218,8 @@ bool HttpServer::Respond(SOCKET client, const ReceivedRequest& request) {
   const HttpRoute route = RouteFor(request.target);
   if (!SendText(client, ResponseHead(route))) return false;
   const uint64_t size = BodySize(route);
-  const uint64_t sendUntil = route.cutAfterBytes ? std::min(route.cutAfterBytes, size) : size;
+  const uint64_t endAfter = route.cutAfterBytes ? route.cutAfterBytes : route.stallAfterBytes;
+  const uint64_t sendUntil = endAfter ? std::min(endAfter, size) : size;
   const size_t pieceBytes = route.pieceBytes ? route.pieceBytes : kDefaultPieceBytes;
   for (uint64_t offset = 0; offset < sendUntil;) {
     if (route.pieceDelayMs) Sleep(route.pieceDelayMs);
@@ -223,7 +231,8 @@ bool HttpServer::Respond(SOCKET client, const ReceivedRequest& request) {
     if (route.chunked && !SendText(client, "\r\n")) return false;
     offset += count;
   }
-  if (route.cutAfterBytes) return false;
+  if (route.stallAfterBytes) WaitForClientClose(client, stopping);
+  if (endAfter) return false;
   return !route.chunked || SendText(client, "0\r\n\r\n");
 }
 

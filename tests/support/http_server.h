@@ -25,6 +25,9 @@ struct HttpRoute {
   // When non-zero, the connection is reset once this many body bytes are
   // sent, although the full size was announced (the client may get fewer).
   uint64_t cutAfterBytes = 0;
+  // When non-zero, the server falls silent once this many body bytes are
+  // sent and keeps the connection open until the client closes it.
+  uint64_t stallAfterBytes = 0;
   // When non-zero, the body goes in pieces of this size, each after a pause
   // of pieceDelayMs; with chunked, each piece is one chunk.
   size_t pieceBytes = 0;
