@@ -169,8 +169,8 @@ TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
     if (report.text == L"zavexphone.exe" && report.bytesDone == 6) updater.Cancel();
   });
   EXPECT_EQ(RunToCompletion(updater, &Updater::StartUpdate).error, L"Cancelado pelo usuário");
-  EXPECT_EQ(ReadTextFile(folder() + L"\\zavexphone.exe"), "app v2");
-  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+  // The file downloaded before the cancel is not placed either.
+  EXPECT_TRUE(HoldsExactly(folder(), installed));
   EXPECT_EQ(Record(), before);
 }
 
@@ -247,13 +247,17 @@ TEST_F(UpdateApplyTest, ListedManifestIsNeverDownloaded) {
     Release withRecord = newer;
     withRecord.files.insert(withRecord.files.begin(), {listed, "{\"served\": \"document\"}"});
     PublishRelease(server, withRecord);
+    // The server's manifest is itself the listed file of that name.
+    server.SetRoute("/manifest.json", 200, withRecord.ManifestJson());
     server.SetRoute("/new/deep/b.dll", 404, "Not Found");
     EXPECT_EQ(Update().error, L"Falha ao baixar: new/deep/b.dll");
     EXPECT_EQ(Record(), before);
 
     server.SetRoute("/new/deep/b.dll", 200, "b v2");
     EXPECT_TRUE(Update().success);
-    EXPECT_TRUE(HoldsExactly(folder(), newer));
+    for (const ReleaseFile& file : newer.files) {
+      EXPECT_EQ(ReadTextFile(PathIn(folder(), file.path)), file.content) << file.path;
+    }
     EXPECT_EQ(Record(), SerializeManifest(ParseManifest(withRecord.ManifestJson())));
     checks += 2;
     EXPECT_EQ(ManifestRequests(server), checks);
