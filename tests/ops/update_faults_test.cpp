@@ -114,15 +114,17 @@ TEST_F(UpdateFaultTest, ServerGoingAwayDuringTheUpdate) {
 }
 
 TEST_F(UpdateFaultTest, KilledWhilePlacingFilesIsCompletedByTheNextRun) {
-  for (int i = 0; i < 150; ++i) {
-    newer.files.push_back({"parts/part" + std::to_string(i) + ".bin", GeneratedBytes(i * 997, 2048)});
+  for (int i = 0; i < 100; ++i) {
+    const std::string path = "parts/part" + std::to_string(i) + ".bin";
+    installed.files.push_back({path, "old part " + std::to_string(i)});
+    newer.files.push_back({path, GeneratedBytes(i * 997, 2048)});
   }
   const std::string newRecord = SerializeManifest(ParseManifest(newer.ManifestJson()));
   // The first file to place is moved aside first.
   const std::wstring firstPlaced = folder + L"\\zavexphone.exe.old";
   std::mt19937 random(20240501);
-  std::uniform_int_distribution<DWORD> killDelayMs(0, 300);
-  for (int round = 0; round < 6; ++round) {
+  std::uniform_int_distribution<DWORD> killDelayMs(0, 400);
+  for (int round = 0; round < 5; ++round) {
     const DWORD delay = killDelayMs(random);
     SCOPED_TRACE(testing::Message() << "killed " << delay << " ms into the placing");
     Reinstall();
