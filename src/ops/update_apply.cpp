@@ -15,7 +15,7 @@
 
 namespace zavex {
 
-// The plan: what an interrupted run left is repaired first.
+// The plan, once what an interrupted run left has been put back.
 
 namespace {
 
