@@ -2,6 +2,8 @@
 
 #include <shlobj.h>
 
+#include "platform/file_system.h"
+
 namespace zavex {
 namespace {
 
@@ -10,11 +12,6 @@ bool FolderHoldsManifest(const std::wstring& folder) {
 }
 
 }  // namespace
-
-bool IsExistingFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
 
 std::wstring GetExecutablePath() {
   wchar_t buffer[kMaxPathChars] = {};

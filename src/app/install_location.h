@@ -25,7 +25,4 @@ std::wstring GetProgramFilesFolder();
 // The Program Files folder followed by "\ZavexPhone".
 std::wstring GetDefaultInstallFolder();
 
-// True when path exists and is not a folder.
-bool IsExistingFile(const std::wstring& path);
-
 }  // namespace zavex

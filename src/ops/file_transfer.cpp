@@ -4,7 +4,6 @@
 
 #include <ctime>
 
-#include "app/install_location.h"
 #include "app/logger.h"
 #include "app/text_conversion.h"
 #include "ops/manifest_signature.h"
@@ -116,10 +115,6 @@ bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
   Logger& log = Logger::Instance();
   const uint32_t size = FileSizeLow(downloadedPath);
   log.Info("Download complete, size: " + std::to_string(size) + " bytes");
-  if (entry.path == "manifest.json") {
-    log.Info("Skipping hash verification for manifest.json (self-referential)");
-    return true;
-  }
   log.Info("Calculating hash for: " + entry.path);
   const std::string actualHash = hasher.HashFile(downloadedPath);
   // A failed hash is empty text; it must not match an entry without a hash.
@@ -131,22 +126,6 @@ bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
   LogHashMismatch(entry, actualHash, size);
   RemoveFile(downloadedPath);
   error = L"Hash inválido para: " + Utf8ToWide(entry.path);
-  return false;
-}
-
-bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath) {
-  const std::wstring oldPath = finalPath + L".old";
-  bool movedAside = false;
-  if (IsExistingFile(finalPath)) {
-    DeleteFileW(oldPath.c_str());
-    movedAside = MoveFileW(finalPath.c_str(), oldPath.c_str()) != FALSE;
-  }
-  if (MoveFileW(tempPath.c_str(), finalPath.c_str())) return true;
-  if (CopyFileW(tempPath.c_str(), finalPath.c_str(), FALSE)) {
-    DeleteFileW(tempPath.c_str());
-    return true;
-  }
-  if (movedAside) MoveFileW(oldPath.c_str(), finalPath.c_str());
   return false;
 }
 

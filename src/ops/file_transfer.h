@@ -70,15 +70,10 @@ bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstri
                    const std::wstring& targetPath, DownloadProgressCallback progress,
                    const TransferCancel& cancel);
 
-// Logs the size and compares the file's SHA-256 with the entry's hash (a
-// top-level "manifest.json" is not compared). On a mismatch the file is
-// deleted and error becomes "Hash inválido para: " and the path.
+// Logs the size and compares the file's SHA-256 with the entry's hash. On a
+// mismatch the file is deleted and error becomes "Hash inválido para: " and
+// the path.
 bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
                           const std::wstring& downloadedPath, std::wstring& error);
-
-// Moves the file at finalPath aside as ".old" and tempPath into its place
-// (by copy when the move fails). When neither puts the new file in place, the
-// previous version goes back and the result is false.
-bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath);
 
 }  // namespace zavex

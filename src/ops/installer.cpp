@@ -12,6 +12,7 @@
 #include "ops/file_transfer.h"
 #include "ops/installed_manifest.h"
 #include "ops/shortcut_locations.h"
+#include "ops/update_apply.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/registration.h"
@@ -70,43 +71,6 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
   return true;
 }
 
-// False ends the installation; an optional file that fails is skipped.
-bool InstallFile(const InstallJob& job, HttpClient& http, Sha256Hasher& hasher,
-                 const ManifestFile& entry, TransferCounts& counts, std::wstring& error) {
-  if (job.cancel.IsCancelled()) {
-    error = L"Cancelado pelo usuário";
-    return false;
-  }
-  const std::wstring widePath = Utf8ToWide(entry.path);
-  const std::wstring url = ServerBaseUrl + widePath;
-  const std::wstring destination = job.installPath + L"\\" + widePath;
-  CreateParentFolder(destination);
-  ReportProgress(job.onProgress, counts, widePath);
-
-  Logger& log = Logger::Instance();
-  log.Info("Downloading: " + entry.path);
-  log.Debug("  URL: " + WideToUtf8(url));
-  log.Debug("  Dest: " + WideToUtf8(destination));
-  const auto progress = MakeDownloadProgress(job.cancel, job.onProgress, counts, widePath);
-  if (!DownloadEntry(http, entry, url, destination, progress, job.cancel)) {
-    if (!entry.required) return true;
-    error = L"Falha ao baixar: " + widePath;
-    return false;
-  }
-  if (!VerifyDownloadedFile(hasher, entry, destination, error)) return false;
-  counts.Accept(entry);
-  return true;
-}
-
-bool InstallFiles(const InstallJob& job, HttpClient& http, const Manifest& manifest,
-                  TransferCounts& counts, std::wstring& error) {
-  Sha256Hasher hasher;
-  for (const ManifestFile& entry : manifest.files) {
-    if (!InstallFile(job, http, hasher, entry, counts, error)) return false;
-  }
-  return true;
-}
-
 void CopyRunningUpdater(const std::wstring& installPath) {
   const std::wstring source = GetExecutablePath();
   const std::wstring target = UpdaterCopyPath(installPath);
@@ -135,6 +99,23 @@ void CreateShortcuts(const std::wstring& installPath) {
   CreateShortcutAt(StartMenuShortcutPath(), installPath);
 }
 
+// Everything but the record, then the record, so that an interrupted install
+// is never taken for a finished one.
+bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
+                   const DownloadedFiles& downloaded, const std::vector<PlacedFile>& placed,
+                   const TransferCounts& counts, std::wstring& error) {
+  ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
+  CopyRunningUpdater(job.installPath);
+  ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
+  RegisterWithWindows(job.installPath, manifest);
+  ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
+  CreateShortcuts(job.installPath);
+  const Manifest record = ManifestToRecord(manifest, previous, downloaded.missingOptional);
+  if (!SaveInstalledManifest(job.installPath, record, error)) return false;
+  DeletePreviousVersions(placed);
+  return true;
+}
+
 bool DoInstall(const InstallJob& job, std::wstring& error) {
   HttpClient http;
   Logger& log = Logger::Instance();
@@ -148,16 +129,19 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
     error = L"Falha ao criar diretório: " + job.installPath;
     return false;
   }
-  TransferCounts counts = CountTransfer(manifest.files);
-  if (!InstallFiles(job, http, manifest, counts, error)) return false;
+  // An installation already in the folder: its record, repaired first.
+  const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
+  RestoreMissingFromOld(job.installPath, previous);
 
-  ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
-  if (!SaveInstalledManifest(job.installPath, manifest, error)) return false;
-  CopyRunningUpdater(job.installPath);
-  ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
-  RegisterWithWindows(job.installPath, manifest);
-  ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
-  CreateShortcuts(job.installPath);
+  Sha256Hasher hasher;
+  DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http, hasher,
+                  CountTransfer(manifest.files)};
+  const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files);
+  DownloadedFiles downloaded;
+  if (!DownloadPhase(run, files, downloaded, error)) return false;
+  std::vector<PlacedFile> placed;
+  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!CommitInstall(job, manifest, previous, downloaded, placed, run.counts, error)) return false;
   log.Info("--- Installation completed successfully ---");
   return true;
 }

@@ -2,23 +2,62 @@
 
 #include <windows.h>
 
-#include <vector>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "app/logger.h"
 #include "app/server_config.h"
 #include "app/text_conversion.h"
 #include "ops/application_control.h"
-#include "ops/file_transfer.h"
 #include "ops/installed_manifest.h"
 #include "platform/file_system.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
+
+// The plan, once what an interrupted run left has been put back.
+
+namespace {
+
+std::wstring PreviousVersionPath(const std::wstring& finalPath) { return finalPath + L".old"; }
+
+// Back in place from ".old", over whatever stands at finalPath.
+bool PutPreviousBack(const std::wstring& finalPath) {
+  const std::wstring oldPath = PreviousVersionPath(finalPath);
+  if (MoveFileExW(oldPath.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  return CopyFileW(oldPath.c_str(), finalPath.c_str(), FALSE) && RemoveFile(oldPath);
+}
+
+}  // namespace
+
+void RestoreMissingFromOld(const std::wstring& installPath, const Manifest& record) {
+  for (const ManifestFile& file : record.files) {
+    const std::wstring finalPath = installPath + L"\\" + Utf8ToWide(file.path);
+    if (IsExistingFile(finalPath) || !IsExistingFile(PreviousVersionPath(finalPath))) continue;
+    if (PutPreviousBack(finalPath)) Logger::Instance().Warn("Restored from .old: " + file.path);
+  }
+}
+
+StagedFile::StagedFile(const std::wstring& installPath, const ManifestFile& manifestEntry)
+    : entry(manifestEntry),
+      widePath(Utf8ToWide(manifestEntry.path)),
+      finalPath(installPath + L"\\" + widePath),
+      tempPath(finalPath + L".tmp") {}
+
+std::vector<StagedFile> StageFiles(const std::wstring& installPath,
+                                   const std::vector<ManifestFile>& entries) {
+  std::vector<StagedFile> files;
+  files.reserve(entries.size());
+  for (const ManifestFile& entry : entries) files.emplace_back(installPath, entry);
+  return files;
+}
+
 namespace {
 
 struct UpdatePlan {
-  std::vector<ManifestFile> filesToUpdate;
+  std::vector<StagedFile> files;
   std::vector<std::string> pathsToDelete;
+  TransferCounts counts;
 };
 
 // The server manifest of the last positive check, or of a fresh one.
@@ -32,65 +71,193 @@ bool EnsureServerManifest(UpdaterState& state, std::wstring& error) {
 }
 
 UpdatePlan PlanUpdate(const UpdaterState& state) {
-  UpdatePlan plan{GetFilesToUpdate(state.remoteManifest, state.localManifest),
-                  GetFilesToDelete(state.remoteManifest, state.localManifest)};
+  const std::vector<ManifestFile> filesToUpdate =
+      GetFilesToUpdate(state.remoteManifest, state.localManifest);
+  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate),
+                  GetFilesToDelete(state.remoteManifest, state.localManifest),
+                  CountTransfer(filesToUpdate)};
   Logger& log = Logger::Instance();
-  log.Info("Files to update: " + std::to_string(plan.filesToUpdate.size()));
+  log.Info("Files to update: " + std::to_string(filesToUpdate.size()));
   log.Info("Files to delete: " + std::to_string(plan.pathsToDelete.size()));
-  for (const ManifestFile& file : plan.filesToUpdate) {
+  for (const ManifestFile& file : filesToUpdate) {
     log.Debug("  - " + file.path + " (expected hash: " + file.hash +
               ", size: " + std::to_string(file.size) + ")");
   }
   return plan;
 }
 
-struct UpdateRun {
-  UpdaterState& state;
-  const ProgressCallback& onProgress;
-  HttpClient& http;
-  Sha256Hasher& hasher;
-  TransferCounts counts;
-};
+}  // namespace
 
-// False ends the update; an optional file that fails is skipped.
-bool UpdateFile(UpdateRun& run, const ManifestFile& entry, std::wstring& error) {
-  if (run.state.cancel.IsCancelled()) {
-    error = L"Cancelado pelo usuário";
-    return false;
-  }
-  const std::wstring widePath = Utf8ToWide(entry.path);
-  const std::wstring url = ServerBaseUrl + widePath + NoCacheQuery();
-  const std::wstring finalPath = run.state.installPath + L"\\" + widePath;
-  const std::wstring tempPath = finalPath + L".tmp";
-  CreateParentFolder(finalPath);
-  ReportProgress(run.onProgress, run.counts, widePath);
+// The download phase.
 
+namespace {
+
+void LogDownloadStart(const StagedFile& file, const std::wstring& url) {
   Logger& log = Logger::Instance();
-  log.Info("Downloading: " + entry.path);
+  log.Info("Downloading: " + file.entry.path);
   log.Debug("  URL: " + WideToUtf8(url));
-  log.Debug("  Temp path: " + WideToUtf8(tempPath));
-  log.Debug("  Final path: " + WideToUtf8(finalPath));
+  log.Debug("  Temp path: " + WideToUtf8(file.tempPath));
+  log.Debug("  Final path: " + WideToUtf8(file.finalPath));
+}
+
+void DeleteTempFiles(const std::vector<const StagedFile*>& files) {
+  for (const StagedFile* file : files) RemoveFile(file->tempPath);
+}
+
+}  // namespace
+
+FetchResult FetchToTemp(DownloadRun& run, const StagedFile& file, std::wstring& error) {
+  if (run.cancel.IsCancelled()) {
+    error = L"Cancelado pelo usuário";
+    return FetchResult::kFailed;
+  }
+  const std::wstring url =
+      ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
+  CreateParentFolder(file.finalPath);
+  ReportProgress(run.onProgress, run.counts, file.widePath);
+  LogDownloadStart(file, url);
   const auto progress =
-      MakeDownloadProgress(run.state.cancel, run.onProgress, run.counts, widePath);
-  if (!DownloadEntry(run.http, entry, url, tempPath, progress, run.state.cancel)) {
-    RemoveFile(tempPath);
-    if (!entry.required) return true;
-    error = L"Falha ao baixar: " + widePath;
-    return false;
+      MakeDownloadProgress(run.cancel, run.onProgress, run.counts, file.widePath);
+  if (!DownloadEntry(run.http, file.entry, url, file.tempPath, progress, run.cancel)) {
+    RemoveFile(file.tempPath);
+    if (!file.entry.required) return FetchResult::kOptionalMissing;
+    error = L"Falha ao baixar: " + file.widePath;
+    return FetchResult::kFailed;
   }
-  if (!VerifyDownloadedFile(run.hasher, entry, tempPath, error)) return false;
-  if (!SwapIntoPlace(tempPath, finalPath)) {
-    error = L"Falha ao instalar: " + widePath;
-    return false;
+  if (!VerifyDownloadedFile(run.hasher, file.entry, file.tempPath, error)) {
+    return FetchResult::kFailed;
   }
-  run.counts.Accept(entry);
+  // Placed files must survive a power cut that follows the record.
+  if (!FlushFileToDisk(file.tempPath)) {
+    RemoveFile(file.tempPath);
+    error = L"Falha ao instalar: " + file.widePath;
+    return FetchResult::kFailed;
+  }
+  run.counts.Accept(file.entry);
+  return FetchResult::kVerified;
+}
+
+bool DownloadPhase(DownloadRun& run, const std::vector<StagedFile>& files,
+                   DownloadedFiles& downloaded, std::wstring& error) {
+  const std::wstring recordPath = InstalledManifestPath(run.installPath);
+  for (const StagedFile& file : files) {
+    if (IsSamePath(file.finalPath, recordPath)) {
+      Logger::Instance().Info("Skipping manifest.json (written from the verified manifest)");
+      run.counts.Accept(file.entry);
+      continue;
+    }
+    switch (FetchToTemp(run, file, error)) {
+      case FetchResult::kVerified:
+        downloaded.verified.push_back(&file);
+        break;
+      case FetchResult::kOptionalMissing:
+        downloaded.missingOptional.push_back(file.entry.path);
+        break;
+      case FetchResult::kFailed:
+        DeleteTempFiles(downloaded.verified);
+        return false;
+    }
+  }
   return true;
 }
 
-void DeleteRemovedFiles(const std::wstring& installPath, const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) {
-    DeleteFileW((installPath + L"\\" + Utf8ToWide(path)).c_str());
+// The placing phase.
+
+bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
+                   bool& previousKept) {
+  const std::wstring oldPath = PreviousVersionPath(finalPath);
+  previousKept = false;
+  if (IsExistingFile(finalPath)) {
+    RemoveFile(oldPath);
+    previousKept = MoveFileW(finalPath.c_str(), oldPath.c_str()) ||
+                   CopyFileW(finalPath.c_str(), oldPath.c_str(), FALSE);
+    if (!previousKept) return false;
   }
+  if (MoveFileExW(tempPath.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  if (CopyFileW(tempPath.c_str(), finalPath.c_str(), FALSE)) {
+    RemoveFile(tempPath);
+    return true;
+  }
+  if (previousKept) PutPreviousBack(finalPath);
+  previousKept = false;
+  return false;
+}
+
+namespace {
+
+void RollBack(const std::vector<PlacedFile>& placed) {
+  for (auto it = placed.rbegin(); it != placed.rend(); ++it) {
+    const std::wstring& finalPath = it->file->finalPath;
+    if (it->previousKept ? PutPreviousBack(finalPath) : RemoveFile(finalPath)) {
+      Logger::Instance().Warn("Rolled back: " + it->file->entry.path);
+    }
+  }
+}
+
+}  // namespace
+
+bool PlacingPhase(const std::vector<const StagedFile*>& verified,
+                  std::vector<PlacedFile>& placed, std::wstring& error) {
+  for (const StagedFile* file : verified) {
+    bool previousKept = false;
+    if (SwapIntoPlace(file->tempPath, file->finalPath, previousKept)) {
+      placed.push_back(PlacedFile{file, previousKept});
+      continue;
+    }
+    Logger::Instance().Error("Failed to install: " + file->entry.path);
+    RollBack(placed);
+    placed.clear();
+    DeleteTempFiles(verified);
+    error = L"Falha ao instalar: " + file->widePath;
+    return false;
+  }
+  return true;
+}
+
+// The commit.
+
+void DeletePreviousVersions(const std::vector<PlacedFile>& placed) {
+  for (const PlacedFile& file : placed) {
+    if (file.previousKept) RemoveFile(PreviousVersionPath(file.file->finalPath));
+  }
+}
+
+Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
+                          const std::vector<std::string>& missingOptional) {
+  if (missingOptional.empty()) return server;
+  const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());
+  std::unordered_map<std::string, const ManifestFile*> installedEntries;
+  for (const ManifestFile& file : installed.files) installedEntries.emplace(file.path, &file);
+
+  Manifest record = server;
+  record.files.clear();
+  for (const ManifestFile& file : server.files) {
+    if (missing.count(file.path) == 0) {
+      record.files.push_back(file);
+      continue;
+    }
+    const auto previous = installedEntries.find(file.path);
+    if (previous != installedEntries.end()) record.files.push_back(*previous->second);
+  }
+  return record;
+}
+
+namespace {
+
+void DeleteRemovedFiles(const std::wstring& installPath, const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) RemoveFile(installPath + L"\\" + Utf8ToWide(path));
+}
+
+bool CommitUpdate(const UpdaterState& state, const UpdatePlan& plan,
+                  const DownloadedFiles& downloaded, const DownloadRun& run,
+                  std::wstring& error) {
+  DeleteRemovedFiles(state.installPath, plan.pathsToDelete);
+  ReportProgress(run.onProgress, run.counts.Completed(), L"Salvando configurações...");
+  const Manifest record =
+      ManifestToRecord(state.remoteManifest, state.localManifest, downloaded.missingOptional);
+  if (!SaveInstalledManifest(state.installPath, record, error)) return false;
+  CleanupLeftovers(state.installPath);
+  return true;
 }
 
 bool IsLeftoverName(const std::wstring& name) {
@@ -100,33 +267,6 @@ bool IsLeftoverName(const std::wstring& name) {
 }
 
 }  // namespace
-
-bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
-  HttpClient http;
-  Sha256Hasher hasher;
-  Logger& log = Logger::Instance();
-  log.Info("--- Starting update process ---");
-  if (!EnsureServerManifest(state, error)) return false;
-  const UpdatePlan plan = PlanUpdate(state);
-  if (plan.filesToUpdate.empty() && plan.pathsToDelete.empty()) {
-    log.Info("No files to update");
-    return true;
-  }
-  if (!CloseApplicationAndWait()) {
-    error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
-    return false;
-  }
-  UpdateRun run{state, onProgress, http, hasher, CountTransfer(plan.filesToUpdate)};
-  for (const ManifestFile& entry : plan.filesToUpdate) {
-    if (!UpdateFile(run, entry, error)) return false;
-  }
-  DeleteRemovedFiles(state.installPath, plan.pathsToDelete);
-  CleanupLeftovers(state.installPath);
-  ReportProgress(onProgress, run.counts.Completed(), L"Salvando configurações...");
-  if (!SaveInstalledManifest(state.installPath, state.remoteManifest, error)) return false;
-  log.Info("--- Update completed successfully ---");
-  return true;
-}
 
 void CleanupLeftovers(const std::wstring& folder) {
   WIN32_FIND_DATAW entry = {};
@@ -143,6 +283,34 @@ void CleanupLeftovers(const std::wstring& folder) {
       DeleteFileW(path.c_str());
     }
   } while (FindNextFileW(search.get(), &entry));
+}
+
+bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
+  HttpClient http;
+  Sha256Hasher hasher;
+  Logger& log = Logger::Instance();
+  log.Info("--- Starting update process ---");
+  if (!EnsureServerManifest(state, error)) return false;
+  RestoreMissingFromOld(state.installPath, state.localManifest);
+
+  const UpdatePlan plan = PlanUpdate(state);
+  if (plan.files.empty() && plan.pathsToDelete.empty()) {
+    log.Info("No files to update");
+    return true;
+  }
+  if (!CloseApplicationAndWait()) {
+    error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
+    return false;
+  }
+  DownloadRun run{state.installPath, state.cancel, onProgress, true, http, hasher,
+                  plan.counts};
+  DownloadedFiles downloaded;
+  if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  std::vector<PlacedFile> placed;
+  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
+  log.Info("--- Update completed successfully ---");
+  return true;
 }
 
 }  // namespace zavex

@@ -45,6 +45,17 @@ void RemoveTreeEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
   }
 }
 
+// Empty when the path cannot be resolved.
+std::wstring FullPathOf(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return L"";
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return L"";
+  full.resize(written);
+  return full;
+}
+
 // Programs folder, a backslash and name; empty when the shell cannot name it.
 std::wstring StartMenuFolderPath(const std::wstring& name) {
   wchar_t programs[kMaxPathChars] = {};
@@ -71,6 +82,25 @@ bool CreateDirectoryRecursive(const std::wstring& path) {
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
 
+bool IsExistingFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool IsSamePath(const std::wstring& first, const std::wstring& second) {
+  const std::wstring firstFull = FullPathOf(first);
+  const std::wstring secondFull = FullPathOf(second);
+  return !firstFull.empty() &&
+         CompareStringOrdinal(firstFull.c_str(), -1, secondFull.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+bool FlushFileToDisk(const std::wstring& path) {
+  const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file && FlushFileBuffers(file.get());
+}
+
 bool RemoveDirectoryRecursive(const std::wstring& path) {
   if (!ForEachChild(path, RemoveTreeEntry)) return false;
   return RemoveDirectoryW(path.c_str()) != FALSE;
@@ -83,7 +113,7 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   const DWORD size = static_cast<DWORD>(bytes.size());
   DWORD written = 0;
   const bool wrote = WriteFile(file.get(), bytes.data(), size, &written, nullptr) != FALSE;
-  return wrote && written == bytes.size();
+  return wrote && written == bytes.size() && FlushFileBuffers(file.get());
 }
 
 bool CreateStartMenuFolder(const std::wstring& name) {

@@ -10,11 +10,22 @@ bool CreateDirectoryRecursive(const std::wstring& path);
 
 bool RemoveFile(const std::wstring& path);
 
+// True when path exists and is not a folder.
+bool IsExistingFile(const std::wstring& path);
+
+// True when both paths name one file as Windows resolves names: the same full
+// path ("." segments, "/" and trailing dots resolved) in any letter case.
+bool IsSamePath(const std::wstring& first, const std::wstring& second);
+
+// Writes the file's cached data through to the disk; true when it did.
+bool FlushFileToDisk(const std::wstring& path);
+
 // Deletes everything it can below path, then path itself; true when path is
 // gone. Links to folders are removed without entering them.
 bool RemoveDirectoryRecursive(const std::wstring& path);
 
-// Creates or truncates the file; true when every byte was written.
+// Creates or truncates the file; true when every byte was written and
+// flushed to the disk.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
 
 // The folder name in the current user's Start menu programs folder. True when

@@ -9,6 +9,7 @@
 #include "ops/application_control.h"
 #include "ops/silent_update.h"
 #include "ops/updater.h"
+#include "platform/file_system.h"
 #include "ui/installer_flow.h"
 #include "ui/operation_reports.h"
 #include "ui/progress_window.h"

@@ -135,9 +135,8 @@ TEST_F(InstallerTest, FileFailuresStopAtTheFailingFile) {
   release.files[1].listedHash = Sha256Hex("something else");
   PublishRelease(server, release);
   EXPECT_EQ(Install(folder).error, L"Hash inválido para: bin/app.dll");
-  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
-  EXPECT_TRUE(FileExists(folder + L"\\zavexphone.exe"));
-  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+  // Nothing is placed before every file has arrived.
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
 
   // Hashes compare exactly: upper-case hex never matches.
   release.files[1].listedHash = "";
@@ -162,7 +161,8 @@ TEST_F(InstallerTest, OptionalFileThatFailsIsSkipped) {
   const OperationResult result = Install(folder);
   EXPECT_TRUE(result.success);
   EXPECT_FALSE(FileExists(folder + L"\\data\\readme.txt"));
-  EXPECT_NE(ReadTextFile(folder + L"\\manifest.json").find("data/readme.txt"), std::string::npos);
+  // Not recorded, so the next release that lists it brings it.
+  EXPECT_EQ(ReadTextFile(folder + L"\\manifest.json").find("data/readme.txt"), std::string::npos);
   const std::vector<ProgressReport>& reports = recorder.reports();
   ASSERT_GE(reports.size(), 4u);
   const ProgressReport& beforeFinalSteps = reports[reports.size() - 4];
@@ -190,8 +190,7 @@ TEST_F(InstallerTest, CancelStopsBetweenFilesOrDuringADownload) {
     return report.text == L"zavexphone.exe" && report.bytesDone == firstSize;
   });
   EXPECT_EQ(result.error, L"Cancelado pelo usuário");
-  EXPECT_TRUE(FileExists(folder + L"\\zavexphone.exe"));
-  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
 
   // On a chunk of a required file: the partial file is deleted.
   result = runCancelling([&](const ProgressReport& report) {
@@ -245,7 +244,41 @@ TEST_F(InstallerTest, RecordThatCannotBeReplacedFailsTheInstall) {
   }
   EXPECT_EQ(ReadTextFile(folder + L"\\manifest.json"), previousRecord);
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json.tmp"));
-  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  // The record comes last, after the registration and the shortcuts.
+  EXPECT_TRUE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_EQ(ReadShortcutTarget(StartMenuShortcutPath()), folder + L"\\zavexphone.exe");
+  EXPECT_EQ(ReadTextFile(folder + L"\\zavexphone.exe.old"), "old");
+}
+
+TEST_F(InstallerTest, InstallOverAnExistingFolderKeepsItsFilesWhenAFileFails) {
+  const Release existing{"0.9.0", 1, {{"zavexphone.exe", "old application"},
+                                      {"bin/app.dll", "old library"},
+                                      {"data/readme.txt", "old readme"}}};
+  InstallReleaseLocally(folder, existing);
+  const std::string previousRecord = ReadTextFile(folder + L"\\manifest.json");
+  // Interrupted before: a listed file waits as ".old".
+  const std::wstring application = folder + L"\\zavexphone.exe";
+  ASSERT_TRUE(MoveFileW(application.c_str(), (application + L".old").c_str()));
+
+  PublishRelease(server, release);
+  const struct {
+    const char* name;
+    HttpRoute route;
+    std::wstring error;
+  } faults[] = {
+      {"missing", Answer(404, "Not Found"), L"Falha ao baixar: data/readme.txt"},
+      {"damaged", Answer(200, "damaged"), L"Hash inválido para: data/readme.txt"},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    server.SetRoute("/data/readme.txt", fault.route);
+    EXPECT_EQ(Install(folder).error, fault.error);
+    EXPECT_TRUE(HoldsExactly(folder, existing));
+    EXPECT_EQ(ReadTextFile(folder + L"\\manifest.json"), previousRecord);
+  }
+  PublishRelease(server, release);
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
 }
 
 }  // namespace

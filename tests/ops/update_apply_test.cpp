@@ -7,6 +7,7 @@
 #include "formats/manifest.h"
 #include "ops/file_transfer.h"
 #include "ops/release_fixture.h"
+#include "ops/update_apply.h"
 #include "ops/updater.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
@@ -163,13 +164,28 @@ TEST_F(UpdateApplyTest, FailedFileKeepsEveryInstalledFileAndTheRecord) {
   EXPECT_TRUE(HoldsExactly(folder(), newer));
 }
 
-TEST_F(UpdateApplyTest, OptionalFileThatFailsIsSkipped) {
+TEST_F(UpdateApplyTest, OptionalFileThatFailsIsFetchedByTheNextRelease) {
+  newer.files[1].required = false;
   newer.files.push_back({"extras/optional.bin", "optional", false});
   PublishRelease(server, newer);
+  server.SetRoute("/lib/a.dll", 404, "Not Found");
   server.SetRoute("/extras/optional.bin", 404, "Not Found");
   EXPECT_TRUE(Update().success);
   EXPECT_FALSE(FileExists(folder() + L"\\extras\\optional.bin"));
-  EXPECT_NE(Record().find("extras/optional.bin"), std::string::npos);
+  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+  const Manifest record = LoadManifestFile(folder() + L"\\manifest.json");
+  ASSERT_EQ(record.files.size(), 4u);
+  EXPECT_EQ(record.files[1].path, "lib/a.dll");
+  EXPECT_EQ(record.files[1].hash, Sha256Hex(installed.files[1].content));
+  EXPECT_EQ(record.files[3].path, "new/deep/b.dll");
+
+  // The next release lists both unchanged: both arrive.
+  Release third = newer;
+  third.version = "3.0.0";
+  third.versionCode = 3;
+  PublishRelease(server, third);
+  EXPECT_TRUE(Update().success);
+  EXPECT_TRUE(HoldsExactly(folder(), third));
 }
 
 TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
@@ -182,8 +198,8 @@ TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
     if (report.text == L"zavexphone.exe" && report.bytesDone == 6) updater.Cancel();
   });
   EXPECT_EQ(RunToCompletion(updater, &Updater::StartUpdate).error, L"Cancelado pelo usuário");
-  EXPECT_EQ(ReadTextFile(folder() + L"\\zavexphone.exe"), "app v2");
-  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
+  // The file downloaded before the cancel is not placed either.
+  EXPECT_TRUE(HoldsExactly(folder(), installed));
   EXPECT_EQ(Record(), before);
 }
 
@@ -232,8 +248,70 @@ TEST_F(UpdateApplyTest, RecordThatCannotBeReplacedFailsAndStaysIntact) {
   }
   EXPECT_EQ(Record(), before);
   EXPECT_FALSE(FileExists(folder() + L"\\manifest.json.tmp"));
+  // The previous versions stay until a record names the new ones.
+  EXPECT_EQ(ReadTextFile(folder() + L"\\zavexphone.exe.old"), "app v1");
+  EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll.old"), installed.files[1].content);
   EXPECT_TRUE(Update().success);
   EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+TEST_F(UpdateApplyTest, FileThatCannotBePlacedPutsBackEveryFilePlacedBefore) {
+  newer.files = {{"zavexphone.exe", "app v2"},
+                 {"new/first.dll", "first"},
+                 {"lib/a.dll", GeneratedBytes(7, 40000)},
+                 {"same.txt", "changed"},
+                 {"new/deep/b.dll", "b v2"}};
+  PublishRelease(server, newer);
+  const std::string before = Record();
+  {
+    UniqueFile held(CreateFileW((folder() + L"\\lib\\a.dll").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(Update().error, L"Falha ao instalar: lib/a.dll");
+  }
+  EXPECT_TRUE(HoldsExactly(folder(), installed));
+  EXPECT_EQ(Record(), before);
+
+  EXPECT_TRUE(Update().success);
+  EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+// Requests of the server manifest, and of any file that names the record.
+size_t ManifestRequests(const HttpServer& server) {
+  size_t count = 0;
+  for (const ReceivedRequest& request : server.Requests()) {
+    std::string target = request.target;
+    for (char& c : target) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (target.find("manifest.json") != std::string::npos) ++count;
+  }
+  return count;
+}
+
+TEST_F(UpdateApplyTest, ListedManifestIsNeverDownloaded) {
+  const std::string before = Record();
+  size_t checks = 0;
+  for (const char* listed : {"manifest.json", "MANIFEST.JSON", "./Manifest.json"}) {
+    SCOPED_TRACE(listed);
+    Release withRecord = newer;
+    withRecord.files.insert(withRecord.files.begin(), {listed, "{\"served\": \"document\"}"});
+    PublishRelease(server, withRecord);
+    // The server's manifest is itself the listed file of that name.
+    server.SetRoute("/manifest.json", 200, withRecord.ManifestJson());
+    server.SetRoute("/new/deep/b.dll", 404, "Not Found");
+    EXPECT_EQ(Update().error, L"Falha ao baixar: new/deep/b.dll");
+    EXPECT_EQ(Record(), before);
+
+    server.SetRoute("/new/deep/b.dll", 200, "b v2");
+    EXPECT_TRUE(Update().success);
+    for (const ReleaseFile& file : newer.files) {
+      EXPECT_EQ(ReadTextFile(PathIn(folder(), file.path)), file.content) << file.path;
+    }
+    EXPECT_EQ(Record(), SerializeManifest(ParseManifest(withRecord.ManifestJson())));
+    checks += 2;
+    EXPECT_EQ(ManifestRequests(server), checks);
+    InstallReleaseLocally(folder(), installed);
+    DeleteTree(folder() + L"\\new");
+  }
 }
 
 TEST(SwapIntoPlaceTest, KeepsThePreviousFileWhenTheNewOneCannotBePlaced) {
@@ -241,20 +319,34 @@ TEST(SwapIntoPlaceTest, KeepsThePreviousFileWhenTheNewOneCannotBePlaced) {
   const std::wstring finalPath = temp / L"app.dll";
   WriteTextFile(finalPath, "old");
   WriteTextFile(finalPath + L".tmp", "new");
-  EXPECT_TRUE(SwapIntoPlace(finalPath + L".tmp", finalPath));
+  bool previousKept = false;
+  EXPECT_TRUE(SwapIntoPlace(finalPath + L".tmp", finalPath, previousKept));
+  EXPECT_TRUE(previousKept);
   EXPECT_EQ(ReadTextFile(finalPath), "new");
   EXPECT_EQ(ReadTextFile(finalPath + L".old"), "old");
   EXPECT_FALSE(FileExists(finalPath + L".tmp"));
 
   // No new file to move or copy: the previous version goes back in place.
-  EXPECT_FALSE(SwapIntoPlace(temp / L"missing.tmp", finalPath));
+  EXPECT_FALSE(SwapIntoPlace(temp / L"missing.tmp", finalPath, previousKept));
+  EXPECT_FALSE(previousKept);
   EXPECT_EQ(ReadTextFile(finalPath), "new");
   EXPECT_FALSE(FileExists(finalPath + L".old"));
 
+  // A previous version that cannot be kept is not replaced.
+  WriteTextFile(finalPath + L".tmp", "newer");
+  {
+    UniqueFile held(CreateFileW(finalPath.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(SwapIntoPlace(finalPath + L".tmp", finalPath, previousKept));
+  }
+  EXPECT_EQ(ReadTextFile(finalPath), "new");
+  EXPECT_EQ(ReadTextFile(finalPath + L".tmp"), "newer");
 
   // Nothing to move aside.
   WriteTextFile(temp / L"fresh.dll.tmp", "fresh");
-  EXPECT_TRUE(SwapIntoPlace(temp / L"fresh.dll.tmp", temp / L"fresh.dll"));
+  EXPECT_TRUE(SwapIntoPlace(temp / L"fresh.dll.tmp", temp / L"fresh.dll", previousKept));
+  EXPECT_FALSE(previousKept);
   EXPECT_EQ(ReadTextFile(temp / L"fresh.dll"), "fresh");
   EXPECT_FALSE(FileExists(temp / L"fresh.dll.old"));
 }

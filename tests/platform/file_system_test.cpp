@@ -85,6 +85,47 @@ TEST(RemoveFileTest, DeletesOnlyWhatExists) {
   EXPECT_FALSE(RemoveFile(temp.path()));
 }
 
+TEST(IsExistingFileTest, OnlyFilesCount) {
+  test::TempDir temp;
+  ASSERT_TRUE(test::WriteTextFile(temp / L"file.txt", "x"));
+  EXPECT_TRUE(IsExistingFile(temp / L"file.txt"));
+  EXPECT_FALSE(IsExistingFile(temp.path()));
+  EXPECT_FALSE(IsExistingFile(temp / L"missing.txt"));
+}
+
+TEST(IsSamePathTest, ComparesAsWindowsResolvesNames) {
+  const std::wstring record = L"C:\\Zavex Phone\\manifest.json";
+  const struct {
+    const wchar_t* path;
+    bool same;
+  } cases[] = {
+      {L"C:\\Zavex Phone\\manifest.json", true},
+      {L"C:\\Zavex Phone\\MANIFEST.JSON", true},
+      {L"C:\\zavex phone\\Manifest.Json", true},
+      {L"C:\\Zavex Phone\\./manifest.json", true},
+      {L"C:\\Zavex Phone\\manifest.json.", true},
+      {L"C:\\Zavex Phone/sub/../manifest.json", true},
+      {L"C:\\Zavex Phone\\sub\\manifest.json", false},
+      {L"C:\\Zavex Phone\\manifest.json.tmp", false},
+      {L"C:\\Zavex Phone\\manifest.jso", false},
+      {L"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "path " << c.path);
+    EXPECT_EQ(IsSamePath(c.path, record), c.same);
+  }
+  EXPECT_TRUE(IsSamePath(L"C:\\A\\A\u00c7\u00c3O.dll", L"c:\\a\\a\u00e7\u00e3o.DLL"));
+}
+
+TEST(FlushFileToDiskTest, FlushesExistingFilesOnly) {
+  test::TempDir temp;
+  ASSERT_TRUE(test::WriteTextFile(temp / L"data.bin", "data"));
+  EXPECT_TRUE(FlushFileToDisk(temp / L"data.bin"));
+  EXPECT_EQ(test::ReadTextFile(temp / L"data.bin"), "data");
+  EXPECT_FALSE(FlushFileToDisk(temp / L"missing.bin"));
+  EXPECT_FALSE(FlushFileToDisk(temp.path()));
+}
+
 TEST(RemoveDirectoryRecursiveTest, RemovesWholeTree) {
   test::TempDir temp;
   const std::wstring tree = temp / L"tree";
