@@ -34,7 +34,6 @@ class UpdaterFlow {
  private:
   void ConnectUpdater();
   void ConnectWindow();
-  void StartCheck();
   void StartUpdate();
   void CancelUpdate();
   void Finish();
@@ -63,7 +62,7 @@ int UpdaterFlow::Run() {
   window.SetMode(Checking);
   window.SetTitle(L"Verificando atualizações...");
   window.SetStatus(L"Conectando ao servidor...");
-  StartCheck();
+  updater.StartCheck();
   ConnectWindow();
   ShowWindow(window.Handle(), SW_SHOW);
   UpdateWindow(window.Handle());
@@ -94,10 +93,6 @@ void UpdaterFlow::ConnectWindow() {
   window.onAppMessage = [this](UINT message, WPARAM wParam) { HandleAppMessage(message, wParam); };
 }
 
-void UpdaterFlow::StartCheck() {
-  if (!StartWorker([this] { updater.StartCheck(); }, checkError)) ShowCheckFailure();
-}
-
 void UpdaterFlow::StartUpdate() {
   if (state->finished.load()) {
     window.RequestClose();
@@ -107,8 +102,7 @@ void UpdaterFlow::StartUpdate() {
   window.SetMode(Updating);
   window.SetTitle(L"Instalando...");
   window.SetProgress(0);
-  std::wstring error;
-  if (!StartWorker([this] { updater.StartUpdate(); }, error)) updater.onComplete(false, error);
+  updater.StartUpdate();
 }
 
 void UpdaterFlow::CancelUpdate() {
@@ -120,7 +114,7 @@ void UpdaterFlow::Finish() {
   window.RequestClose();
   const bool checkFailed = !info.updateAvailable && !checkError.empty();
   if (!state->succeeded.load() && !checkFailed) return;
-  if (IsExistingFile(ApplicationExePath(installPath))) StartApplication(installPath);
+  StartApplicationIfPresent(installPath);
 }
 
 void UpdaterFlow::HandleAppMessage(UINT message, WPARAM wParam) {
