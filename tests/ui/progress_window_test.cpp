@@ -191,6 +191,12 @@ TEST_F(Window, LayoutsKeepTextsAndTheLastActionCaption) {
   EXPECT_EQ(ControlText(hwnd, IDC_ACTION_BUTTON), L"Fechar");
   window.SetMode(Updating);
   EXPECT_EQ(ControlText(hwnd, IDC_ACTION_BUTTON), L"Fechar");
+
+  // The folder is read back whole, however long.
+  std::wstring folder = L"C:";
+  while (folder.size() < 400) folder += L"\\pasta";
+  window.SetFolder(folder);
+  EXPECT_EQ(window.GetFolder(), folder);
 }
 
 TEST_F(Window, MarqueeRunsOnlyOnTheCheckingPage) {
