@@ -21,6 +21,7 @@
 #     --runs N  runs per measurement (default 3; the median is shown)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/loopback-nginx.sh"
 port=18479
 base_url=http://127.0.0.1:$port/
 win=$root/build/bench-win64
@@ -53,21 +54,14 @@ else
 fi
 manifest_changed=1000
 
-nginx_pid=
 cleanup() {
-  if [ -n "$nginx_pid" ]; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-  fi
+  stop_nginx
   "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 
 say() { printf '== %s\n' "$*" >&2; }
 fail() { printf 'bench: %s\n' "$*" >&2; exit 1; }
-
-# Windows path (drive Z:) of a Linux path.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 build() {
   local log=$data/build.log
@@ -117,12 +111,7 @@ make_large_manifests() {
   touch "$dir/ready"
 }
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-
 start_server() {
-  local nginx
-  nginx=$(command -v nginx || echo /usr/sbin/nginx)
-  port_in_use && fail "port $port is already in use"
   mkdir -p "$data/nginx/temp"
   cat >"$data/nginx/nginx.conf" <<EOF
 daemon off;
@@ -147,15 +136,7 @@ http {
   }
 }
 EOF
-  "$nginx" -p "$data/nginx/" -c "$data/nginx/nginx.conf" </dev/null >"$data/nginx/out.log" 2>&1 &
-  nginx_pid=$!
-  for _ in $(seq 100); do
-    port_in_use && return
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$data/nginx/out.log" "$data/nginx/error.log" 2>/dev/null || true
-  fail "nginx did not start"
+  start_nginx "$port" "$data/nginx" "$data/nginx/nginx.conf" "$data/nginx" || fail "the server did not start"
 }
 
 serve() { ln -sfn "$1" "$data/served"; }

@@ -2,15 +2,16 @@
 # The main job in one command. Makes a release signing key, builds the
 # publisher and the program (with that key's public half), publishes signed
 # release 1.0 of the stand-in application, serves it with nginx on
-# 127.0.0.1:8380, installs it through the real window under Wine, publishes
-# 1.1 (one file changed, one new, one removed), shows that a manifest altered
-# after signing is refused, checks, updates silently, checks again and
-# uninstalls, then prints each step, its exit code and what changed on disk.
-# Stops everything it started.
-#   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs,
-#                       ZAVEX_DEMO_PORT=N serves on another port)
+# 127.0.0.1:8380 (or ZAVEX_DEMO_PORT), installs it through the real window
+# under Wine, publishes 1.1 (one file changed, one new, one removed), shows that
+# a manifest altered after signing is refused, checks, updates silently, checks
+# again and uninstalls, then prints each step, its exit code and what changed
+# on disk. Stops everything it started.
+#   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs;
+#                       ZAVEX_DEMO_PORT=N serves on port N, so runs can coexist)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/loopback-nginx.sh"
 port=${ZAVEX_DEMO_PORT:-8380}
 demo=$root/build/demo              # data: builds, release folder, logs
 win=$root/build/demo-win64         # the 64-bit program built for this server
@@ -20,12 +21,8 @@ release=$demo/site/release
 jobs=${DEMO_JOBS:-$(nproc)}
 keys=$demo/keys                    # the demo's release signing key pair
 
-nginx_pid=
 cleanup() {
-  if [ -n "$nginx_pid" ]; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-  fi
+  stop_nginx
   "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
   # Until every process of the prefix has ended.
   WINEPREFIX=$prefix /usr/lib/wine/wineserver -w 2>/dev/null || true
@@ -33,9 +30,6 @@ cleanup() {
 trap cleanup EXIT
 
 say() { printf '\n== %s\n' "$*"; }
-
-# Windows path (drive Z:) of a Linux path.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 build_all() {
   local log=$demo/logs/build.log
@@ -45,8 +39,9 @@ build_all() {
     [ -f build/host/build.ninja ] || cmake --preset host
     cmake --build build/host --target zavex_publish --parallel "$jobs"
     "$publisher" --generate-key="$keys"
-    cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/" \
+    # Configured on every run: the server address follows the port.
+    cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+      -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/" \
       -DZAVEX_RELEASE_PUBLIC_KEYS="$keys/release-signing-key.pub.pem"
     cmake --build "$win" --target zavex_updater zavexphone zavex_demo_driver --parallel "$jobs"
   } >"$log" 2>&1 || { tail -n 30 "$log"; echo "Build failed; the whole output is in $log"; exit 1; }
@@ -68,28 +63,13 @@ make_application_builds() {
   rm -r "$two/docs"
 }
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; }
-
+# scripts/nginx-demo.conf with its listening port set to the demo's.
 start_server() {
-  local nginx
-  nginx=$(command -v nginx || echo /usr/sbin/nginx)
+  local config=$demo/nginx.conf
   say "Serving $release on http://127.0.0.1:$port/ (nginx, config scripts/nginx-demo.conf)"
-  if port_in_use; then
-    echo "Port $port is already in use; stop what listens there and run again."
-    exit 1
-  fi
-  sed "s/127.0.0.1:8380;/127.0.0.1:$port;/" "$root/scripts/nginx-demo.conf" >"$demo/nginx.conf"
-  "$nginx" -p "$demo/" -c "$demo/nginx.conf" -e "$demo/logs/error.log" \
-    </dev/null >>"$demo/logs/nginx.out" 2>&1 &
-  nginx_pid=$!
-  for _ in $(seq 100); do
-    port_in_use && { echo "nginx runs as process $nginx_pid"; return; }
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$demo/logs/nginx.out" "$demo/logs/error.log" 2>/dev/null || true
-  echo "nginx did not start"
-  exit 1
+  sed -E "s/^( *listen 127\.0\.0\.1:)8380;/\1$port;/" "$root/scripts/nginx-demo.conf" >"$config"
+  start_nginx "$port" "$demo" "$config" "$demo/logs" || exit 1
+  echo "nginx runs as process $nginx_pid"
 }
 
 # Places the program writes: the installation folder, the release folder and

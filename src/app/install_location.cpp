@@ -37,6 +37,14 @@ std::wstring GetDefaultInstallFolder() {
   return GetProgramFilesFolder() + L"\\ZavexPhone";
 }
 
+bool CheckInstallFolder(const std::wstring& folder, std::wstring& error) {
+  if (folder.size() <= kMaxInstallFolderChars) return true;
+  error = L"O caminho da pasta de instalação tem mais de " +
+          std::to_wstring(kMaxInstallFolderChars) +
+          L" caracteres. Escolha uma pasta com um caminho mais curto.";
+  return false;
+}
+
 OperationMode GetOperationMode(const CommandLineArgs& args) {
   if (args.mode != INSTALLER) return args.mode;
   if (FolderHoldsManifest(GetExecutableFolder())) return UPDATER;

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "app/install_location.h"
 #include "platform/process_control.h"
 
 namespace zavex {
@@ -36,6 +37,10 @@ bool CloseApplicationAndWait() {
 void StartApplication(const std::wstring& installPath) {
   ShellExecuteW(nullptr, L"open", ApplicationExePath(installPath).c_str(), nullptr, nullptr,
                 SW_SHOWNORMAL);
+}
+
+void StartApplicationIfPresent(const std::wstring& installPath) {
+  if (IsExistingFile(ApplicationExePath(installPath))) StartApplication(installPath);
 }
 
 }  // namespace zavex

@@ -20,4 +20,7 @@ bool CloseApplicationAndWait();
 // Opens installPath\zavexphone.exe with the shell; the result is not checked.
 void StartApplication(const std::wstring& installPath);
 
+// StartApplication when installPath\zavexphone.exe exists as a file.
+void StartApplicationIfPresent(const std::wstring& installPath);
+
 }  // namespace zavex

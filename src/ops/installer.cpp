@@ -162,7 +162,10 @@ void Installer::SetInstallPath(const std::wstring& path) { installPath = path; }
 
 void Installer::StartInstall() {
   job = std::make_shared<InstallJob>(installPath, onProgress, onComplete);
-  StartDetachedWorker([job = job]() { InstallWorker(*job); });
+  auto notStarted = [job = job](const std::wstring& error) {
+    if (job->onComplete) job->onComplete(false, error);
+  };
+  StartDetachedWorker([job = job]() { InstallWorker(*job); }, notStarted);
 }
 
 void Installer::Cancel() {

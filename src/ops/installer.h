@@ -26,7 +26,7 @@ class Installer {
   const std::wstring& GetInstallPath() const { return installPath; }
 
   // Runs the installation on a new detached thread; onComplete reports the
-  // result there. Throws std::system_error when no thread can be started.
+  // result there, or at once on this thread when no thread can be started.
   void StartInstall();
   // Stops the running installation before its next file; a download in
   // progress ends at once, also one waiting on the network.

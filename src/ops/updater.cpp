@@ -1,10 +1,23 @@
 #include "ops/updater.h"
 
 #include "app/install_location.h"
+#include "formats/manifest.h"
+#include "ops/installed_manifest.h"
 #include "ops/update_apply.h"
 #include "ops/worker_thread.h"
 
 namespace zavex {
+namespace {
+
+// What a check that could not start still knows: the installed version, so
+// that the owner tells a failed check from a missing installation.
+UpdateInfo CheckNotStarted(const std::wstring& installPath) {
+  UpdateInfo info;
+  info.currentVersion = LoadManifestFile(InstalledManifestPath(installPath)).version;
+  return info;
+}
+
+}  // namespace
 
 Updater::Updater(const std::wstring& installPath)
     : state(std::make_shared<UpdaterState>(installPath)) {}
@@ -15,7 +28,7 @@ UpdateInfo Updater::CheckForUpdates(std::wstring& error) { return RunUpdateCheck
 
 void Updater::StartCheck() {
   state->cancel.Reset();
-  StartDetachedWorker([state = state, onCheckComplete = onCheckComplete]() {
+  auto check = [state = state, onCheckComplete = onCheckComplete]() {
     UpdateInfo info;
     std::wstring error;
     RunCatchingExceptions(
@@ -25,17 +38,26 @@ void Updater::StartCheck() {
         },
         error);
     if (onCheckComplete) onCheckComplete(info, error);
-  });
+  };
+  auto notStarted = [installPath = state->installPath,
+                     onCheckComplete = onCheckComplete](const std::wstring& error) {
+    if (onCheckComplete) onCheckComplete(CheckNotStarted(installPath), error);
+  };
+  StartDetachedWorker(std::move(check), notStarted);
 }
 
 void Updater::StartUpdate() {
   state->cancel.Reset();
-  StartDetachedWorker([state = state, onProgress = onProgress, onComplete = onComplete]() {
+  auto update = [state = state, onProgress = onProgress, onComplete = onComplete]() {
     std::wstring error;
     const bool success = RunCatchingExceptions(
         [&](std::wstring& text) { return DoUpdate(*state, onProgress, text); }, error);
     if (onComplete) onComplete(success, error);
-  });
+  };
+  auto notStarted = [onComplete = onComplete](const std::wstring& error) {
+    if (onComplete) onComplete(false, error);
+  };
+  StartDetachedWorker(std::move(update), notStarted);
 }
 
 void Updater::Cancel() { state->cancel.Cancel(); }

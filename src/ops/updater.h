@@ -25,9 +25,11 @@ class Updater {
 
   // The check, on the calling thread. Sets error only on failure.
   UpdateInfo CheckForUpdates(std::wstring& error);
-  // The check on a worker; onCheckComplete receives its result there.
+  // The check on a worker; onCheckComplete receives its result there, or at
+  // once on this thread with the error when no thread can be started.
   void StartCheck();
-  // The update on a worker; onProgress and onComplete are called there.
+  // The update on a worker; onProgress and onComplete are called there, or
+  // onComplete at once on this thread when no thread can be started.
   void StartUpdate();
   // Stops a running update before its next file; a download in progress
   // ends at once, also one waiting on the network.

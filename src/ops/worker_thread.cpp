@@ -7,14 +7,19 @@
 
 namespace zavex {
 
-void StartDetachedWorker(std::function<void()> body) {
-  std::thread([body = std::move(body)]() {
-    try {
-      body();
-    } catch (...) {
-      // A throwing callback must not end the process.
-    }
-  }).detach();
+void StartDetachedWorker(std::function<void()> body, const StartFailureCallback& onStartFailure) {
+  try {
+    std::thread([body = std::move(body)]() {
+      try {
+        body();
+      } catch (...) {
+        // A throwing callback must not end the process.
+      }
+    }).detach();
+  } catch (const std::exception& failure) {
+    // std::system_error from the thread itself, or std::bad_alloc for its state.
+    onStartFailure(L"Falha ao iniciar a operação: " + Utf8ToWide(failure.what()));
+  }
 }
 
 bool RunCatchingExceptions(const std::function<bool(std::wstring&)>& operation,

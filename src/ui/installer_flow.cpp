@@ -78,7 +78,11 @@ void InstallerFlow::StartInstall() {
   installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ", progress);
   installer.onComplete = MakeCompletionReporter(window.Handle(), state);
   std::wstring error;
-  if (!StartWorker([this] { installer.StartInstall(); }, error)) installer.onComplete(false, error);
+  if (!CheckInstallFolder(installer.GetInstallPath(), error)) {
+    installer.onComplete(false, error);
+    return;
+  }
+  installer.StartInstall();
 }
 
 void InstallerFlow::CancelInstall() {
@@ -88,7 +92,7 @@ void InstallerFlow::CancelInstall() {
 
 void InstallerFlow::Finish() {
   window.RequestClose();
-  if (state->succeeded.load()) StartApplication(installer.GetInstallPath());
+  if (state->succeeded.load()) StartApplicationIfPresent(installer.GetInstallPath());
 }
 
 void InstallerFlow::HandleAppMessage(UINT message, WPARAM wParam) {

@@ -1,7 +1,5 @@
 #include "ui/operation_reports.h"
 
-#include <system_error>
-
 #include "app/text_conversion.h"
 #include "formats/format_size.h"
 #include "ui/progress_window.h"
@@ -67,16 +65,6 @@ CompletionCallback MakeCompletionReporter(HWND window, std::shared_ptr<Operation
     state->finished.store(true);
     PostMessageW(window, WM_APP_OPERATION_DONE, success ? 1 : 0, 0);
   };
-}
-
-bool StartWorker(const std::function<void()>& start, std::wstring& error) {
-  try {
-    start();
-    return true;
-  } catch (const std::system_error& failure) {
-    error = Utf8ToWide(failure.what());
-    return false;
-  }
 }
 
 }  // namespace zavex

@@ -59,8 +59,4 @@ void ShowLatestProgress(const ProgressWindow& window, ProgressSlot& slot);
 // Stores the outcome in state, then posts WM_APP_OPERATION_DONE to window.
 CompletionCallback MakeCompletionReporter(HWND window, std::shared_ptr<OperationState> state);
 
-// Runs start (which starts a worker thread); false with the message when no
-// thread could be started.
-bool StartWorker(const std::function<void()>& start, std::wstring& error);
-
 }  // namespace zavex

@@ -16,7 +16,8 @@ constexpr int kAccentLineHeight = 2;
 constexpr UINT kMarqueeStepMs = 30;
 constexpr COLORREF kAccentColor = RGB(255, 127, 0);
 constexpr COLORREF kTextColor = RGB(255, 255, 255);
-constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE | SS_CENTER;
+// The labels show file names and folders: "&" in them is not a mnemonic.
+constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE | SS_CENTER | SS_NOPREFIX;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE;
 constexpr DWORD kWindowStyle = WS_POPUP | WS_BORDER | WS_DLGFRAME | WS_SYSMENU | WS_MINIMIZEBOX;
 
@@ -108,9 +109,10 @@ HGDIOBJ MakeFont(int height, int weight) {
 }
 
 std::wstring TextOf(HWND control) {
-  wchar_t buffer[kMaxPathChars] = {};
-  GetWindowTextW(control, buffer, kMaxPathChars);
-  return buffer;
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(
+      GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
 }
 
 void Call(const std::function<void()>& callback) {

@@ -35,7 +35,6 @@ class UpdaterFlow {
  private:
   void ConnectUpdater();
   void ConnectWindow();
-  void StartCheck();
   void StartUpdate();
   void CancelUpdate();
   void Finish();
@@ -64,7 +63,7 @@ int UpdaterFlow::Run() {
   window.SetMode(Checking);
   window.SetTitle(L"Verificando atualizações...");
   window.SetStatus(L"Conectando ao servidor...");
-  StartCheck();
+  updater.StartCheck();
   ConnectWindow();
   ShowWindow(window.Handle(), SW_SHOW);
   UpdateWindow(window.Handle());
@@ -97,10 +96,6 @@ void UpdaterFlow::ConnectWindow() {
   window.onStopOperation = [this] { updater.Cancel(); };
 }
 
-void UpdaterFlow::StartCheck() {
-  if (!StartWorker([this] { updater.StartCheck(); }, checkError)) ShowCheckFailure();
-}
-
 void UpdaterFlow::StartUpdate() {
   if (state->finished.load()) {
     window.RequestClose();
@@ -110,8 +105,7 @@ void UpdaterFlow::StartUpdate() {
   window.SetMode(Updating);
   window.SetTitle(L"Instalando...");
   window.SetProgress(0);
-  std::wstring error;
-  if (!StartWorker([this] { updater.StartUpdate(); }, error)) updater.onComplete(false, error);
+  updater.StartUpdate();
 }
 
 void UpdaterFlow::CancelUpdate() {
@@ -123,7 +117,7 @@ void UpdaterFlow::Finish() {
   window.RequestClose();
   const bool checkFailed = !info.updateAvailable && !checkError.empty();
   if (!state->succeeded.load() && !checkFailed) return;
-  if (IsExistingFile(ApplicationExePath(installPath))) StartApplication(installPath);
+  StartApplicationIfPresent(installPath);
 }
 
 void UpdaterFlow::HandleAppMessage(UINT message, WPARAM wParam) {

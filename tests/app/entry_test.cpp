@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/install_location.h"
 #include "app/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "support/process.h"
@@ -53,6 +54,45 @@ TEST_F(Entry, UninstallDeclinedChangesNothing) {
   EXPECT_NE(log.find("[INFO] Operation mode: UNINSTALLER\r\n"), std::string::npos);
   EXPECT_NE(log.find("[INFO] Install path: " + WideToUtf8(installFolder) + "\r\n"), std::string::npos);
   EXPECT_TRUE(EndsWith(log, "[INFO] === ZAVEX Updater Finished with result: 0 ===\r\n")) << log;
+}
+
+// Every line reaches the file as it is written: a run killed while it waits
+// for the user has already logged how it started.
+TEST_F(Entry, KilledWhileWaitingForTheUserTheLogHoldsHowItStarted) {
+  struct Case {
+    const char* name;
+    std::wstring arguments;
+    bool besideARecord;
+    const char* mode;
+    std::wstring installPath;
+  };
+  const Case cases[] = {
+      {"no switches", L"", false, "INSTALLER", GetDefaultInstallFolder()},
+      {"no switches beside a record", L"", true, "UPDATER", dir.path()},
+      {"uninstall question open", L"--uninstall", true, "UNINSTALLER", dir.path()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeleteFileW((dir / L"zavex_updater.log").c_str());
+    DeleteFileW((dir / L"manifest.json").c_str());
+    if (c.besideARecord) {
+      ASSERT_TRUE(test::WriteTextFile(dir / L"manifest.json", "{}"));
+    }
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(exe, c.arguments));
+    ASSERT_NE(test::WaitForWindow(child.id(), L"", L""), nullptr);
+    child.Kill();
+
+    const std::string log = Log();
+    // An empty command line leaves nothing after the label.
+    EXPECT_NE(log.find("[INFO] Command line: " + WideToUtf8(c.arguments) + "\r\n"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find(std::string("[INFO] Operation mode: ") + c.mode + "\r\n"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("[INFO] Install path: " + WideToUtf8(c.installPath) + "\r\n"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("Finished with result"), std::string::npos);
+  }
 }
 
 TEST_F(Entry, InstallationBesideTheExecutableIsTheInstallPath) {

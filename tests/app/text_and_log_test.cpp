@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 #include "app/logger.h"
 #include "app/text_conversion.h"
@@ -57,6 +60,40 @@ TEST(Logger, HeaderBlocksLinesAndClose) {
                             "\\[" + stamp + "\\] \\[WARN\\] cut\r\n" + header + "\\[" + stamp +
                             "\\] \\[DEBUG\\] second run\r\n");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+TEST(Logger, LinesStayWholeWithSeveralThreadsWriting) {
+  test::TempDir dir;
+  const std::wstring path = dir / L"zavex_updater.log";
+  Logger& log = Logger::Instance();
+  log.Open(path);
+  constexpr int kThreads = 4;
+  constexpr int kLines = 300;
+  std::vector<std::thread> writers;
+  for (int thread = 0; thread < kThreads; ++thread) {
+    writers.emplace_back([&log, thread] {
+      const std::string filler(120, static_cast<char>('a' + thread));
+      for (int line = 0; line < kLines; ++line) {
+        log.Info(std::to_string(thread) + " " + std::to_string(line) + " " + filler);
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  log.Close();
+
+  std::istringstream text(test::ReadTextFile(path));
+  const std::regex whole(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] \[INFO\] (\d) (\d+) ([a-d]{120})\r)");
+  int next[kThreads] = {};
+  std::string line;
+  for (int header = 0; header < 4; ++header) std::getline(text, line);
+  while (std::getline(text, line)) {
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(line, parts, whole)) << line;
+    const int thread = std::stoi(parts[1]);
+    EXPECT_EQ(std::stoi(parts[2]), next[thread]++);
+    EXPECT_EQ(parts[3].str(), std::string(120, static_cast<char>('a' + thread)));
+  }
+  for (int count : next) EXPECT_EQ(count, kLines);
 }
 
 TEST(Logger, TimestampIsLocalTime) {

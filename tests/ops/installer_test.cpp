@@ -3,17 +3,23 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <objbase.h>
+#include <shlobj.h>
 
 #include <memory>
 
 #include "app/install_location.h"
 #include "ops/release_fixture.h"
-#include "ops/shortcut_locations.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
 
 namespace zavex::test {
 namespace {
+
+std::wstring ShellFolder(int csidl) {
+  wchar_t folder[MAX_PATH] = {};
+  EXPECT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder)));
+  return folder;
+}
 
 class InstallerTest : public MachineStateTest {
  protected:
@@ -63,8 +69,11 @@ TEST_F(InstallerTest, InstallsFilesRecordUpdaterCopyRegistrationAndShortcuts) {
   EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"DisplayIcon"), application);
   EXPECT_EQ(ReadUserRegistryString(kTelCommandKey, L""), L"\"" + application + L"\" \"%1\"");
 
-  EXPECT_EQ(ReadShortcutTarget(DesktopShortcutPath()), application);
-  EXPECT_EQ(ReadShortcutTarget(StartMenuShortcutPath()), application);
+  // Located without the program's own path functions.
+  EXPECT_EQ(ReadShortcutTarget(ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Zavex Phone.lnk"),
+            application);
+  EXPECT_EQ(ReadShortcutTarget(ShellFolder(CSIDL_PROGRAMS) + L"\\Zavex Phone\\Zavex Phone.lnk"),
+            application);
 }
 
 TEST_F(InstallerTest, ReportsStepsFilesAndChunksInOrder) {

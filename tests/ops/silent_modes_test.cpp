@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <regex>
+#include <vector>
 
 #include "app/text_conversion.h"
 #include "formats/base64.h"
@@ -32,6 +33,28 @@ size_t WaitForLines(const std::wstring& path, size_t lines, DWORD timeoutMs) {
     count = CountLines(ReadTextFile(path));
   }
   return count;
+}
+
+// Which of OK, Cancel, Yes and No the message box offers.
+std::vector<int> BoxButtons(HWND box) {
+  std::vector<int> buttons;
+  for (int id : {IDOK, IDCANCEL, IDYES, IDNO}) {
+    if (GetDlgItem(box, id)) buttons.push_back(id);
+  }
+  return buttons;
+}
+
+BOOL CALLBACK FindIconControl(HWND child, LPARAM found) {
+  if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON) return TRUE;
+  *reinterpret_cast<HWND*>(found) = child;
+  return FALSE;
+}
+
+// The icon that the message box shows; null when it shows none.
+HANDLE BoxIcon(HWND box) {
+  HWND control = nullptr;
+  EnumChildWindows(box, FindIconControl, reinterpret_cast<LPARAM>(&control));
+  return control ? reinterpret_cast<HANDLE>(SendMessageW(control, STM_GETICON, 0, 0)) : nullptr;
 }
 
 using SilentCheckTest = UpdaterRunTest;
@@ -254,6 +277,8 @@ class UninstallModeTest : public MachineStateTest {
     HWND question = WaitForMessageBox(process.id(), L"Confirmar Desinstalação");
     EXPECT_NE(question, nullptr);
     EXPECT_EQ(GetMessageBoxText(question), L"Tem certeza que deseja desinstalar o Zavex Phone?");
+    EXPECT_EQ(BoxButtons(question), (std::vector<int>{IDYES, IDNO}));
+    EXPECT_NE(BoxIcon(question), nullptr);
     AnswerMessageBox(question, answer);
     return process;
   }
@@ -263,6 +288,9 @@ class UninstallModeTest : public MachineStateTest {
     HWND box = WaitForMessageBox(process.id(), caption);
     EXPECT_NE(box, nullptr) << WideToUtf8(caption);
     const std::wstring text = box ? GetMessageBoxText(box) : L"";
+    // Which icon it is cannot be read from another process under Wine.
+    EXPECT_EQ(BoxButtons(box), std::vector<int>{IDOK});
+    EXPECT_NE(BoxIcon(box), nullptr);
     AnswerMessageBox(box, IDOK);
     return {text, process.Wait(20000).value_or(99)};
   }

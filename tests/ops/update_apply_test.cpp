@@ -10,6 +10,7 @@
 #include "ops/update_apply.h"
 #include "ops/updater.h"
 #include "platform/unique_handle.h"
+#include "support/process.h"
 #include "support/test_files.h"
 
 namespace zavex::test {
@@ -56,13 +57,14 @@ TEST_F(UpdateApplyTest, ReplacesChangedFilesDeletesRemovedOnesAndCleansLeftovers
   CreateDirectoryW((folder() + L"\\sub\\deep").c_str(), nullptr);
   WriteTextFile(folder() + L"\\sub\\deep\\y.old", "leftover");
   WriteTextFile(folder() + L"\\sub\\X.TMP", "kept: other letter case");
+  WriteTextFile(folder() + L"\\sub\\Y.OLD", "kept: other letter case");
   WriteTextFile(folder() + L"\\sub\\.old", "kept: no name before the suffix");
 
   ProgressRecorder recorder;
   const OperationResult result = Update(recorder.Callback());
   ASSERT_TRUE(result.finished);
   EXPECT_TRUE(result.success) << WideToUtf8(result.error);
-  EXPECT_TRUE(HoldsExactly(folder(), newer, {L"sub\\X.TMP", L"sub\\.old"}));
+  EXPECT_TRUE(HoldsExactly(folder(), newer, {L"sub\\X.TMP", L"sub\\Y.OLD", L"sub\\.old"}));
 
   for (const ReceivedRequest& request : server.Requests()) {
     EXPECT_NE(request.target.find("?nocache="), std::string::npos) << request.target;
@@ -311,6 +313,41 @@ TEST_F(UpdateApplyTest, ListedManifestIsNeverDownloaded) {
     EXPECT_EQ(ManifestRequests(server), checks);
     InstallReleaseLocally(folder(), installed);
     DeleteTree(folder() + L"\\new");
+  }
+}
+
+TEST_F(UpdateApplyTest, ApplicationIsGivenTenSecondsToClose) {
+  struct Case {
+    const wchar_t* options;
+    bool updated;
+  };
+  // A window that ignores the request, or a process without one, keeps the
+  // update waiting for all 10 s; closing after 3 s is within the limit.
+  const Case cases[] = {{L"--ignore-close", false},
+                        {L"--no-window", false},
+                        {L"--close-delay=3000", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.options));
+    ChildProcess application;
+    ASSERT_TRUE(application.Start(BuildDir() + L"\\zavexphone.exe", c.options));
+    if (std::wstring(c.options) != L"--no-window") {
+      ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone"), nullptr);
+    }
+    const ULONGLONG start = GetTickCount64();
+    const OperationResult result = Update();
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_EQ(result.success, c.updated) << WideToUtf8(result.error);
+    if (c.updated) {
+      EXPECT_TRUE(application.Wait(0).has_value());
+      EXPECT_TRUE(HoldsExactly(folder(), newer));
+    } else {
+      EXPECT_EQ(result.error, L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.");
+      EXPECT_TRUE(application.running());
+      // Twenty waits of half a second: a lower bound only.
+      EXPECT_GE(elapsed, 10000u);
+      EXPECT_TRUE(HoldsExactly(folder(), installed));
+    }
+    application.Kill();
   }
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/text_conversion.h"
 #include "support/http_server.h"
 #include "support/test_files.h"
 
@@ -93,6 +94,38 @@ TEST_F(HttpClientTest, RequestCarriesQueryAndUserAgentToTheUrlPort) {
   EXPECT_EQ(requests[0].method, "GET");
   EXPECT_EQ(requests[0].target, "/manifest.json?nocache=1700000000");
   EXPECT_NE(requests[0].head.find("User-Agent: Zavex Phone Updater/1.0\r\n"), std::string::npos);
+}
+
+// http to http only: the test server speaks no TLS, so the https cases (followed
+// to https, never to http, which is WinHTTP's default policy) are not run here.
+TEST_F(HttpClientTest, RedirectsFromHttpToHttpAreFollowed) {
+  server.SetRoute("/release/app.dll", 200, "moved body");
+  for (int status : {301, 302}) {
+    SCOPED_TRACE(status);
+    HttpRoute moved;
+    moved.status = status;
+    moved.body = "see elsewhere";
+    moved.location = WideToUtf8(server.Url("/release/app.dll"));
+    server.SetRoute("/app.dll", moved);
+    HttpRoute relative = moved;
+    relative.location = "/release/app.dll";
+    server.SetRoute("/relative.dll", relative);
+
+    for (const char* path : {"/app.dll", "/relative.dll"}) {
+      const HttpResponse response = client.Get(server.Url(path));
+      EXPECT_TRUE(response.success) << path;
+      EXPECT_EQ(response.statusCode, 200);
+      EXPECT_EQ(response.body, "moved body");
+      const std::wstring target = temp / L"app.dll";
+      EXPECT_TRUE(Download(path, target)) << path;
+      EXPECT_EQ(test::ReadTextFile(target), "moved body");
+    }
+  }
+  size_t followed = 0;
+  for (const test::ReceivedRequest& request : server.Requests()) {
+    followed += request.target == "/release/app.dll";
+  }
+  EXPECT_EQ(followed, 8u);
 }
 
 TEST_F(HttpClientTest, GetReadsChunkedAndSlowBodiesWhole) {

@@ -34,6 +34,9 @@ std::string RoutePath(const std::wstring& relative) {
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
+// A file name with a blank, accented letters and "+".
+const std::wstring kAwkwardName = L"sons\\Efeitos de a\u00e7\u00e3o+extra.dll";
+
 class PublishedReleaseTest : public MachineStateTest {
  protected:
   void SetUp() override {
@@ -168,6 +171,7 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
   WriteBuildFile(L"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe"));
   WriteBuildFile(L"lib\\codec.dll", "codec 1.0");
   WriteBuildFile(L"docs\\old.txt", "dropped in 1.1");
+  WriteBuildFile(kAwkwardName, "efeitos 1.0");
   ASSERT_EQ(Publish(L"1.0.0", 1), 0u);
   ServeReleaseFolder();
 
@@ -178,6 +182,7 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
 
   WriteBuildFile(L"lib\\codec.dll", "codec 1.1");
   WriteBuildFile(L"plugins\\video.dll", "new in 1.1");
+  WriteBuildFile(kAwkwardName, "efeitos 1.1");
   ASSERT_TRUE(DeleteTree(buildFolder + L"\\docs"));
   ASSERT_EQ(Publish(L"1.1.0", 2), 0u);
   const std::string published = ReadTextFile(releaseFolder + L"\\manifest.json");
@@ -204,6 +209,10 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
   // The unchanged application was downloaded only by the install.
   EXPECT_EQ(RequestsFor("/zavexphone.exe"), 1u);
   EXPECT_EQ(RequestsFor("/plugins/video.dll"), 1u);
+  // The blank and the accents travel escaped, "+" as it is; the file lands
+  // under its own name (InstalledAsPublished).
+  EXPECT_EQ(ReadTextFile(installFolder + L"\\" + kAwkwardName), "efeitos 1.1");
+  EXPECT_EQ(RequestsFor("/sons/Efeitos%20de%20a%C3%A7%C3%A3o+extra.dll"), 2u);
 }
 
 TEST_F(PublishedReleaseTest, TheBuiltPublisherRefusesWithoutWritingAnything) {

@@ -3,6 +3,8 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cctype>
+#include <string>
 #include <utility>
 
 #include "app/server_config.h"
@@ -36,6 +38,8 @@ void FillGeneratedBytes(uint64_t offset, char* out, size_t count) {
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
     default: return "Status";
@@ -101,7 +105,23 @@ std::string ResponseHead(const HttpRoute& route) {
   } else {
     head += "Content-Length: " + std::to_string(BodySize(route)) + "\r\n";
   }
+  if (!route.location.empty()) head += "Location: " + route.location + "\r\n";
   return head + "Content-Type: application/octet-stream\r\n\r\n";
+}
+
+// "%XX" sequences become their bytes, as a web server reads a path.
+std::string PercentDecoded(const std::string& path) {
+  std::string decoded;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '%' && i + 2 < path.size() && isxdigit(static_cast<unsigned char>(path[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(path[i + 2]))) {
+      decoded += static_cast<char>(std::stoi(path.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      decoded += path[i];
+    }
+  }
+  return decoded;
 }
 
 std::string ChunkFrame(size_t size) {
@@ -237,7 +257,7 @@ bool HttpServer::Respond(SOCKET client, const ReceivedRequest& request) {
 }
 
 HttpRoute HttpServer::RouteFor(const std::string& target) const {
-  const std::string path = target.substr(0, target.find('?'));
+  const std::string path = PercentDecoded(target.substr(0, target.find('?')));
   std::lock_guard<std::mutex> lock(mutex);
   const auto found = routes.find(path);
   if (found != routes.end()) return found->second;

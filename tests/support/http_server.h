@@ -13,7 +13,8 @@
 
 namespace zavex::test {
 
-// How the server answers GET requests for one path (query ignored).
+// How the server answers GET requests for one path (query ignored, "%XX"
+// escapes decoded).
 struct HttpRoute {
   int status = 200;
   std::string body;
@@ -32,6 +33,8 @@ struct HttpRoute {
   // of pieceDelayMs; with chunked, each piece is one chunk.
   size_t pieceBytes = 0;
   DWORD pieceDelayMs = 0;
+  // When not empty, sent as the Location header (with a 301 or 302 status).
+  std::string location;
 };
 
 struct ReceivedRequest {

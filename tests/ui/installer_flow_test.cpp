@@ -74,6 +74,50 @@ TEST_F(InstallerFlow, WelcomePageInstallsIntoTheGivenFolderAndStartsTheApplicati
   EXPECT_TRUE(LogEndsWithResult(0));
 }
 
+TEST_F(InstallerFlow, FolderTooLongForTheProgramIsRefusedAsShown) {
+  folder = dir.path();
+  while (folder.size() <= 300) folder += L"\\pasta comprida";
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(ControlText(window, kPathEdit), folder);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Erro na instalação",
+                        L"O caminho da pasta de instalação tem mais de 241 caracteres. Escolha "
+                        L"uma pasta com um caminho mais curto."));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_FALSE(FolderExists(dir / L"pasta comprida"));
+  EXPECT_TRUE(server.Requests().empty());
+}
+
+// Whether a top-level window with this title shows up within timeoutMs; one
+// that does is closed again.
+bool WindowTitledAppears(const wchar_t* title, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < deadline) {
+    if (HWND window = FindWindowW(nullptr, title)) {
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+TEST_F(InstallerFlow, ConcluirStartsOnlyAnApplicationFileThatExists) {
+  // A folder in the application's place: the shell would open it in a window.
+  release.files[0] = {"zavexphone.exe/leia-me.txt", "uma pasta"};
+  PublishRelease(server, release);
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  ASSERT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(LogEndsWithResult(0));
+  EXPECT_FALSE(WindowTitledAppears(L"zavexphone.exe", 3000));
+}
+
 TEST_F(InstallerFlow, WithoutPathTheFieldShowsProgramFilesAndCancelInstallsNothing) {
   HWND window = StartWithArguments(L"--install");
   ASSERT_NE(window, nullptr);
@@ -195,6 +239,7 @@ TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredNoLetsTheInstallFinish) {
 TEST_F(InstallerFlow, BarStaysWithinRangeAndReachesTheEndForALargeRelease) {
   release.files.push_back({"media/ringtones.bin", GeneratedBytes(0, 43000000)});
   PublishRelease(server, release);
+  server.SetRoute("/media/ringtones.bin", SlowAnswer(release.files.back().content, 1 << 20, 25));
   HWND window = StartInstaller();
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(ClickButton(window, kAction));
@@ -211,6 +256,8 @@ TEST_F(InstallerFlow, BarStaysWithinRangeAndReachesTheEndForALargeRelease) {
   ASSERT_FALSE(positions.empty());
   EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
   EXPECT_LE(*std::max_element(positions.begin(), positions.end()), 100);
+  // The bar moves during the file rather than jumping from 0 to 100.
+  EXPECT_TRUE(std::any_of(positions.begin(), positions.end(), [](int p) { return p > 0 && p < 100; }));
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
 }

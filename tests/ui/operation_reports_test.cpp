@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <stdexcept>
-#include <system_error>
 #include <thread>
 
 #include "support/window_probe.h"
@@ -130,18 +128,6 @@ TEST_F(Reports, CompletionStoresTheOutcomeBeforeItPosts) {
   EXPECT_TRUE(state->succeeded);
   EXPECT_EQ(NextPosted(success), WM_APP_OPERATION_DONE);
   EXPECT_EQ(success, 1u);
-}
-
-TEST(StartWorker, TurnsAThreadFailureIntoAnErrorText) {
-  std::wstring error;
-  bool ran = false;
-  EXPECT_TRUE(StartWorker([&] { ran = true; }, error));
-  EXPECT_TRUE(ran);
-  EXPECT_TRUE(error.empty());
-  EXPECT_FALSE(StartWorker(
-      [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "no thread"); },
-      error));
-  EXPECT_EQ(error.rfind(L"no thread", 0), 0u);
 }
 
 }  // namespace

@@ -132,6 +132,10 @@ TEST_F(Window, CreateBuildsAHiddenFixedFrameWithItsControls) {
     EXPECT_EQ(GetWindowLongW(child, GWL_STYLE) & WS_TABSTOP, 0) << id;
     child = GetWindow(child, GW_HWNDNEXT);
   }
+  // The labels show file names and folders: "R&D.dll" is no mnemonic.
+  for (int label : {IDC_TITLE_LABEL, IDC_STATUS_LABEL}) {
+    EXPECT_TRUE(test::ControlStyle(hwnd, label) & SS_NOPREFIX) << label;
+  }
   EXPECT_EQ(ControlText(hwnd, IDC_BROWSE_BUTTON), L"...");
   EXPECT_EQ(ControlText(hwnd, IDC_ACTION_BUTTON), L"Instalar");
   EXPECT_EQ(ControlText(hwnd, IDC_CANCEL_BUTTON), L"Cancelar");
@@ -187,6 +191,12 @@ TEST_F(Window, LayoutsKeepTextsAndTheLastActionCaption) {
   EXPECT_EQ(ControlText(hwnd, IDC_ACTION_BUTTON), L"Fechar");
   window.SetMode(Updating);
   EXPECT_EQ(ControlText(hwnd, IDC_ACTION_BUTTON), L"Fechar");
+
+  // The folder is read back whole, however long.
+  std::wstring folder = L"C:";
+  while (folder.size() < 400) folder += L"\\pasta";
+  window.SetFolder(folder);
+  EXPECT_EQ(window.GetFolder(), folder);
 }
 
 TEST_F(Window, MarqueeRunsOnlyOnTheCheckingPage) {
