@@ -10,6 +10,7 @@
 #include "app/text_conversion.h"
 #include "ops/uninstall.h"
 #include "ops/updater.h"
+#include "platform/system_dlls.h"
 #include "ui/installer_flow.h"
 #include "ui/updater_flow.h"
 
@@ -57,10 +58,13 @@ void LogStart(const wchar_t* commandLine) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   using namespace zavex;
+  const bool dllSearchRestricted = RestrictDllSearchToSystem32(
+      {L"bcrypt.dll", L"crypt32.dll", L"winhttp.dll", L"uxtheme.dll", L"comctl32.dll"});
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   Logger& log = Logger::Instance();
   log.Open(GetExecutableFolder() + L"\\zavex_updater.log");
   LogStart(commandLine);
+  if (!dllSearchRestricted) log.Warn("DLL search not limited to System32");
 
   CommandLineArgs args = ParseCommandLine(commandLine);
   args.mode = GetOperationMode(args);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "app/text_conversion.h"
+#include "platform/system_dlls.h"
 #endif
 
 namespace {
@@ -64,7 +65,9 @@ int RunGuarded(const std::vector<std::string>& arguments) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+  const bool dllSearchRestricted = zavex::RestrictDllSearchToSystem32({L"bcrypt.dll"});
   SetConsoleOutputCP(CP_UTF8);
+  if (!dllSearchRestricted) std::cerr << "zavex_publish: warning: DLL search not limited to System32\n";
   std::vector<std::string> arguments;
   for (int index = 1; index < argc; ++index) arguments.push_back(zavex::WideToUtf8(argv[index]));
   return RunGuarded(arguments);
