@@ -12,7 +12,8 @@ function(zavex_delay_import dll)
   find_library(ZAVEX_IMPORT_LIBRARY_${dll} NAMES ${dll} REQUIRED NO_CACHE)
   execute_process(COMMAND ${CMAKE_NM} -g ${ZAVEX_IMPORT_LIBRARY_${dll}}
     OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
-  # i686 C names carry a leading underscore, which the .def leaves out.
+  # i686 C names carry a leading underscore, which the .def leaves out; the
+  # DLLs export stdcall functions without their "@<bytes>", hence --kill-at.
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(import_prefix "__imp__")
     set(kill_at --kill-at)
@@ -27,11 +28,13 @@ function(zavex_delay_import dll)
 
   set(folder ${CMAKE_BINARY_DIR}/delay-imports)
   file(CONFIGURE OUTPUT ${folder}/${dll}.def CONTENT "LIBRARY ${dll}.dll\nEXPORTS\n${exports}\n")
-  set(library ${folder}/lib${dll}_delay.a)
-  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${folder}/${dll}.def
-    --dllname ${dll}.dll --output-delaylib ${library} COMMAND_ERROR_IS_FATAL ANY)
+  # dlltool names its symbols after the output path: a relative one keeps the
+  # build folder's path out of the executable.
+  execute_process(COMMAND ${CMAKE_DLLTOOL} ${kill_at} --input-def ${dll}.def
+    --dllname ${dll}.dll --output-delaylib lib${dll}_delay.a
+    WORKING_DIRECTORY ${folder} COMMAND_ERROR_IS_FATAL ANY)
 
   add_library(zavex_delay_${dll} STATIC IMPORTED GLOBAL)
   set_target_properties(zavex_delay_${dll} PROPERTIES
-    IMPORTED_LOCATION ${library} INTERFACE_LINK_LIBRARIES delayimp)
+    IMPORTED_LOCATION ${folder}/lib${dll}_delay.a INTERFACE_LINK_LIBRARIES delayimp)
 endfunction()

@@ -17,6 +17,17 @@
 namespace zavex {
 namespace {
 
+bool dllSearchRestricted = false;
+
+// Runs before every other constructor and so before wWinMain: the stack
+// protector's own setup (libssp) asks CryptAcquireContext for its canary, and
+// the provider DLL that loads would look for bcrypt and crypt32 beside the
+// executable.
+__attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
+  dllSearchRestricted = RestrictDllSearchToSystem32(
+      {L"bcrypt.dll", L"crypt32.dll", L"winhttp.dll", L"uxtheme.dll", L"comctl32.dll"});
+}
+
 // Asks before uninstalling and reports the outcome in a box. 0 or 1.
 int RunConfirmedUninstall(const CommandLineArgs& args) {
   const std::wstring installPath = GetInstallPath(args);
@@ -58,8 +69,6 @@ void LogStart(const wchar_t* commandLine) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   using namespace zavex;
-  const bool dllSearchRestricted = RestrictDllSearchToSystem32(
-      {L"bcrypt.dll", L"crypt32.dll", L"winhttp.dll", L"uxtheme.dll", L"comctl32.dll"});
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   Logger& log = Logger::Instance();
   log.Open(GetExecutableFolder() + L"\\zavex_updater.log");

@@ -64,8 +64,19 @@ int RunGuarded(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
+namespace {
+
+bool dllSearchRestricted = false;
+
+// Before every other constructor, as in the updater's main.cpp: the stack
+// protector's setup loads a crypto provider whose DLLs must come from System32.
+__attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
+  dllSearchRestricted = zavex::RestrictDllSearchToSystem32({L"bcrypt.dll", L"crypt32.dll"});
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
-  const bool dllSearchRestricted = zavex::RestrictDllSearchToSystem32({L"bcrypt.dll"});
   SetConsoleOutputCP(CP_UTF8);
   if (!dllSearchRestricted) std::cerr << "zavex_publish: warning: DLL search not limited to System32\n";
   std::vector<std::string> arguments;
