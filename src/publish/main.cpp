@@ -78,7 +78,9 @@ __attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
 
 int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
-  if (!dllSearchRestricted) std::cerr << "zavex_publish: warning: DLL search not limited to System32\n";
+  if (!dllSearchRestricted) {
+    std::cerr << "zavex_publish: warning: DLL search not limited to System32\n";
+  }
   std::vector<std::string> arguments;
   for (int index = 1; index < argc; ++index) arguments.push_back(zavex::WideToUtf8(argv[index]));
   return RunGuarded(arguments);
