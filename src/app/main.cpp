@@ -10,11 +10,23 @@
 #include "app/text_conversion.h"
 #include "ops/uninstall.h"
 #include "ops/updater.h"
+#include "platform/system_dlls.h"
 #include "ui/installer_flow.h"
 #include "ui/updater_flow.h"
 
 namespace zavex {
 namespace {
+
+bool dllSearchRestricted = false;
+
+// Runs before every other constructor and so before wWinMain: the stack
+// protector's own setup (libssp) asks CryptAcquireContext for its canary, and
+// the provider DLL that loads would look for bcrypt and crypt32 beside the
+// executable.
+__attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
+  dllSearchRestricted = RestrictDllSearchToSystem32(
+      {L"bcrypt.dll", L"crypt32.dll", L"winhttp.dll", L"uxtheme.dll", L"comctl32.dll"});
+}
 
 // Asks before uninstalling and reports the outcome in a box. 0 or 1.
 int RunConfirmedUninstall(const CommandLineArgs& args) {
@@ -61,6 +73,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   Logger& log = Logger::Instance();
   log.Open(GetExecutableFolder() + L"\\zavex_updater.log");
   LogStart(commandLine);
+  if (!dllSearchRestricted) log.Warn("DLL search not limited to System32");
 
   CommandLineArgs args = ParseCommandLine(commandLine);
   args.mode = GetOperationMode(args);

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include "app/text_conversion.h"
+#include "platform/system_dlls.h"
 #endif
 
 namespace {
@@ -80,8 +81,23 @@ int RunGuarded(const std::vector<std::string>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
+namespace {
+
+bool dllSearchRestricted = false;
+
+// Before every other constructor, as in the updater's main.cpp: the stack
+// protector's setup loads a crypto provider whose DLLs must come from System32.
+__attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
+  dllSearchRestricted = zavex::RestrictDllSearchToSystem32({L"bcrypt.dll", L"crypt32.dll"});
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
   SetConsoleOutputCP(CP_UTF8);
+  if (!dllSearchRestricted) {
+    std::cerr << "zavex_publish: warning: DLL search not limited to System32\n";
+  }
   std::vector<std::string> arguments;
   for (int index = 1; index < argc; ++index) arguments.push_back(zavex::WideToUtf8(argv[index]));
   return RunGuarded(arguments);

@@ -10,6 +10,7 @@
 #include "ops/updater_run_fixture.h"
 #include "platform/process_control.h"
 #include "platform/unique_handle.h"
+#include "support/planted_dlls.h"
 
 namespace zavex::test {
 namespace {
@@ -245,6 +246,20 @@ TEST_F(SilentUpdateTest, ApplicationIgnoringTheCloseRequestFailsTheUpdate) {
   EXPECT_EQ(CountLines(ReadTextFile(folder + L"\\zavexphone_cmdline.txt")), 1u);
 }
 
+TEST_F(SilentUpdateTest, StartedBesidePlantedDllsLoadsNoneAndWorksAsUsual) {
+  TempDir downloads;
+  const std::wstring runner = CopyUpdaterTo(downloads.path());
+  PlantedDlls planted(downloads.path());
+  ASSERT_TRUE(planted.planted());
+  const std::wstring target = L" --path=\"" + folder + L"\"";
+
+  EXPECT_EQ(RunProcess(runner, L"--check" + target).exitCode, 0u);
+  EXPECT_EQ(RunProcess(runner, L"--silent" + target).exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, {L"zavex_updater.exe"}));
+  EXPECT_EQ(RunProcess(runner, L"--check" + target).exitCode, 2u);
+  EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
+}
+
 using SelfUpdateTest = UpdaterRunTest;
 
 TEST_F(SelfUpdateTest, CopiesTheRunningExecutableOverTheInstalledUpdater) {
@@ -317,6 +332,18 @@ TEST_F(UninstallModeTest, ConfirmedUninstallRemovesTheInstallation) {
   EXPECT_FALSE(FileExists(DesktopShortcutPath()));
   EXPECT_FALSE(FileExists(StartMenuShortcutPath()));
   EXPECT_FALSE(FolderExists(folder));
+}
+
+TEST_F(UninstallModeTest, ConfirmedUninstallBesidePlantedDllsLoadsNone) {
+  PlantedDlls planted(runnerFolder.path());
+  ASSERT_TRUE(planted.planted());
+  ChildProcess process = StartUninstall(folder, IDYES);
+  const auto [text, exitCode] = Outcome(process, L"Desinstalação Concluída");
+  EXPECT_EQ(text, L"Zavex Phone foi desinstalado com sucesso.");
+  EXPECT_EQ(exitCode, 0u);
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_FALSE(FolderExists(folder));
+  EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
 }
 
 TEST_F(UninstallModeTest, DeclinedUninstallChangesNothing) {

@@ -11,6 +11,7 @@
 #include "app/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "support/http_server.h"
+#include "support/planted_dlls.h"
 #include "support/process.h"
 #include "support/test_files.h"
 #include "support/window_probe.h"
@@ -60,10 +61,12 @@ class PublishedReleaseTest : public MachineStateTest {
     ASSERT_TRUE(WriteTextFile(file.wstring(), content));
   }
 
-  // The exit code of the built publisher, signing with the first test key.
-  DWORD Publish(const std::wstring& version, int versionCode) {
+  // The exit code of the built publisher, or of a copy of it, signing with
+  // the first test key.
+  DWORD Publish(const std::wstring& version, int versionCode,
+                const std::wstring& publisher = BuildDir() + L"\\zavex_publish.exe") {
     const RunResult run = RunProcess(
-        BuildDir() + L"\\zavex_publish.exe",
+        publisher,
         L"--version=" + version + L" --version-code=" + std::to_wstring(versionCode) +
             L" --release-date=2024-05-0" + std::to_wstring(versionCode) +
             L" --optional=*.txt \"--release-notes=Vers\u00e3o " + version + L"\" " +
@@ -226,6 +229,20 @@ TEST_F(PublishedReleaseTest, TheBuiltPublisherRefusesWithoutWritingAnything) {
   EXPECT_EQ(usage.exitCode, 2u);
   const RunResult help = RunProcess(BuildDir() + L"\\zavex_publish.exe", L"--help");
   EXPECT_EQ(help.exitCode, 0u);
+}
+
+TEST_F(PublishedReleaseTest, APublisherBesidePlantedDllsLoadsNoneAndPublishes) {
+  TempDir tools;
+  const std::wstring publisher = tools / L"zavex_publish.exe";
+  ASSERT_TRUE(CopyFileW((BuildDir() + L"\\zavex_publish.exe").c_str(), publisher.c_str(), FALSE));
+  PlantedDlls planted(tools.path());
+  ASSERT_TRUE(planted.planted());
+  WriteBuildFile(L"zavexphone.exe", "app");
+
+  EXPECT_EQ(Publish(L"1.0.0", 1, publisher), 0u);
+  EXPECT_NE(ReadTextFile(releaseFolder + L"\\manifest.json").find(Sha256Hex("app")),
+            std::string::npos);
+  EXPECT_EQ(planted.Loaded(), std::vector<std::wstring>{});
 }
 
 }  // namespace
