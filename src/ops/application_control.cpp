@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "app/install_location.h"
+#include "platform/file_system.h"
 #include "platform/process_control.h"
 
 namespace zavex {

@@ -255,7 +255,8 @@ TEST_F(InstallerTest, RecordThatCannotBeReplacedFailsTheInstall) {
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json.tmp"));
   // The record comes last, after the registration and the shortcuts.
   EXPECT_TRUE(UserRegistryKeyExists(kUninstallKey));
-  EXPECT_EQ(ReadShortcutTarget(StartMenuShortcutPath()), folder + L"\\zavexphone.exe");
+  EXPECT_EQ(ReadShortcutTarget(ShellFolder(CSIDL_PROGRAMS) + L"\\Zavex Phone\\Zavex Phone.lnk"),
+            folder + L"\\zavexphone.exe");
   EXPECT_EQ(ReadTextFile(folder + L"\\zavexphone.exe.old"), "old");
 }
 
