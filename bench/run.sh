@@ -2,8 +2,8 @@
 # End-to-end benchmarks of the install and the update, each next to a
 # baseline taken in the same run. Not part of CI.
 #
-# Builds the publisher (build/bench-host) and the 64-bit program with the
-# driver (build/bench-win64, server http://127.0.0.1:18479/), publishes three
+# Builds the publisher (build/bench-host) and the 64-bit (or 32-bit) program
+# with the driver (build/bench-win64 or -win32, server http://127.0.0.1:18479/), publishes three
 # release shapes, serves them with nginx on loopback and, for each shape,
 # times as whole processes under Wine:
 #   - a fresh install through the window ("Instalar", then "Concluir");
@@ -15,31 +15,39 @@
 # entries as a share of that update's whole time. Every run is checked: the
 # installed folder must equal the published build.
 #
-#   bench/run.sh [--quick] [--runs N]
+#   bench/run.sh [--quick] [--runs N] [--width 32|64]
 #     --quick   shapes a quarter of the size, one run each, 500 MB instead of
 #               2 GB for the memory check, 20,000 manifest entries
 #     --runs N  runs per measurement (default 3; the median is shown)
+#     --width   the program's width: 64 (default) or 32, the shipped one
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/loopback-nginx.sh"
 port=18479
 base_url=http://127.0.0.1:$port/
-win=$root/build/bench-win64
 host=$root/build/bench-host
 data=$root/build/bench-data
-prefix=$win/wine
 jobs=2
 
 quick=0
 runs=3
+width=64
 while [ $# -gt 0 ]; do
   case $1 in
   --quick) quick=1 runs=1 ;;
   --runs) runs=$2; shift ;;
-  *) echo "usage: $0 [--quick] [--runs N]" >&2; exit 2 ;;
+  --width) width=$2; shift ;;
+  *) echo "usage: $0 [--quick] [--runs N] [--width 32|64]" >&2; exit 2 ;;
   esac
   shift
 done
+case $width in
+64) toolchain=mingw-x86_64 ;;
+32) toolchain=mingw-i686 ;;
+*) echo "usage: $0 [--quick] [--runs N] [--width 32|64]" >&2; exit 2 ;;
+esac
+win=$root/build/bench-win$width
+prefix=$win/wine
 
 MiB=$((1024 * 1024))
 if [ $quick = 1 ]; then
@@ -72,7 +80,7 @@ build() {
       -DCMAKE_CXX_FLAGS= -DCMAKE_EXE_LINKER_FLAGS= -DZAVEX_BUILD_TESTS=OFF -DZAVEX_FUZZING=OFF
     cmake --build "$host" --target zavex_publish -j$jobs
     [ -f "$win/build.ninja" ] || cmake -S "$root" -B "$win" -G Ninja \
-      --toolchain "$root/cmake/mingw-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+      --toolchain "$root/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
       -DZAVEX_BUILD_TESTS=ON -DZAVEX_BUILD_BENCH=ON -DZAVEX_SERVER_BASE_URL=$base_url
     cmake --build "$win" --target zavex_updater zavex_bench_driver -j$jobs
   } >"$log" 2>&1 || { tail -n 30 "$log"; fail "build failed; the whole output is in $log"; }
@@ -310,7 +318,7 @@ measure_manifest_work() {
 
 print_table() {
   echo
-  echo "Seconds, median of $runs: the program under 64-bit Wine as a whole process, next to"
+  echo "Seconds, median of $runs: the program ($width-bit) under Wine as a whole process, next to"
   echo "native curl (one process, all URLs) plus sha256sum -c of the same files."
   printf "$row_format\n" "shape" "install" "curl" "ratio" "update" "curl" "ratio" "window" \
     "ratio" "peak"

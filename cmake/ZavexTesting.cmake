@@ -11,6 +11,9 @@ if(WIN32)
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE
     @ONLY)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+  # scripts/test.sh runs several trees in one CTest run; each tree has a prefix
+  # and a server port of its own, so its fixture and locks are its own too.
+  set(ZAVEX_TREE_TAG "@${CMAKE_BINARY_DIR}")
   # Windows view of the build tree, for tests that start the built programs.
   string(REPLACE "/" "\\\\" ZAVEX_BUILD_DIR_WIN "Z:${CMAKE_BINARY_DIR}")
 else()
@@ -32,9 +35,9 @@ function(zavex_add_gtest name)
     target_compile_definitions(${name} PRIVATE ZAVEX_BUILD_DIR_WIN=L"${ZAVEX_BUILD_DIR_WIN}")
     add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
     set_tests_properties(${name} PROPERTIES
-      FIXTURES_REQUIRED WinePrefix TIMEOUT ${ARG_TIMEOUT})
+      FIXTURES_REQUIRED WinePrefix${ZAVEX_TREE_TAG} TIMEOUT ${ARG_TIMEOUT})
     if(ARG_RESOURCE_LOCK)
-      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}${ZAVEX_TREE_TAG}")
     endif()
   else()
     gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})

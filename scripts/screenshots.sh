@@ -2,12 +2,16 @@
 # Pictures every page of both interactive flows: the updater runs under Xvfb
 # with Wine's X11 driver, in a prefix of its own, and each page is saved as
 # docs/screenshots/<page>.png.
-#   screenshots.sh [BUILD_DIR]    a win64-test tree; default build/win64-test
+#   screenshots.sh [BUILD_DIR]    a win32-test or win64-test tree; default
+#                                 build/win32-test, the shipped 32-bit build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/ensure-tools.sh" xvfb imagemagick
-build=$(realpath -m "${1:-$root/build/win64-test}")
-[ -f "$build/build.ninja" ] || cmake --preset win64-test -B "$build" >/dev/null
+build=$(realpath -m "${1:-$root/build/win32-test}")
+# A tree not yet configured takes the preset of its folder's name.
+preset=$(basename "$build")
+[ "$preset" = win64-test ] || preset=win32-test
+[ -f "$build/build.ninja" ] || cmake --preset "$preset" -B "$build" >/dev/null
 cmake --build "$build" --target ui_screenshot_driver -j2 >/dev/null
 
 out=$root/docs/screenshots

@@ -1,8 +1,25 @@
 #!/bin/bash
-# Creates (once) and starts, or stops, the Wine prefix that the tests run in.
-#   wine-prefix.sh setup PREFIX | stop PREFIX
+# Creates (once) and starts, or stops, the Wine prefix that the tests run in;
+# or tells (exit status) whether this machine can run 32-bit programs.
+#   wine-prefix.sh setup PREFIX | stop PREFIX | runs-32-bit
 set -euo pipefail
 action=$1
+
+# The kernel must execute 32-bit Linux code for 32-bit Wine to start at all.
+runs_32_bit() { /lib/ld-linux.so.2 --help >/dev/null 2>&1; }
+
+if [ "$action" = runs-32-bit ]; then
+  runs_32_bit
+  exit
+fi
+
+# A prefix made before 32-bit Wine was installed has an empty syswow64: every
+# 32-bit program then fails with "could not load kernel32.dll, status c0000135".
+lacks_32_bit_half() {
+  [ -x /usr/lib/wine/wine ] && runs_32_bit &&
+    [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]
+}
+
 prefix=$(realpath -m "$2")
 export WINEPREFIX=$prefix
 export HOME=$prefix-home
@@ -12,7 +29,8 @@ wine=/usr/lib/wine/wine64
 
 case $action in
 setup)
-  if [ ! -f "$prefix/.zavex-ready" ]; then
+  if [ ! -f "$prefix/.zavex-ready" ] || lacks_32_bit_half; then
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
     rm -rf "$prefix" "$HOME"
     # The Desktop of a new prefix links to $HOME/Desktop: keep it private.
     mkdir -p "$HOME/Desktop"
@@ -36,7 +54,7 @@ stop)
   /usr/lib/wine/wineserver -w 2>/dev/null || true
   ;;
 *)
-  echo "usage: $0 setup|stop PREFIX" >&2
+  echo "usage: $0 setup PREFIX | stop PREFIX | runs-32-bit" >&2
   exit 2
   ;;
 esac

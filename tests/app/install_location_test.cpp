@@ -1,12 +1,27 @@
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include "app/install_location.h"
+#include "support/process.h"
 #include "support/test_files.h"
 
 namespace zavex {
 namespace {
 
 CommandLineArgs ArgsFor(const wchar_t* text) { return ParseCommandLine(text); }
+
+std::wstring ShellFolder(int csidl) {
+  wchar_t path[kMaxPathChars] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path))) return {};
+  return path;
+}
+
+std::wstring EnvironmentValue(const wchar_t* name) {
+  wchar_t value[kMaxPathChars] = {};
+  GetEnvironmentVariableW(name, value, kMaxPathChars);
+  return value;
+}
 
 // Creates a file (or a folder) for the length of a test and removes it again.
 class ScopedEntry {
@@ -53,6 +68,23 @@ TEST_F(InstallLocation, FoldersOfThisMachine) {
   EXPECT_EQ(GetExecutableFolder(), exe.substr(0, exe.find_last_of(L'\\')));
   EXPECT_TRUE(test::FolderExists(GetProgramFilesFolder()));
   EXPECT_EQ(GetDefaultInstallFolder(), GetProgramFilesFolder() + L"\\ZavexPhone");
+}
+
+// The shell answers at the width of the asking process: a 32-bit program on
+// 64-bit Windows gets the folder for 32-bit programs, the 64-bit build the
+// other one.
+TEST_F(InstallLocation, ProgramFilesFolderIsTheOneForProgramsOfThisWidth) {
+  const std::wstring folder = GetProgramFilesFolder();
+  const std::wstring forThirtyTwoBit = ShellFolder(CSIDL_PROGRAM_FILESX86);
+  ASSERT_FALSE(forThirtyTwoBit.empty());
+  if (sizeof(void*) == 8) {
+    EXPECT_NE(folder, forThirtyTwoBit);
+  } else {
+    EXPECT_EQ(folder, forThirtyTwoBit);
+  }
+  if (test::RunsUnderWow64(GetCurrentProcess())) {
+    EXPECT_NE(folder, EnvironmentValue(L"ProgramW6432"));
+  }
 }
 
 TEST_F(InstallLocation, NothingInstalledMeansInstaller) {

@@ -265,23 +265,19 @@ bool ProgressMilestone::Wait(int timeoutSeconds) const {
 }
 
 std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName) {
+  const UniqueKey key = OpenUserKeyAsTheShellSeesIt(subKey);
+  if (!key) return {};
   wchar_t buffer[1024] = {};
   DWORD size = sizeof(buffer);
-  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(),
-                   valueName.empty() ? nullptr : valueName.c_str(), RRF_RT_REG_SZ, nullptr,
-                   buffer, &size) != ERROR_SUCCESS) {
+  if (RegGetValueW(key.get(), nullptr, valueName.empty() ? nullptr : valueName.c_str(),
+                   RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) {
     return {};
   }
   return buffer;
 }
 
 bool UserRegistryKeyExists(const std::wstring& subKey) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  UniqueKey owned(key);
-  return true;
+  return static_cast<bool>(OpenUserKeyAsTheShellSeesIt(subKey));
 }
 
 std::wstring ReadShortcutTarget(const std::wstring& linkPath) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/unique_handle.h"
+#include "support/process.h"
 
 namespace zavex {
 namespace {
@@ -31,11 +32,8 @@ struct RegistryValue {
 
 RegistryValue ReadValue(const std::wstring& subKey, const std::wstring& name) {
   RegistryValue value;
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-    return value;
-  }
-  UniqueKey key(opened);
+  const UniqueKey key = test::OpenUserKeyAsTheShellSeesIt(subKey);
+  if (!key) return value;
   DWORD size = 0;
   const wchar_t* valueName = name.empty() ? nullptr : name.c_str();
   if (RegQueryValueExW(key.get(), valueName, nullptr, &value.type, nullptr, &size) !=
@@ -49,11 +47,8 @@ RegistryValue ReadValue(const std::wstring& subKey, const std::wstring& name) {
 }
 
 DWORD ValueCount(const std::wstring& subKey) {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
-    return 0;
-  }
-  UniqueKey key(opened);
+  const UniqueKey key = test::OpenUserKeyAsTheShellSeesIt(subKey);
+  if (!key) return 0;
   DWORD count = 0;
   RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count,
                    nullptr, nullptr, nullptr, nullptr);

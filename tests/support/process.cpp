@@ -125,6 +125,17 @@ bool WaitForWindowGone(DWORD processId, const std::wstring& className, const std
                    [&] { return FindProcessWindow(processId, className, title) == nullptr; });
 }
 
+bool RunsUnderWow64(HANDLE process) {
+  BOOL wow64 = FALSE;
+  return IsWow64Process(process, &wow64) && wow64;
+}
+
+UniqueKey OpenUserKeyAsTheShellSeesIt(const std::wstring& subKey) {
+  HKEY opened = nullptr;
+  RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened);
+  return UniqueKey(opened);
+}
+
 std::wstring GetWindowTextOf(HWND window) {
   wchar_t text[4096] = {};
   SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,

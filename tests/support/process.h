@@ -29,6 +29,7 @@ class ChildProcess {
   std::optional<DWORD> Wait(DWORD timeoutMs);
   void Kill();
   DWORD id() const { return processId; }
+  HANDLE handle() const { return process.get(); }
   bool running() const;
 
  private:
@@ -57,6 +58,14 @@ HWND WaitForMessageBox(DWORD processId, const std::wstring& caption, DWORD timeo
 // True once no window of that class and title is left in the process.
 bool WaitForWindowGone(DWORD processId, const std::wstring& className, const std::wstring& title,
                        DWORD timeoutMs = 20000);
+
+// A 32-bit process on 64-bit Windows; the shell gives it other folders.
+bool RunsUnderWow64(HANDLE process);
+
+// The key under HKEY_CURRENT_USER for reading, in the 64-bit view: on 64-bit
+// Windows the shell that reads the program's keys is 64-bit, also when the
+// 32-bit program wrote them. Empty when missing.
+UniqueKey OpenUserKeyAsTheShellSeesIt(const std::wstring& subKey);
 
 std::wstring GetWindowTextOf(HWND window);
 

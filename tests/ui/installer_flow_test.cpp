@@ -121,6 +121,10 @@ TEST_F(InstallerFlow, ConcluirStartsOnlyAnApplicationFileThatExists) {
 TEST_F(InstallerFlow, WithoutPathTheFieldShowsProgramFilesAndCancelInstallsNothing) {
   HWND window = StartWithArguments(L"--install");
   ASSERT_NE(window, nullptr);
+  // The default folder comes from the shell, which gives a 32-bit program on
+  // 64-bit Windows the folder for 32-bit programs; this test asks it at the
+  // program's width.
+  ASSERT_EQ(RunsUnderWow64(updater.handle()), RunsUnderWow64(GetCurrentProcess()));
   EXPECT_TRUE(WaitForControlText(window, kPathEdit, GetDefaultInstallFolder()));
   EXPECT_TRUE(ControlStyle(window, kPathEdit) & ES_READONLY);
 
