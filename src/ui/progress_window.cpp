@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 #include <shlobj.h>
-#include <uxtheme.h>
 
 #include "app/install_location.h"
 
@@ -20,6 +19,29 @@ constexpr COLORREF kTextColor = RGB(255, 255, 255);
 constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE | SS_CENTER | SS_NOPREFIX;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE;
 constexpr DWORD kWindowStyle = WS_POPUP | WS_BORDER | WS_DLGFRAME | WS_SYSMENU | WS_MINIMIZEBOX;
+
+// The common controls and the theme library are not imported: a DLL the
+// executable imports is searched beside it first (a planted one would run
+// elevated). Their two functions come from the System32 copies at run time.
+template <typename Function>
+Function SystemFunction(const wchar_t* dll, const char* name) {
+  HMODULE module = LoadLibraryExW(dll, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+void InitProgressBarClass() {
+  using Init = BOOL(WINAPI*)(const INITCOMMONCONTROLSEX*);
+  static const Init init = SystemFunction<Init>(L"comctl32.dll", "InitCommonControlsEx");
+  INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
+  if (init) init(&controls);
+}
+
+void DrawClassic(HWND control) {
+  using SetTheme = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
+  static const SetTheme setTheme = SystemFunction<SetTheme>(L"uxtheme.dll", "SetWindowTheme");
+  if (setTheme) setTheme(control, L" ", L" ");
+}
 
 struct Placement {
   bool shown = false;
@@ -142,8 +164,7 @@ void RunMessageLoop() {
 bool ProgressWindow::Create(HINSTANCE instance, const std::wstring& title) {
   hInstance = instance;
   headerText = title;
-  INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
-  InitCommonControlsEx(&controls);
+  InitProgressBarClass();
   if (!RegisterWindowClass()) return false;
   CreateResources();
 
@@ -206,7 +227,7 @@ void ProgressWindow::CreateControls() {
       CreateControl(IDC_CANCEL_BUTTON, L"BUTTON", L"Cancelar", kButtonStyle, 0, normalFont.get());
   SendMessageW(progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   // A themed bar ignores its colour: draw this one classic, in the accent.
-  SetWindowTheme(progressBar, L" ", L" ");
+  DrawClassic(progressBar);
   SendMessageW(progressBar, PBM_SETBARCOLOR, 0, kAccentColor);
 }
 

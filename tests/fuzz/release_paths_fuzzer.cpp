@@ -1,7 +1,7 @@
 // libFuzzer target: the publisher's path rules. An accepted path has only
 // non-empty names without forbidden characters, letter case never changes
 // the verdict, an accepted path stays accepted one folder down, and the
-// case-collision search agrees with a pairwise comparison.
+// case-collision search agrees with a pairwise comparison of Windows names.
 // An input holds paths separated by zero bytes.
 #include <algorithm>
 #include <cstddef>
@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "formats/windows_file_name.h"
 #include "publish/release_paths.h"
 
 namespace {
@@ -21,10 +22,6 @@ std::string UpperAscii(std::string text) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
   });
   return text;
-}
-
-bool SameIgnoringAsciiCase(const std::string& a, const std::string& b) {
-  return UpperAscii(a) == UpperAscii(b);
 }
 
 void CheckAcceptedShape(const std::string& path) {
@@ -50,13 +47,13 @@ void CheckCollisions(const std::vector<std::string>& paths) {
   bool expected = false;
   for (std::size_t later = 0; later < paths.size() && !expected; ++later) {
     for (std::size_t earlier = 0; earlier < later && !expected; ++earlier) {
-      expected = SameIgnoringAsciiCase(paths[earlier], paths[later]);
+      expected = zavex::NameSameFile(paths[earlier], paths[later]);
     }
   }
   std::pair<std::string, std::string> collision;
   const bool found = zavex::FindCaseCollision(paths, collision);
   if (found != expected) __builtin_trap();
-  if (found && !SameIgnoringAsciiCase(collision.first, collision.second)) __builtin_trap();
+  if (found && !zavex::NameSameFile(collision.first, collision.second)) __builtin_trap();
 }
 
 }  // namespace

@@ -278,13 +278,14 @@ TEST_F(UpdateApplyTest, FileThatCannotBePlacedPutsBackEveryFilePlacedBefore) {
   EXPECT_TRUE(HoldsExactly(folder(), newer));
 }
 
-// Requests of the server manifest, and of any file that names the record.
+// Requests of the server manifest, and of any file that names the record
+// (its signature not counted).
 size_t ManifestRequests(const HttpServer& server) {
   size_t count = 0;
   for (const ReceivedRequest& request : server.Requests()) {
-    std::string target = request.target;
-    for (char& c : target) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (target.find("manifest.json") != std::string::npos) ++count;
+    std::string path = request.target.substr(0, request.target.find('?'));
+    for (char& c : path) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (path.size() >= 13 && path.compare(path.size() - 13, 13, "manifest.json") == 0) ++count;
   }
   return count;
 }
