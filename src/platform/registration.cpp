@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "platform/file_system.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -13,7 +14,6 @@ constexpr wchar_t kUninstallRoot[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVers
 constexpr wchar_t kTelKey[] = L"Software\\Classes\\tel";
 constexpr wchar_t kTelCommandKey[] = L"Software\\Classes\\tel\\shell\\open\\command";
 constexpr DWORD kEstimatedSizeKb = 300000;
-constexpr DWORD kMaxPathChars = MAX_PATH;
 
 // One create-or-open, set and close cycle under HKEY_CURRENT_USER.
 bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueName, DWORD type,
@@ -51,20 +51,6 @@ bool ReadDefaultString(const std::wstring& subKey, std::wstring& data) {
 std::wstring CommandProgram(const std::wstring& command) {
   if (!command.empty() && command[0] == L'"') return command.substr(1, command.find(L'"', 1) - 1);
   return command.substr(0, command.find(L' '));
-}
-
-// Absolute, with "." and ".." resolved and repeated separators joined.
-std::wstring FullPath(const std::wstring& path) {
-  wchar_t full[kMaxPathChars] = {};
-  const DWORD length = GetFullPathNameW(path.c_str(), kMaxPathChars, full, nullptr);
-  return length > 0 && length < kMaxPathChars ? std::wstring(full, length) : path;
-}
-
-bool SameFile(const std::wstring& left, const std::wstring& right) {
-  const std::wstring a = FullPath(left);
-  const std::wstring b = FullPath(right);
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool WriteRegistryDword(const std::wstring& subKey, const std::wstring& valueName, DWORD data) {
@@ -106,7 +92,7 @@ bool RegisterTelHandler(const std::wstring& exePath) {
 
 bool RemoveTelHandler(const std::wstring& exePath) {
   std::wstring command;
-  if (!ReadDefaultString(kTelCommandKey, command) || !SameFile(CommandProgram(command), exePath)) {
+  if (!ReadDefaultString(kTelCommandKey, command) || !IsSamePath(CommandProgram(command), exePath)) {
     return false;
   }
   return RegDeleteTreeW(HKEY_CURRENT_USER, kTelKey) == ERROR_SUCCESS;
