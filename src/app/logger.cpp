@@ -29,10 +29,26 @@ void Logger::Open(const std::wstring& path) {
   std::fflush(logFile);
 }
 
+void LogLines::Write(const std::string& level, const std::string& message) {
+  lines.push_back(Line{GetTimestamp(), level, message});
+}
+
 void Logger::Write(const std::string& level, const std::string& message) {
   std::lock_guard<std::mutex> lock(mutex);
+  WriteLineLocked(GetTimestamp(), level, message);
+}
+
+void Logger::Write(const LogLines& kept) {
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const LogLines::Line& line : kept.lines) {
+    WriteLineLocked(line.timestamp, line.level, line.message);
+  }
+}
+
+void Logger::WriteLineLocked(const std::string& timestamp, const std::string& level,
+                             const std::string& message) {
   if (!opened || logFile == nullptr) return;
-  std::fprintf(logFile, "[%s] [%s] %s\n", GetTimestamp().c_str(), level.c_str(), message.c_str());
+  std::fprintf(logFile, "[%s] [%s] %s\n", timestamp.c_str(), level.c_str(), message.c_str());
   std::fflush(logFile);
 }
 

@@ -10,20 +10,6 @@
 #include "platform/file_system.h"
 
 namespace zavex {
-namespace {
-
-void LogHashMismatch(const ManifestFile& entry, const std::string& actualHash,
-                     uint32_t downloadedSize) {
-  Logger& log = Logger::Instance();
-  log.Error("HASH MISMATCH for: " + entry.path);
-  log.Error("  Expected: " + entry.hash);
-  log.Error("  Got:      " + actualHash);
-  log.Error("  File size: " + std::to_string(downloadedSize) +
-            " (expected: " + std::to_string(entry.size) + ")");
-}
-
-}  // namespace
-
 void TransferCounts::Accept(const ManifestFile& entry) {
   doneBytes += entry.size;
   ++doneFiles;
@@ -61,25 +47,6 @@ void CreateParentFolder(const std::wstring& path) {
   if (!folder.empty()) CreateDirectoryRecursive(folder);
 }
 
-uint32_t FileSizeLow(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
-  return data.nFileSizeLow;
-}
-
-DownloadProgressCallback MakeDownloadProgress(const TransferCancel& cancel,
-                                              const ProgressCallback& onProgress,
-                                              const TransferCounts& counts,
-                                              const std::wstring& widePath) {
-  return [&cancel, &onProgress, &counts, &widePath](uint32_t written, uint32_t) {
-    if (cancel.IsCancelled()) return false;
-    TransferCounts current = counts;
-    current.doneBytes += written;
-    ReportProgress(onProgress, current, widePath);
-    return true;
-  };
-}
-
 bool FetchServerManifest(HttpClient& http, const std::wstring& url,
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error) {
@@ -99,33 +66,6 @@ bool FetchServerManifest(HttpClient& http, const std::wstring& url,
   if (IsValid(manifest)) return true;
   log.Error(texts.invalidLog);
   error = L"Manifest inválido";
-  return false;
-}
-
-bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstring& url,
-                   const std::wstring& targetPath, DownloadProgressCallback progress,
-                   const TransferCancel& cancel) {
-  if (http.DownloadFile(url, targetPath, std::move(progress), &cancel)) return true;
-  Logger::Instance().Error("Download failed for: " + entry.path);
-  return false;
-}
-
-bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
-                          const std::wstring& downloadedPath, std::wstring& error) {
-  Logger& log = Logger::Instance();
-  const uint32_t size = FileSizeLow(downloadedPath);
-  log.Info("Download complete, size: " + std::to_string(size) + " bytes");
-  log.Info("Calculating hash for: " + entry.path);
-  const std::string actualHash = hasher.HashFile(downloadedPath);
-  // A failed hash is empty text; it must not match an entry without a hash.
-  const bool match = !actualHash.empty() && actualHash == entry.hash;
-  log.Info("  Expected hash: " + entry.hash);
-  log.Info("  Actual hash:   " + actualHash);
-  log.Info(std::string("  Hash match: ") + (match ? "YES" : "NO"));
-  if (match) return true;
-  LogHashMismatch(entry, actualHash, size);
-  RemoveFile(downloadedPath);
-  error = L"Hash inválido para: " + Utf8ToWide(entry.path);
   return false;
 }
 

@@ -7,7 +7,6 @@
 #include "formats/manifest.h"
 #include "ops/operation_callbacks.h"
 #include "platform/http_client.h"
-#include "platform/sha256_hasher.h"
 
 namespace zavex {
 
@@ -37,17 +36,6 @@ std::wstring NoCacheQuery();
 std::wstring ParentFolderOf(const std::wstring& path);
 void CreateParentFolder(const std::wstring& path);
 
-// Low 32 bits of the file's size; 0 when it cannot be read.
-uint32_t FileSizeLow(const std::wstring& path);
-
-// Stops the download when a cancel is pending; otherwise reports the bytes of
-// this file written so far on top of counts. Keeps references to every
-// argument: use it only while they live.
-DownloadProgressCallback MakeDownloadProgress(const TransferCancel& cancel,
-                                              const ProgressCallback& onProgress,
-                                              const TransferCounts& counts,
-                                              const std::wstring& widePath);
-
 // What FetchServerManifest logs and reports; each text is followed by the
 // detail that it names.
 struct ManifestFetchTexts {
@@ -63,17 +51,5 @@ struct ManifestFetchTexts {
 bool FetchServerManifest(HttpClient& http, const std::wstring& url,
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error);
-
-// Downloads url into targetPath, ended at once by a cancel; logs
-// "Download failed for: " on failure.
-bool DownloadEntry(HttpClient& http, const ManifestFile& entry, const std::wstring& url,
-                   const std::wstring& targetPath, DownloadProgressCallback progress,
-                   const TransferCancel& cancel);
-
-// Logs the size and compares the file's SHA-256 with the entry's hash. On a
-// mismatch the file is deleted and error becomes "Hash inválido para: " and
-// the path.
-bool VerifyDownloadedFile(Sha256Hasher& hasher, const ManifestFile& entry,
-                          const std::wstring& downloadedPath, std::wstring& error);
 
 }  // namespace zavex

@@ -133,8 +133,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
   RestoreMissingFromOld(job.installPath, previous);
 
-  Sha256Hasher hasher;
-  DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http, hasher,
+  DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http,
                   CountTransfer(manifest.files)};
   const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files);
   DownloadedFiles downloaded;

@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "app/logger.h"
-#include "app/server_config.h"
 #include "app/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
@@ -36,20 +35,6 @@ void RestoreMissingFromOld(const std::wstring& installPath, const Manifest& reco
     if (IsExistingFile(finalPath) || !IsExistingFile(PreviousVersionPath(finalPath))) continue;
     if (PutPreviousBack(finalPath)) Logger::Instance().Warn("Restored from .old: " + file.path);
   }
-}
-
-StagedFile::StagedFile(const std::wstring& installPath, const ManifestFile& manifestEntry)
-    : entry(manifestEntry),
-      widePath(Utf8ToWide(manifestEntry.path)),
-      finalPath(installPath + L"\\" + widePath),
-      tempPath(finalPath + L".tmp") {}
-
-std::vector<StagedFile> StageFiles(const std::wstring& installPath,
-                                   const std::vector<ManifestFile>& entries) {
-  std::vector<StagedFile> files;
-  files.reserve(entries.size());
-  for (const ManifestFile& entry : entries) files.emplace_back(installPath, entry);
-  return files;
 }
 
 namespace {
@@ -88,78 +73,13 @@ UpdatePlan PlanUpdate(const UpdaterState& state) {
 
 }  // namespace
 
-// The download phase.
-
 namespace {
-
-void LogDownloadStart(const StagedFile& file, const std::wstring& url) {
-  Logger& log = Logger::Instance();
-  log.Info("Downloading: " + file.entry.path);
-  log.Debug("  URL: " + WideToUtf8(url));
-  log.Debug("  Temp path: " + WideToUtf8(file.tempPath));
-  log.Debug("  Final path: " + WideToUtf8(file.finalPath));
-}
 
 void DeleteTempFiles(const std::vector<const StagedFile*>& files) {
   for (const StagedFile* file : files) RemoveFile(file->tempPath);
 }
 
 }  // namespace
-
-FetchResult FetchToTemp(DownloadRun& run, const StagedFile& file, std::wstring& error) {
-  if (run.cancel.IsCancelled()) {
-    error = L"Cancelado pelo usuário";
-    return FetchResult::kFailed;
-  }
-  const std::wstring url =
-      ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
-  CreateParentFolder(file.finalPath);
-  ReportProgress(run.onProgress, run.counts, file.widePath);
-  LogDownloadStart(file, url);
-  const auto progress =
-      MakeDownloadProgress(run.cancel, run.onProgress, run.counts, file.widePath);
-  if (!DownloadEntry(run.http, file.entry, url, file.tempPath, progress, run.cancel)) {
-    RemoveFile(file.tempPath);
-    if (!file.entry.required) return FetchResult::kOptionalMissing;
-    error = L"Falha ao baixar: " + file.widePath;
-    return FetchResult::kFailed;
-  }
-  if (!VerifyDownloadedFile(run.hasher, file.entry, file.tempPath, error)) {
-    return FetchResult::kFailed;
-  }
-  // Placed files must survive a power cut that follows the record.
-  if (!FlushFileToDisk(file.tempPath)) {
-    RemoveFile(file.tempPath);
-    error = L"Falha ao instalar: " + file.widePath;
-    return FetchResult::kFailed;
-  }
-  run.counts.Accept(file.entry);
-  return FetchResult::kVerified;
-}
-
-bool DownloadPhase(DownloadRun& run, const std::vector<StagedFile>& files,
-                   DownloadedFiles& downloaded, std::wstring& error) {
-  const std::wstring recordPath = InstalledManifestPath(run.installPath);
-  for (const StagedFile& file : files) {
-    if (IsSamePath(file.finalPath, recordPath)) {
-      Logger::Instance().Info("Skipping manifest.json (written from the verified manifest)");
-      run.counts.Accept(file.entry);
-      continue;
-    }
-    switch (FetchToTemp(run, file, error)) {
-      case FetchResult::kVerified:
-        downloaded.verified.push_back(&file);
-        break;
-      case FetchResult::kOptionalMissing:
-        downloaded.missingOptional.push_back(file.entry.path);
-        break;
-      case FetchResult::kFailed:
-        DeleteTempFiles(downloaded.verified);
-        return false;
-    }
-  }
-  return true;
-}
 
 // The placing phase.
 
@@ -287,7 +207,6 @@ void CleanupLeftovers(const std::wstring& folder) {
 
 bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
   HttpClient http;
-  Sha256Hasher hasher;
   Logger& log = Logger::Instance();
   log.Info("--- Starting update process ---");
   if (!EnsureServerManifest(state, error)) return false;
@@ -302,8 +221,7 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
     error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
     return false;
   }
-  DownloadRun run{state.installPath, state.cancel, onProgress, true, http, hasher,
-                  plan.counts};
+  DownloadRun run{state.installPath, state.cancel, onProgress, true, http, plan.counts};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
   std::vector<PlacedFile> placed;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "formats/manifest.h"
-#include "ops/file_transfer.h"
+#include "ops/download_phase.h"
 #include "ops/operation_callbacks.h"
 #include "ops/update_check.h"
 
@@ -14,50 +14,6 @@ namespace zavex {
 // phase that fetches and verifies each into its ".tmp" beside its place
 // without touching an installed file, a placing phase that puts them all in
 // place or none, and a commit that writes the record last.
-
-// One file of a run, downloaded beside its place before it is put there.
-struct StagedFile {
-  StagedFile(const std::wstring& installPath, const ManifestFile& manifestEntry);
-
-  ManifestFile entry;
-  std::wstring widePath;
-  std::wstring finalPath;  // installPath, "\" and the path, separators as written
-  std::wstring tempPath;   // finalPath + ".tmp"
-};
-
-std::vector<StagedFile> StageFiles(const std::wstring& installPath,
-                                   const std::vector<ManifestFile>& entries);
-
-// What the download phase of one run works with.
-struct DownloadRun {
-  const std::wstring& installPath;
-  const TransferCancel& cancel;
-  const ProgressCallback& onProgress;
-  const bool addNoCacheQuery;  // updates ask past caches; the install does not
-  HttpClient& http;
-  Sha256Hasher& hasher;
-  TransferCounts counts;
-};
-
-// What the download phase leaves for the placing phase and the record.
-struct DownloadedFiles {
-  std::vector<const StagedFile*> verified;   // temp file verified and flushed
-  std::vector<std::string> missingOptional;  // paths of optional files that did not arrive
-};
-
-enum class FetchResult { kVerified, kOptionalMissing, kFailed };
-
-// Downloads one file into its temp path, verifies it and flushes it to disk;
-// a cancel is looked at first. kFailed sets error. Leaves no temp file
-// unless the result is kVerified.
-FetchResult FetchToTemp(DownloadRun& run, const StagedFile& file, std::wstring& error);
-
-// Fetches the files in order. A file that names the record ("manifest.json"
-// at the top, in any letter case) is not downloaded: the record is written
-// from the verified manifest. False, with error set and every temp file of
-// the run deleted, at a cancel or a required file that failed.
-bool DownloadPhase(DownloadRun& run, const std::vector<StagedFile>& files,
-                   DownloadedFiles& downloaded, std::wstring& error);
 
 // A file that the placing phase put in place; previousKept when its former
 // version waits as ".old".

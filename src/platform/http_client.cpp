@@ -244,7 +244,7 @@ bool HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
       return false;
     }
     written += size;
-    return !progress || progress(written, announced);
+    return !progress || progress(std::string_view(data, size), written, announced);
   });
   file.reset();
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/transfer_cancel.h"
 #include "platform/unique_handle.h"
@@ -19,8 +20,9 @@ struct HttpResponse {
   bool success = false;
 };
 
-// (bytes written so far, size announced by the server or 0); false cancels.
-using DownloadProgressCallback = std::function<bool(uint32_t, uint32_t)>;
+// (the bytes just written, bytes written so far, size announced by the server
+// or 0); false cancels.
+using DownloadProgressCallback = std::function<bool(std::string_view, uint32_t, uint32_t)>;
 
 // HTTP GET over one WinHTTP session; each call returns when its request has
 // ended.

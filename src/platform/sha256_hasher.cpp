@@ -18,15 +18,6 @@ ULONG QueryUlongProperty(BCRYPT_ALG_HANDLE algorithm, const wchar_t* property, U
   return value;
 }
 
-// Feeds the file's bytes to the hash until the end or a failed read.
-void HashFileContents(HANDLE file, BCRYPT_HASH_HANDLE hash) {
-  std::vector<UCHAR> buffer(kReadChunkBytes);
-  DWORD read = 0;
-  while (ReadFile(file, buffer.data(), kReadChunkBytes, &read, nullptr) && read > 0) {
-    BCryptHashData(hash, buffer.data(), read, 0);
-  }
-}
-
 std::string ToLowerHex(const std::vector<UCHAR>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
@@ -66,25 +57,44 @@ Sha256Hasher::Sha256Hasher() {
   digestLength = QueryUlongProperty(opened, BCRYPT_HASH_LENGTH, digestLength);
 }
 
+void Sha256Hasher::Begin() {
+  hash.reset();
+  BCRYPT_HASH_HANDLE created = nullptr;
+  failed = !algorithm ||
+           !Succeeded(BCryptCreateHash(algorithm.get(), &created, hashObject.data(),
+                                       static_cast<ULONG>(hashObject.size()), nullptr, 0, 0));
+  hash.reset(created);
+}
+
+void Sha256Hasher::Add(std::string_view bytes) {
+  if (failed) return;
+  auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
+  failed = !Succeeded(BCryptHashData(hash.get(), data, static_cast<ULONG>(bytes.size()), 0));
+}
+
+std::string Sha256Hasher::Finish() {
+  std::vector<UCHAR> digest(digestLength);
+  const bool finished =
+      !failed && Succeeded(BCryptFinishHash(hash.get(), digest.data(), digestLength, 0));
+  hash.reset();
+  failed = true;
+  return finished ? ToLowerHex(digest) : "";
+}
+
+// A failed read leaves the digest unfinished, so the file gets no digest.
 std::string Sha256Hasher::HashFile(const std::wstring& path) {
-  if (!algorithm) return "";
   UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return "";
-
-  BCRYPT_HASH_HANDLE created = nullptr;
-  if (!Succeeded(BCryptCreateHash(algorithm.get(), &created, hashObject.data(),
-                                  static_cast<ULONG>(hashObject.size()), nullptr, 0, 0))) {
-    return "";
+  Begin();
+  std::string buffer(kReadChunkBytes, '\0');
+  DWORD read = 0;
+  for (;;) {
+    if (!ReadFile(file.get(), buffer.data(), kReadChunkBytes, &read, nullptr)) return "";
+    if (read == 0) break;
+    Add(std::string_view(buffer.data(), read));
   }
-  UniqueHash hash(created);
-  HashFileContents(file.get(), hash.get());
-  file.reset();
-
-  std::vector<UCHAR> digest(digestLength);
-  const NTSTATUS finished = BCryptFinishHash(hash.get(), digest.data(), digestLength, 0);
-  hash.reset();
-  return Succeeded(finished) ? ToLowerHex(digest) : "";
+  return Finish();
 }
 
 }  // namespace zavex

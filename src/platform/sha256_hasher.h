@@ -10,21 +10,31 @@
 
 namespace zavex {
 
-// SHA-256 of files through one CNG provider. One call at a time: every call
-// reuses the same hash object memory.
+// SHA-256 through its own CNG provider and hash object: one digest at a
+// time, so each thread that hashes needs its own hasher.
 class Sha256Hasher {
  public:
   Sha256Hasher();
   Sha256Hasher(const Sha256Hasher&) = delete;
   Sha256Hasher& operator=(const Sha256Hasher&) = delete;
 
-  // The digest as 64 lowercase hexadecimal digits; empty on any failure.
+  // Starts a digest, dropping one that was not finished.
+  void Begin();
+  // Adds bytes to the digest begun last.
+  void Add(std::string_view bytes);
+  // The digest begun last as 64 lowercase hexadecimal digits; empty when any
+  // step of it failed.
+  std::string Finish();
+
+  // The digest of the file's bytes; empty on any failure.
   std::string HashFile(const std::wstring& path);
 
  private:
   UniqueAlgorithm algorithm;
   std::vector<UCHAR> hashObject;
   ULONG digestLength = 32;
+  UniqueHash hash;
+  bool failed = true;
 };
 
 using Sha256Digest = std::array<std::uint8_t, 32>;

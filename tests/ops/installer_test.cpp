@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/install_location.h"
+#include "app/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
@@ -96,7 +97,8 @@ TEST_F(InstallerTest, ReportsStepsFilesAndChunksInOrder) {
       EXPECT_GE(reports[i].bytesDone, reports[i - 1].bytesDone);
     }
   }
-  EXPECT_EQ(reports[2].text, L"zavexphone.exe");
+  // The first report of a file: one that starts, before any of its bytes.
+  EXPECT_NE(release.Find(WideToUtf8(reports[2].text)), nullptr);
   EXPECT_EQ(reports[2].bytesDone, 0u);
   const std::wstring finalSteps[] = {L"Salvando configurações...", L"Registrando no Windows...",
                                      L"Criando atalhos..."};
@@ -172,14 +174,9 @@ TEST_F(InstallerTest, OptionalFileThatFailsIsSkipped) {
   EXPECT_FALSE(FileExists(folder + L"\\data\\readme.txt"));
   // Not recorded, so the next release that lists it brings it.
   EXPECT_EQ(ReadTextFile(folder + L"\\manifest.json").find("data/readme.txt"), std::string::npos);
-  const std::vector<ProgressReport>& reports = recorder.reports();
-  ASSERT_GE(reports.size(), 4u);
-  const ProgressReport& beforeFinalSteps = reports[reports.size() - 4];
-  EXPECT_EQ(beforeFinalSteps.text, L"data/readme.txt");
-  EXPECT_EQ(beforeFinalSteps.current, 2);
 }
 
-TEST_F(InstallerTest, CancelStopsBetweenFilesOrDuringADownload) {
+TEST_F(InstallerTest, CancelStopsTheDownloadsAndPlacesNothing) {
   release.files[1].content = GeneratedBytes(0, 300000);
   PublishRelease(server, release);
   server.SetRoute("/bin/app.dll", SlowAnswer(release.files[1].content, 8192, 5));
@@ -193,31 +190,36 @@ TEST_F(InstallerTest, CancelStopsBetweenFilesOrDuringADownload) {
     return RunToCompletion(installer, &Installer::StartInstall);
   };
 
-  // After the first file's last chunk: the next file is not started.
+  // Once the first file has arrived: the files that arrived are not placed.
   const uint32_t firstSize = static_cast<uint32_t>(release.files[0].content.size());
   OperationResult result = runCancelling([&](const ProgressReport& report) {
-    return report.text == L"zavexphone.exe" && report.bytesDone == firstSize;
+    return report.text == L"zavexphone.exe" && report.bytesDone >= firstSize;
   });
-  EXPECT_EQ(result.error, L"Cancelado pelo usuário");
+  EXPECT_TRUE(IsCancelText(result.error, release));
   EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
 
-  // On a chunk of a required file: the partial file is deleted.
+  // On a chunk of a required file, long after the small files arrived: the
+  // partial file is deleted and the text is that of the cut file.
   result = runCancelling([&](const ProgressReport& report) {
-    return report.text == L"bin/app.dll" && report.bytesDone > firstSize;
+    return report.text == L"bin/app.dll" && report.bytesDone > 100000;
   });
   EXPECT_EQ(result.error, L"Falha ao baixar: bin/app.dll");
   EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));
+  EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll.tmp"));
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
 
-  // While the server has fallen silent in the middle of a file.
+  // While the server has fallen silent in the middle of the only file.
+  release.files.erase(release.files.begin());
+  release.files.pop_back();
+  PublishRelease(server, release);
   HttpRoute stalled;
-  stalled.body = release.files[1].content;
+  stalled.body = release.files[0].content;
   stalled.stallAfterBytes = 100000;
   server.SetRoute("/bin/app.dll", stalled);
   Installer installer;
   installer.SetInstallPath(folder);
   result = CancelAtMilestone(installer, &Installer::StartInstall,
-                             ProgressMilestone(L"bin/app.dll", firstSize + 100000));
+                             ProgressMilestone(L"bin/app.dll", 100000));
   ASSERT_TRUE(result.finished) << "the cancel waited for the network";
   EXPECT_EQ(result.error, L"Falha ao baixar: bin/app.dll");
   EXPECT_FALSE(FileExists(folder + L"\\bin\\app.dll"));

@@ -110,6 +110,15 @@ std::string Sha256Hex(const std::string& bytes) {
   return hex;
 }
 
+std::vector<ReleaseFile> NumberedFiles(int count, size_t bytes, uint64_t seed) {
+  std::vector<ReleaseFile> files;
+  for (int i = 0; i < count; ++i) {
+    files.push_back({"data/" + std::to_string(i) + ".bin",
+                     GeneratedBytes(seed + static_cast<uint64_t>(i) * bytes, bytes + i)});
+  }
+  return files;
+}
+
 HttpRoute Answer(int status, const std::string& body) {
   HttpRoute route;
   route.status = status;
@@ -262,6 +271,16 @@ std::function<void(const ProgressReport&)> ProgressMilestone::Watcher() const {
 
 bool ProgressMilestone::Wait(int timeoutSeconds) const {
   return reached.wait_for(std::chrono::seconds(timeoutSeconds)) == std::future_status::ready;
+}
+
+::testing::AssertionResult IsCancelText(const std::wstring& error, const Release& release) {
+  if (error == L"Cancelado pelo usuário") return ::testing::AssertionSuccess();
+  for (const ReleaseFile& file : release.files) {
+    if (file.required && error == L"Falha ao baixar: " + Utf8ToWide(file.path)) {
+      return ::testing::AssertionSuccess();
+    }
+  }
+  return ::testing::AssertionFailure() << "not the text of a cancel: " << WideToUtf8(error);
 }
 
 std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName) {

@@ -35,6 +35,9 @@ struct Release {
 
 std::string Sha256Hex(const std::string& bytes);
 
+// count files "data/<i>.bin" of GeneratedBytes from seed on, of bytes + i bytes each.
+std::vector<ReleaseFile> NumberedFiles(int count, size_t bytes, uint64_t seed);
+
 // A route answering status with body.
 HttpRoute Answer(int status, const std::string& body);
 // A 200 route sending body in pieces with a pause before each.
@@ -69,6 +72,10 @@ std::vector<std::wstring> ListFiles(const std::wstring& folder);
 // Each file of before is in folder with its old content or its content in after.
 ::testing::AssertionResult HoldsOldOrNewFiles(const std::wstring& folder, const Release& before,
                                               const Release& after);
+
+// What a cancel during the downloads of release may end with: the text of a
+// required file whose transfer it cut short, or "Cancelado pelo usuário".
+::testing::AssertionResult IsCancelText(const std::wstring& error, const Release& release);
 
 // A REG_SZ value under HKEY_CURRENT_USER; empty when missing.
 std::wstring ReadUserRegistryString(const std::wstring& subKey, const std::wstring& valueName);

@@ -190,17 +190,17 @@ TEST_F(UpdateApplyTest, OptionalFileThatFailsIsFetchedByTheNextRelease) {
   EXPECT_TRUE(HoldsExactly(folder(), third));
 }
 
-TEST_F(UpdateApplyTest, CancelBetweenFilesKeepsTheOldRecord) {
+TEST_F(UpdateApplyTest, CancelDuringTheDownloadsKeepsTheOldRecord) {
   const std::string before = Record();
   Updater updater(folder());
   std::wstring error;
   updater.CheckForUpdates(error);
   ProgressRecorder recorder;
   updater.onProgress = recorder.Callback([&updater](const ProgressReport& report) {
-    if (report.text == L"zavexphone.exe" && report.bytesDone == 6) updater.Cancel();
+    if (report.text == L"zavexphone.exe") updater.Cancel();
   });
-  EXPECT_EQ(RunToCompletion(updater, &Updater::StartUpdate).error, L"Cancelado pelo usuário");
-  // The file downloaded before the cancel is not placed either.
+  EXPECT_TRUE(IsCancelText(RunToCompletion(updater, &Updater::StartUpdate).error, newer));
+  // Files that arrived before the cancel took effect are not placed either.
   EXPECT_TRUE(HoldsExactly(folder(), installed));
   EXPECT_EQ(Record(), before);
 }
@@ -210,18 +210,75 @@ TEST_F(UpdateApplyTest, CancelEndsADownloadThatWaitsOnASilentServer) {
   stalled.body = newer.files[1].content;
   stalled.stallAfterBytes = 20000;
   server.SetRoute("/lib/a.dll", stalled);
+  // Only lib/a.dll changes, so that its transfer is the one the cancel cuts.
+  newer.files[0] = installed.files[0];
+  newer.files.pop_back();
+  PublishRelease(server, newer);
   const std::string before = Record();
   Updater updater(folder());
   std::wstring error;
   ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable);
-  // After "app v2", the first 20000 bytes of lib/a.dll.
   const OperationResult result = CancelAtMilestone(updater, &Updater::StartUpdate,
-                                                   ProgressMilestone(L"lib/a.dll", 6 + 20000));
+                                                   ProgressMilestone(L"lib/a.dll", 20000));
   ASSERT_TRUE(result.finished) << "the cancel waited for the network";
   EXPECT_EQ(result.error, L"Falha ao baixar: lib/a.dll");
   EXPECT_FALSE(FileExists(folder() + L"\\lib\\a.dll.tmp"));
   EXPECT_EQ(ReadTextFile(folder() + L"\\lib\\a.dll"), installed.files[1].content);
   EXPECT_EQ(Record(), before);
+}
+
+// Six transfers wait on a silent server; the cancel ends them all at once,
+// starts no other and places nothing.
+TEST_F(UpdateApplyTest, CancelWhileSixTransfersRunEndsThemWithinASecond) {
+  newer.files = NumberedFiles(200, 3000, 0);
+  PublishRelease(server, newer);
+  for (const ReleaseFile& file : newer.files) {
+    HttpRoute stalled;
+    stalled.body = file.content;
+    stalled.stallAfterBytes = 1000;
+    server.SetRoute("/" + file.path, stalled);
+  }
+  const auto fileRequests = [this] {
+    size_t count = 0;
+    for (const ReceivedRequest& request : server.Requests()) {
+      count += request.target.rfind("/data/", 0) == 0;
+    }
+    return count;
+  };
+  const std::string before = Record();
+  Updater updater(folder());
+  std::wstring error;
+  ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable);
+  ProgressRecorder recorder;
+  updater.onProgress = recorder.Callback();
+  CompletionProbe probe;
+  updater.onComplete = probe.Callback();
+  updater.StartUpdate();
+  const ULONGLONG deadline = GetTickCount64() + 30000;
+  while (fileRequests() < kMaxParallelTransfers && GetTickCount64() < deadline) Sleep(10);
+  ASSERT_EQ(fileRequests(), kMaxParallelTransfers);
+  Sleep(200);  // every transfer has its first bytes and waits
+
+  const ULONGLONG cancelledAt = GetTickCount64();
+  updater.Cancel();
+  const OperationResult result = probe.Wait(kCancelWaitSeconds);
+  const ULONGLONG stopMs = GetTickCount64() - cancelledAt;
+  ASSERT_TRUE(result.finished);
+  EXPECT_LT(stopMs, 1000u);
+  EXPECT_EQ(result.error.rfind(L"Falha ao baixar: data/", 0), 0u) << WideToUtf8(result.error);
+  EXPECT_EQ(fileRequests(), kMaxParallelTransfers);
+  EXPECT_TRUE(HoldsExactly(folder(), installed));
+  EXPECT_EQ(Record(), before);
+
+  // Six files in flight, none finished: the bar shows their bytes and never
+  // moves back.
+  const std::vector<ProgressReport>& reports = recorder.reports();
+  ASSERT_FALSE(reports.empty());
+  for (size_t i = 1; i < reports.size(); ++i) {
+    EXPECT_GE(reports[i].bytesDone, reports[i - 1].bytesDone);
+    EXPECT_EQ(reports[i].current, 0);
+  }
+  EXPECT_EQ(reports.back().bytesDone, 6u * 1000u);
 }
 
 TEST_F(UpdateApplyTest, UpdaterReleasedWhileRunningLetsTheWorkerFinish) {

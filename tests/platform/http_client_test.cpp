@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <future>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,11 +32,14 @@ class HttpClientTest : public ::testing::Test {
   // Downloads path from the server into target, recording every callback.
   bool Download(const std::string& path, const std::wstring& target, bool goOn = true) {
     calls.clear();
-    return client.DownloadFile(server.Url(path), target, [this, goOn](uint32_t written,
-                                                                       uint32_t announced) {
-      calls.push_back({written, announced});
-      return goOn;
-    });
+    chunks.clear();
+    return client.DownloadFile(
+        server.Url(path), target,
+        [this, goOn](std::string_view chunk, uint32_t written, uint32_t announced) {
+          calls.push_back({written, announced});
+          chunks.append(chunk);
+          return goOn;
+        });
   }
 
   HttpRoute Generated(uint64_t size) {
@@ -47,6 +52,7 @@ class HttpClientTest : public ::testing::Test {
   HttpClient client;
   test::TempDir temp;
   std::vector<ProgressCall> calls;
+  std::string chunks;  // every chunk passed to the callback, in order
 };
 
 // A port on which nothing listens: the one a server had before it ended.
@@ -231,6 +237,7 @@ TEST_F(HttpClientTest, DownloadWritesTheBodyAndReportsEveryChunk) {
   server.SetRoute("/file.bin", Generated(300000));
   ASSERT_TRUE(Download("/file.bin", temp / L"file.bin"));
   EXPECT_EQ(test::ReadTextFile(temp / L"file.bin"), GeneratedBytes(0, 300000));
+  EXPECT_EQ(chunks, GeneratedBytes(0, 300000));
 
   ASSERT_FALSE(calls.empty());
   uint32_t previous = 0;
@@ -250,6 +257,7 @@ TEST_F(HttpClientTest, DownloadOfChunkedBodyAnnouncesNoSize) {
   server.SetRoute("/chunked.bin", chunked);
   ASSERT_TRUE(Download("/chunked.bin", temp / L"chunked.bin"));
   EXPECT_EQ(test::ReadTextFile(temp / L"chunked.bin"), GeneratedBytes(0, 50000));
+  EXPECT_EQ(chunks, GeneratedBytes(0, 50000));
   ASSERT_FALSE(calls.empty());
   for (const ProgressCall& call : calls) EXPECT_EQ(call.announced, 0u);
   EXPECT_EQ(calls.back().written, 50000u);
@@ -298,7 +306,7 @@ TEST_F(HttpClientTest, CancelEndsADownloadThatWaitsOnASilentServer) {
   std::promise<void> halfway;
   bool halfwaySignalled = false;
   auto download = std::async(std::launch::async, [&] {
-    return client.DownloadFile(server.Url("/stalled.bin"), target, [&](uint32_t written, uint32_t) {
+    return client.DownloadFile(server.Url("/stalled.bin"), target, [&](std::string_view, uint32_t written, uint32_t) {
       if (written >= 100000 && !std::exchange(halfwaySignalled, true)) halfway.set_value();
       return true;
     }, &cancel);

@@ -85,7 +85,8 @@ TEST_F(LargeTransferTest, DownloadStreamsWithoutGrowingMemory) {
   const SIZE_T peakBefore = PeakWorkingSet();
   HttpClient client;
   uint32_t lastWritten = 0;
-  ASSERT_TRUE(client.DownloadFile(server.Url("/large.bin"), target, [&](uint32_t written, uint32_t) {
+  ASSERT_TRUE(client.DownloadFile(server.Url("/large.bin"), target,
+                                 [&](std::string_view, uint32_t written, uint32_t) {
     lastWritten = written;
     return true;
   }));

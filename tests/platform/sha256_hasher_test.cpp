@@ -47,6 +47,25 @@ TEST(Sha256HasherTest, MatchesReferenceDigestsInLowercase) {
   }
 }
 
+// The digest of bytes given in pieces, as a download passes them, equals the
+// file's; a digest begun again drops what came before.
+TEST(Sha256HasherTest, DigestOfPiecesEqualsTheDigestOfTheWhole) {
+  const std::string bytes = test::GeneratedBytes(0, 5 * 1048576 + 12345);
+  Sha256Hasher hasher;
+  for (const size_t piece : {size_t{63}, size_t{8192}, size_t{65537}, bytes.size()}) {
+    hasher.Begin();
+    hasher.Add("bytes of an abandoned digest");
+    hasher.Begin();
+    for (size_t offset = 0; offset < bytes.size(); offset += piece) {
+      hasher.Add(std::string_view(bytes).substr(offset, piece));
+    }
+    EXPECT_EQ(hasher.Finish(), kLargeOddDigest) << piece;
+  }
+  hasher.Begin();
+  EXPECT_EQ(hasher.Finish(), kEmptyDigest);
+  EXPECT_EQ(hasher.Finish(), "");  // nothing begun
+}
+
 TEST(Sha256HasherTest, UnreadableFilesGiveEmptyText) {
   test::TempDir temp;
   const std::wstring locked = temp / L"locked.bin";

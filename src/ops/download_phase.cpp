@@ -1,0 +1,308 @@
+#include "ops/download_phase.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "app/logger.h"
+#include "app/server_config.h"
+#include "app/text_conversion.h"
+#include "ops/installed_manifest.h"
+#include "ops/worker_thread.h"
+#include "platform/file_system.h"
+#include "platform/sha256_hasher.h"
+#include "platform/unique_handle.h"
+
+namespace zavex {
+
+StagedFile::StagedFile(const std::wstring& installPath, const ManifestFile& manifestEntry)
+    : entry(manifestEntry),
+      widePath(Utf8ToWide(manifestEntry.path)),
+      finalPath(installPath + L"\\" + widePath),
+      tempPath(finalPath + L".tmp") {}
+
+std::vector<StagedFile> StageFiles(const std::wstring& installPath,
+                                   const std::vector<ManifestFile>& entries) {
+  std::vector<StagedFile> files;
+  files.reserve(entries.size());
+  for (const ManifestFile& entry : entries) files.emplace_back(installPath, entry);
+  return files;
+}
+
+namespace {
+
+constexpr wchar_t kCancelledText[] = L"Cancelado pelo usuário";
+
+enum class FetchResult { kNotStarted, kVerified, kSkipped, kOptionalMissing, kFailed };
+
+// The progress of one run, reported from any of its transfers: the finished
+// files, and the bytes of the finished files plus those of the transfers in
+// flight. The bytes shown never go back, also when a transfer fails.
+class RunProgress {
+ public:
+  RunProgress(const ProgressCallback& callback, const TransferCounts& start, size_t slots)
+      : onProgress(callback), counts(start), inFlight(slots, 0), shownBytes(start.doneBytes) {}
+
+  void Report(size_t slot, uint32_t written, const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inFlight[slot] = written;
+    uint32_t bytes = counts.doneBytes;
+    for (const uint32_t part : inFlight) bytes += part;
+    shownBytes = std::max(shownBytes, bytes);
+    TransferCounts shown = counts;
+    shown.doneBytes = shownBytes;
+    ReportProgress(onProgress, shown, path);
+  }
+
+  // The transfer in slot has ended; accepted is its file when it counts as
+  // done, otherwise null.
+  void Finish(size_t slot, const ManifestFile* accepted) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inFlight[slot] = 0;
+    if (accepted) counts.Accept(*accepted);
+  }
+
+  TransferCounts Counts() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return counts;
+  }
+
+ private:
+  std::mutex mutex;
+  const ProgressCallback& onProgress;
+  TransferCounts counts;
+  std::vector<uint32_t> inFlight;
+  uint32_t shownBytes;
+};
+
+void LogDownloadStart(LogSink& log, const StagedFile& file, const std::wstring& url) {
+  log.Info("Downloading: " + file.entry.path);
+  log.Debug("  URL: " + WideToUtf8(url));
+  log.Debug("  Temp path: " + WideToUtf8(file.tempPath));
+  log.Debug("  Final path: " + WideToUtf8(file.finalPath));
+}
+
+void LogHashMismatch(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
+                     uint32_t downloadedSize) {
+  log.Error("HASH MISMATCH for: " + entry.path);
+  log.Error("  Expected: " + entry.hash);
+  log.Error("  Got:      " + actualHash);
+  log.Error("  File size: " + std::to_string(downloadedSize) +
+            " (expected: " + std::to_string(entry.size) + ")");
+}
+
+// Logs the size and compares the digest of what arrived with the entry's
+// hash; a mismatch sets error to "Hash inválido para: " and the path.
+bool CheckDigest(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
+                 uint32_t size, std::wstring& error) {
+  log.Info("Download complete, size: " + std::to_string(size) + " bytes");
+  log.Info("Calculating hash for: " + entry.path);
+  // A failed digest is empty text; it must not match an entry without a hash.
+  const bool match = !actualHash.empty() && actualHash == entry.hash;
+  log.Info("  Expected hash: " + entry.hash);
+  log.Info("  Actual hash:   " + actualHash);
+  log.Info(std::string("  Hash match: ") + (match ? "YES" : "NO"));
+  if (match) return true;
+  LogHashMismatch(log, entry, actualHash, size);
+  error = L"Hash inválido para: " + Utf8ToWide(entry.path);
+  return false;
+}
+
+// The transfers of one download phase. Each slot is a thread that takes the
+// next file until none is left or the run stops; the calling thread waits
+// for them and turns a cancel of the run into a stop of every transfer.
+class ParallelDownload {
+ public:
+  ParallelDownload(DownloadRun& downloadRun, const std::vector<StagedFile>& stagedFiles)
+      : run(downloadRun),
+        files(stagedFiles),
+        recordPath(InstalledManifestPath(downloadRun.installPath)),
+        slotCount(std::min(kMaxParallelTransfers, stagedFiles.size())),
+        progress(downloadRun.onProgress, downloadRun.counts, slotCount),
+        results(stagedFiles.size(), FetchResult::kNotStarted) {}
+
+  bool Run(DownloadedFiles& downloaded, std::wstring& error) {
+    if (run.cancel.IsCancelled()) {
+      error = kCancelledText;
+      return false;
+    }
+    if (files.empty()) return true;
+    if (!StartSlots(error)) {
+      DeleteTempFiles();
+      return false;
+    }
+    WaitForSlots();
+    run.counts = progress.Counts();
+    // A cancel that cut no required transfer short, also one that came as
+    // the last transfers ended, still stops the run before anything is placed.
+    if (!failed && run.cancel.IsCancelled()) {
+      failed = true;
+      firstError = kCancelledText;
+    }
+    if (failed) {
+      DeleteTempFiles();
+      error = firstError;
+      return false;
+    }
+    CollectResults(downloaded);
+    return true;
+  }
+
+ private:
+  bool StartSlots(std::wstring& error) {
+    if (!stop.Event() || !slotsEnded) {
+      error = L"Falha ao iniciar a operação: ";
+      return false;
+    }
+    runningSlots = slotCount;
+    try {
+      while (threads.size() < slotCount) {
+        const size_t slot = threads.size();
+        threads.emplace_back([this, slot] { TransferLoop(slot); });
+      }
+    } catch (const std::exception& failure) {
+      // Runs with the slots that started; fails only when none did.
+      std::lock_guard<std::mutex> lock(mutex);
+      runningSlots -= slotCount - threads.size();
+      if (runningSlots == 0) SetEvent(slotsEnded.get());
+      if (threads.empty()) error = L"Falha ao iniciar a operação: " + Utf8ToWide(failure.what());
+    }
+    return !threads.empty();
+  }
+
+  void WaitForSlots() {
+    HANDLE events[] = {slotsEnded.get(), run.cancel.Event()};
+    const DWORD count = events[1] ? 2 : 1;
+    if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      stop.Cancel();
+      WaitForSingleObject(slotsEnded.get(), INFINITE);
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+
+  void TransferLoop(size_t slot) {
+    Sha256Hasher hasher;
+    size_t index = 0;
+    while (TakeNextFile(index)) {
+      LogLines log;
+      std::wstring error;
+      FetchResult result = FetchResult::kFailed;
+      RunCatchingExceptions(
+          [&](std::wstring&) {
+            result = Fetch(slot, hasher, files[index], log, error);
+            return true;
+          },
+          error);
+      Logger::Instance().Write(log);
+      const bool accepted = result == FetchResult::kVerified || result == FetchResult::kSkipped;
+      progress.Finish(slot, accepted ? &files[index].entry : nullptr);
+      Finish(index, result, error);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (--runningSlots == 0) SetEvent(slotsEnded.get());
+  }
+
+  bool TakeNextFile(size_t& index) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (failed || stop.IsCancelled() || nextFile == files.size()) return false;
+    index = nextFile++;
+    results[index] = FetchResult::kFailed;  // until it ends otherwise
+    return true;
+  }
+
+  void Finish(size_t index, FetchResult result, const std::wstring& error) {
+    std::lock_guard<std::mutex> lock(mutex);
+    results[index] = result;
+    if (result != FetchResult::kFailed || failed) return;
+    failed = true;
+    firstError = error;
+    stop.Cancel();
+  }
+
+  // One file into its temp path. Leaves no temp file unless it is verified.
+  FetchResult Fetch(size_t slot, Sha256Hasher& hasher, const StagedFile& file, LogLines& log,
+                    std::wstring& error) {
+    if (IsSamePath(file.finalPath, recordPath)) {
+      log.Info("Skipping manifest.json (written from the verified manifest)");
+      return FetchResult::kSkipped;
+    }
+    const std::wstring url =
+        ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
+    CreateParentFolder(file.finalPath);
+    progress.Report(slot, 0, file.widePath);
+    LogDownloadStart(log, file, url);
+    uint32_t received = 0;
+    hasher.Begin();
+    const auto onChunk = [&](std::string_view chunk, uint32_t written, uint32_t) {
+      if (stop.IsCancelled()) return false;
+      hasher.Add(chunk);
+      received = written;
+      progress.Report(slot, written, file.widePath);
+      return true;
+    };
+    if (!run.http.DownloadFile(url, file.tempPath, onChunk, &stop)) {
+      log.Error("Download failed for: " + file.entry.path);
+      RemoveFile(file.tempPath);
+      if (!file.entry.required) return FetchResult::kOptionalMissing;
+      error = L"Falha ao baixar: " + file.widePath;
+      return FetchResult::kFailed;
+    }
+    if (!CheckDigest(log, file.entry, hasher.Finish(), received, error)) {
+      RemoveFile(file.tempPath);
+      return FetchResult::kFailed;
+    }
+    // Placed files must survive a power cut that follows the record.
+    if (!FlushFileToDisk(file.tempPath)) {
+      RemoveFile(file.tempPath);
+      error = L"Falha ao instalar: " + file.widePath;
+      return FetchResult::kFailed;
+    }
+    return FetchResult::kVerified;
+  }
+
+  // The temp files of every file that started, also of one whose transfer
+  // ended by an exception.
+  void DeleteTempFiles() {
+    for (size_t index = 0; index < files.size(); ++index) {
+      if (results[index] != FetchResult::kNotStarted) RemoveFile(files[index].tempPath);
+    }
+  }
+
+  void CollectResults(DownloadedFiles& downloaded) const {
+    for (size_t index = 0; index < files.size(); ++index) {
+      if (results[index] == FetchResult::kVerified) downloaded.verified.push_back(&files[index]);
+      if (results[index] == FetchResult::kOptionalMissing) {
+        downloaded.missingOptional.push_back(files[index].entry.path);
+      }
+    }
+  }
+
+  DownloadRun& run;
+  const std::vector<StagedFile>& files;
+  const std::wstring recordPath;
+  const size_t slotCount;
+  RunProgress progress;
+  TransferCancel stop;  // set at the first failure and at a cancel of the run
+  UniqueKernelHandle slotsEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::vector<std::thread> threads;
+
+  std::mutex mutex;  // guards what follows while slots run
+  std::vector<FetchResult> results;
+  size_t nextFile = 0;
+  size_t runningSlots = 0;
+  bool failed = false;
+  std::wstring firstError;
+};
+
+}  // namespace
+
+bool DownloadPhase(DownloadRun& run, const std::vector<StagedFile>& files,
+                   DownloadedFiles& downloaded, std::wstring& error) {
+  ParallelDownload download(run, files);
+  return download.Run(downloaded, error);
+}
+
+}  // namespace zavex

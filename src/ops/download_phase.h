@@ -1,0 +1,60 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "formats/manifest.h"
+#include "ops/file_transfer.h"
+#include "ops/operation_callbacks.h"
+#include "platform/http_client.h"
+#include "platform/transfer_cancel.h"
+
+namespace zavex {
+
+// One file of a run, downloaded beside its place before it is put there.
+struct StagedFile {
+  StagedFile(const std::wstring& installPath, const ManifestFile& manifestEntry);
+
+  ManifestFile entry;
+  std::wstring widePath;
+  std::wstring finalPath;  // installPath, "\" and the path, separators as written
+  std::wstring tempPath;   // finalPath + ".tmp"
+};
+
+std::vector<StagedFile> StageFiles(const std::wstring& installPath,
+                                   const std::vector<ManifestFile>& entries);
+
+// What the download phase of one run works with.
+struct DownloadRun {
+  const std::wstring& installPath;
+  const TransferCancel& cancel;
+  const ProgressCallback& onProgress;
+  const bool addNoCacheQuery;  // updates ask past caches; the install does not
+  HttpClient& http;
+  TransferCounts counts;  // the run's totals; the files accepted once the phase ends
+};
+
+// What the download phase leaves for the placing phase and the record.
+struct DownloadedFiles {
+  std::vector<const StagedFile*> verified;   // in the order of the files
+  std::vector<std::string> missingOptional;  // paths of optional files that did not arrive
+};
+
+// Most transfers that run at once, each on its own connection and hasher.
+inline constexpr size_t kMaxParallelTransfers = 6;
+
+// Fetches the files, up to kMaxParallelTransfers at once, each into its temp
+// path, hashed while it is written, verified and flushed to disk. A file
+// that names the record ("manifest.json" at the top, in any letter case) is
+// not downloaded: the record is written from the verified manifest. The
+// lines that one file logs are written together when it ends.
+//
+// The first required file that fails stops the others and gives the error.
+// A cancel stops them as well and fails the phase: the error is then that of
+// the first required file it cut short, otherwise "Cancelado pelo usuário".
+// An optional file that does not arrive is skipped. False leaves no temp file
+// of the run.
+bool DownloadPhase(DownloadRun& run, const std::vector<StagedFile>& files,
+                   DownloadedFiles& downloaded, std::wstring& error);
+
+}  // namespace zavex
