@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -177,7 +178,7 @@ class ParallelDownload {
     HANDLE events[] = {slotsEnded.get(), run.cancel.Event()};
     const DWORD count = events[1] ? 2 : 1;
     if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      stop.Cancel();
+      StopTransfers();
       WaitForSingleObject(slotsEnded.get(), INFINITE);
     }
     for (std::thread& thread : threads) thread.join();
@@ -207,7 +208,7 @@ class ParallelDownload {
 
   bool TakeNextFile(size_t& index) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (failed || stop.IsCancelled() || nextFile == files.size()) return false;
+    if (failed || stopping || nextFile == files.size()) return false;
     index = nextFile++;
     results[index] = FetchResult::kFailed;  // until it ends otherwise
     return true;
@@ -219,6 +220,12 @@ class ParallelDownload {
     if (result != FetchResult::kFailed || failed) return;
     failed = true;
     firstError = error;
+    StopTransfers();
+  }
+
+  // Ends the transfers in flight at their next network step or chunk.
+  void StopTransfers() {
+    stopping = true;
     stop.Cancel();
   }
 
@@ -237,7 +244,7 @@ class ParallelDownload {
     uint32_t received = 0;
     hasher.Begin();
     const auto onChunk = [&](std::string_view chunk, uint32_t written, uint32_t) {
-      if (stop.IsCancelled()) return false;
+      if (stopping.load(std::memory_order_relaxed)) return false;
       hasher.Add(chunk);
       received = written;
       progress.Report(slot, written, file.widePath);
@@ -285,7 +292,10 @@ class ParallelDownload {
   const std::wstring recordPath;
   const size_t slotCount;
   RunProgress progress;
-  TransferCancel stop;  // set at the first failure and at a cancel of the run
+  // Set at the first failure and at a cancel of the run: the event for the
+  // network waits, the flag for the chunks, which a wait does not see.
+  TransferCancel stop;
+  std::atomic<bool> stopping{false};
   UniqueKernelHandle slotsEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::vector<std::thread> threads;
 
