@@ -131,10 +131,7 @@ class ParallelDownload {
       return false;
     }
     if (files.empty()) return true;
-    if (!StartSlots(error)) {
-      DeleteTempFiles();
-      return false;
-    }
+    if (!StartSlots(error)) return false;
     WaitForSlots();
     run.counts = progress.Counts();
     // A cancel that cut no required transfer short, also one that came as
@@ -184,26 +181,32 @@ class ParallelDownload {
     for (std::thread& thread : threads) thread.join();
   }
 
+  // A standard exception (memory ran out) ends the slot, and the run with
+  // its text; the file it was on keeps no temp file.
   void TransferLoop(size_t slot) {
+    std::wstring error;
+    if (!RunCatchingExceptions([this, slot](std::wstring&) { return TransferFiles(slot); },
+                               error)) {
+      Finish(FetchResult::kFailed, error);
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (--runningSlots == 0) SetEvent(slotsEnded.get());
+  }
+
+  bool TransferFiles(size_t slot) {
     Sha256Hasher hasher;
     size_t index = 0;
     while (TakeNextFile(index)) {
       LogLines log;
       std::wstring error;
-      FetchResult result = FetchResult::kFailed;
-      RunCatchingExceptions(
-          [&](std::wstring&) {
-            result = Fetch(slot, hasher, files[index], log, error);
-            return true;
-          },
-          error);
+      const FetchResult result = Fetch(slot, hasher, files[index], log, error);
       Logger::Instance().Write(log);
       const bool accepted = result == FetchResult::kVerified || result == FetchResult::kSkipped;
       progress.Finish(slot, accepted ? &files[index].entry : nullptr);
-      Finish(index, result, error);
+      results[index] = result;
+      Finish(result, error);
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    if (--runningSlots == 0) SetEvent(slotsEnded.get());
+    return true;
   }
 
   bool TakeNextFile(size_t& index) {
@@ -214,12 +217,12 @@ class ParallelDownload {
     return true;
   }
 
-  void Finish(size_t index, FetchResult result, const std::wstring& error) {
+  // The first failure stops the run and gives its error.
+  void Finish(FetchResult result, std::wstring& error) {
     std::lock_guard<std::mutex> lock(mutex);
-    results[index] = result;
     if (result != FetchResult::kFailed || failed) return;
     failed = true;
-    firstError = error;
+    firstError.swap(error);
     StopTransfers();
   }
 
@@ -299,8 +302,11 @@ class ParallelDownload {
   UniqueKernelHandle slotsEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::vector<std::thread> threads;
 
-  std::mutex mutex;  // guards what follows while slots run
+  // An entry is written only by the slot that took its file, and read once
+  // every slot has ended.
   std::vector<FetchResult> results;
+
+  std::mutex mutex;  // guards what follows while slots run
   size_t nextFile = 0;
   size_t runningSlots = 0;
   bool failed = false;
