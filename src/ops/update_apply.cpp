@@ -71,10 +71,6 @@ UpdatePlan PlanUpdate(const UpdaterState& state) {
   return plan;
 }
 
-}  // namespace
-
-namespace {
-
 void DeleteTempFiles(const std::vector<const StagedFile*>& files) {
   for (const StagedFile* file : files) RemoveFile(file->tempPath);
 }
