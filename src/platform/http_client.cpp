@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 namespace zavex {
@@ -16,12 +17,17 @@ constexpr DWORD kTransferChunkBytes = 8192;
 constexpr DWORD kNotices =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
+// Where a step of a request stands. A step that completes before its waiter
+// gets to wait, as WinHTTP completes reads of data it holds, costs no event.
+enum StepState : int { kStepPending, kStepWaited, kStepCompleted };
+
 // Where the status callback leaves the outcome of a request's pending step.
 // It is the request's context value: WinHTTP frees it with the request's
 // last notice, so a step that a cancel left pending may still complete into
 // it, the read buffer included.
 struct RequestContext {
   UniqueKernelHandle stepDone{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  std::atomic<int> step{kStepPending};
   bool failed = false;
   DWORD bytesAvailable = 0;
   DWORD bytesRead = 0;
@@ -51,7 +57,7 @@ void CALLBACK OnRequestNotice(HINTERNET, DWORD_PTR contextValue, DWORD notice, v
     default:
       return;
   }
-  SetEvent(context->stepDone.get());
+  if (context->step.exchange(kStepCompleted) == kStepWaited) SetEvent(context->stepDone.get());
 }
 
 // The connection is declared first so that the request is closed before it.
@@ -90,16 +96,22 @@ bool AttachContext(OpenedRequest& opened) {
   return true;
 }
 
+// Marks the request's next step as pending; call before starting it.
+void BeginStep(const OpenedRequest& opened) { opened.context->step.store(kStepPending); }
+
 // Waits until the step that started is complete or the transfer is cancelled.
 StepEnd WaitForStep(const OpenedRequest& opened, bool started) {
   if (!started) return StepEnd::kFailed;
-  HANDLE events[] = {opened.context->stepDone.get(),
-                     opened.cancel ? opened.cancel->Event() : nullptr};
-  const DWORD count = events[1] ? 2 : 1;
-  if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-    return StepEnd::kCancelled;
+  RequestContext& context = *opened.context;
+  int pending = kStepPending;
+  if (context.step.compare_exchange_strong(pending, kStepWaited)) {
+    HANDLE events[] = {context.stepDone.get(), opened.cancel ? opened.cancel->Event() : nullptr};
+    const DWORD count = events[1] ? 2 : 1;
+    if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+      return StepEnd::kCancelled;
+    }
   }
-  return opened.context->failed ? StepEnd::kFailed : StepEnd::kDone;
+  return context.failed ? StepEnd::kFailed : StepEnd::kDone;
 }
 
 // Sends a GET for url and waits for the response head. Empty text on
@@ -126,9 +138,11 @@ std::wstring OpenRequest(HINTERNET session, const std::wstring& url, OpenedReque
                                           flags));
   if (!opened.request || !AttachContext(opened)) return L"Failed to create request";
 
+  BeginStep(opened);
   const bool sent = WinHttpSendRequest(opened.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                        WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
   if (WaitForStep(opened, sent) != StepEnd::kDone) return L"Failed to send request";
+  BeginStep(opened);
   const bool receiving = WinHttpReceiveResponse(opened.request.get(), nullptr);
   if (WaitForStep(opened, receiving) != StepEnd::kDone) return L"Failed to receive response";
 
@@ -149,10 +163,12 @@ BodyEnd ReadBody(const OpenedRequest& opened, Sink&& sink) {
   uint64_t received = 0;
   for (;;) {
     // Only what has arrived, so that no read waits for a full buffer.
+    BeginStep(opened);
     const bool querying = WinHttpQueryDataAvailable(opened.request.get(), nullptr);
     StepEnd step = WaitForStep(opened, querying);
     if (step != StepEnd::kDone) return ended(step);
     if (context.bytesAvailable == 0) break;
+    BeginStep(opened);
     const bool reading = WinHttpReadData(opened.request.get(), context.buffer,
                                          std::min(context.bytesAvailable, kTransferChunkBytes),
                                          nullptr);
