@@ -126,7 +126,10 @@ class ServerSide(asyncio.Protocol):
     def connection_made(self, transport):
         self.transport = transport
 
+    # asyncio reads up to 256 KiB a call.
     def data_received(self, data):
+        if self.client.closed:
+            return
         writer = self.client.writer
         writer.push(data)
         if not self.paused and writer.held_bytes() > HIGH_WATER:

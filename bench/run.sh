@@ -301,11 +301,17 @@ mib() {
   awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'
 }
 
-# Medians by "LATENCY COUNT SIZE KIND", KIND one of install, base_install,
-# install_seq, install_par, install_floor, silent, base_silent, update_seq,
-# update_par, update_floor, window, peak.
+# The figures of every run by "LATENCY COUNT SIZE" and KIND, one of install,
+# base_install, install_seq, install_par, install_floor, silent, base_silent,
+# update_seq, update_par, update_floor, window, peak; figure is their median.
 declare -A figures
-figure() { printf '%s' "${figures["$1 $2"]:--}"; }  # "LATENCY COUNT SIZE" KIND
+# VALUE is empty where the measurement that made it failed (and said why).
+record() {  # "LATENCY COUNT SIZE" KIND VALUE
+  [ -n "$3" ] || fail "no $2 figure at $1"
+  figures["$1 $2"]+=" $3"
+}
+# shellcheck disable=SC2086  # the list splits into the figures
+figure() { median ${figures["$1 $2"]-}; }  # "LATENCY COUNT SIZE" KIND
 
 # floor MANIFEST [INSTALLED_MANIFEST]: seconds of the driver's bare fetch and
 # verification of the files into a fresh folder.
@@ -325,10 +331,8 @@ runs_baseline_program() {  # LATENCY COUNT
 }
 
 measure_shape() {  # LATENCY COUNT SIZE
-  local latency=$1 count=$2 size=$3 dir work install base_install snapshot run line
-  local installs=() base_installs=() install_seqs=() install_pars=() install_floors=()
-  local silents=() base_silents=() update_seqs=() update_pars=() update_floors=()
-  local windows=() peaks=() with_baseline=0 key
+  local latency=$1 count=$2 size=$3 key="$1 $2 $3" dir work install base_install snapshot
+  local line with_baseline=0
   runs_baseline_program "$latency" "$count" && with_baseline=1
   dir=$(release_dir "$count" "$size")
   work=$data/work
@@ -339,59 +343,48 @@ measure_shape() {  # LATENCY COUNT SIZE
   mkdir -p "$work"
   fetch_lists "$base_url" "$work/install-lists" "$dir/v1/manifest.json"
   fetch_lists "$base_url" "$work/update-lists" "$dir/v2/manifest.json" "$dir/v1/manifest.json"
-  for run in $(seq "$runs"); do
+  for _ in $(seq "$runs"); do
     serve "$dir/v1"
     rm -rf "$install"
     line=$(run_updater updater install "$install")
     check_installed "$install" "$dir/v1"
-    installs+=("$(field seconds "$line")")
+    record "$key" install "$(field seconds "$line")"
     if [ $with_baseline = 1 ]; then
       rm -rf "$base_install"
       line=$(run_updater baseline-updater install "$base_install")
       check_installed "$base_install" "$dir/v1"
-      base_installs+=("$(field seconds "$line")")
+      record "$key" base_install "$(field seconds "$line")"
     fi
-    install_seqs+=("$(baseline "$work/install-lists" "$work/baseline")")
-    install_pars+=("$(baseline "$work/install-lists" "$work/baseline" "${parallel_curl[@]}")")
-    [ "$latency" = 0 ] && install_floors+=("$(floor "$dir/v1/manifest.json")")
+    record "$key" install_seq "$(baseline "$work/install-lists" "$work/baseline")"
+    record "$key" install_par \
+      "$(baseline "$work/install-lists" "$work/baseline" "${parallel_curl[@]}")"
+    [ "$latency" = 0 ] && record "$key" install_floor "$(floor "$dir/v1/manifest.json")"
     rm -rf "$snapshot"
     cp -a "$install" "$snapshot"
 
     serve "$dir/v2"
     line=$(run_updater updater silent "$install")
     check_installed "$install" "$dir/v2"
-    silents+=("$(field seconds "$line")")
-    peaks+=("$(field peak_bytes "$line")")
+    record "$key" silent "$(field seconds "$line")"
+    record "$key" peak "$(field peak_bytes "$line")"
     if [ $with_baseline = 1 ]; then
       line=$(run_updater baseline-updater silent "$base_install")
       check_installed "$base_install" "$dir/v2"
-      base_silents+=("$(field seconds "$line")")
+      record "$key" base_silent "$(field seconds "$line")"
     fi
-    update_seqs+=("$(baseline "$work/update-lists" "$work/baseline")")
-    update_pars+=("$(baseline "$work/update-lists" "$work/baseline" "${parallel_curl[@]}")")
+    record "$key" update_seq "$(baseline "$work/update-lists" "$work/baseline")"
+    record "$key" update_par \
+      "$(baseline "$work/update-lists" "$work/baseline" "${parallel_curl[@]}")"
     [ "$latency" = 0 ] &&
-      update_floors+=("$(floor "$dir/v2/manifest.json" "$dir/v1/manifest.json")")
+      record "$key" update_floor "$(floor "$dir/v2/manifest.json" "$dir/v1/manifest.json")"
 
     rm -rf "$install"
     cp -a "$snapshot" "$install"
     line=$(run_updater updater update "$install")
     check_installed "$install" "$dir/v2"
-    windows+=("$(field seconds "$line")")
+    record "$key" window "$(field seconds "$line")"
   done
-  key="$latency $count $size"
-  figures["$key install"]=$(median "${installs[@]}")
-  figures["$key base_install"]=$(median "${base_installs[@]}")
-  figures["$key install_seq"]=$(median "${install_seqs[@]}")
-  figures["$key install_par"]=$(median "${install_pars[@]}")
-  figures["$key install_floor"]=$(median "${install_floors[@]}")
-  figures["$key silent"]=$(median "${silents[@]}")
-  figures["$key base_silent"]=$(median "${base_silents[@]}")
-  figures["$key update_seq"]=$(median "${update_seqs[@]}")
-  figures["$key update_par"]=$(median "${update_pars[@]}")
-  figures["$key update_floor"]=$(median "${update_floors[@]}")
-  figures["$key window"]=$(median "${windows[@]}")
-  figures["$key peak"]=$(median "${peaks[@]}")
-  say "$(seconds_row "$key")"
+  say "$(seconds_row $key)"
   rm -rf "$work"
 }
 
@@ -483,44 +476,41 @@ ratio_format='%4s  %-16s %9s %9s %9s   %9s %9s %9s   %8s'
 floor_format='%4s  %-16s %8s %7s %8s   %8s %7s %8s'
 proxy_cost_format='%-16s %8s %8s %6s   %8s %8s %6s'
 
-seconds_row() {  # "LATENCY COUNT SIZE"
-  local -a key
-  read -ra key <<<"$1"
-  printf "$seconds_format" "${key[0]}" "${key[1]} x ${key[2]}" \
-    "$(figure "$1" install)" "$(figure "$1" base_install)" \
-    "$(figure "$1" install_seq)" "$(figure "$1" install_par)" \
-    "$(figure "$1" silent)" "$(figure "$1" base_silent)" \
-    "$(figure "$1" update_seq)" "$(figure "$1" update_par)" \
-    "$(figure "$1" window)" "$(mib "$(figure "$1" peak)")"
+# The rows of one shape at one latency: LATENCY COUNT SIZE.
+seconds_row() {
+  local key="$1 $2 $3"
+  printf "$seconds_format" "$1" "$2 x $3" \
+    "$(figure "$key" install)" "$(figure "$key" base_install)" \
+    "$(figure "$key" install_seq)" "$(figure "$key" install_par)" \
+    "$(figure "$key" silent)" "$(figure "$key" base_silent)" \
+    "$(figure "$key" update_seq)" "$(figure "$key" update_par)" \
+    "$(figure "$key" window)" "$(mib "$(figure "$key" peak)")"
 }
 
-ratio_row() {  # "LATENCY COUNT SIZE"
-  local -a key
-  read -ra key <<<"$1"
-  local install silent
-  install=$(figure "$1" install)
-  silent=$(figure "$1" silent)
-  printf "$ratio_format" "${key[0]}" "${key[1]} x ${key[2]}" \
-    "$(ratio "$install" "$(figure "$1" install_par)")" \
-    "$(ratio "$(figure "$1" base_install)" "$install")" \
-    "$(ratio "$install" "$(figure "$1" install_seq)")" \
-    "$(ratio "$silent" "$(figure "$1" update_par)")" \
-    "$(ratio "$(figure "$1" base_silent)" "$silent")" \
-    "$(ratio "$silent" "$(figure "$1" update_seq)")" \
-    "$(ratio "$(figure "$1" window)" "$silent")"
+ratio_row() {
+  local key="$1 $2 $3" install silent
+  install=$(figure "$key" install)
+  silent=$(figure "$key" silent)
+  printf "$ratio_format" "$1" "$2 x $3" \
+    "$(ratio "$install" "$(figure "$key" install_par)")" \
+    "$(ratio "$(figure "$key" base_install)" "$install")" \
+    "$(ratio "$install" "$(figure "$key" install_seq)")" \
+    "$(ratio "$silent" "$(figure "$key" update_par)")" \
+    "$(ratio "$(figure "$key" base_silent)" "$silent")" \
+    "$(ratio "$silent" "$(figure "$key" update_seq)")" \
+    "$(ratio "$(figure "$key" window)" "$silent")"
 }
 
-floor_row() {  # "LATENCY COUNT SIZE"
-  local -a key
-  read -ra key <<<"$1"
-  local install_floor update_floor
-  install_floor=$(figure "$1" install_floor)
-  update_floor=$(figure "$1" update_floor)
-  printf "$floor_format" "${key[0]}" "${key[1]} x ${key[2]}" \
-    "$install_floor" "$(ratio "$install_floor" "$(figure "$1" install_seq)")" \
-    "$(ratio "$(figure "$1" install)" "$install_floor")" \
-    "$update_floor" "$(ratio "$update_floor" "$(figure "$1" update_seq)")" \
-    "$(ratio "$(figure "$1" silent)" "$update_floor")"
+floor_row() {
+  local key="$1 $2 $3" install_floor update_floor
+  install_floor=$(figure "$key" install_floor)
+  update_floor=$(figure "$key" update_floor)
+  [ "$install_floor" = - ] && return
+  printf "$floor_format\n" "$1" "$2 x $3" \
+    "$install_floor" "$(ratio "$install_floor" "$(figure "$key" install_seq)")" \
+    "$(ratio "$(figure "$key" install)" "$install_floor")" \
+    "$update_floor" "$(ratio "$update_floor" "$(figure "$key" update_seq)")" \
+    "$(ratio "$(figure "$key" silent)" "$update_floor")"
 }
 
 # Every "LATENCY COUNT SIZE" measured, in order.
@@ -574,14 +564,14 @@ print_table() {
     "curl" "curl" "window" "peak"
   printf "$seconds_format\n" "ms" "(files x bytes)" "program" "base" "seq+sha" "par+sha" \
     "program" "base" "seq+sha" "par+sha" "update" "MiB"
-  while read -r key; do seconds_row "$key"; echo; done < <(measured_keys)
+  while read -r key; do seconds_row $key; echo; done < <(measured_keys)
   echo
   echo "Ratios of the seconds above (program: install through the window, silent update):"
   printf "$ratio_format\n" "lat." "shape" "install" "install" "install" "update" "update" "update" \
     "window"
   printf "$ratio_format\n" "ms" "(files x bytes)" "prog/par" "base/prog" "prog/seq" "prog/par" \
     "base/prog" "prog/seq" "/silent"
-  while read -r key; do ratio_row "$key"; echo; done < <(measured_keys)
+  while read -r key; do ratio_row $key; echo; done < <(measured_keys)
   echo
   print_targets
   echo
@@ -590,9 +580,7 @@ print_table() {
   echo "Wine; measured at 0 ms only."
   printf "$floor_format\n" "lat." "shape" "install" "floor" "program" "update" "floor" "program"
   printf "$floor_format\n" "ms" "(files x bytes)" "floor" "/seq" "/floor" "floor" "/seq" "/floor"
-  while read -r key; do
-    [ "$(figure "$key" install_floor)" = - ] || { floor_row "$key"; echo; }
-  done < <(measured_keys)
+  while read -r key; do floor_row $key; done < <(measured_keys)
   echo
   echo "The proxy's own cost at 0 ms: curl plus sha256sum of an install, straight from nginx"
   echo "and through the proxy (seconds, median of $runs):"
