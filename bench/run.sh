@@ -1,52 +1,85 @@
 #!/bin/bash
-# End-to-end benchmarks of the install and the update, each next to a
-# baseline taken in the same run. Not part of CI.
+# End-to-end benchmarks of the install and the update, each next to
+# baselines taken in the same run. Not part of CI.
 #
-# Builds the publisher (build/bench-host) and the 64-bit (or 32-bit) program
-# with the driver (build/bench-win64 or -win32, server http://127.0.0.1:18479/), publishes three
-# release shapes, serves them with nginx on loopback and, for each shape,
-# times as whole processes under Wine:
+# Builds the publisher (build/bench-host), the 64-bit (or 32-bit) program with
+# the driver (build/bench-win64 or -win32) and the same program from an older
+# commit (build/bench-baseline-win64 or -win32), all with the server
+# http://127.0.0.1:18480/: bench/latency_proxy.py, which delays every response
+# by a set latency on its way from nginx (127.0.0.1:18479). Publishes three
+# release shapes and, for each latency and shape, times as whole processes
+# under Wine:
 #   - a fresh install through the window ("Instalar", then "Concluir");
 #   - a silent update ("--silent") to a release in which half the files
 #     changed, and the same update through the window (the progress path);
-# next to curl (one process, all URLs, into files) plus sha256sum of the same
-# files, natively. Then the peak working set of a silent update of one file
-# of 200 MiB and of 2 GB, and the manifest work of an update at 100,000
-# entries as a share of that update's whole time. Every run is checked: the
-# installed folder must equal the published build.
+#   - the install and the silent update of the older program;
+# next to curl (one process, all URLs, into files; once one transfer at a
+# time, once --parallel --parallel-max 6) plus sha256sum of the same files,
+# natively, through the same proxy. Then the peak working set of a silent
+# update of one file of 200 MiB and of 2 GB, and the manifest work of an
+# update at 100,000 entries as a share of that update's whole time. Every run
+# is checked: the installed folder must equal the published build.
 #
-#   bench/run.sh [--quick] [--runs N] [--width 32|64]
-#     --quick   shapes a quarter of the size, one run each, 500 MB instead of
-#               2 GB for the memory check, 20,000 manifest entries
-#     --runs N  runs per measurement (default 3; the median is shown)
-#     --width   the program's width: 64 (default) or 32, the shipped one
+#   bench/run.sh [--quick] [--runs N] [--width 32|64] [--latency-ms LIST]
+#                [--rate RATE] [--baseline-ref REF] [--no-baseline-program]
+#     --quick       shapes a quarter of the size, one run each, 500 MB instead
+#                   of 2 GB for the memory check, 20,000 manifest entries
+#     --runs N      runs per measurement (default 3; the median is shown)
+#     --width       the program's width: 64 (default) or 32, the shipped one
+#     --latency-ms  the proxy's latencies, one after the other (default 0,20)
+#     --rate        the proxy's cap in bytes per second for all connections
+#                   together, e.g. 10M (default: none)
+#     --baseline-ref       the commit of the older program (default d4b74ad,
+#                          the last one that downloads one file at a time)
+#     --no-baseline-program  leave the older program out ("-" in its columns)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/loopback-nginx.sh"
 port=18479
-base_url=http://127.0.0.1:$port/
+proxy_port=18480
+direct_url=http://127.0.0.1:$port/
+base_url=http://127.0.0.1:$proxy_port/
 host=$root/build/bench-host
 data=$root/build/bench-data
 jobs=2
 
+usage() {
+  echo "usage: $0 [--quick] [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]" \
+    "[--baseline-ref REF] [--no-baseline-program]" >&2
+  exit 2
+}
+
 quick=0
 runs=3
 width=64
+latency_list=0,20
+rate=
+baseline_ref=d4b74ad
+baseline_program=1
 while [ $# -gt 0 ]; do
   case $1 in
   --quick) quick=1 runs=1 ;;
   --runs) runs=$2; shift ;;
   --width) width=$2; shift ;;
-  *) echo "usage: $0 [--quick] [--runs N] [--width 32|64]" >&2; exit 2 ;;
+  --latency-ms) latency_list=$2; shift ;;
+  --rate) rate=$2; shift ;;
+  --baseline-ref) baseline_ref=$2; shift ;;
+  --no-baseline-program) baseline_program=0 ;;
+  *) usage ;;
   esac
   shift
 done
 case $width in
 64) toolchain=mingw-x86_64 ;;
 32) toolchain=mingw-i686 ;;
-*) echo "usage: $0 [--quick] [--runs N] [--width 32|64]" >&2; exit 2 ;;
+*) usage ;;
 esac
+IFS=, read -ra latencies <<<"$latency_list"
+[ ${#latencies[@]} -gt 0 ] || usage
+for latency in "${latencies[@]}"; do [[ $latency =~ ^[0-9]+$ ]] || usage; done
 win=$root/build/bench-win$width
+baseline_src=$root/build/bench-baseline-src
+baseline_win=$root/build/bench-baseline-win$width
 prefix=$win/wine
 
 MiB=$((1024 * 1024))
@@ -61,8 +94,14 @@ else
   manifest_entries=100000
 fi
 manifest_changed=1000
+# Above 0 ms the older program downloads one file per round trip: it runs
+# there only on the shapes of at most this many files.
+baseline_program_max_files=1000
+# -s does not silence the progress meter of --parallel in curl 7.88.
+parallel_curl=(--parallel --parallel-max 6 --no-progress-meter)
 
 cleanup() {
+  stop_proxy
   stop_nginx
   "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
 }
@@ -71,19 +110,50 @@ trap cleanup EXIT
 say() { printf '== %s\n' "$*" >&2; }
 fail() { printf 'bench: %s\n' "$*" >&2; exit 1; }
 
+# configure_windows SOURCE BUILD [CMAKE_ARGS...]: a Release tree of SOURCE
+# whose server is the proxy, configured again when it was made for another one.
+configure_windows() {
+  local source=$1 tree=$2
+  shift 2
+  [ -f "$tree/build.ninja" ] &&
+    grep -qx "ZAVEX_SERVER_BASE_URL:STRING=$base_url" "$tree/CMakeCache.txt" && return
+  cmake -S "$source" -B "$tree" -G Ninja --toolchain "$source/cmake/$toolchain.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DZAVEX_SERVER_BASE_URL=$base_url "$@"
+}
+
+# The tree of baseline_ref in baseline_src, extracted again when the ref
+# names another commit (with fresh times, so that everything is rebuilt).
+extract_baseline_source() {
+  local commit
+  commit=$(git -C "$root" rev-parse --verify "$baseline_ref^{commit}") || return
+  [ "$(cat "$baseline_src/.bench-commit" 2>/dev/null)" = "$commit" ] && return
+  rm -rf "$baseline_src" && mkdir -p "$baseline_src" &&
+    git -C "$root" archive "$commit" | tar -x -m -C "$baseline_src" &&
+    echo "$commit" >"$baseline_src/.bench-commit"
+}
+
+# The build steps run where errexit does not apply, hence the && chains.
+build_current_trees() {
+  { [ -f "$host/build.ninja" ] || cmake -S "$root" -B "$host" -G Ninja \
+      --toolchain "$root/cmake/host-clang.cmake" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_CXX_FLAGS= -DCMAKE_EXE_LINKER_FLAGS= -DZAVEX_BUILD_TESTS=OFF -DZAVEX_FUZZING=OFF; } &&
+    cmake --build "$host" --target zavex_publish -j$jobs &&
+    configure_windows "$root" "$win" -DZAVEX_BUILD_TESTS=ON -DZAVEX_BUILD_BENCH=ON &&
+    cmake --build "$win" --target zavex_updater zavex_bench_driver -j$jobs
+}
+
+build_baseline_program() {
+  extract_baseline_source &&
+    configure_windows "$baseline_src" "$baseline_win" -DZAVEX_BUILD_TESTS=OFF &&
+    cmake --build "$baseline_win" --target zavex_updater -j$jobs
+}
+
 build() {
   local log=$data/build.log
   say "Building the publisher ($host) and the program with the driver ($win)"
-  {
-    [ -f "$host/build.ninja" ] || cmake -S "$root" -B "$host" -G Ninja \
-      --toolchain "$root/cmake/host-clang.cmake" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_CXX_FLAGS= -DCMAKE_EXE_LINKER_FLAGS= -DZAVEX_BUILD_TESTS=OFF -DZAVEX_FUZZING=OFF
-    cmake --build "$host" --target zavex_publish -j$jobs
-    [ -f "$win/build.ninja" ] || cmake -S "$root" -B "$win" -G Ninja \
-      --toolchain "$root/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-      -DZAVEX_BUILD_TESTS=ON -DZAVEX_BUILD_BENCH=ON -DZAVEX_SERVER_BASE_URL=$base_url
-    cmake --build "$win" --target zavex_updater zavex_bench_driver -j$jobs
-  } >"$log" 2>&1 || { tail -n 30 "$log"; fail "build failed; the whole output is in $log"; }
+  [ $baseline_program = 0 ] || say "and the program of $baseline_ref ($baseline_win)"
+  { build_current_trees && { [ $baseline_program = 0 ] || build_baseline_program; }; } \
+    >"$log" 2>&1 || { tail -n 30 "$log"; fail "build failed; the whole output is in $log"; }
 }
 
 publish() {  # BUILD RELEASE VERSION_CODE
@@ -149,17 +219,42 @@ EOF
 
 serve() { ln -sfn "$1" "$data/served"; }
 
+proxy_pid=
+
+# start_proxy LATENCY_MS [RATE]: the proxy in front of nginx, once it accepts.
+start_proxy() {
+  port_in_use "$proxy_port" && fail "port $proxy_port is already in use; stop what listens there"
+  python3 "$root/bench/latency_proxy.py" --listen "$proxy_port" --upstream "$port" \
+    --latency-ms "$1" ${2:+--rate "$2"} </dev/null >>"$data/proxy.log" 2>&1 &
+  proxy_pid=$!
+  for _ in $(seq 100); do
+    port_in_use "$proxy_port" && return 0
+    kill -0 "$proxy_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  tail -n 20 "$data/proxy.log" >&2
+  fail "the proxy did not start"
+}
+
+stop_proxy() {
+  [ -n "$proxy_pid" ] || return 0
+  kill "$proxy_pid" 2>/dev/null || true
+  wait "$proxy_pid" 2>/dev/null || true
+  proxy_pid=
+}
+
 driver() { "$win/wine-run.sh" "$win/zavex_bench_driver.exe" "$@"; }
 field() { sed -n "s/.*\<$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
-# run_updater MODE FOLDER: the driver's line for one run of the updater
-# (install, update or silent) on FOLDER, each time with a fresh log.
+# run_updater PROGRAM MODE FOLDER: the driver's line for one run of the
+# updater in data/PROGRAM (install, update or silent) on FOLDER, each time
+# with a fresh log.
 run_updater() {
-  local line
-  rm -f "$data/updater/zavex_updater.log"
-  line=$(driver "$1" "$(windows_path "$data/updater/zavex_updater.exe")" "$(windows_path "$2")" |
-    tr -d '\r') || fail "$1 on $2 failed: $line (log: $data/updater/zavex_updater.log)"
-  [ "$(field exit "$line")" = 0 ] || fail "$1 on $2 ended with $line"
+  local line folder=$data/$1
+  rm -f "$folder/zavex_updater.log"
+  line=$(driver "$2" "$(windows_path "$folder/zavex_updater.exe")" "$(windows_path "$3")" |
+    tr -d '\r') || fail "$1 $2 on $3 failed: $line (log: $folder/zavex_updater.log)"
+  [ "$(field exit "$line")" = 0 ] || fail "$1 $2 on $3 ended with $line"
   printf '%s\n' "$line"
 }
 
@@ -172,25 +267,51 @@ check_installed() {  # FOLDER RELEASE
 
 seconds_since() { awk -v start="$1" -v end="$EPOCHREALTIME" 'BEGIN { printf "%.3f", end - start }'; }
 
-# curl of every file in LISTS.curl, then sha256sum -c of them; prints seconds.
-baseline() {  # LISTS TARGET
-  local start
-  rm -rf "$2"
-  mkdir -p "$2"
+# fetch_lists BASE_URL LISTS NEW_MANIFEST [OLD_MANIFEST]: the curl config and
+# the sha256sum list of the files to fetch, into work/baseline.
+fetch_lists() {
+  python3 "$root/bench/release_builds.py" fetch-lists "$1" "$data/work/baseline" "${@:2}"
+}
+
+# curl of every file in LISTS.curl (with CURL_ARGS), then sha256sum -c of
+# them; prints seconds.
+baseline() {  # LISTS TARGET [CURL_ARGS...]
+  local lists=$1 target=$2 start
+  shift 2
+  rm -rf "$target"
+  mkdir -p "$target"
   start=$EPOCHREALTIME
-  curl -sS --fail --create-dirs -K "$1.curl" || fail "curl failed for $1.curl"
-  sha256sum --quiet -c "$1.sha256" || fail "the baseline's files do not match $1.sha256"
+  curl -sS --fail --create-dirs "$@" -K "$lists.curl" || fail "curl $* failed for $lists.curl"
+  sha256sum --quiet -c "$lists.sha256" || fail "the baseline's files do not match $lists.sha256"
   seconds_since "$start"
 }
 
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+# Median of the figures, or "-" when there are none; ratio and MiB of "-"
+# are "-".
+median() {
+  [ $# -gt 0 ] || { echo -; return; }
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+}
+ratio() {
+  [ "$1" = - ] || [ "$2" = - ] && { echo -; return; }
+  awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'
+}
+mib() {
+  [ "$1" = - ] && { echo -; return; }
+  awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'
+}
 
-rows=()
-floor_rows=()
-row_format='%-16s %8s %8s %6s   %8s %8s %6s   %8s %6s   %7s'
-floor_format='%-16s %8s %7s %8s   %8s %7s %8s'
+# The figures of every run by "LATENCY COUNT SIZE" and KIND, one of install,
+# base_install, install_seq, install_par, install_floor, silent, base_silent,
+# update_seq, update_par, update_floor, window, peak; figure is their median.
+declare -A figures
+# VALUE is empty where the measurement that made it failed (and said why).
+record() {  # "LATENCY COUNT SIZE" KIND VALUE
+  [ -n "$3" ] || fail "no $2 figure at $1"
+  figures["$1 $2"]+=" $3"
+}
+# shellcheck disable=SC2086  # the list splits into the figures
+figure() { median ${figures["$1 $2"]-}; }  # "LATENCY COUNT SIZE" KIND
 
 # floor MANIFEST [INSTALLED_MANIFEST]: seconds of the driver's bare fetch and
 # verification of the files into a fresh folder.
@@ -204,64 +325,98 @@ floor() {
   field seconds "$line"
 }
 
-measure_shape() {  # COUNT SIZE
-  local count=$1 size=$2 dir work install snapshot run line
-  local installs=() install_bases=() install_floors=() silents=() update_bases=()
-  local update_floors=() windows=() peaks=()
+# The older program runs at 0 ms on every shape, above only on the smaller.
+runs_baseline_program() {  # LATENCY COUNT
+  [ $baseline_program = 1 ] && { [ "$1" = 0 ] || [ "$2" -le $baseline_program_max_files ]; }
+}
+
+measure_shape() {  # LATENCY COUNT SIZE
+  local latency=$1 count=$2 size=$3 key="$1 $2 $3" dir work install base_install snapshot
+  local line with_baseline=0
+  runs_baseline_program "$latency" "$count" && with_baseline=1
   dir=$(release_dir "$count" "$size")
   work=$data/work
   install=$work/install
+  base_install=$work/base-install
   snapshot=$work/installed-v1
-  say "Shape $count x $size bytes: $runs run(s)"
+  say "Shape $count x $size bytes at $latency ms: $runs run(s)"
   mkdir -p "$work"
-  python3 "$root/bench/release_builds.py" fetch-lists "$base_url" "$work/baseline" \
-    "$work/install-lists" "$dir/v1/manifest.json"
-  python3 "$root/bench/release_builds.py" fetch-lists "$base_url" "$work/baseline" \
-    "$work/update-lists" "$dir/v2/manifest.json" "$dir/v1/manifest.json"
-  for run in $(seq "$runs"); do
+  fetch_lists "$base_url" "$work/install-lists" "$dir/v1/manifest.json"
+  fetch_lists "$base_url" "$work/update-lists" "$dir/v2/manifest.json" "$dir/v1/manifest.json"
+  for _ in $(seq "$runs"); do
     serve "$dir/v1"
     rm -rf "$install"
-    line=$(run_updater install "$install")
+    line=$(run_updater updater install "$install")
     check_installed "$install" "$dir/v1"
-    installs+=("$(field seconds "$line")")
-    install_bases+=("$(baseline "$work/install-lists" "$work/baseline")")
-    install_floors+=("$(floor "$dir/v1/manifest.json")")
+    record "$key" install "$(field seconds "$line")"
+    if [ $with_baseline = 1 ]; then
+      rm -rf "$base_install"
+      line=$(run_updater baseline-updater install "$base_install")
+      check_installed "$base_install" "$dir/v1"
+      record "$key" base_install "$(field seconds "$line")"
+    fi
+    record "$key" install_seq "$(baseline "$work/install-lists" "$work/baseline")"
+    record "$key" install_par \
+      "$(baseline "$work/install-lists" "$work/baseline" "${parallel_curl[@]}")"
+    [ "$latency" = 0 ] && record "$key" install_floor "$(floor "$dir/v1/manifest.json")"
     rm -rf "$snapshot"
     cp -a "$install" "$snapshot"
 
     serve "$dir/v2"
-    line=$(run_updater silent "$install")
+    line=$(run_updater updater silent "$install")
     check_installed "$install" "$dir/v2"
-    silents+=("$(field seconds "$line")")
-    peaks+=("$(field peak_bytes "$line")")
-    update_bases+=("$(baseline "$work/update-lists" "$work/baseline")")
-    update_floors+=("$(floor "$dir/v2/manifest.json" "$dir/v1/manifest.json")")
+    record "$key" silent "$(field seconds "$line")"
+    record "$key" peak "$(field peak_bytes "$line")"
+    if [ $with_baseline = 1 ]; then
+      line=$(run_updater baseline-updater silent "$base_install")
+      check_installed "$base_install" "$dir/v2"
+      record "$key" base_silent "$(field seconds "$line")"
+    fi
+    record "$key" update_seq "$(baseline "$work/update-lists" "$work/baseline")"
+    record "$key" update_par \
+      "$(baseline "$work/update-lists" "$work/baseline" "${parallel_curl[@]}")"
+    [ "$latency" = 0 ] &&
+      record "$key" update_floor "$(floor "$dir/v2/manifest.json" "$dir/v1/manifest.json")"
 
     rm -rf "$install"
     cp -a "$snapshot" "$install"
-    line=$(run_updater update "$install")
+    line=$(run_updater updater update "$install")
     check_installed "$install" "$dir/v2"
-    windows+=("$(field seconds "$line")")
+    record "$key" window "$(field seconds "$line")"
   done
-  local install_s install_base install_floor silent_s update_base update_floor window_s
-  install_s=$(median "${installs[@]}")
-  install_base=$(median "${install_bases[@]}")
-  install_floor=$(median "${install_floors[@]}")
-  silent_s=$(median "${silents[@]}")
-  update_base=$(median "${update_bases[@]}")
-  update_floor=$(median "${update_floors[@]}")
-  window_s=$(median "${windows[@]}")
-  rows+=("$(printf "$row_format" \
-    "$count x $size" "$install_s" "$install_base" "$(ratio "$install_s" "$install_base")" \
-    "$silent_s" "$update_base" "$(ratio "$silent_s" "$update_base")" \
-    "$window_s" "$(ratio "$window_s" "$silent_s")" "$(mib "$(median "${peaks[@]}")")")")
-  floor_rows+=("$(printf "$floor_format" "$count x $size" \
-    "$install_floor" "$(ratio "$install_floor" "$install_base")" \
-    "$(ratio "$install_s" "$install_floor")" \
-    "$update_floor" "$(ratio "$update_floor" "$update_base")" \
-    "$(ratio "$silent_s" "$update_floor")")")
-  say "${rows[-1]}"
+  say "$(seconds_row $key)"
   rm -rf "$work"
+}
+
+proxy_cost_rows=()
+
+# curl sequential and parallel plus sha256sum of the install of COUNT x SIZE,
+# straight from nginx and through the proxy, which must run at 0 ms.
+measure_proxy_cost() {  # COUNT SIZE
+  local dir lists=$data/work/cost-lists target=$data/work/baseline
+  local direct_seqs=() direct_pars=() proxy_seqs=() proxy_pars=()
+  dir=$(release_dir "$1" "$2")
+  say "The proxy's own cost at 0 ms: $1 x $2 bytes"
+  mkdir -p "$data/work"
+  serve "$dir/v1"
+  fetch_lists "$direct_url" "$lists-direct" "$dir/v1/manifest.json"
+  fetch_lists "$base_url" "$lists-proxy" "$dir/v1/manifest.json"
+  for _ in $(seq "$runs"); do
+    direct_seqs+=("$(baseline "$lists-direct" "$target")")
+    proxy_seqs+=("$(baseline "$lists-proxy" "$target")")
+    direct_pars+=("$(baseline "$lists-direct" "$target" "${parallel_curl[@]}")")
+    proxy_pars+=("$(baseline "$lists-proxy" "$target" "${parallel_curl[@]}")")
+  done
+  local direct_seq proxy_seq direct_par proxy_par
+  direct_seq=$(median "${direct_seqs[@]}")
+  proxy_seq=$(median "${proxy_seqs[@]}")
+  direct_par=$(median "${direct_pars[@]}")
+  proxy_par=$(median "${proxy_pars[@]}")
+  proxy_cost_rows+=("$(printf "$proxy_cost_format" "$1 x $2" "$direct_seq" "$proxy_seq" \
+    "$(ratio "$proxy_seq" "$direct_seq")" "$direct_par" "$proxy_par" \
+    "$(ratio "$proxy_par" "$direct_par")")")
+  say "${proxy_cost_rows[-1]}"
+  rm -rf "$data/work"
 }
 
 memory_rows=()
@@ -277,7 +432,7 @@ measure_memory() {  # SIZE
   mkdir -p "$data/work"
   cp -al "$dir/v1" "$install"
   serve "$dir/v2"
-  line=$(run_updater silent "$install")
+  line=$(run_updater updater silent "$install")
   check_installed "$install" "$dir/v2"
   memory_rows+=("$(printf '%-16s %10s MiB   (update %s s)' "1 x $1" \
     "$(mib "$(field peak_bytes "$line")")" "$(field seconds "$line")")")
@@ -299,7 +454,7 @@ measure_manifest_work() {
   mkdir -p "$install"
   cp "$dir/record.json" "$install/manifest.json"
   serve "$dir/site"
-  line=$(run_updater silent "$install")
+  line=$(run_updater updater silent "$install")
   cmp -s "$install/manifest.json" "$dir/site/manifest.json" ||
     python3 -c 'import json,sys; a,b=(json.load(open(p)) for p in sys.argv[1:]); sys.exit(a!=b)' \
       "$install/manifest.json" "$dir/site/manifest.json" ||
@@ -316,32 +471,134 @@ measure_manifest_work() {
   rm -rf "$data/work"
 }
 
+seconds_format='%4s  %-16s %8s %8s %8s %8s   %8s %8s %8s %8s   %8s %7s'
+ratio_format='%4s  %-16s %9s %9s %9s   %9s %9s %9s   %8s'
+floor_format='%4s  %-16s %8s %7s %8s   %8s %7s %8s'
+proxy_cost_format='%-16s %8s %8s %6s   %8s %8s %6s'
+
+# The rows of one shape at one latency: LATENCY COUNT SIZE.
+seconds_row() {
+  local key="$1 $2 $3"
+  printf "$seconds_format" "$1" "$2 x $3" \
+    "$(figure "$key" install)" "$(figure "$key" base_install)" \
+    "$(figure "$key" install_seq)" "$(figure "$key" install_par)" \
+    "$(figure "$key" silent)" "$(figure "$key" base_silent)" \
+    "$(figure "$key" update_seq)" "$(figure "$key" update_par)" \
+    "$(figure "$key" window)" "$(mib "$(figure "$key" peak)")"
+}
+
+ratio_row() {
+  local key="$1 $2 $3" install silent
+  install=$(figure "$key" install)
+  silent=$(figure "$key" silent)
+  printf "$ratio_format" "$1" "$2 x $3" \
+    "$(ratio "$install" "$(figure "$key" install_par)")" \
+    "$(ratio "$(figure "$key" base_install)" "$install")" \
+    "$(ratio "$install" "$(figure "$key" install_seq)")" \
+    "$(ratio "$silent" "$(figure "$key" update_par)")" \
+    "$(ratio "$(figure "$key" base_silent)" "$silent")" \
+    "$(ratio "$silent" "$(figure "$key" update_seq)")" \
+    "$(ratio "$(figure "$key" window)" "$silent")"
+}
+
+floor_row() {
+  local key="$1 $2 $3" install_floor update_floor
+  install_floor=$(figure "$key" install_floor)
+  update_floor=$(figure "$key" update_floor)
+  [ "$install_floor" = - ] && return
+  printf "$floor_format\n" "$1" "$2 x $3" \
+    "$install_floor" "$(ratio "$install_floor" "$(figure "$key" install_seq)")" \
+    "$(ratio "$(figure "$key" install)" "$install_floor")" \
+    "$update_floor" "$(ratio "$update_floor" "$(figure "$key" update_seq)")" \
+    "$(ratio "$(figure "$key" silent)" "$update_floor")"
+}
+
+# Every "LATENCY COUNT SIZE" measured, in order.
+measured_keys() {
+  local latency shape
+  for latency in "${latencies[@]}"; do
+    for shape in "${shapes[@]}"; do echo "$latency $shape"; done
+  done
+}
+
+print_targets() {
+  local -a middle small
+  local latency key shape
+  read -ra middle <<<"${shapes[1]}"
+  read -ra small <<<"${shapes[2]}"
+  echo "Targets (this run's ratios; the issue states them for the full sizes):"
+  for latency in "${latencies[@]}"; do
+    [ "$latency" = 0 ] && continue
+    key="$latency ${middle[*]}"
+    printf '  update %sx%s @%sms: program/curl-parallel = %s (target <= 1.5), baseline/program = %s (target >= 4)\n' \
+      "${middle[0]}" "${middle[1]}" "$latency" \
+      "$(ratio "$(figure "$key" silent)" "$(figure "$key" update_par)")" \
+      "$(ratio "$(figure "$key" base_silent)" "$(figure "$key" silent)")"
+  done
+  [[ " ${latencies[*]} " == *" 0 "* ]] || return 0
+  for shape in "${shapes[@]}"; do
+    key="0 $shape"
+    shape=${shape/ /x}
+    printf '  install %s @0ms: program/baseline = %s (target <= 1.0)\n' "$shape" \
+      "$(ratio "$(figure "$key" install)" "$(figure "$key" base_install)")"
+    printf '  update %s @0ms: program/baseline = %s (target <= 1.0)\n' "$shape" \
+      "$(ratio "$(figure "$key" silent)" "$(figure "$key" base_silent)")"
+  done
+  key="0 ${small[*]}"
+  printf '  install %sx%s @0ms: program/floor = %s (target <= 1.5)\n' "${small[0]}" "${small[1]}" \
+    "$(ratio "$(figure "$key" install)" "$(figure "$key" install_floor)")"
+  echo "  window update / silent update <= 1.2 on every row (column window /silent)"
+}
+
 print_table() {
+  local key cap=
+  [ -z "$rate" ] || cap=" (capped at $rate bytes per second in all)"
   echo
-  echo "Seconds, median of $runs: the program ($width-bit) under Wine as a whole process, next to"
-  echo "native curl (one process, all URLs) plus sha256sum -c of the same files."
-  printf "$row_format\n" "shape" "install" "curl" "ratio" "update" "curl" "ratio" "window" \
-    "ratio" "peak"
-  printf "$row_format\n" "(files x bytes)" "window" "+sha" "" "silent" "+sha" "" "update" \
-    "/sil." "MiB"
-  printf '%s\n' "${rows[@]}"
-  echo "Targets: install and update ratios <= 1.5, window/silent <= 1.2."
+  echo "Seconds, median of $runs, through the proxy at the latency of the first column$cap:"
+  echo "the program ($width-bit) and the baseline program ($baseline_ref, \"base\") under Wine as"
+  echo "whole processes, next to native curl (one process, all URLs; \"seq\" one transfer at a"
+  echo "time, \"par\" --parallel --parallel-max 6) plus sha256sum -c of the same files. Above"
+  echo "0 ms the baseline program runs only on shapes of at most $baseline_program_max_files files" \
+    "(\"-\": not measured)."
+  printf "$seconds_format\n" "lat." "shape" "install" "install" "curl" "curl" "update" "update" \
+    "curl" "curl" "window" "peak"
+  printf "$seconds_format\n" "ms" "(files x bytes)" "program" "base" "seq+sha" "par+sha" \
+    "program" "base" "seq+sha" "par+sha" "update" "MiB"
+  while read -r key; do seconds_row $key; echo; done < <(measured_keys)
+  echo
+  echo "Ratios of the seconds above (program: install through the window, silent update):"
+  printf "$ratio_format\n" "lat." "shape" "install" "install" "install" "update" "update" "update" \
+    "window"
+  printf "$ratio_format\n" "ms" "(files x bytes)" "prog/par" "base/prog" "prog/seq" "prog/par" \
+    "base/prog" "prog/seq" "/silent"
+  while read -r key; do ratio_row $key; echo; done < <(measured_keys)
+  echo
+  print_targets
   echo
   echo "Where the gap lies: the floor is the same downloads and hash checks through the"
-  echo "program's HttpClient and Sha256Hasher alone, in one process under Wine."
-  printf "$floor_format\n" "shape" "install" "floor" "program" "update" "floor" "program"
-  printf "$floor_format\n" "(files x bytes)" "floor" "/curl" "/floor" "floor" "/curl" "/floor"
-  printf '%s\n' "${floor_rows[@]}"
+  echo "program's HttpClient and Sha256Hasher alone, one file at a time in one process under"
+  echo "Wine; measured at 0 ms only."
+  printf "$floor_format\n" "lat." "shape" "install" "floor" "program" "update" "floor" "program"
+  printf "$floor_format\n" "ms" "(files x bytes)" "floor" "/seq" "/floor" "floor" "/seq" "/floor"
+  while read -r key; do floor_row $key; done < <(measured_keys)
   echo
-  echo "Peak working set of a silent update (must not grow with the file):"
+  echo "The proxy's own cost at 0 ms: curl plus sha256sum of an install, straight from nginx"
+  echo "and through the proxy (seconds, median of $runs):"
+  printf "$proxy_cost_format\n" "shape" "seq" "seq" "ratio" "par" "par" "ratio"
+  printf "$proxy_cost_format\n" "(files x bytes)" "direct" "proxy" "" "direct" "proxy" ""
+  printf '%s\n' "${proxy_cost_rows[@]}"
+  echo
+  echo "Peak working set of a silent update (must not grow with the file), at ${latencies[0]} ms:"
   printf '  %s\n' "${memory_rows[@]}"
   echo
-  echo "Manifest work (in the driver under Wine) as a share of the whole silent update:"
+  echo "Manifest work (in the driver under Wine) as a share of the whole silent update, at" \
+    "${latencies[0]} ms:"
   echo "  $manifest_row"
 }
 
 "$root/scripts/ensure-tools.sh" nginx
 mkdir -p "$data"
+: >"$data/proxy.log"
 build
 "$root/scripts/wine-prefix.sh" setup "$prefix"
 for shape in "${shapes[@]}"; do make_release $shape; done
@@ -349,8 +606,22 @@ for size in "${memory_sizes[@]}"; do make_release 1 "$size"; done
 make_large_manifests
 mkdir -p "$data/updater"
 cp "$win/zavex_updater.exe" "$data/updater/"
+if [ $baseline_program = 1 ]; then
+  mkdir -p "$data/baseline-updater"
+  cp "$baseline_win/zavex_updater.exe" "$data/baseline-updater/"
+fi
 start_server
-for shape in "${shapes[@]}"; do measure_shape $shape; done
-for size in "${memory_sizes[@]}"; do measure_memory "$size"; done
-measure_manifest_work
+start_proxy 0
+measure_proxy_cost ${shapes[0]}
+measure_proxy_cost ${shapes[2]}
+stop_proxy
+for latency in "${latencies[@]}"; do
+  start_proxy "$latency" "$rate"
+  for shape in "${shapes[@]}"; do measure_shape "$latency" $shape; done
+  if [ "$latency" = "${latencies[0]}" ] && [ ${#memory_rows[@]} = 0 ]; then
+    for size in "${memory_sizes[@]}"; do measure_memory "$size"; done
+    measure_manifest_work
+  fi
+  stop_proxy
+done
 print_table
