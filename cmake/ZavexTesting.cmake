@@ -14,6 +14,10 @@ if(WIN32)
   # scripts/test.sh runs several trees in one CTest run; each tree has a prefix
   # and a server port of its own, so its fixture and locks are its own too.
   set(ZAVEX_TREE_TAG "@${CMAKE_BINARY_DIR}")
+  # CTest finds a fixture's setup and cleanup tests by name across the trees
+  # of one run, so the names of the tests in the fixture name their tree.
+  get_filename_component(ZAVEX_TREE_NAME ${CMAKE_BINARY_DIR} NAME)
+  set(ZAVEX_TEST_SUFFIX "@${ZAVEX_TREE_NAME}")
   # Windows view of the build tree, for tests that start the built programs.
   string(REPLACE "/" "\\\\" ZAVEX_BUILD_DIR_WIN "Z:${CMAKE_BINARY_DIR}")
 else()
@@ -33,11 +37,12 @@ function(zavex_add_gtest name)
   endif()
   if(WIN32)
     target_compile_definitions(${name} PRIVATE ZAVEX_BUILD_DIR_WIN=L"${ZAVEX_BUILD_DIR_WIN}")
-    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
-    set_tests_properties(${name} PROPERTIES
+    add_test(NAME ${name}${ZAVEX_TEST_SUFFIX} COMMAND ${name} --gtest_color=no)
+    set_tests_properties(${name}${ZAVEX_TEST_SUFFIX} PROPERTIES
       FIXTURES_REQUIRED WinePrefix${ZAVEX_TREE_TAG} TIMEOUT ${ARG_TIMEOUT})
     if(ARG_RESOURCE_LOCK)
-      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}${ZAVEX_TREE_TAG}")
+      set_tests_properties(${name}${ZAVEX_TEST_SUFFIX} PROPERTIES
+        RESOURCE_LOCK "${ARG_RESOURCE_LOCK}${ZAVEX_TREE_TAG}")
     endif()
   else()
     gtest_discover_tests(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})

@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -151,7 +151,7 @@ class ParallelDownload {
 
  private:
   bool StartSlots(std::wstring& error) {
-    if (!stop.Event() || !slotsEnded) {
+    if (!slotsEnded) {
       error = L"Falha ao iniciar a operação: ";
       return false;
     }
@@ -175,7 +175,7 @@ class ParallelDownload {
     HANDLE events[] = {slotsEnded.get(), run.cancel.Event()};
     const DWORD count = events[1] ? 2 : 1;
     if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      StopTransfers();
+      stop.Cancel();
       WaitForSingleObject(slotsEnded.get(), INFINITE);
     }
     for (std::thread& thread : threads) thread.join();
@@ -211,7 +211,7 @@ class ParallelDownload {
 
   bool TakeNextFile(size_t& index) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (failed || stopping || nextFile == files.size()) return false;
+    if (failed || stop.IsCancelled() || nextFile == files.size()) return false;
     index = nextFile++;
     results[index] = FetchResult::kFailed;  // until it ends otherwise
     return true;
@@ -223,12 +223,6 @@ class ParallelDownload {
     if (result != FetchResult::kFailed || failed) return;
     failed = true;
     firstError.swap(error);
-    StopTransfers();
-  }
-
-  // Ends the transfers in flight at their next network step or chunk.
-  void StopTransfers() {
-    stopping = true;
     stop.Cancel();
   }
 
@@ -241,13 +235,13 @@ class ParallelDownload {
     }
     const std::wstring url =
         ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
-    CreateParentFolder(file.finalPath);
+    CreateFolderOf(file.finalPath);
     progress.Report(slot, 0, file.widePath);
     LogDownloadStart(log, file, url);
     uint32_t received = 0;
     hasher.Begin();
     const auto onChunk = [&](std::string_view chunk, uint32_t written, uint32_t) {
-      if (stopping.load(std::memory_order_relaxed)) return false;
+      if (stop.IsCancelled()) return false;
       hasher.Add(chunk);
       received = written;
       progress.Report(slot, written, file.widePath);
@@ -273,6 +267,15 @@ class ParallelDownload {
     return FetchResult::kVerified;
   }
 
+  // Creates each folder once per run; under Wine every attempt costs a
+  // round trip to its server.
+  void CreateFolderOf(const std::wstring& path) {
+    const std::wstring folder = ParentFolderOf(path);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (folder.empty() || !createdFolders.insert(folder).second) return;
+    CreateDirectoryRecursive(folder);
+  }
+
   // The temp files of every file that started, also of one whose transfer
   // ended by an exception.
   void DeleteTempFiles() {
@@ -295,10 +298,7 @@ class ParallelDownload {
   const std::wstring recordPath;
   const size_t slotCount;
   RunProgress progress;
-  // Set at the first failure and at a cancel of the run: the event for the
-  // network waits, the flag for the chunks, which a wait does not see.
-  TransferCancel stop;
-  std::atomic<bool> stopping{false};
+  TransferCancel stop;  // set at the first failure and at a cancel of the run
   UniqueKernelHandle slotsEnded{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   std::vector<std::thread> threads;
 
@@ -309,6 +309,7 @@ class ParallelDownload {
   std::mutex mutex;  // guards what follows while slots run
   size_t nextFile = 0;
   size_t runningSlots = 0;
+  std::unordered_set<std::wstring> createdFolders;
   bool failed = false;
   std::wstring firstError;
 };

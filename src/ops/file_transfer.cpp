@@ -7,7 +7,6 @@
 #include "app/logger.h"
 #include "app/text_conversion.h"
 #include "ops/manifest_signature.h"
-#include "platform/file_system.h"
 
 namespace zavex {
 void TransferCounts::Accept(const ManifestFile& entry) {
@@ -40,11 +39,6 @@ std::wstring NoCacheQuery() {
 std::wstring ParentFolderOf(const std::wstring& path) {
   const size_t separator = path.find_last_of(L"\\/");
   return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
-}
-
-void CreateParentFolder(const std::wstring& path) {
-  const std::wstring folder = ParentFolderOf(path);
-  if (!folder.empty()) CreateDirectoryRecursive(folder);
 }
 
 bool FetchServerManifest(HttpClient& http, const std::wstring& url,

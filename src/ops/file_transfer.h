@@ -34,7 +34,6 @@ std::wstring NoCacheQuery();
 
 // The path up to its last "\" or "/"; empty when it has none.
 std::wstring ParentFolderOf(const std::wstring& path);
-void CreateParentFolder(const std::wstring& path);
 
 // What FetchServerManifest logs and reports; each text is followed by the
 // detail that it names.

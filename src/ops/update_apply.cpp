@@ -84,7 +84,7 @@ bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
   const std::wstring oldPath = PreviousVersionPath(finalPath);
   previousKept = false;
   if (IsExistingFile(finalPath)) {
-    RemoveFile(oldPath);
+    if (IsExistingFile(oldPath)) RemoveFile(oldPath);
     previousKept = MoveFileW(finalPath.c_str(), oldPath.c_str()) ||
                    CopyFileW(finalPath.c_str(), oldPath.c_str(), FALSE);
     if (!previousKept) return false;

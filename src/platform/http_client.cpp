@@ -4,7 +4,6 @@
 #include <winhttp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <memory>
 
 namespace zavex {
@@ -17,17 +16,19 @@ constexpr DWORD kTransferChunkBytes = 8192;
 constexpr DWORD kNotices =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
-// Where a step of a request stands. A step that completes before its waiter
-// gets to wait, as WinHTTP completes reads of data it holds, costs no event.
-enum StepState : int { kStepPending, kStepWaited, kStepCompleted };
+// How often a wait for a network step looks at the transfer's cancel.
+constexpr DWORD kCancelPollMs = 50;
 
 // Where the status callback leaves the outcome of a request's pending step.
 // It is the request's context value: WinHTTP frees it with the request's
 // last notice, so a step that a cancel left pending may still complete into
-// it, the read buffer included.
+// it, the read buffer included. The step's end is told through a condition
+// variable, not an event: under Wine every event operation is a round trip
+// to its single server process, once per chunk of every transfer.
 struct RequestContext {
-  UniqueKernelHandle stepDone{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-  std::atomic<int> step{kStepPending};
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE stepEnded = CONDITION_VARIABLE_INIT;
+  bool stepPending = false;  // guarded by lock
   bool failed = false;
   DWORD bytesAvailable = 0;
   DWORD bytesRead = 0;
@@ -57,7 +58,10 @@ void CALLBACK OnRequestNotice(HINTERNET, DWORD_PTR contextValue, DWORD notice, v
     default:
       return;
   }
-  if (context->step.exchange(kStepCompleted) == kStepWaited) SetEvent(context->stepDone.get());
+  AcquireSRWLockExclusive(&context->lock);
+  context->stepPending = false;
+  ReleaseSRWLockExclusive(&context->lock);
+  WakeConditionVariable(&context->stepEnded);
 }
 
 // The connection is declared first so that the request is closed before it.
@@ -88,7 +92,7 @@ DWORD QueryNumberHeader(HINTERNET request, DWORD infoLevel) {
 bool AttachContext(OpenedRequest& opened) {
   auto context = std::make_unique<RequestContext>();
   DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context.get());
-  if (!context->stepDone || !WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_CONTEXT_VALUE,
+  if (!WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_CONTEXT_VALUE,
                                               &value, sizeof(value))) {
     return false;
   }
@@ -97,20 +101,24 @@ bool AttachContext(OpenedRequest& opened) {
 }
 
 // Marks the request's next step as pending; call before starting it.
-void BeginStep(const OpenedRequest& opened) { opened.context->step.store(kStepPending); }
+void BeginStep(const OpenedRequest& opened) {
+  AcquireSRWLockExclusive(&opened.context->lock);
+  opened.context->stepPending = true;
+  ReleaseSRWLockExclusive(&opened.context->lock);
+}
 
 // Waits until the step that started is complete or the transfer is cancelled.
 StepEnd WaitForStep(const OpenedRequest& opened, bool started) {
   if (!started) return StepEnd::kFailed;
   RequestContext& context = *opened.context;
-  int pending = kStepPending;
-  if (context.step.compare_exchange_strong(pending, kStepWaited)) {
-    HANDLE events[] = {context.stepDone.get(), opened.cancel ? opened.cancel->Event() : nullptr};
-    const DWORD count = events[1] ? 2 : 1;
-    if (WaitForMultipleObjects(count, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-      return StepEnd::kCancelled;
-    }
+  const DWORD pollMs = opened.cancel ? kCancelPollMs : INFINITE;
+  AcquireSRWLockExclusive(&context.lock);
+  while (context.stepPending && !(opened.cancel && opened.cancel->IsCancelled())) {
+    SleepConditionVariableSRW(&context.stepEnded, &context.lock, pollMs, 0);
   }
+  const bool ended = !context.stepPending;
+  ReleaseSRWLockExclusive(&context.lock);
+  if (!ended) return StepEnd::kCancelled;
   return context.failed ? StepEnd::kFailed : StepEnd::kDone;
 }
 

@@ -2,13 +2,15 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/unique_handle.h"
 
 namespace zavex {
 
-// The cancel of one operation, set from any thread. Each transfer waits for
-// its network steps together with this event, so a cancel ends a transfer at
-// once, also one that waits on a silent server.
+// The cancel of one operation, set from any thread. A transfer that waits for
+// a network step looks at it at least every 50 ms, so a cancel ends it soon,
+// also one that waits on a silent server.
 class TransferCancel {
  public:
   TransferCancel();
@@ -18,12 +20,15 @@ class TransferCancel {
   void Cancel();
   // Clears the cancel before the operation starts again.
   void Reset();
-  bool IsCancelled() const;
-  // Signalled while cancelled; null when it could not be created.
+  // Reads a flag; no system call.
+  bool IsCancelled() const { return cancelled.load(); }
+  // Signalled while cancelled, for waits on other objects as well; null when
+  // it could not be created.
   HANDLE Event() const { return event.get(); }
 
  private:
   UniqueKernelHandle event;
+  std::atomic<bool> cancelled{false};
 };
 
 }  // namespace zavex
