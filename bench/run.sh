@@ -227,11 +227,7 @@ start_proxy() {
   python3 "$root/bench/latency_proxy.py" --listen "$proxy_port" --upstream "$port" \
     --latency-ms "$1" ${2:+--rate "$2"} </dev/null >>"$data/proxy.log" 2>&1 &
   proxy_pid=$!
-  for _ in $(seq 100); do
-    port_in_use "$proxy_port" && return 0
-    kill -0 "$proxy_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  wait_for_port "$proxy_port" "$proxy_pid" && return 0
   tail -n 20 "$data/proxy.log" >&2
   fail "the proxy did not start"
 }

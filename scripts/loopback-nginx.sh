@@ -6,6 +6,17 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+# wait_for_port PORT PID: true once PORT answers; false when the process PID
+# ends first or ten seconds pass.
+wait_for_port() {
+  for _ in $(seq 100); do
+    port_in_use "$1" && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
 nginx_pid=
 
 # start_nginx PORT PREFIX CONFIG LOGS: runs nginx as a child of this script
@@ -22,11 +33,7 @@ start_nginx() {
   "$nginx" -p "$prefix/" -c "$config" -e "$logs/error.log" </dev/null \
     >>"$logs/nginx.out" 2>&1 &
   nginx_pid=$!
-  for _ in $(seq 100); do
-    port_in_use "$port" && return 0
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  wait_for_port "$port" "$nginx_pid" && return 0
   cat "$logs/nginx.out" "$logs/error.log" >&2 2>/dev/null || true
   echo "nginx did not start" >&2
   return 1
