@@ -326,6 +326,22 @@ runs_baseline_program() {  # LATENCY COUNT
   [ $baseline_program = 1 ] && { [ "$1" = 0 ] || [ "$2" -le $baseline_program_max_files ]; }
 }
 
+# timed_run KEY FIGURE PROGRAM MODE FOLDER RELEASE: one run of PROGRAM
+# (updater or baseline-updater) in MODE on FOLDER, checked against RELEASE,
+# its seconds recorded as FIGURE; the driver's line is left in line.
+timed_run() {
+  line=$(run_updater "$3" "$4" "$5")
+  check_installed "$5" "$6"
+  record "$1" "$2" "$(field seconds "$line")"
+}
+
+# curl_baselines KEY PHASE LISTS: curl one transfer at a time and curl
+# --parallel, each plus sha256sum, recorded as PHASE_seq and PHASE_par.
+curl_baselines() {
+  record "$1" "$2_seq" "$(baseline "$3" "$data/work/baseline")"
+  record "$1" "$2_par" "$(baseline "$3" "$data/work/baseline" "${parallel_curl[@]}")"
+}
+
 measure_shape() {  # LATENCY COUNT SIZE
   local latency=$1 count=$2 size=$3 key="$1 $2 $3" dir work install base_install snapshot
   local line with_baseline=0
@@ -342,43 +358,29 @@ measure_shape() {  # LATENCY COUNT SIZE
   for _ in $(seq "$runs"); do
     serve "$dir/v1"
     rm -rf "$install"
-    line=$(run_updater updater install "$install")
-    check_installed "$install" "$dir/v1"
-    record "$key" install "$(field seconds "$line")"
+    timed_run "$key" install updater install "$install" "$dir/v1"
     if [ $with_baseline = 1 ]; then
       rm -rf "$base_install"
-      line=$(run_updater baseline-updater install "$base_install")
-      check_installed "$base_install" "$dir/v1"
-      record "$key" base_install "$(field seconds "$line")"
+      timed_run "$key" base_install baseline-updater install "$base_install" "$dir/v1"
     fi
-    record "$key" install_seq "$(baseline "$work/install-lists" "$work/baseline")"
-    record "$key" install_par \
-      "$(baseline "$work/install-lists" "$work/baseline" "${parallel_curl[@]}")"
+    curl_baselines "$key" install "$work/install-lists"
     [ "$latency" = 0 ] && record "$key" install_floor "$(floor "$dir/v1/manifest.json")"
     rm -rf "$snapshot"
     cp -a "$install" "$snapshot"
 
     serve "$dir/v2"
-    line=$(run_updater updater silent "$install")
-    check_installed "$install" "$dir/v2"
-    record "$key" silent "$(field seconds "$line")"
+    timed_run "$key" silent updater silent "$install" "$dir/v2"
     record "$key" peak "$(field peak_bytes "$line")"
     if [ $with_baseline = 1 ]; then
-      line=$(run_updater baseline-updater silent "$base_install")
-      check_installed "$base_install" "$dir/v2"
-      record "$key" base_silent "$(field seconds "$line")"
+      timed_run "$key" base_silent baseline-updater silent "$base_install" "$dir/v2"
     fi
-    record "$key" update_seq "$(baseline "$work/update-lists" "$work/baseline")"
-    record "$key" update_par \
-      "$(baseline "$work/update-lists" "$work/baseline" "${parallel_curl[@]}")"
+    curl_baselines "$key" update "$work/update-lists"
     [ "$latency" = 0 ] &&
       record "$key" update_floor "$(floor "$dir/v2/manifest.json" "$dir/v1/manifest.json")"
 
     rm -rf "$install"
     cp -a "$snapshot" "$install"
-    line=$(run_updater updater update "$install")
-    check_installed "$install" "$dir/v2"
-    record "$key" window "$(field seconds "$line")"
+    timed_run "$key" window updater update "$install" "$dir/v2"
   done
   say "$(seconds_row $key)"
   rm -rf "$work"

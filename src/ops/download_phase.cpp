@@ -185,15 +185,18 @@ class ParallelDownload {
   // its text; the file it was on keeps no temp file.
   void TransferLoop(size_t slot) {
     std::wstring error;
-    if (!RunCatchingExceptions([this, slot](std::wstring&) { return TransferFiles(slot); },
-                               error)) {
+    const auto transfer = [this, slot](std::wstring&) {
+      TransferFiles(slot);
+      return true;
+    };
+    if (!RunCatchingExceptions(transfer, error)) {
       Finish(FetchResult::kFailed, error);
     }
     std::lock_guard<std::mutex> lock(mutex);
     if (--runningSlots == 0) SetEvent(slotsEnded.get());
   }
 
-  bool TransferFiles(size_t slot) {
+  void TransferFiles(size_t slot) {
     Sha256Hasher hasher;
     size_t index = 0;
     while (TakeNextFile(index)) {
@@ -206,7 +209,6 @@ class ParallelDownload {
       results[index] = result;
       Finish(result, error);
     }
-    return true;
   }
 
   bool TakeNextFile(size_t& index) {

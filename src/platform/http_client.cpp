@@ -92,8 +92,8 @@ DWORD QueryNumberHeader(HINTERNET request, DWORD infoLevel) {
 bool AttachContext(OpenedRequest& opened) {
   auto context = std::make_unique<RequestContext>();
   DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context.get());
-  if (!WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_CONTEXT_VALUE,
-                                              &value, sizeof(value))) {
+  if (!WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_CONTEXT_VALUE, &value,
+                        sizeof(value))) {
     return false;
   }
   opened.context = context.release();

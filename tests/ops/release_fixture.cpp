@@ -110,6 +110,14 @@ std::string Sha256Hex(const std::string& bytes) {
   return hex;
 }
 
+size_t RequestsUnder(const HttpServer& server, const std::string& prefix) {
+  size_t count = 0;
+  for (const ReceivedRequest& request : server.Requests()) {
+    count += request.target.rfind(prefix, 0) == 0;
+  }
+  return count;
+}
+
 std::vector<ReleaseFile> NumberedFiles(int count, size_t bytes, uint64_t seed) {
   std::vector<ReleaseFile> files;
   for (int i = 0; i < count; ++i) {

@@ -35,6 +35,9 @@ struct Release {
 
 std::string Sha256Hex(const std::string& bytes);
 
+// The requests the server received whose path starts with prefix.
+size_t RequestsUnder(const HttpServer& server, const std::string& prefix);
+
 // count files "data/<i>.bin" of GeneratedBytes from seed on, of bytes + i bytes each.
 std::vector<ReleaseFile> NumberedFiles(int count, size_t bytes, uint64_t seed);
 

@@ -238,13 +238,7 @@ TEST_F(UpdateApplyTest, CancelWhileSixTransfersRunEndsThemWithinASecond) {
     stalled.stallAfterBytes = 1000;
     server.SetRoute("/" + file.path, stalled);
   }
-  const auto fileRequests = [this] {
-    size_t count = 0;
-    for (const ReceivedRequest& request : server.Requests()) {
-      count += request.target.rfind("/data/", 0) == 0;
-    }
-    return count;
-  };
+  const auto fileRequests = [this] { return RequestsUnder(server, "/data/"); };
   const std::string before = Record();
   Updater updater(folder());
   std::wstring error;

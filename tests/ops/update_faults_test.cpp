@@ -29,9 +29,7 @@ class UpdateFaultTest : public UpdaterRunTest {
   bool WaitForRequest(const std::string& path, DWORD timeoutMs) const {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     while (GetTickCount64() < deadline) {
-      for (const ReceivedRequest& request : server->Requests()) {
-        if (request.target.rfind(path, 0) == 0) return true;
-      }
+      if (RequestsUnder(*server, path) > 0) return true;
       Sleep(20);
     }
     return false;
@@ -63,13 +61,7 @@ class UpdateFaultTest : public UpdaterRunTest {
     }
   }
 
-  size_t FileRequests() const {
-    size_t count = 0;
-    for (const ReceivedRequest& request : server->Requests()) {
-      count += request.target.rfind("/data/", 0) == 0;
-    }
-    return count;
-  }
+  size_t FileRequests() const { return RequestsUnder(*server, "/data/"); }
 
   static constexpr int kManyFiles = 200;
 
