@@ -594,7 +594,13 @@ print_table() {
   echo "  $manifest_row"
 }
 
-"$root/scripts/ensure-tools.sh" nginx
+if [ "$width" = 32 ]; then
+  "$root/scripts/ensure-tools.sh" --32-bit nginx
+  "$root/scripts/wine-prefix.sh" runs-32-bit ||
+    { echo "The 32-bit program cannot run here (see above): try --width 64" >&2; exit 1; }
+else
+  "$root/scripts/ensure-tools.sh" nginx
+fi
 mkdir -p "$data"
 : >"$data/proxy.log"
 build

@@ -6,11 +6,17 @@
 #                                 build/win32-test, the shipped 32-bit build
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-tools.sh" xvfb imagemagick
 build=$(realpath -m "${1:-$root/build/win32-test}")
 # A tree not yet configured takes the preset of its folder's name.
 preset=$(basename "$build")
-[ "$preset" = win64-test ] || preset=win32-test
+if [ "$preset" = win64-test ]; then
+  "$root/scripts/ensure-tools.sh" xvfb imagemagick
+else
+  preset=win32-test
+  "$root/scripts/ensure-tools.sh" --32-bit xvfb imagemagick
+  "$root/scripts/wine-prefix.sh" runs-32-bit ||
+    { echo "The 32-bit build cannot run here (see above): pass build/win64-test" >&2; exit 1; }
+fi
 [ -f "$build/build.ninja" ] || cmake --preset "$preset" -B "$build" >/dev/null
 cmake --build "$build" --target ui_screenshot_driver -j2 >/dev/null
 

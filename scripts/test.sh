@@ -1,18 +1,21 @@
 #!/bin/bash
 # Builds every configuration and runs every test: the native checks of the
 # platform-free code, the shipped 32-bit file, and the Windows tests under Wine
-# against the 64-bit build and, where the machine runs 32-bit programs, the
-# 32-bit build.
+# against the 64-bit build and, where the machine runs 32-bit programs and
+# 32-bit Wine could be installed, the 32-bit build.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-tools.sh"
+tools_log=$(mktemp)
+trap 'rm -f "$tools_log"' EXIT
+"$root/scripts/ensure-tools.sh" --32-bit | tee "$tools_log"
 cd "$root"
 presets=(host win32-release win64-test)
 skipped=
 if "$root/scripts/wine-prefix.sh" runs-32-bit; then
   presets+=(win32-test)
 else
-  skipped="32-bit tests skipped: this machine cannot run 32-bit programs"
+  skipped=$(grep -m 1 '^32-bit tests skipped:' "$tools_log" ||
+    echo "32-bit tests skipped: 32-bit Wine is not installed")
 fi
 for preset in "${presets[@]}"; do
   [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null

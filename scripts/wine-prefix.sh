@@ -1,22 +1,25 @@
 #!/bin/bash
 # Creates (once) and starts, or stops, the Wine prefix that the tests run in;
-# or tells (exit status) whether this machine can run 32-bit programs.
-#   wine-prefix.sh setup PREFIX | stop PREFIX | runs-32-bit
+# or tells (exit status) whether the kernel runs 32-bit programs, or whether
+# this machine runs 32-bit Windows programs (that and 32-bit Wine installed).
+#   wine-prefix.sh setup PREFIX | stop PREFIX | kernel-runs-32-bit | runs-32-bit
 set -euo pipefail
 action=$1
 
 # The kernel must execute 32-bit Linux code for 32-bit Wine to start at all.
-runs_32_bit() { /lib/ld-linux.so.2 --help >/dev/null 2>&1; }
+kernel_runs_32_bit() { /lib/ld-linux.so.2 --help >/dev/null 2>&1; }
+# /usr/lib/wine/wine, the 32-bit loader, comes with wine32.
+runs_32_bit() { [ -x /usr/lib/wine/wine ] && kernel_runs_32_bit; }
 
-if [ "$action" = runs-32-bit ]; then
-  runs_32_bit
-  exit
-fi
+case $action in
+kernel-runs-32-bit) kernel_runs_32_bit; exit ;;
+runs-32-bit) runs_32_bit; exit ;;
+esac
 
 # A prefix made before 32-bit Wine was installed has an empty syswow64: every
 # 32-bit program then fails with "could not load kernel32.dll, status c0000135".
 lacks_32_bit_half() {
-  [ -x /usr/lib/wine/wine ] && runs_32_bit &&
+  runs_32_bit &&
     [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ]
 }
 
@@ -54,7 +57,7 @@ stop)
   /usr/lib/wine/wineserver -w 2>/dev/null || true
   ;;
 *)
-  echo "usage: $0 setup PREFIX | stop PREFIX | runs-32-bit" >&2
+  echo "usage: $0 setup PREFIX | stop PREFIX | kernel-runs-32-bit | runs-32-bit" >&2
   exit 2
   ;;
 esac
