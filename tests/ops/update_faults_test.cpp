@@ -78,13 +78,22 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
   HttpRoute cut;
   cut.body = newer.files[3].content;
   cut.cutAfterBytes = 20000;
+  // Bodies without end: a run that wrote them whole would not end in time.
+  HttpRoute endless;
+  endless.generatedSize = 100ull << 30;
+  endless.chunked = true;
+  HttpRoute announcedLonger = endless;
+  announcedLonger.chunked = false;
   const struct {
     const char* name;
     HttpRoute route;
+    const char* reason;
   } faults[] = {
-      {"required file missing", Answer(404, "Not Found")},
-      {"hash mismatch", Answer(200, GeneratedBytes(4, 60000))},
-      {"body cut off", cut},
+      {"required file missing", Answer(404, "Not Found"), "(HTTP 404)"},
+      {"hash mismatch", Answer(200, GeneratedBytes(4, 60000)), "HASH MISMATCH"},
+      {"body cut off", cut, "(body cut short after "},
+      {"more bytes than its size", endless, "(more than 60000 bytes received)"},
+      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes)"},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -92,8 +101,9 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
     RestartServer();
     PublishRelease(*server, newer);
     server->SetRoute("/res/new/extra.txt", fault.route);
-    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 1u);
+    EXPECT_EQ(RunUpdater(L"--silent", 60000).exitCode, 1u);
     EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+    EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.reason), std::string::npos);
     ExpectSecondRunCompletesTheUpdate();
   }
 }
