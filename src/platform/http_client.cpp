@@ -21,12 +21,12 @@ constexpr DWORD kNotices =
 // How often a wait for a network step looks at the cancel and the stall watch.
 constexpr DWORD kPollMs = 50;
 
-// WinHTTP's own limits for each step; the stall watch usually ends a silent
-// request first.
+// WinHTTP's own limits for each step, past the stall watch's, which ends a
+// silent request first with its own reason.
 constexpr int kResolveTimeoutMs = 15000;
 constexpr int kConnectTimeoutMs = 15000;
-constexpr int kSendTimeoutMs = 30000;
-constexpr int kReceiveTimeoutMs = 30000;
+constexpr int kSendTimeoutMs = 60000;
+constexpr int kReceiveTimeoutMs = 60000;
 
 // Where the status callback leaves the outcome of a request's pending step.
 // It is the request's context value: WinHTTP frees it with the request's
