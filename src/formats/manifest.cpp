@@ -35,12 +35,22 @@ bool ReadBool(const JsonValue& object, const std::string& key, bool fallback) {
   return value ? value->AsBool() : fallback;
 }
 
+// Sizes from 2^31 to 2^32 - 1 are read exactly, so every size the writer
+// stores reads back. Other values go through the signed 32-bit reading and
+// wrap: -1 becomes 4294967295, the rest out of range 2147483648.
+std::uint32_t ReadSize(const JsonValue& entry) {
+  const JsonValue* value = FindOfType(entry, "size", JsonType::Number);
+  if (!value) return 0;
+  const double number = value->AsNumber();
+  if (number >= 2147483648.0 && number < 4294967296.0) return static_cast<std::uint32_t>(number);
+  return static_cast<std::uint32_t>(TruncateToInt32(number));
+}
+
 ManifestFile ReadFileEntry(const JsonValue& entry) {
   ManifestFile file;
   file.path = ReadString(entry, "path");
   file.hash = ReadString(entry, "hash");
-  // Negative sizes wrap: -1 becomes 4294967295.
-  file.size = static_cast<std::uint32_t>(ReadInt32(entry, "size"));
+  file.size = ReadSize(entry);
   file.required = ReadBool(entry, "required", true);
   return file;
 }

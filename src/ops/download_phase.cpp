@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <unordered_set>
 
@@ -47,11 +48,11 @@ class RunProgress {
   RunProgress(const ProgressCallback& callback, const TransferCounts& start, size_t slots)
       : onProgress(callback), counts(start), inFlight(slots, 0), shownBytes(start.doneBytes) {}
 
-  void Report(size_t slot, uint32_t written, const std::wstring& path) {
+  void Report(size_t slot, uint64_t written, const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex);
     inFlight[slot] = written;
-    uint32_t bytes = counts.doneBytes;
-    for (const uint32_t part : inFlight) bytes += part;
+    uint64_t bytes = counts.doneBytes;
+    for (const uint64_t part : inFlight) bytes += part;
     shownBytes = std::max(shownBytes, bytes);
     TransferCounts shown = counts;
     shown.doneBytes = shownBytes;
@@ -75,8 +76,8 @@ class RunProgress {
   std::mutex mutex;
   const ProgressCallback& onProgress;
   TransferCounts counts;
-  std::vector<uint32_t> inFlight;
-  uint32_t shownBytes;
+  std::vector<uint64_t> inFlight;
+  uint64_t shownBytes;
 };
 
 void LogDownloadStart(LogSink& log, const StagedFile& file, const std::wstring& url) {
@@ -87,7 +88,7 @@ void LogDownloadStart(LogSink& log, const StagedFile& file, const std::wstring& 
 }
 
 void LogHashMismatch(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
-                     uint32_t downloadedSize) {
+                     uint64_t downloadedSize) {
   log.Error("HASH MISMATCH for: " + entry.path);
   log.Error("  Expected: " + entry.hash);
   log.Error("  Got:      " + actualHash);
@@ -98,7 +99,7 @@ void LogHashMismatch(LogSink& log, const ManifestFile& entry, const std::string&
 // Logs the size and compares the digest of what arrived with the entry's
 // hash; a mismatch sets error to "Hash inválido para: " and the path.
 bool CheckDigest(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
-                 uint32_t size, std::wstring& error) {
+                 uint64_t size, std::wstring& error) {
   log.Info("Download complete, size: " + std::to_string(size) + " bytes");
   log.Info("Calculating hash for: " + entry.path);
   // A failed digest is empty text; it must not match an entry without a hash.
@@ -110,6 +111,38 @@ bool CheckDigest(LogSink& log, const ManifestFile& entry, const std::string& act
   LogHashMismatch(log, entry, actualHash, size);
   error = L"Hash inválido para: " + Utf8ToWide(entry.path);
   return false;
+}
+
+// Files from this size on get a note that lets a later run continue them.
+constexpr uint64_t kResumableBytes = 1024 * 1024;
+
+// Beside the temp file: the entry whose bytes it holds, as a one-file manifest.
+std::wstring PartialEntryPath(const StagedFile& file) { return file.finalPath + L".part.tmp"; }
+
+std::string NoteOf(const ManifestFile& entry) {
+  Manifest note;
+  note.version = "partial";
+  note.versionCode = 1;
+  note.files.push_back(entry);
+  return SerializeManifest(note);
+}
+
+bool IsNoteOf(const Manifest& note, const ManifestFile& entry) {
+  if (note.files.size() != 1) return false;
+  const ManifestFile& noted = note.files[0];
+  return noted.path == entry.path && noted.hash == entry.hash && noted.size == entry.size;
+}
+
+// About 1, 2 and 4 s after the first, second and third failure, each
+// stretched by up to a quarter at random, so that clients cut off together
+// do not return together; a longer Retry-After of up to kMaxRetryAfterSeconds
+// wins.
+DWORD RetryDelayMs(int failedAttempt, uint32_t retryAfterSeconds) {
+  thread_local std::minstd_rand random(GetCurrentThreadId() ^ GetTickCount());
+  const DWORD backoffMs = kFirstRetryDelayMs << (failedAttempt - 1);
+  const DWORD jitteredMs = backoffMs + random() % (backoffMs / 4 + 1);
+  const DWORD askedMs = std::min(retryAfterSeconds, kMaxRetryAfterSeconds) * 1000;
+  return std::max(jitteredMs, askedMs);
 }
 
 // The transfers of one download phase. Each slot is a thread that takes the
@@ -228,7 +261,9 @@ class ParallelDownload {
     stop.Cancel();
   }
 
-  // One file into its temp path. Leaves no temp file unless it is verified.
+  // One file into its temp path, in up to kMaxAttempts attempts, each
+  // continuing where the last one ended. Leaves no temp file unless it is
+  // verified.
   FetchResult Fetch(size_t slot, Sha256Hasher& hasher, const StagedFile& file, LogLines& log,
                     std::wstring& error) {
     if (IsSamePath(file.finalPath, recordPath)) {
@@ -238,19 +273,14 @@ class ParallelDownload {
     const std::wstring url =
         ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
     CreateFolderOf(file.finalPath);
-    progress.Report(slot, 0, file.widePath);
     LogDownloadStart(log, file, url);
-    uint32_t received = 0;
     hasher.Begin();
-    const auto onChunk = [&](std::string_view chunk, uint32_t written, uint32_t) {
-      if (stop.IsCancelled()) return false;
-      hasher.Add(chunk);
-      received = written;
-      progress.Report(slot, written, file.widePath);
-      return true;
-    };
-    if (!run.http.DownloadFile(url, file.tempPath, onChunk, &stop)) {
-      log.Error("Download failed for: " + file.entry.path);
+    uint64_t received = AdoptPartialFile(hasher, file, log);
+    progress.Report(slot, received, file.widePath);
+    const DownloadResult result = Transfer(slot, hasher, file, url, received, log);
+    RemoveFile(PartialEntryPath(file));
+    if (!result) {
+      log.Error("Download failed for: " + file.entry.path + " (" + result.failure.reason + ")");
       RemoveFile(file.tempPath);
       if (!file.entry.required) return FetchResult::kOptionalMissing;
       error = L"Falha ao baixar: " + file.widePath;
@@ -269,6 +299,64 @@ class ParallelDownload {
     return FetchResult::kVerified;
   }
 
+  // The attempts of one file. received counts the bytes in its temp file,
+  // all of them added to hasher.
+  DownloadResult Transfer(size_t slot, Sha256Hasher& hasher, const StagedFile& file,
+                          const std::wstring& url, uint64_t& received, LogLines& log) {
+    DownloadLimits limits;
+    limits.size = file.entry.size;
+    limits.onBodyStart = [&](uint64_t offset) {
+      if (offset > 0) return;
+      hasher.Begin();
+      received = 0;
+    };
+    const auto onChunk = [&](std::string_view chunk, uint32_t, uint32_t) {
+      if (stop.IsCancelled()) return false;
+      hasher.Add(chunk);
+      received += chunk.size();
+      progress.Report(slot, received, file.widePath);
+      return true;
+    };
+    DownloadResult result;
+    for (int attempt = 1;; ++attempt) {
+      // A partial file already whole needs no request.
+      if (received > 0 && received == file.entry.size) {
+        result = DownloadResult();
+        result.success = true;
+        return result;
+      }
+      limits.resumeFrom = received;
+      result = run.http.DownloadFile(url, file.tempPath, onChunk, &stop, limits);
+      if (result || !result.failure.transient || attempt == kMaxAttempts) return result;
+      if (result.restartWhole) received = 0;
+      const DWORD waitMs = RetryDelayMs(attempt, result.failure.retryAfterSeconds);
+      log.Warn("Retrying " + file.entry.path + " in " + SecondsText(waitMs) + " (attempt " +
+               std::to_string(attempt + 1) + " of " + std::to_string(kMaxAttempts) +
+               "): " + result.failure.reason);
+      if (WaitForSingleObject(stop.Event(), waitMs) != WAIT_TIMEOUT) return result;
+    }
+  }
+
+  // The bytes of a partial file that an earlier run left for this entry,
+  // added to hasher; 0 when there is none, or it was left for another entry
+  // and is discarded. Large files get a note of their entry, so that a run
+  // that ends early leaves what the next one may continue.
+  uint64_t AdoptPartialFile(Sha256Hasher& hasher, const StagedFile& file, LogLines& log) {
+    const std::wstring notePath = PartialEntryPath(file);
+    uint64_t kept = 0;
+    if (IsExistingFile(file.tempPath) && IsNoteOf(LoadManifestFile(notePath), file.entry)) {
+      if (hasher.AddFile(file.tempPath, kept) && kept <= file.entry.size) {
+        log.Info("Continuing the partial download of " + file.entry.path + " at byte " +
+                 std::to_string(kept));
+        return kept;
+      }
+      hasher.Begin();
+    }
+    RemoveFile(file.tempPath);
+    RemoveFile(notePath);
+    if (file.entry.size >= kResumableBytes) WriteWholeFile(notePath, NoteOf(file.entry));
+    return 0;
+  }
   // Creates each folder once per run; under Wine every attempt costs a
   // round trip to its server.
   void CreateFolderOf(const std::wstring& path) {
@@ -282,7 +370,9 @@ class ParallelDownload {
   // ended by an exception.
   void DeleteTempFiles() {
     for (size_t index = 0; index < files.size(); ++index) {
-      if (results[index] != FetchResult::kNotStarted) RemoveFile(files[index].tempPath);
+      if (results[index] == FetchResult::kNotStarted) continue;
+      RemoveFile(files[index].tempPath);
+      RemoveFile(PartialEntryPath(files[index]));
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "app/logger.h"
@@ -27,8 +28,12 @@ TransferCounts CountTransfer(const std::vector<ManifestFile>& files) {
 
 void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,
                     const std::wstring& text) {
+  const auto clamped = [](uint64_t bytes) {
+    return static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
+  };
   if (callback) {
-    callback(counts.doneFiles, counts.totalFiles, counts.doneBytes, counts.totalBytes, text);
+    callback(counts.doneFiles, counts.totalFiles, clamped(counts.doneBytes),
+             clamped(counts.totalBytes), text);
   }
 }
 

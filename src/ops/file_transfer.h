@@ -11,12 +11,12 @@
 namespace zavex {
 
 // Files and bytes accepted so far in one run, and the run's totals. Bytes
-// come from the manifest's sizes and add up in 32 bits.
+// come from the manifest's sizes and add up in 64 bits.
 struct TransferCounts {
   int doneFiles = 0;
   int totalFiles = 0;
-  uint32_t doneBytes = 0;
-  uint32_t totalBytes = 0;
+  uint64_t doneBytes = 0;
+  uint64_t totalBytes = 0;
 
   void Accept(const ManifestFile& entry);
   // Every file done: the counts of the reports after the last file.
@@ -25,7 +25,8 @@ struct TransferCounts {
 
 TransferCounts CountTransfer(const std::vector<ManifestFile>& files);
 
-// Calls callback with the counts and text when it is not empty.
+// Calls callback with the counts, bytes clamped to 32 bits, and text when it
+// is not empty.
 void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,
                     const std::wstring& text);
 

@@ -117,7 +117,7 @@ bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manife
 }
 
 bool DoInstall(const InstallJob& job, std::wstring& error) {
-  HttpClient http;
+  HttpClient http(&job.cancel);
   Logger& log = Logger::Instance();
   log.Info("--- Starting installation ---");
   log.Info("Install path: " + WideToUtf8(job.installPath));

@@ -10,6 +10,7 @@
 #include "app/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/updater.h"
+#include "platform/process_control.h"
 
 namespace zavex {
 namespace {
@@ -41,12 +42,24 @@ int RunSilentUpdate(const CommandLineArgs& args) {
   const std::wstring installPath = GetInstallPath(args);
   Updater updater(installPath);
   std::wstring checkError;
-  if (!updater.CheckForUpdates(checkError).updateAvailable) return 2;
+  {
+    UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
+    if (!updater.CheckForUpdates(checkError).updateAvailable) return 2;
+  }
 
+  const bool wasRunning = IsProcessRunning(kApplicationExeName);
   AskRunningApplicationToClose();
-  const std::shared_ptr<SilentOutcome> outcome = ApplyOnWorker(updater);
+  std::shared_ptr<SilentOutcome> outcome;
+  {
+    UpdaterDeadline deadline(updater, kSilentUpdateDeadlineMs);
+    outcome = ApplyOnWorker(updater);
+  }
   if (!outcome->succeeded) {
     Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
+    // It was running, and the caller asked for it to run.
+    if (args.restart && wasRunning && !IsProcessRunning(kApplicationExeName)) {
+      StartApplication(installPath);
+    }
     return 1;
   }
   if (args.restart) StartApplication(installPath);

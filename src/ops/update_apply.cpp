@@ -202,7 +202,7 @@ void CleanupLeftovers(const std::wstring& folder) {
 }
 
 bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
-  HttpClient http;
+  HttpClient http(&state.cancel);
   Logger& log = Logger::Instance();
   log.Info("--- Starting update process ---");
   if (!EnsureServerManifest(state, error)) return false;

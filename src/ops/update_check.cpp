@@ -25,12 +25,12 @@ bool LoadLocalManifest(const std::wstring& installPath, Manifest& local, std::ws
   return true;
 }
 
-bool DownloadRemoteManifest(Manifest& remote, std::wstring& error) {
+bool DownloadRemoteManifest(const TransferCancel& cancel, Manifest& remote, std::wstring& error) {
   static const ManifestFetchTexts texts = {
       "Failed to download remote manifest: ", L"Falha ao verificar atualização: ",
       "Remote manifest downloaded, size: ", "Remote manifest is invalid"};
   Logger& log = Logger::Instance();
-  HttpClient http;
+  HttpClient http(&cancel);
   const std::wstring url = ManifestUrl + NoCacheQuery();
   log.Info("Downloading remote manifest from: " + WideToUtf8(url));
   if (!FetchServerManifest(http, url, texts, remote, error)) return false;
@@ -59,7 +59,7 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   if (!LoadLocalManifest(state.installPath, local, error)) return info;
   info.currentVersion = local.version;
   Manifest remote;
-  if (!DownloadRemoteManifest(remote, error)) return info;
+  if (!DownloadRemoteManifest(state.cancel, remote, error)) return info;
   info.newVersion = remote.version;
   if (remote.versionCode <= local.versionCode) return info;
 

@@ -16,7 +16,7 @@ struct UpdateInfo {
   std::string newVersion;
   std::string releaseNotes;
   std::string releaseDate;
-  uint32_t downloadSize = 0;
+  uint64_t downloadSize = 0;
   int fileCount = 0;
 };
 

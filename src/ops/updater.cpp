@@ -1,6 +1,10 @@
 #include "ops/updater.h"
 
+#include <chrono>
+#include <exception>
+
 #include "app/install_location.h"
+#include "app/logger.h"
 #include "formats/manifest.h"
 #include "ops/installed_manifest.h"
 #include "ops/update_apply.h"
@@ -62,8 +66,31 @@ void Updater::StartUpdate() {
 
 void Updater::Cancel() { state->cancel.Cancel(); }
 
+UpdaterDeadline::UpdaterDeadline(Updater& updater, unsigned ms) {
+  // Without a timer thread the run keeps only the stall limits.
+  try {
+    timer = std::thread([this, &updater, ms] {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (ended.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; })) return;
+      Logger::Instance().Error("Deadline of " + std::to_string(ms / 1000) + " s reached");
+      updater.Cancel();
+    });
+  } catch (const std::exception&) {
+  }
+}
+
+UpdaterDeadline::~UpdaterDeadline() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  ended.notify_one();
+  if (timer.joinable()) timer.join();
+}
+
 int RunSilentCheck(const CommandLineArgs& args) {
   Updater updater(GetInstallPath(args));
+  UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
   std::wstring error;
   if (updater.CheckForUpdates(error).updateAvailable) return 0;
   return error.empty() ? 2 : 1;

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/command_line.h"
 #include "ops/operation_callbacks.h"
@@ -43,7 +46,29 @@ class Updater {
   std::shared_ptr<UpdaterState> state;
 };
 
-// The "--check" mode: 0 when an update is available, 1 on failure, 2 when none.
+// What a mode without a window allows, whatever the server does: the check
+// (manifest and signature), and the downloads of an update.
+inline constexpr unsigned kSilentCheckDeadlineMs = 2 * 60 * 1000;
+inline constexpr unsigned kSilentUpdateDeadlineMs = 30 * 60 * 1000;
+
+// Cancels the updater's check or update once ms have passed, unless it is
+// destroyed first.
+class UpdaterDeadline {
+ public:
+  UpdaterDeadline(Updater& updater, unsigned ms);
+  ~UpdaterDeadline();
+  UpdaterDeadline(const UpdaterDeadline&) = delete;
+  UpdaterDeadline& operator=(const UpdaterDeadline&) = delete;
+
+ private:
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;  // guarded by mutex
+  std::thread timer;
+};
+
+// The "--check" mode: 0 when an update is available, 1 on failure, 2 when
+// none; within kSilentCheckDeadlineMs.
 int RunSilentCheck(const CommandLineArgs& args);
 
 }  // namespace zavex

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace zavex {
 namespace {
@@ -16,8 +18,15 @@ constexpr DWORD kTransferChunkBytes = 8192;
 constexpr DWORD kNotices =
     WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES;
 
-// How often a wait for a network step looks at the transfer's cancel.
-constexpr DWORD kCancelPollMs = 50;
+// How often a wait for a network step looks at the cancel and the stall watch.
+constexpr DWORD kPollMs = 50;
+
+// WinHTTP's own limits for each step, past the stall watch's, which ends a
+// silent request first with its own reason.
+constexpr int kResolveTimeoutMs = 15000;
+constexpr int kConnectTimeoutMs = 15000;
+constexpr int kSendTimeoutMs = 60000;
+constexpr int kReceiveTimeoutMs = 60000;
 
 // Where the status callback leaves the outcome of a request's pending step.
 // It is the request's context value: WinHTTP frees it with the request's
@@ -30,6 +39,7 @@ struct RequestContext {
   CONDITION_VARIABLE stepEnded = CONDITION_VARIABLE_INIT;
   bool stepPending = false;  // guarded by lock
   bool failed = false;
+  DWORD errorCode = 0;
   DWORD bytesAvailable = 0;
   DWORD bytesRead = 0;
   char buffer[kTransferChunkBytes] = {};
@@ -45,6 +55,7 @@ void CALLBACK OnRequestNotice(HINTERNET, DWORD_PTR contextValue, DWORD notice, v
       return;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
       context->failed = true;
+      context->errorCode = static_cast<const WINHTTP_ASYNC_RESULT*>(information)->dwError;
       break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
       context->bytesAvailable = *static_cast<const DWORD*>(information);
@@ -64,20 +75,81 @@ void CALLBACK OnRequestNotice(HINTERNET, DWORD_PTR contextValue, DWORD notice, v
   WakeConditionVariable(&context->stepEnded);
 }
 
+// Tells a request that makes progress from one that has stalled.
+class StallWatch {
+ public:
+  explicit StallWatch(const StallLimits& stallLimits)
+      : limits(stallLimits), lastArrival(GetTickCount64()), windowStart(lastArrival) {}
+
+  // Something arrived: the response head, or body bytes.
+  void Arrived(uint64_t bodyBytes) {
+    lastArrival = GetTickCount64();
+    windowBytes += bodyBytes;
+  }
+
+  // Empty while the request makes progress; otherwise why it stalled.
+  std::string Check() {
+    const ULONGLONG now = GetTickCount64();
+    if (now - lastArrival >= limits.silenceMs) {
+      return "stalled: nothing received for " + SecondsText(limits.silenceMs);
+    }
+    if (now - windowStart < limits.windowMs) return "";
+    if (windowBytes < limits.windowBytes) {
+      return "stalled: " + std::to_string(windowBytes) + " bytes received in " +
+             SecondsText(limits.windowMs);
+    }
+    windowStart = now;
+    windowBytes = 0;
+    return "";
+  }
+
+ private:
+  const StallLimits limits;
+  ULONGLONG lastArrival;
+  ULONGLONG windowStart;
+  uint64_t windowBytes = 0;
+};
+
 // The connection is declared first so that the request is closed before it.
 struct OpenedRequest {
+  OpenedRequest(const TransferCancel* transferCancel, const StallLimits& limits)
+      : cancel(transferCancel), watch(limits) {}
+
   UniqueInternet connection;
   UniqueInternet request;
   RequestContext* context = nullptr;  // WinHTTP's; valid while request is open
-  const TransferCancel* cancel = nullptr;
+  const TransferCancel* cancel;
+  StallWatch watch;
   DWORD statusCode = 0;
-  DWORD contentLength = 0;  // 0 when the server announced none
+  std::optional<uint64_t> contentLength;  // none when the server announced none
+  DWORD systemError = 0;                  // of the step that failed
+  std::string stalled;                    // why the request stalled
 };
 
-enum class BodyEnd { kComplete, kStopped, kBroken };
-enum class StepEnd { kDone, kFailed, kCancelled };
+enum class StepEnd { kDone, kFailed, kCancelled, kStalled };
+enum class BodyEnd { kComplete, kRefused, kCancelled, kStalled, kBroken };
 
 bool IsSuccessStatus(DWORD status) { return status - 200u <= 99u; }
+
+bool IsTransientStatus(DWORD status) {
+  switch (status) {
+    case 408: case 429: case 500: case 502: case 503: case 504: return true;
+    default: return false;
+  }
+}
+
+// Refused, reset or closed connections and timeouts.
+bool IsTransientError(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_TIMEOUT:
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+      return true;
+    default:
+      return false;
+  }
+}
 
 // 0 when the header is missing or not a number.
 DWORD QueryNumberHeader(HINTERNET request, DWORD infoLevel) {
@@ -86,6 +158,55 @@ DWORD QueryNumberHeader(HINTERNET request, DWORD infoLevel) {
   WinHttpQueryHeaders(request, infoLevel | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                       &value, &size, WINHTTP_NO_HEADER_INDEX);
   return value;
+}
+
+// Empty when the header is missing or longer than a number can be.
+std::wstring QueryTextHeader(HINTERNET request, DWORD infoLevel) {
+  wchar_t text[64] = {};
+  DWORD size = sizeof(text);
+  if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                           WINHTTP_NO_HEADER_INDEX)) {
+    return L"";
+  }
+  return text;
+}
+
+// Reads the decimal digits at text[at], moving at past them; none when there
+// are none. Values beyond 64 bits read as the largest.
+std::optional<uint64_t> ReadDecimal(const std::wstring& text, size_t& at) {
+  const size_t start = at;
+  uint64_t value = 0;
+  for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+    const unsigned digit = text[at] - L'0';
+    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+  }
+  if (at == start) return std::nullopt;
+  return value;
+}
+
+// The announced length, also one beyond 32 bits, which WinHTTP's number
+// query would not give.
+std::optional<uint64_t> QueryContentLength(HINTERNET request) {
+  const std::wstring text = QueryTextHeader(request, WINHTTP_QUERY_CONTENT_LENGTH);
+  size_t at = 0;
+  const std::optional<uint64_t> length = ReadDecimal(text, at);
+  if (at != text.size()) return std::nullopt;
+  return length;
+}
+
+// True when Content-Range is "bytes <from>-<size - 1>/<size>".
+bool ContinuesAt(HINTERNET request, uint64_t from, std::optional<uint64_t> size) {
+  const std::wstring text = QueryTextHeader(request, WINHTTP_QUERY_CONTENT_RANGE);
+  constexpr wchar_t kUnit[] = L"bytes ";
+  if (text.compare(0, 6, kUnit) != 0) return false;
+  size_t at = 6;
+  const std::optional<uint64_t> first = ReadDecimal(text, at);
+  if (first != from || at >= text.size() || text[at++] != L'-') return false;
+  const std::optional<uint64_t> last = ReadDecimal(text, at);
+  if (!last || at >= text.size() || text[at++] != L'/') return false;
+  const std::optional<uint64_t> total = ReadDecimal(text, at);
+  if (!total || at != text.size() || *last + 1 != *total) return false;
+  return !size || *total == *size;
 }
 
 // Hands a fresh context to the request; false when it could not.
@@ -107,25 +228,41 @@ void BeginStep(const OpenedRequest& opened) {
   ReleaseSRWLockExclusive(&opened.context->lock);
 }
 
-// Waits until the step that started is complete or the transfer is cancelled.
-StepEnd WaitForStep(const OpenedRequest& opened, bool started) {
-  if (!started) return StepEnd::kFailed;
-  RequestContext& context = *opened.context;
-  const DWORD pollMs = opened.cancel ? kCancelPollMs : INFINITE;
-  AcquireSRWLockExclusive(&context.lock);
-  while (context.stepPending && !(opened.cancel && opened.cancel->IsCancelled())) {
-    SleepConditionVariableSRW(&context.stepEnded, &context.lock, pollMs, 0);
+// Waits until the step that started is complete, the transfer is cancelled
+// or the request stalls.
+StepEnd WaitForStep(OpenedRequest& opened, bool started) {
+  if (!started) {
+    opened.systemError = GetLastError();
+    return StepEnd::kFailed;
   }
-  const bool ended = !context.stepPending;
+  RequestContext& context = *opened.context;
+  StepEnd end = StepEnd::kDone;
+  AcquireSRWLockExclusive(&context.lock);
+  while (context.stepPending) {
+    if (opened.cancel && opened.cancel->IsCancelled()) {
+      end = StepEnd::kCancelled;
+      break;
+    }
+    opened.stalled = opened.watch.Check();
+    if (!opened.stalled.empty()) {
+      end = StepEnd::kStalled;
+      break;
+    }
+    SleepConditionVariableSRW(&context.stepEnded, &context.lock, kPollMs, 0);
+  }
   ReleaseSRWLockExclusive(&context.lock);
-  if (!ended) return StepEnd::kCancelled;
-  return context.failed ? StepEnd::kFailed : StepEnd::kDone;
+  if (end != StepEnd::kDone) return end;
+  if (!context.failed) return StepEnd::kDone;
+  opened.systemError = context.errorCode;
+  return StepEnd::kFailed;
 }
 
-// Sends a GET for url and waits for the response head. Empty text on
-// success, otherwise the failing step.
-std::wstring OpenRequest(HINTERNET session, const std::wstring& url, OpenedRequest& opened) {
-  if (!session) return L"Failed to initialize WinHTTP";
+// Sends a GET for url, with extra header lines, and waits for the response
+// head. Null on success, otherwise the failing step.
+const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::wstring& headers,
+                        OpenedRequest& opened, StepEnd& end) {
+  end = StepEnd::kFailed;
+  if (!session) return "Failed to initialize WinHTTP";
 
   wchar_t host[kHostNameChars] = {};
   wchar_t path[kUrlPathChars] = {};
@@ -135,58 +272,118 @@ std::wstring OpenRequest(HINTERNET session, const std::wstring& url, OpenedReque
   parts.dwHostNameLength = kHostNameChars;
   parts.lpszUrlPath = path;
   parts.dwUrlPathLength = kUrlPathChars;
-  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return L"Failed to parse URL";
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return "Failed to parse URL";
 
   opened.connection.reset(WinHttpConnect(session, host, parts.nPort, 0));
-  if (!opened.connection) return L"Failed to connect to server";
+  if (!opened.connection) return "Failed to connect to server";
 
   const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
   opened.request.reset(WinHttpOpenRequest(opened.connection.get(), L"GET", path, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
-  if (!opened.request || !AttachContext(opened)) return L"Failed to create request";
+  if (!opened.request || !AttachContext(opened)) return "Failed to create request";
 
   BeginStep(opened);
-  const bool sent = WinHttpSendRequest(opened.request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                                       WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-  if (WaitForStep(opened, sent) != StepEnd::kDone) return L"Failed to send request";
+  const bool sent = WinHttpSendRequest(
+      opened.request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+      static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  end = WaitForStep(opened, sent);
+  if (end != StepEnd::kDone) return "Failed to send request";
   BeginStep(opened);
   const bool receiving = WinHttpReceiveResponse(opened.request.get(), nullptr);
-  if (WaitForStep(opened, receiving) != StepEnd::kDone) return L"Failed to receive response";
+  end = WaitForStep(opened, receiving);
+  if (end != StepEnd::kDone) return "Failed to receive response";
 
+  opened.watch.Arrived(0);
   opened.statusCode = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_STATUS_CODE);
-  opened.contentLength = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_CONTENT_LENGTH);
-  return L"";
+  opened.contentLength = QueryContentLength(opened.request.get());
+  return nullptr;
+}
+
+BodyEnd BodyEndOf(StepEnd step) {
+  switch (step) {
+    case StepEnd::kCancelled: return BodyEnd::kCancelled;
+    case StepEnd::kStalled: return BodyEnd::kStalled;
+    default: return BodyEnd::kBroken;
+  }
 }
 
 // Passes the body chunk by chunk to sink(data, size) until it ends, the
-// transfer fails or is cancelled, or sink returns false. A body shorter than
-// the announced length was cut off, even when the transport reports a clean end.
+// transfer fails, stalls or is cancelled, or sink returns false. A body
+// shorter than the announced length was cut off, even when the transport
+// reports a clean end.
 template <typename Sink>
-BodyEnd ReadBody(const OpenedRequest& opened, Sink&& sink) {
+BodyEnd ReadBody(OpenedRequest& opened, uint64_t& received, Sink&& sink) {
   RequestContext& context = *opened.context;
-  const auto ended = [](StepEnd step) {
-    return step == StepEnd::kCancelled ? BodyEnd::kStopped : BodyEnd::kBroken;
-  };
-  uint64_t received = 0;
+  received = 0;
   for (;;) {
     // Only what has arrived, so that no read waits for a full buffer.
     BeginStep(opened);
     const bool querying = WinHttpQueryDataAvailable(opened.request.get(), nullptr);
     StepEnd step = WaitForStep(opened, querying);
-    if (step != StepEnd::kDone) return ended(step);
+    if (step != StepEnd::kDone) return BodyEndOf(step);
     if (context.bytesAvailable == 0) break;
     BeginStep(opened);
     const bool reading = WinHttpReadData(opened.request.get(), context.buffer,
                                          std::min(context.bytesAvailable, kTransferChunkBytes),
                                          nullptr);
     step = WaitForStep(opened, reading);
-    if (step != StepEnd::kDone) return ended(step);
+    if (step != StepEnd::kDone) return BodyEndOf(step);
     if (context.bytesRead == 0) break;
     received += context.bytesRead;
-    if (!sink(context.buffer, context.bytesRead)) return BodyEnd::kStopped;
+    opened.watch.Arrived(context.bytesRead);
+    if (!sink(context.buffer, context.bytesRead)) return BodyEnd::kRefused;
   }
-  return received < opened.contentLength ? BodyEnd::kBroken : BodyEnd::kComplete;
+  return received < opened.contentLength.value_or(0) ? BodyEnd::kBroken : BodyEnd::kComplete;
+}
+
+// Texts here are ASCII; other characters a server sends become '?'.
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string Narrow(const std::wstring& text) {
+  std::string narrow;
+  for (const wchar_t character : text) narrow += character < 0x80 ? static_cast<char>(character) : '?';
+  return narrow;
+}
+
+std::string ErrorText(const OpenedRequest& opened) {
+  return opened.systemError ? "WinHTTP error " + std::to_string(opened.systemError) : "";
+}
+
+// Why the request failed at a step or in its body, and whether to try again.
+RequestFailure NetworkFailure(const OpenedRequest& opened, StepEnd end, const std::string& step) {
+  RequestFailure failure;
+  failure.statusCode = opened.statusCode;
+  failure.systemError = opened.systemError;
+  switch (end) {
+    case StepEnd::kCancelled:
+      failure.reason = "cancelled";
+      break;
+    case StepEnd::kStalled:
+      failure.reason = opened.stalled;
+      failure.transient = true;
+      break;
+    default:
+      failure.reason = step + (opened.systemError ? " (" + ErrorText(opened) + ")" : "");
+      failure.transient = IsTransientError(opened.systemError);
+  }
+  return failure;
+}
+
+RequestFailure StatusFailure(const OpenedRequest& opened) {
+  RequestFailure failure;
+  failure.statusCode = opened.statusCode;
+  failure.reason = "HTTP " + std::to_string(opened.statusCode);
+  failure.transient = IsTransientStatus(opened.statusCode);
+  failure.retryAfterSeconds = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_RETRY_AFTER);
+  return failure;
+}
+
+RequestFailure RefusedBody(const OpenedRequest& opened, const std::string& reason) {
+  RequestFailure failure;
+  failure.statusCode = opened.statusCode;
+  failure.reason = reason;
+  return failure;
 }
 
 bool SetSecureProtocols(HINTERNET session, DWORD protocols) {
@@ -203,7 +400,9 @@ UniqueInternet OpenSession() {
                                      WINHTTP_FLAG_ASYNC));
   if (!session ||
       WinHttpSetStatusCallback(session.get(), OnRequestNotice, kNotices, 0) ==
-          WINHTTP_INVALID_STATUS_CALLBACK) {
+          WINHTTP_INVALID_STATUS_CALLBACK ||
+      !WinHttpSetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                          kReceiveTimeoutMs)) {
     return UniqueInternet();
   }
   if (!SetSecureProtocols(session.get(), WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 |
@@ -218,63 +417,166 @@ bool WriteChunk(HANDLE file, const char* data, DWORD size) {
   return WriteFile(file, data, size, &written, nullptr) && written == size;
 }
 
+uint32_t Clamp32(uint64_t value) { return static_cast<uint32_t>(std::min<uint64_t>(value, UINT32_MAX)); }
+
+// The file for a body that starts at offset: created empty, or the bytes
+// before offset kept.
+UniqueFile OpenTarget(const std::wstring& path, uint64_t offset) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              offset ? OPEN_EXISTING : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr));
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  if (file && offset &&
+      !(SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN) && SetEndOfFile(file.get()))) {
+    return UniqueFile();
+  }
+  return file;
+}
+
 }  // namespace
 
-HttpClient::HttpClient() : session(OpenSession()) {}
+std::string SecondsText(uint32_t ms) {
+  const uint32_t tenths = (ms + 50) / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") +
+         " s";
+}
+
+HttpClient::HttpClient(const TransferCancel* cancel, const StallLimits& limits)
+    : session(OpenSession()), getCancel(cancel), stallLimits(limits) {}
 
 HttpResponse HttpClient::Get(const std::wstring& url) {
   HttpResponse response;
-  OpenedRequest opened;
-  response.error = OpenRequest(session.get(), url, opened);
-  if (!response.error.empty()) return response;
+  OpenedRequest opened(getCancel, stallLimits);
+  StepEnd step;
+  if (const char* failedStep = OpenRequest(session.get(), url, L"", opened, step)) {
+    response.error = Widen(NetworkFailure(opened, step, failedStep).reason);
+    return response;
+  }
   response.statusCode = static_cast<int32_t>(opened.statusCode);
 
   std::string body;
-  const BodyEnd end = ReadBody(opened, [&body](const char* data, DWORD size) {
+  uint64_t received = 0;
+  const BodyEnd end = ReadBody(opened, received, [&body](const char* data, DWORD size) {
     if (body.size() + size > kMaxResponseBodyBytes) return false;
     body.append(data, size);
     return true;
   });
-  if (end == BodyEnd::kStopped) {
-    response.error = L"Response too large";
-  } else if (end == BodyEnd::kBroken) {
-    response.error = L"Failed to read response";
-  } else {
-    response.body = std::move(body);
-    response.success = IsSuccessStatus(opened.statusCode);
+  switch (end) {
+    case BodyEnd::kComplete:
+      response.body = std::move(body);
+      response.success = IsSuccessStatus(opened.statusCode);
+      break;
+    case BodyEnd::kRefused:
+      response.error = L"Response too large";
+      break;
+    case BodyEnd::kBroken:
+      response.error = L"Failed to read response";
+      break;
+    case BodyEnd::kStalled:
+      response.error = Widen(NetworkFailure(opened, StepEnd::kStalled, "").reason);
+      break;
+    case BodyEnd::kCancelled:
+      response.error = Widen(NetworkFailure(opened, StepEnd::kCancelled, "").reason);
+      break;
   }
   return response;
 }
 
-bool HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
-                              DownloadProgressCallback progress, const TransferCancel* cancel) {
-  if (cancel && cancel->IsCancelled()) return false;
-  OpenedRequest opened;
-  opened.cancel = cancel;
-  if (!OpenRequest(session.get(), url, opened).empty()) return false;
-  if (!IsSuccessStatus(opened.statusCode)) return false;
-  const uint32_t announced = opened.contentLength;
+DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
+                                        DownloadProgressCallback progress,
+                                        const TransferCancel* cancel,
+                                        const DownloadLimits& limits) {
+  DownloadResult result;
+  OpenedRequest opened(cancel, stallLimits);
+  if (cancel && cancel->IsCancelled()) {
+    result.failure = NetworkFailure(opened, StepEnd::kCancelled, "");
+    return result;
+  }
+  const uint64_t resumeFrom = limits.resumeFrom;
+  const std::wstring range =
+      resumeFrom ? L"Range: bytes=" + std::to_wstring(resumeFrom) + L"-" : L"";
+  StepEnd step;
+  if (const char* failedStep = OpenRequest(session.get(), url, range, opened, step)) {
+    result.failure = NetworkFailure(opened, step, failedStep);
+    return result;
+  }
+  if (!IsSuccessStatus(opened.statusCode)) {
+    result.failure = StatusFailure(opened);
+    return result;
+  }
+  const bool continues = opened.statusCode == 206;
+  if (continues && !(resumeFrom && ContinuesAt(opened.request.get(), resumeFrom, limits.size))) {
+    const std::wstring contentRange = QueryTextHeader(opened.request.get(), WINHTTP_QUERY_CONTENT_RANGE);
+    result.failure = RefusedBody(opened, "HTTP 206 with Content-Range \"" + Narrow(contentRange) + "\"");
+    result.failure.transient = true;
+    result.restartWhole = true;
+    return result;
+  }
+  const uint64_t bodyStart = continues ? resumeFrom : 0;
+  const uint64_t announced = bodyStart + opened.contentLength.value_or(0);
+  if (limits.size && opened.contentLength && announced != *limits.size) {
+    result.failure = RefusedBody(opened, "Content-Length " + std::to_string(*opened.contentLength) +
+                                             " for " + std::to_string(*limits.size - bodyStart) +
+                                             " bytes");
+    return result;
+  }
 
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-
-  uint32_t written = 0;
-  bool writeFailed = false;
-  const BodyEnd end = ReadBody(opened, [&](const char* data, DWORD size) {
+  UniqueFile file = OpenTarget(path, bodyStart);
+  if (!file) {
+    result.failure = RefusedBody(opened, "the file could not be opened");
+    return result;
+  }
+  if (limits.onBodyStart) limits.onBodyStart(bodyStart);
+  uint64_t written = bodyStart;
+  std::string refused;
+  uint64_t received = 0;
+  const BodyEnd end = ReadBody(opened, received, [&](const char* data, DWORD size) {
+    if (limits.size && written + size > *limits.size) {
+      refused = "more than " + std::to_string(*limits.size) + " bytes received";
+      return false;
+    }
     if (!WriteChunk(file.get(), data, size)) {
-      writeFailed = true;
+      refused = "the file could not be written";
       return false;
     }
     written += size;
-    return !progress || progress(std::string_view(data, size), written, announced);
+    if (!progress || progress(std::string_view(data, size), Clamp32(written), Clamp32(announced))) {
+      return true;
+    }
+    refused = "cancelled";
+    return false;
   });
   file.reset();
 
-  const bool cancelled = end == BodyEnd::kStopped && !writeFailed;
-  if (cancelled) DeleteFileW(path.c_str());
-  return end == BodyEnd::kComplete;
+  switch (end) {
+    case BodyEnd::kComplete:
+      if (!limits.size || written == *limits.size) {
+        result.success = true;
+        return result;
+      }
+      [[fallthrough]];
+    case BodyEnd::kBroken:
+      result.failure =
+          NetworkFailure(opened, StepEnd::kFailed, "body cut short after " + std::to_string(written) + " bytes");
+      result.failure.transient = true;
+      return result;
+    case BodyEnd::kStalled:
+      result.failure = NetworkFailure(opened, StepEnd::kStalled, "");
+      return result;
+    case BodyEnd::kRefused:
+      if (refused != "cancelled") {
+        result.failure = RefusedBody(opened, refused);
+        return result;
+      }
+      [[fallthrough]];
+    case BodyEnd::kCancelled:
+      DeleteFileW(path.c_str());
+      result.failure = NetworkFailure(opened, StepEnd::kCancelled, "");
+      return result;
+  }
+  return result;
 }
 
 }  // namespace zavex

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,23 @@ namespace zavex {
 // Largest body that Get keeps in memory.
 inline constexpr size_t kMaxResponseBodyBytes = 64u * 1024 * 1024;
 
+// When a request that makes no progress fails: after silenceMs without a
+// byte, or when less than windowBytes arrived in windowMs.
+struct StallLimits {
+  uint32_t silenceMs = 30000;
+  uint32_t windowMs = 60000;
+  uint64_t windowBytes = 1024;
+};
+
+// Why a request ended, for the log and the decision to try again.
+struct RequestFailure {
+  uint32_t statusCode = 0;      // the HTTP status, 0 when none arrived
+  uint32_t systemError = 0;     // the WinHTTP error code, 0 when none
+  uint32_t retryAfterSeconds = 0;
+  bool transient = false;       // another attempt may succeed
+  std::string reason;           // empty on success
+};
+
 struct HttpResponse {
   int32_t statusCode = 0;
   std::string body;
@@ -20,28 +38,59 @@ struct HttpResponse {
   bool success = false;
 };
 
-// (the bytes just written, bytes written so far, size announced by the server
-// or 0); false cancels.
+// (the bytes just written, bytes in the file so far, size announced by the
+// server or 0, both clamped to 32 bits); false cancels.
 using DownloadProgressCallback = std::function<bool(std::string_view, uint32_t, uint32_t)>;
 
+// What a download may receive and where it continues.
+struct DownloadLimits {
+  // The file's exact size: a longer body, or another announced length,
+  // fails the download. Without it any length is taken.
+  std::optional<uint64_t> size;
+  // Bytes already in the file: asks for the rest with a Range request. An
+  // answer with the whole body starts the file again.
+  uint64_t resumeFrom = 0;
+  // Called once the body starts, with its offset in the file (0 or
+  // resumeFrom), before the first chunk.
+  std::function<void(uint64_t)> onBodyStart;
+};
+
+struct DownloadResult {
+  bool success = false;
+  // The server would not continue at resumeFrom: the next attempt starts at 0.
+  bool restartWhole = false;
+  RequestFailure failure;
+
+  explicit operator bool() const { return success; }
+};
+
+// "2 s", or "1.5 s" when there are tenths.
+std::string SecondsText(uint32_t ms);
+
 // HTTP GET over one WinHTTP session; each call returns when its request has
-// ended.
+// ended, stalled (see StallLimits) or been cancelled.
 class HttpClient {
  public:
-  HttpClient();
+  // cancel, when given, also ends the requests of Get.
+  explicit HttpClient(const TransferCancel* cancel = nullptr, const StallLimits& limits = {});
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
   // The whole body in memory, at most kMaxResponseBodyBytes.
   HttpResponse Get(const std::wstring& url);
-  // Streams the body into path; true when it arrived whole and was not
-  // cancelled, by progress or by cancel, which ends it also while it waits
-  // on the network. A cancelled download deletes the file.
-  bool DownloadFile(const std::wstring& url, const std::wstring& path,
-                    DownloadProgressCallback progress, const TransferCancel* cancel = nullptr);
+  // Streams the body into path; true when it arrived whole, within limits,
+  // and was not cancelled, by progress or by cancel, which ends it also
+  // while it waits on the network. A cancelled download deletes the file; a
+  // failed one keeps what was written, for a later attempt to continue.
+  DownloadResult DownloadFile(const std::wstring& url, const std::wstring& path,
+                              DownloadProgressCallback progress,
+                              const TransferCancel* cancel = nullptr,
+                              const DownloadLimits& limits = {});
 
  private:
   UniqueInternet session;
+  const TransferCancel* getCancel;
+  StallLimits stallLimits;
 };
 
 }  // namespace zavex

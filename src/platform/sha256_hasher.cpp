@@ -81,20 +81,25 @@ std::string Sha256Hasher::Finish() {
   return finished ? ToLowerHex(digest) : "";
 }
 
-// A failed read leaves the digest unfinished, so the file gets no digest.
-std::string Sha256Hasher::HashFile(const std::wstring& path) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return "";
-  Begin();
+bool Sha256Hasher::AddFile(const std::wstring& path, uint64_t& added) {
+  added = 0;
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   std::string buffer(kReadChunkBytes, '\0');
   DWORD read = 0;
   for (;;) {
-    if (!ReadFile(file.get(), buffer.data(), kReadChunkBytes, &read, nullptr)) return "";
-    if (read == 0) break;
+    if (!ReadFile(file.get(), buffer.data(), kReadChunkBytes, &read, nullptr)) return false;
+    if (read == 0) return true;
     Add(std::string_view(buffer.data(), read));
+    added += read;
   }
-  return Finish();
+}
+
+std::string Sha256Hasher::HashFile(const std::wstring& path) {
+  Begin();
+  uint64_t size = 0;
+  return AddFile(path, size) ? Finish() : "";
 }
 
 }  // namespace zavex

@@ -26,6 +26,9 @@ class Sha256Hasher {
   // step of it failed.
   std::string Finish();
 
+  // Adds the file's bytes, added counting them; false when it could not be
+  // read to its end.
+  bool AddFile(const std::wstring& path, uint64_t& added);
   // The digest of the file's bytes; empty on any failure.
   std::string HashFile(const std::wstring& path);
 

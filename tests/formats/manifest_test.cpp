@@ -99,10 +99,27 @@ TEST(ParseManifest, NumbersTruncateTowardZeroInto32Bits) {
   EXPECT_EQ(SizeRead("7.8"), 7u);
   EXPECT_EQ(SizeRead("-1"), 4294967295u);
   EXPECT_EQ(SizeRead("2147483647"), 2147483647u);
-  EXPECT_EQ(SizeRead("2147483648"), 2147483648u);
-  EXPECT_EQ(SizeRead("4294967295"), 2147483648u);
+  EXPECT_EQ(SizeRead("-2147483648"), 2147483648u);
+  EXPECT_EQ(SizeRead("-2147483649"), 2147483648u);
   EXPECT_EQ(SizeRead("-1e300"), 2147483648u);
   EXPECT_EQ(SizeRead("\"10\""), 0u);
+}
+
+// Sizes of 2 to 4 GiB, which the publisher accepts, read exactly; beyond
+// them the signed reading holds.
+TEST(ParseManifest, SizesUpTo4GiBReadExactlyAndSerializeUnchanged) {
+  EXPECT_EQ(SizeRead("2147483648"), 2147483648u);
+  EXPECT_EQ(SizeRead("2147483648.9"), 2147483648u);
+  EXPECT_EQ(SizeRead("3000000000"), 3000000000u);
+  EXPECT_EQ(SizeRead("4294967295"), 4294967295u);
+  EXPECT_EQ(SizeRead("4294967295.5"), 4294967295u);
+  EXPECT_EQ(SizeRead("4294967296"), 2147483648u);
+  EXPECT_EQ(SizeRead("1e300"), 2147483648u);
+
+  const Manifest manifest = ParseManifest(SerializeManifest(
+      WithFiles({File("big.bin", "ab", 3000000000u), File("max.bin", "cd", 4294967295u)})));
+  EXPECT_EQ(Describe(manifest.files), "big.bin|ab|3000000000|true\nmax.bin|cd|4294967295|true\n");
+  EXPECT_NE(SerializeManifest(manifest).find("\"size\": 3000000000,\n"), std::string::npos);
 }
 
 TEST(ParseManifest, AnyReadErrorGivesTheEmptyManifest) {

@@ -7,6 +7,7 @@
 #include "app/text_conversion.h"
 #include "formats/base64.h"
 #include "ops/shortcut_locations.h"
+#include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
 #include "platform/process_control.h"
 #include "platform/unique_handle.h"
@@ -96,6 +97,22 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
   DeleteFileW((folder + L"\\manifest.json").c_str());
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+}
+
+// A manifest dripped one byte every 20 s: the check gives up at the stall
+// limit (less than 1 KiB in 60 s), within its deadline.
+TEST_F(SilentCheckTest, DrippedManifestEndsWithinTheDeadline) {
+  HttpRoute drip;
+  drip.body = newer.ManifestJson();
+  drip.pieceBytes = 1;
+  drip.pieceDelayMs = 20000;
+  server->SetRoute("/manifest.json", drip);
+  const RunResult result = RunUpdater(L"--check", kSilentCheckDeadlineMs);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_TRUE(std::regex_search(ReadTextFile(folder + L"\\zavex_updater.log"),
+                                std::regex("Failed to download remote manifest: stalled: [0-9] "
+                                           "bytes received in 60 s")));
 }
 
 // What the server sends as manifest.json and manifest.json.sig, and whether

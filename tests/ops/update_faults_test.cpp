@@ -78,13 +78,22 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
   HttpRoute cut;
   cut.body = newer.files[3].content;
   cut.cutAfterBytes = 20000;
+  // Bodies without end: a run that wrote them whole would not end in time.
+  HttpRoute endless;
+  endless.generatedSize = 100ull << 30;
+  endless.chunked = true;
+  HttpRoute announcedLonger = endless;
+  announcedLonger.chunked = false;
   const struct {
     const char* name;
     HttpRoute route;
+    const char* reason;
   } faults[] = {
-      {"required file missing", Answer(404, "Not Found")},
-      {"hash mismatch", Answer(200, GeneratedBytes(4, 60000))},
-      {"body cut off", cut},
+      {"required file missing", Answer(404, "Not Found"), "(HTTP 404)"},
+      {"hash mismatch", Answer(200, GeneratedBytes(4, 60000)), "HASH MISMATCH"},
+      {"body cut off", cut, "(body cut short after "},
+      {"more bytes than its size", endless, "(more than 60000 bytes received)"},
+      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes)"},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -92,8 +101,9 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
     RestartServer();
     PublishRelease(*server, newer);
     server->SetRoute("/res/new/extra.txt", fault.route);
-    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 1u);
+    EXPECT_EQ(RunUpdater(L"--silent", 60000).exitCode, 1u);
     EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+    EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.reason), std::string::npos);
     ExpectSecondRunCompletesTheUpdate();
   }
 }
@@ -109,6 +119,144 @@ TEST_F(UpdateFaultTest, KilledDuringTheDownloadsLeavesTheOldRelease) {
   updater.Kill();
   EXPECT_TRUE(HoldsTheOldRelease());
   ExpectSecondRunCompletesTheUpdate();
+}
+
+// A transient failure is tried again after a pause; a file cut off is
+// continued where it ended when the server serves ranges, otherwise fetched
+// again whole.
+TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
+  constexpr size_t kLargeBytes = 4 << 20;
+  newer.files[3].content = GeneratedBytes(9, kLargeBytes);
+  HttpRoute busy = Answer(503, "busy");
+  busy.headers = "Retry-After: 2\r\n";
+  HttpRoute whole = SlowAnswer(newer.files[3].content, 65536, 0);
+  HttpRoute ranged = whole;
+  ranged.servesRanges = true;
+  HttpRoute cutRanged = ranged;
+  cutRanged.cutAfterBytes = kLargeBytes / 2;
+  HttpRoute cutWhole = whole;
+  cutWhole.cutAfterBytes = kLargeBytes / 2;
+  const struct {
+    const char* name;
+    std::vector<HttpRoute> answers;
+    const char* logged;
+    uint64_t firstBodyBytes;  // what the first answer sent
+    bool continued;           // the second asks for the rest and gets it
+  } faults[] = {
+      {"503 with Retry-After", {busy, whole},
+       "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503", 4, false},
+      {"cut off, ranges served", {cutRanged, ranged}, "(attempt 2 of 4): body cut short after ",
+       kLargeBytes / 2, true},
+      {"cut off, ranges ignored", {cutWhole, whole}, "(attempt 2 of 4): body cut short after ",
+       kLargeBytes / 2, false},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    Reinstall();
+    RestartServer();
+    PublishRelease(*server, newer);
+    server->SetRoutes("/res/new/extra.txt", fault.answers);
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.logged), std::string::npos);
+    std::vector<std::string> heads;
+    for (const ReceivedRequest& request : server->Requests()) {
+      if (request.target.rfind("/res/new/extra.txt", 0) == 0) heads.push_back(request.head);
+    }
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_EQ(heads[0].find("Range:"), std::string::npos);
+    const size_t range = heads[1].find("\r\nRange: bytes=");
+    EXPECT_EQ(range != std::string::npos, fault.firstBodyBytes > 4);
+    const uint64_t from = range == std::string::npos ? 0 : std::stoull(heads[1].substr(range + 15));
+    EXPECT_EQ(server->BodyBytesSent("/res/new/extra.txt"),
+              fault.firstBodyBytes + kLargeBytes - (fault.continued ? from : 0));
+  }
+}
+
+// A run killed in the middle of a large file leaves it for the next run,
+// which asks only for the rest. A partial file left for another entry is
+// discarded.
+TEST_F(UpdateFaultTest, KilledRunsPartialFileIsContinuedByTheNextRun) {
+  constexpr size_t kLargeBytes = 8 << 20;
+  newer.files[3].content = GeneratedBytes(9, kLargeBytes);
+  PublishRelease(*server, newer);
+  HttpRoute slow = SlowAnswer(newer.files[3].content, 65536, 20);
+  slow.servesRanges = true;
+  server->SetRoute("/res/new/extra.txt", slow);
+  const std::wstring partial = folder + L"\\res\\new\\extra.txt.tmp";
+  ChildProcess updater;
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  while (ReadTextFile(partial).size() < kLargeBytes / 2 && GetTickCount64() < deadline) Sleep(20);
+  updater.Kill();
+  Sleep(200);  // until the server has seen the connection go
+  const size_t kept = ReadTextFile(partial).size();
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, kLargeBytes);
+
+  HttpRoute ranged = SlowAnswer(newer.files[3].content, 65536, 0);
+  ranged.servesRanges = true;
+  server->SetRoute("/res/new/extra.txt", ranged);
+  const uint64_t sentBefore = server->BodyBytesSent("/res/new/extra.txt");
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+  const std::vector<ReceivedRequest> requests = server->Requests();
+  EXPECT_NE(requests.back().head.find("\r\nRange: bytes=" + std::to_string(kept) + "-"),
+            std::string::npos);
+  EXPECT_EQ(server->BodyBytesSent("/res/new/extra.txt") - sentBefore, kLargeBytes - kept);
+  EXPECT_LE(server->BodyBytesSent("/res/new/extra.txt"), kLargeBytes * 11 / 10);
+  EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
+                .find("Continuing the partial download of res/new/extra.txt at byte " +
+                      std::to_string(kept)),
+            std::string::npos);
+
+  // A partial file left for another release's entry of that path.
+  Release other = newer;
+  other.files = {ReleaseFile("res/new/extra.txt", GeneratedBytes(1, kLargeBytes))};
+  Reinstall();
+  CreateDirectoryW((folder + L"\\res\\new").c_str(), nullptr);
+  ASSERT_TRUE(WriteTextFile(partial, other.files[0].content.substr(0, kept)));
+  ASSERT_TRUE(WriteTextFile(folder + L"\\res\\new\\extra.txt.part.tmp",
+                            SerializeManifest(ParseManifest(other.ManifestJson()))));
+  RestartServer();
+  PublishRelease(*server, newer);
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+  EXPECT_EQ(server->Requests().back().head.find("Range:"), std::string::npos);
+}
+
+// A server that stops sending, with the application closed for the update:
+// the run ends within the stall limit and one retry, and the application
+// runs again.
+TEST_F(UpdateFaultTest, StalledFileUnderSilentRestartEndsAndStartsTheApplicationAgain) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
+  ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone", 20000), nullptr);
+  newer.files[3].content = GeneratedBytes(9, 60000);
+  PublishRelease(*server, newer);
+  HttpRoute stalled;
+  stalled.body = newer.files[3].content;
+  stalled.stallAfterBytes = 1000;
+  server->SetRoutes("/res/new/extra.txt", {stalled, Answer(404, "Not Found")});
+
+  const RunResult result = RunUpdater(L"--silent --restart", 60000);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 1u);
+  EXPECT_TRUE(application.Wait(0).has_value());
+  // The stand-in writes its command line once per start.
+  const std::wstring starts = folder + L"\\zavexphone_cmdline.txt";
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  std::string lines = ReadTextFile(starts);
+  while (std::count(lines.begin(), lines.end(), '\n') < 2 && GetTickCount64() < deadline) {
+    Sleep(50);
+    lines = ReadTextFile(starts);
+  }
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras(true)));
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  EXPECT_NE(log.find("(attempt 2 of 4): stalled: nothing received for 30 s"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("Download failed for: res/new/extra.txt (HTTP 404)"), std::string::npos);
 }
 
 TEST_F(UpdateFaultTest, MissingFileIsRestoredFromOld) {
@@ -191,7 +339,13 @@ TEST_F(UpdateFaultTest, RequiredFileThatFailsAmongManyStopsTheOthers) {
   UseManyFiles();
   ServeSlowly(1000, 20);
   server->SetRoute("/data/100.bin", 404, "Not Found");
-  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 1u);
+  // A transfer left running would hold the run for its 30 s stall limit.
+  HttpRoute silent = SlowAnswer(newer.files[1].content, 1000, 20);
+  silent.stallAfterBytes = 1000;
+  server->SetRoute("/data/1.bin", silent);
+  const RunResult result = RunUpdater(L"--silent", 20000);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 1u);
   EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
                 .find("[ERROR] Update failed: Falha ao baixar: data/100.bin\r"),
             std::string::npos);

@@ -30,7 +30,8 @@ class HttpClientTest : public ::testing::Test {
   void SetUp() override { ASSERT_TRUE(server.listening()); }
 
   // Downloads path from the server into target, recording every callback.
-  bool Download(const std::string& path, const std::wstring& target, bool goOn = true) {
+  DownloadResult Download(const std::string& path, const std::wstring& target, bool goOn = true,
+                          const DownloadLimits& limits = {}) {
     calls.clear();
     chunks.clear();
     return client.DownloadFile(
@@ -39,7 +40,8 @@ class HttpClientTest : public ::testing::Test {
           calls.push_back({written, announced});
           chunks.append(chunk);
           return goOn;
-        });
+        },
+        nullptr, limits);
   }
 
   HttpRoute Generated(uint64_t size) {
@@ -54,6 +56,14 @@ class HttpClientTest : public ::testing::Test {
   std::vector<ProgressCall> calls;
   std::string chunks;  // every chunk passed to the callback, in order
 };
+
+HttpRoute Answer503() {
+  HttpRoute busy;
+  busy.status = 503;
+  busy.body = "busy";
+  busy.headers = "Retry-After: 2\r\n";
+  return busy;
+}
 
 // A port on which nothing listens: the one a server had before it ended.
 int ClosedPort() {
@@ -168,7 +178,7 @@ TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
   }
 
   const HttpResponse refusedResponse = client.Get(refused);
-  EXPECT_EQ(refusedResponse.error, L"Failed to send request");
+  EXPECT_EQ(refusedResponse.error, L"Failed to send request (WinHTTP error 12029)");
   EXPECT_EQ(refusedResponse.statusCode, 0);
   EXPECT_EQ(refusedResponse.body, "");
   EXPECT_FALSE(refusedResponse.success);
@@ -231,6 +241,190 @@ TEST_F(HttpClientTest, BodyCutOffBeforeItsAnnouncedLengthIsAFailure) {
     EXPECT_FALSE(Download(path, temp / L"cut.bin")) << path;
     EXPECT_FALSE(calls.empty()) << path;
   }
+}
+
+// A body is never written past the size it must have, whatever the server
+// announces or sends; an announced length other than that size fails before
+// anything is written.
+TEST_F(HttpClientTest, DownloadIsBoundedByTheExpectedSize) {
+  constexpr uint64_t kSize = 60000;
+  HttpRoute longer = Generated(kSize + 50000);
+  server.SetRoute("/longer", longer);
+  HttpRoute longerChunked = longer;
+  longerChunked.chunked = true;
+  server.SetRoute("/longer-chunked", longerChunked);
+  HttpRoute huge = Generated(kSize);
+  huge.announcedSize = 100000000000ull;
+  server.SetRoute("/announced-huge", huge);
+  HttpRoute shorter = Generated(kSize - 1);
+  shorter.chunked = true;
+  server.SetRoute("/shorter-chunked", shorter);
+  server.SetRoute("/exact", Generated(kSize));
+  DownloadLimits limits;
+  limits.size = kSize;
+
+  const struct {
+    const char* path;
+    const char* reason;
+    bool transient;
+    bool fileWritten;
+  } cases[] = {
+      {"/longer", "Content-Length 110000 for 60000 bytes", false, false},
+      {"/announced-huge", "Content-Length 100000000000 for 60000 bytes", false, false},
+      {"/longer-chunked", "more than 60000 bytes received", false, true},
+      {"/shorter-chunked", "body cut short after 59999 bytes", true, true},
+  };
+  for (const auto& bounded : cases) {
+    SCOPED_TRACE(bounded.path);
+    const std::wstring target = temp / L"bounded.bin";
+    DeleteFileW(target.c_str());
+    const DownloadResult result = Download(bounded.path, target, true, limits);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.failure.reason, bounded.reason);
+    EXPECT_EQ(result.failure.transient, bounded.transient);
+    EXPECT_EQ(test::FileExists(target), bounded.fileWritten);
+    EXPECT_LE(test::ReadTextFile(target).size(), kSize);
+  }
+  EXPECT_TRUE(Download("/exact", temp / L"exact.bin", true, limits));
+  EXPECT_EQ(test::ReadTextFile(temp / L"exact.bin"), GeneratedBytes(0, kSize));
+}
+
+// The failures worth another attempt, with what the log needs to say why.
+TEST_F(HttpClientTest, FailuresTellWhetherAnotherAttemptMaySucceed) {
+  HttpRoute busy = Answer503();
+  server.SetRoute("/busy", busy);
+  server.SetRoute("/missing", 404, "no");
+  server.SetRoute("/forbidden", 403, "no");
+  server.SetRoute("/gateway", 504, "later");
+  HttpRoute cut = Generated(200000);
+  cut.cutAfterBytes = 50000;
+  server.SetRoute("/cut", cut);
+  const std::string refused = "http://127.0.0.1:" + std::to_string(ClosedPort()) + "/x";
+
+  const struct {
+    std::wstring url;
+    const char* reasonStart;
+    bool transient;
+    uint32_t status;
+    uint32_t retryAfter;
+  } cases[] = {
+      {server.Url("/busy"), "HTTP 503", true, 503, 2},
+      {server.Url("/gateway"), "HTTP 504", true, 504, 0},
+      {server.Url("/missing"), "HTTP 404", false, 404, 0},
+      {server.Url("/forbidden"), "HTTP 403", false, 403, 0},
+      {server.Url("/cut"), "body cut short after ", true, 200, 0},
+      {Utf8ToWide(refused), "Failed to send request (WinHTTP error 12029)", true, 0, 0},
+  };
+  for (const auto& failing : cases) {
+    SCOPED_TRACE(WideToUtf8(failing.url));
+    const DownloadResult result = client.DownloadFile(failing.url, temp / L"f.bin", nullptr);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(result.failure.reason.rfind(failing.reasonStart, 0), 0u) << result.failure.reason;
+    EXPECT_EQ(result.failure.transient, failing.transient);
+    EXPECT_EQ(result.failure.statusCode, failing.status);
+    EXPECT_EQ(result.failure.retryAfterSeconds, failing.retryAfter);
+  }
+}
+
+// A download that starts at byte 70000 of the file: continued with the rest
+// when the server answers 206 with the matching range, started again when it
+// answers 200, refused with a range that does not fit.
+TEST_F(HttpClientTest, DownloadContinuesWithARangeOrStartsAgain) {
+  constexpr uint64_t kSize = 200000;
+  constexpr uint64_t kHave = 70000;
+  HttpRoute ranged = Generated(kSize);
+  ranged.servesRanges = true;
+  server.SetRoute("/ranged", ranged);
+  server.SetRoute("/whole", Generated(kSize));
+  HttpRoute wrongRange = Generated(kSize - 5);
+  wrongRange.status = 206;
+  wrongRange.headers = "Content-Range: bytes 5-199999/200000\r\n";
+  server.SetRoute("/wrong-range", wrongRange);
+
+  const struct {
+    const char* path;
+    bool success;
+    uint64_t bodyStart;
+    const char* sentFrom;  // the Range header that reached the server
+  } cases[] = {
+      {"/ranged", true, kHave, "Range: bytes=70000-"},
+      {"/whole", true, 0, "Range: bytes=70000-"},
+      {"/wrong-range", false, UINT64_MAX, "Range: bytes=70000-"},
+  };
+  for (const auto& resumed : cases) {
+    SCOPED_TRACE(resumed.path);
+    const std::wstring target = temp / L"resumed.bin";
+    ASSERT_TRUE(test::WriteTextFile(target, GeneratedBytes(0, kHave)));
+    uint64_t bodyStart = UINT64_MAX;
+    DownloadLimits limits;
+    limits.size = kSize;
+    limits.resumeFrom = kHave;
+    limits.onBodyStart = [&bodyStart](uint64_t offset) { bodyStart = offset; };
+    const DownloadResult result = Download(resumed.path, target, true, limits);
+    EXPECT_EQ(static_cast<bool>(result), resumed.success) << result.failure.reason;
+    EXPECT_EQ(result.restartWhole, !resumed.success);
+    EXPECT_EQ(bodyStart, resumed.bodyStart);
+    EXPECT_NE(server.Requests().back().head.find(resumed.sentFrom), std::string::npos);
+    if (!resumed.success) continue;
+    EXPECT_EQ(test::ReadTextFile(target), GeneratedBytes(0, kSize));
+    EXPECT_EQ(chunks, GeneratedBytes(resumed.bodyStart, kSize - resumed.bodyStart));
+    EXPECT_EQ(calls.back().written, kSize);
+    EXPECT_EQ(calls.back().announced, kSize);
+  }
+}
+
+// Short limits stand in for the 30 s of silence and 1 KiB in 60 s.
+TEST_F(HttpClientTest, StalledRequestsFailAndCountAsTransient) {
+  StallLimits limits;
+  limits.silenceMs = 1000;
+  limits.windowMs = 1500;
+  limits.windowBytes = 1024;
+  HttpClient watched(nullptr, limits);
+  HttpRoute silent = Generated(200000);
+  silent.stallAfterBytes = 100000;
+  server.SetRoute("/silent", silent);
+  HttpRoute drip = Generated(100);
+  drip.pieceBytes = 1;
+  drip.pieceDelayMs = 100;
+  server.SetRoute("/drip", drip);
+
+  const struct {
+    const char* path;
+    const char* reasonPart;
+  } cases[] = {
+      {"/silent", "stalled: nothing received for 1 s"},
+      {"/drip", " bytes received in 1.5 s"},
+  };
+  for (const auto& stalled : cases) {
+    SCOPED_TRACE(stalled.path);
+    const DownloadResult result =
+        watched.DownloadFile(server.Url(stalled.path), temp / L"s.bin", nullptr);
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(result.failure.transient);
+    EXPECT_NE(result.failure.reason.find(stalled.reasonPart), std::string::npos)
+        << result.failure.reason;
+    const HttpResponse response = watched.Get(server.Url(stalled.path));
+    EXPECT_FALSE(response.success);
+    EXPECT_NE(WideToUtf8(response.error).find(stalled.reasonPart), std::string::npos);
+  }
+}
+
+// The manifest and its signature come through Get: a cancel ends it also
+// while it waits on a silent server.
+TEST_F(HttpClientTest, CancelEndsAGetThatWaitsOnASilentServer) {
+  HttpRoute silent = Generated(200000);
+  silent.stallAfterBytes = 1000;
+  server.SetRoute("/manifest.json", silent);
+  TransferCancel cancel;
+  HttpClient cancellable(&cancel);
+  auto get = std::async(std::launch::async,
+                        [&] { return cancellable.Get(server.Url("/manifest.json")); });
+  while (server.Requests().empty()) Sleep(10);
+  cancel.Cancel();
+  ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const HttpResponse response = get.get();
+  EXPECT_FALSE(response.success);
+  EXPECT_EQ(response.error, L"cancelled");
 }
 
 TEST_F(HttpClientTest, DownloadWritesTheBodyAndReportsEveryChunk) {

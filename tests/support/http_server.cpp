@@ -38,10 +38,12 @@ void FillGeneratedBytes(uint64_t offset, char* out, size_t count) {
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 206: return "Partial Content";
     case 301: return "Moved Permanently";
     case 302: return "Found";
     case 404: return "Not Found";
     case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
     default: return "Status";
   }
 }
@@ -97,16 +99,38 @@ std::string BodyPiece(const HttpRoute& route, uint64_t offset, size_t count) {
   return route.body.substr(static_cast<size_t>(offset), count);
 }
 
-std::string ResponseHead(const HttpRoute& route) {
-  std::string head = "HTTP/1.1 " + std::to_string(route.status) + " " +
-                     ReasonPhrase(route.status) + "\r\n";
+// The head of an answer whose body starts at byte from (a range when not 0).
+std::string ResponseHead(const HttpRoute& route, uint64_t from) {
+  const int status = from ? 206 : route.status;
+  const uint64_t size = BodySize(route);
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
   if (route.chunked) {
     head += "Transfer-Encoding: chunked\r\n";
   } else {
-    head += "Content-Length: " + std::to_string(BodySize(route)) + "\r\n";
+    head += "Content-Length: " + std::to_string(route.announcedSize.value_or(size - from)) + "\r\n";
+  }
+  if (from) {
+    head += "Content-Range: bytes " + std::to_string(from) + "-" + std::to_string(size - 1) + "/" +
+            std::to_string(size) + "\r\n";
   }
   if (!route.location.empty()) head += "Location: " + route.location + "\r\n";
-  return head + "Content-Type: application/octet-stream\r\n\r\n";
+  return head + route.headers + "Content-Type: application/octet-stream\r\n\r\n";
+}
+
+// The first byte of a "Range: bytes=<from>-" header within the body; 0 for
+// none or one that the route does not serve.
+uint64_t RangeStart(const HttpRoute& route, const std::string& head) {
+  constexpr char kRange[] = "\r\nRange: bytes=";
+  const size_t at = head.find(kRange);
+  if (!route.servesRanges || at == std::string::npos) return 0;
+  const uint64_t from = std::stoull(head.substr(at + sizeof(kRange) - 1));
+  return from < BodySize(route) ? from : 0;
+}
+
+// Sleeps for ms, or less once stopping is set.
+void Pause(DWORD ms, const std::atomic<bool>& stopping) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  while (!stopping && GetTickCount64() < end) Sleep(std::min<ULONGLONG>(50, end - GetTickCount64()));
 }
 
 // "%XX" sequences become their bytes, as a web server reads a path.
@@ -192,8 +216,12 @@ std::wstring HttpServer::Url(const std::string& path) const {
 }
 
 void HttpServer::SetRoute(const std::string& path, const HttpRoute& route) {
+  SetRoutes(path, {route});
+}
+
+void HttpServer::SetRoutes(const std::string& path, const std::vector<HttpRoute>& answers) {
   std::lock_guard<std::mutex> lock(mutex);
-  routes[path] = route;
+  routes[path].assign(answers.begin(), answers.end());
 }
 
 void HttpServer::SetRoute(const std::string& path, int status, const std::string& body) {
@@ -206,6 +234,15 @@ void HttpServer::SetRoute(const std::string& path, int status, const std::string
 std::vector<ReceivedRequest> HttpServer::Requests() const {
   std::lock_guard<std::mutex> lock(mutex);
   return received;
+}
+
+uint64_t HttpServer::BodyBytesSent(const std::string& prefix) const {
+  std::lock_guard<std::mutex> lock(mutex);
+  uint64_t total = 0;
+  for (const auto& [path, bytes] : bodyBytesSent) {
+    if (path.compare(0, prefix.size(), prefix) == 0) total += bytes;
+  }
+  return total;
 }
 
 void HttpServer::AcceptLoop() {
@@ -236,13 +273,27 @@ void HttpServer::ServeConnection(SOCKET client) {
 // False when the connection must end (cut body, failed send, stopping).
 bool HttpServer::Respond(SOCKET client, const ReceivedRequest& request) {
   const HttpRoute route = RouteFor(request.target);
-  if (!SendText(client, ResponseHead(route))) return false;
+  const uint64_t from = RangeStart(route, request.head);
+  if (!SendText(client, ResponseHead(route, from))) return false;
+  if (!SendBody(client, request.target.substr(0, request.target.find('?')), route, from)) {
+    return false;
+  }
+  const bool endsEarly = route.cutAfterBytes || route.stallAfterBytes;
+  if (route.stallAfterBytes) WaitForClientClose(client, stopping);
+  if (endsEarly) return false;
+  return !route.chunked || SendText(client, "0\r\n\r\n");
+}
+
+// The body from byte from to its end, or to where the route cuts or stalls
+// it, counting from from.
+bool HttpServer::SendBody(SOCKET client, const std::string& path, const HttpRoute& route,
+                          uint64_t from) {
   const uint64_t size = BodySize(route);
   const uint64_t endAfter = route.cutAfterBytes ? route.cutAfterBytes : route.stallAfterBytes;
-  const uint64_t sendUntil = endAfter ? std::min(endAfter, size) : size;
+  const uint64_t sendUntil = endAfter ? std::min(from + endAfter, size) : size;
   const size_t pieceBytes = route.pieceBytes ? route.pieceBytes : kDefaultPieceBytes;
-  for (uint64_t offset = 0; offset < sendUntil;) {
-    if (route.pieceDelayMs) Sleep(route.pieceDelayMs);
+  for (uint64_t offset = from; offset < sendUntil;) {
+    if (route.pieceDelayMs) Pause(route.pieceDelayMs, stopping);
     if (stopping) return false;
     const size_t count = static_cast<size_t>(std::min<uint64_t>(pieceBytes, sendUntil - offset));
     const std::string piece = BodyPiece(route, offset, count);
@@ -250,17 +301,22 @@ bool HttpServer::Respond(SOCKET client, const ReceivedRequest& request) {
     if (!SendText(client, piece)) return false;
     if (route.chunked && !SendText(client, "\r\n")) return false;
     offset += count;
+    std::lock_guard<std::mutex> lock(mutex);
+    bodyBytesSent[path] += count;
   }
-  if (route.stallAfterBytes) WaitForClientClose(client, stopping);
-  if (endAfter) return false;
-  return !route.chunked || SendText(client, "0\r\n\r\n");
+  return true;
 }
 
-HttpRoute HttpServer::RouteFor(const std::string& target) const {
+HttpRoute HttpServer::RouteFor(const std::string& target) {
   const std::string path = PercentDecoded(target.substr(0, target.find('?')));
   std::lock_guard<std::mutex> lock(mutex);
   const auto found = routes.find(path);
-  if (found != routes.end()) return found->second;
+  if (found != routes.end()) {
+    std::deque<HttpRoute>& answers = found->second;
+    const HttpRoute route = answers.front();
+    if (answers.size() > 1) answers.pop_front();
+    return route;
+  }
   HttpRoute missing;
   missing.status = 404;
   missing.body = "Not Found";

@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,13 @@ struct HttpRoute {
   DWORD pieceDelayMs = 0;
   // When not empty, sent as the Location header (with a 301 or 302 status).
   std::string location;
+  // Further header lines, each ending in "\r\n".
+  std::string headers;
+  // When set, the Content-Length sent instead of the body's size.
+  std::optional<uint64_t> announcedSize;
+  // Answers "Range: bytes=<from>-" with 206, its Content-Range and the
+  // body from there on; cuts and stalls count from that byte.
+  bool servesRanges = false;
 };
 
 struct ReceivedRequest {
@@ -59,21 +68,27 @@ class HttpServer {
   std::wstring Url(const std::string& path) const;
 
   void SetRoute(const std::string& path, const HttpRoute& route);
+  // Each request takes the next answer; the last one stays.
+  void SetRoutes(const std::string& path, const std::vector<HttpRoute>& answers);
   // Shorthand for a route with a fixed status and body.
   void SetRoute(const std::string& path, int status, const std::string& body);
   std::vector<ReceivedRequest> Requests() const;
+  // Body bytes sent for paths starting with prefix, over every request.
+  uint64_t BodyBytesSent(const std::string& prefix) const;
 
  private:
   void AcceptLoop();
   void ServeConnection(SOCKET client);
   bool Respond(SOCKET client, const ReceivedRequest& request);
-  HttpRoute RouteFor(const std::string& target) const;
+  HttpRoute RouteFor(const std::string& target);
+  bool SendBody(SOCKET client, const std::string& path, const HttpRoute& route, uint64_t from);
 
   SOCKET listener = INVALID_SOCKET;
   int boundPort = 0;
   std::atomic<bool> stopping{false};
   mutable std::mutex mutex;
-  std::map<std::string, HttpRoute> routes;
+  std::map<std::string, std::deque<HttpRoute>> routes;
+  std::map<std::string, uint64_t> bodyBytesSent;
   std::vector<ReceivedRequest> received;
   std::vector<std::thread> connectionThreads;
   std::thread acceptThread;
