@@ -1,6 +1,7 @@
 #include "ops/manifest_signature.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -61,5 +62,22 @@ bool CheckManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
   log.Error("  Signature " + problem);
   return false;
 }
+
+bool CheckManifestExpiry(const Manifest& manifest, UtcSeconds now,
+                         const std::vector<ReleaseKeyBlob>& keys) {
+  if (keys.empty()) return true;
+  Logger& log = Logger::Instance();
+  UtcSeconds expires = 0;
+  if (!ParseUtcTimestamp(manifest.expires, expires)) {
+    log.Error("Remote manifest has no valid expiry (\"expires\": \"" + manifest.expires + "\")");
+    return false;
+  }
+  if (expires > now) return true;
+  log.Error("Remote manifest expired on " + manifest.expires +
+            " (this computer's clock: " + FormatUtcTimestamp(now) + ")");
+  return false;
+}
+
+UtcSeconds UtcNow() { return static_cast<UtcSeconds>(_time64(nullptr)); }
 
 }  // namespace zavex

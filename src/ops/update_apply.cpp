@@ -140,12 +140,13 @@ void DeletePreviousVersions(const std::vector<PlacedFile>& placed) {
 
 Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
                           const std::vector<std::string>& missingOptional) {
-  if (missingOptional.empty()) return server;
+  Manifest record = server;
+  record.expires.clear();
+  if (missingOptional.empty()) return record;
   const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());
   std::unordered_map<std::string, const ManifestFile*> installedEntries;
   for (const ManifestFile& file : installed.files) installedEntries.emplace(file.path, &file);
 
-  Manifest record = server;
   record.files.clear();
   for (const ManifestFile& file : server.files) {
     if (missing.count(file.path) == 0) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
+#include "formats/utc_time.h"
 #include "publish/key_files.h"
 #include "publish/publisher.h"
 #include "publish/signing_fixture.h"
@@ -31,6 +33,21 @@ constexpr char kFoxHash[] = "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d0
 constexpr char kEmptyHash[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 using Tree = std::map<std::string, std::string>;
+
+constexpr UtcSeconds kDay = 86400;
+
+UtcSeconds Now() { return static_cast<UtcSeconds>(std::time(nullptr)); }
+
+// An expiry text within [earliest, latest].
+::testing::AssertionResult ExpiresBetween(const std::string& expires, UtcSeconds earliest,
+                                          UtcSeconds latest) {
+  UtcSeconds at = 0;
+  if (!ParseUtcTimestamp(expires, at)) {
+    return ::testing::AssertionFailure() << "\"" << expires << "\"";
+  }
+  if (at < earliest || at > latest) return ::testing::AssertionFailure() << expires;
+  return ::testing::AssertionSuccess();
+}
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream input(file, std::ios::binary);
@@ -161,6 +178,24 @@ class PublisherTest : public ::testing::Test {
   }
 
   Manifest PublishedManifest() const { return ParseManifest(ReadFile(release / "manifest.json")); }
+
+  static fs::path KeyFile(const std::string& name) {
+    return fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys" / name;
+  }
+
+  // Re-signing refused with a reason holding the text, and nothing below
+  // the site folder changed.
+  ::testing::AssertionResult ReSignRefused(const PublishOptions& options,
+                                           const std::string& reason) {
+    const Tree before = ReadTree(site);
+    error.clear();
+    if (ReSignRelease(options, *hasher, summary, error)) return ::testing::AssertionFailure();
+    if (error.find(reason) == std::string::npos) {
+      return ::testing::AssertionFailure() << "error: " << error;
+    }
+    if (ReadTree(site) != before) return ::testing::AssertionFailure() << "the site changed";
+    return ::testing::AssertionSuccess();
+  }
 
   fs::path root;
   fs::path build;
@@ -335,7 +370,10 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
   Write("app.exe", "one");
   PublishOptions options = Options(1);
   options.signingKeyFile = fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys/second.pem";
+  const UtcSeconds before = Now();
   ASSERT_TRUE(Publish(options)) << error;
+  EXPECT_TRUE(ExpiresBetween(PublishedManifest().expires, before + 90 * kDay, Now() + 90 * kDay));
+  EXPECT_EQ(summary.expires, PublishedManifest().expires);
   EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json",
                                                          "manifest.json.sig"}));
   const std::string text = ReadFile(release / kSignatureFileName);
@@ -350,6 +388,58 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
   // The next release without a key takes the old signature down with it.
   ASSERT_TRUE(Publish(2)) << error;
   EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json"}));
+  EXPECT_EQ(PublishedManifest().expires, "");
+  EXPECT_EQ(summary.expires, "");
+}
+
+TEST_F(PublisherTest, ReSigningKeepsEveryFileAndFieldAndSignsANewExpiry) {
+  Write("app.exe", kAbc);
+  Write("lib/codec.dll", kFox);
+  PublishOptions options = Options(4);
+  options.signingKeyFile = KeyFile("first.pem");
+  options.expiresInDays = 1;
+  ASSERT_TRUE(Publish(options)) << error;
+  const Tree published = ReadTree(release);
+  Manifest before = PublishedManifest();
+
+  PublishOptions reSign;
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile = KeyFile("second.pem");
+  reSign.expiresInDays = 30;
+  const UtcSeconds start = Now();
+  ASSERT_TRUE(ReSignRelease(reSign, *hasher, summary, error)) << error;
+  Manifest after = PublishedManifest();
+  EXPECT_TRUE(ExpiresBetween(after.expires, start + 30 * kDay, Now() + 30 * kDay));
+  EXPECT_EQ(summary.expires, after.expires);
+  EXPECT_EQ(summary.fileCount, 2u);
+  EXPECT_EQ(summary.previousVersionCode, 4);
+  before.expires = after.expires;
+  EXPECT_EQ(ReadFile(release / "manifest.json"), SerializeManifest(before));
+  Tree expected = published;
+  expected["manifest.json"] = ReadFile(release / "manifest.json");
+  expected[kSignatureFileName] = ReadFile(release / kSignatureFileName);
+  EXPECT_EQ(ReadTree(release), expected);
+  ManifestSignature signature;
+  ASSERT_TRUE(ReadSignatureFile(expected[kSignatureFileName], signature));
+  SigningKey key;
+  ASSERT_TRUE(ReadPrivateKeyPem(test::ReadTestData("support/keys/second.pem"), key));
+  EXPECT_TRUE(test::SignatureVerifies(key.publicPoint, expected["manifest.json"], signature));
+  EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+}
+
+TEST_F(PublisherTest, ReSigningRefusesAReleaseWhoseFilesChangedOrThatIsNone) {
+  Write("app.exe", "one");
+  ASSERT_TRUE(Publish(1)) << error;
+  std::ofstream(release / "app.exe", std::ios::binary) << "two";
+  PublishOptions reSign;
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile = KeyFile("first.pem");
+  EXPECT_TRUE(ReSignRefused(reSign, "the published file app.exe no longer matches"));
+  reSign.releaseFolder = root / "build";
+  EXPECT_TRUE(ReSignRefused(reSign, "holds files but no manifest.json"));
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile.clear();
+  EXPECT_TRUE(ReSignRefused(reSign, "re-signing needs a signing key"));
 }
 
 TEST_F(PublisherTest, ARefusedReleaseWritesNoSignature) {
