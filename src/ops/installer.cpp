@@ -99,6 +99,19 @@ void CreateShortcuts(const std::wstring& installPath) {
   CreateShortcutAt(StartMenuShortcutPath(), installPath);
 }
 
+// Installed copies never go to a lower versionCode, as the update decides.
+bool CheckNotBelowInstalled(const Manifest& server, const Manifest& installed,
+                            std::wstring& error) {
+  if (server.versionCode >= installed.versionCode) return true;
+  Logger::Instance().Error("Server version code " + std::to_string(server.versionCode) +
+                           " is below the installed " + std::to_string(installed.versionCode) +
+                           "; nothing changed");
+  error = L"A versão do servidor (" + Utf8ToWide(server.version) +
+          L") é anterior à instalada (" + Utf8ToWide(installed.version) +
+          L"). Nada foi alterado.";
+  return false;
+}
+
 // Everything but the record, then the record, so that an interrupted install
 // is never taken for a finished one.
 bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
@@ -131,6 +144,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   }
   // An installation already in the folder: its record, repaired first.
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
+  if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
   RestoreMissingFromOld(job.installPath, previous);
 
   DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http,

@@ -262,6 +262,23 @@ TEST_F(InstallerTest, RecordThatCannotBeReplacedFailsTheInstall) {
   EXPECT_EQ(ReadTextFile(folder + L"\\zavexphone.exe.old"), "old");
 }
 
+TEST_F(InstallerTest, InstallOverAHigherVersionCodeIsRefusedAndChangesNothing) {
+  const Release existing{"2.0.0", 2, {{"zavexphone.exe", "application v2"},
+                                      {"data/readme.txt", "leia-me v2"}}};
+  InstallReleaseLocally(folder, existing);
+  PublishRelease(server, release);
+  EXPECT_EQ(Install(folder).error,
+            L"A versão do servidor (1.0.0) é anterior à instalada (2.0.0). Nada foi alterado.");
+  EXPECT_TRUE(HoldsExactly(folder, existing));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_EQ(RequestsUnder(server, "/manifest.json"), server.Requests().size());
+
+  release.versionCode = 2;
+  PublishRelease(server, release);
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+}
+
 TEST_F(InstallerTest, InstallOverAnExistingFolderKeepsItsFilesWhenAFileFails) {
   const Release existing{"0.9.0", 1, {{"zavexphone.exe", "old application"},
                                       {"bin/app.dll", "old library"},
