@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
+
 #include "app/install_location.h"
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -112,13 +114,19 @@ bool CheckNotBelowInstalled(const Manifest& server, const Manifest& installed,
   return false;
 }
 
+bool PlacedUpdater(const std::vector<PlacedFile>& placed) {
+  return std::any_of(placed.begin(), placed.end(),
+                     [](const PlacedFile& file) { return IsUpdaterPath(file.file->entry.path); });
+}
+
 // Everything but the record, then the record, so that an interrupted install
-// is never taken for a finished one.
+// is never taken for a finished one. The program copies itself only when the
+// release brings no updater of its own.
 bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
                    const DownloadedFiles& downloaded, const std::vector<PlacedFile>& placed,
                    const TransferCounts& counts, std::wstring& error) {
   ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
-  CopyRunningUpdater(job.installPath);
+  if (!PlacedUpdater(placed)) CopyRunningUpdater(job.installPath);
   ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
   RegisterWithWindows(job.installPath, manifest);
   ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
@@ -145,6 +153,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   // An installation already in the folder: its record, repaired first.
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
   if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
+  RemovePreviousUpdater(job.installPath);
   RestoreMissingFromOld(job.installPath, previous);
 
   DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http,

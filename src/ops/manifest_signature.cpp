@@ -34,10 +34,6 @@ std::string SignatureProblem(HttpClient& http, const std::wstring& url,
 
 }  // namespace
 
-std::vector<ReleaseKeyBlob> CompiledReleaseKeys() {
-  return std::vector<ReleaseKeyBlob>(kReleasePublicKeyBlobs.begin(), kReleasePublicKeyBlobs.end());
-}
-
 std::wstring SignatureUrlFor(const std::wstring& manifestUrl) {
   const std::wstring manifest = ManifestUrl;
   const std::wstring query =

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -55,11 +56,17 @@ bool EnsureServerManifest(UpdaterState& state, std::wstring& error) {
   return false;
 }
 
+// The installed updater stays when a release no longer lists it.
+std::vector<std::string> PathsToDelete(const UpdaterState& state) {
+  std::vector<std::string> paths = GetFilesToDelete(state.remoteManifest, state.localManifest);
+  paths.erase(std::remove_if(paths.begin(), paths.end(), IsUpdaterPath), paths.end());
+  return paths;
+}
+
 UpdatePlan PlanUpdate(const UpdaterState& state) {
   const std::vector<ManifestFile> filesToUpdate =
       GetFilesToUpdate(state.remoteManifest, state.localManifest);
-  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate),
-                  GetFilesToDelete(state.remoteManifest, state.localManifest),
+  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate), PathsToDelete(state),
                   CountTransfer(filesToUpdate)};
   Logger& log = Logger::Instance();
   log.Info("Files to update: " + std::to_string(filesToUpdate.size()));

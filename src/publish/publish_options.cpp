@@ -18,7 +18,8 @@ enum class Option {
   SigningKey,
   GenerateKey,
   ExpiresIn,
-  ReSign
+  ReSign,
+  X64Updater
 };
 
 struct OptionName {
@@ -32,11 +33,15 @@ constexpr OptionName kOptionNames[] = {
     {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
     {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
     {"--expires-in", Option::ExpiresIn},     {"--re-sign", Option::ReSign},
+    {"--x64-updater", Option::X64Updater},
 };
 
 bool IsHelpRequest(const std::string& argument) {
   return argument == "--help" || argument == "-h";
 }
+
+// Options that take no value.
+bool IsFlag(Option option) { return option == Option::ReSign || option == Option::X64Updater; }
 
 bool FindOption(const std::string& name, Option& option) {
   for (const OptionName& known : kOptionNames) {
@@ -98,6 +103,7 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       }
       break;
     case Option::ReSign: command.reSign = true; break;
+    case Option::X64Updater: options.x64Updater = true; break;
   }
   return true;
 }
@@ -118,7 +124,7 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
     error = name + " is given more than once";
     return false;
   }
-  if (option == Option::ReSign) {
+  if (IsFlag(option)) {
     if (equals != std::string::npos) error = name + " takes no value";
     return error.empty() && ApplyOption(option, "", command, error);
   }
@@ -219,7 +225,9 @@ Usage:
 
 Every file below BUILD_FOLDER is copied to RELEASE_FOLDER under the same
 relative path, and RELEASE_FOLDER/manifest.json lists each file with its path
-(forward slashes), SHA-256, size and whether it is required. Serve
+(forward slashes), SHA-256, size and whether it is required. A top-level
+zavex_updater.exe is the updater that installed copies put in place of
+themselves (how a change of the release keys reaches them). Serve
 RELEASE_FOLDER at the program's server address, so that each file is found at
 that address followed by its path.
 
@@ -245,6 +253,10 @@ Options (each also as "--name value"):
                         publishing (default: 90, at most 3650); updaters built
                         with release keys refuse it after that, so re-sign or
                         publish again before then
+  --x64-updater         a top-level zavex_updater.exe is built for x86-64 (the
+                        64-bit test and demo builds); without it, it must be
+                        built for x86 (i386), as the shipped updater is, which
+                        runs on 32-bit and 64-bit Windows
   --help, -h            this text
 
   zavex_publish --re-sign --signing-key=FILE [--expires-in=DAYS] RELEASE_FOLDER
@@ -261,12 +273,14 @@ Refusals (nothing is written, the previous release stays as it was):
   - an empty BUILD_FOLDER, or one that holds links (to files or folders) or
     special files;
   - a file of 4 GiB or more;
+  - a top-level zavex_updater.exe that is not a Windows executable for x86
+    (i386), or for x86-64 with --x64-updater;
   - a path the updater cannot install: characters Windows does not allow in
     names or that a URL would misread (< > : " \ | ? * % # and control
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
     updater's own names at the top (manifest.json, manifest.json.sig,
-    zavex_updater.exe, zavex_updater.log), and names ending in .old or .tmp,
+    zavex_updater.log), and names ending in .old or .tmp,
     which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;

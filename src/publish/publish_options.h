@@ -24,6 +24,7 @@ struct PublishOptions {
   std::vector<std::string> optionalPatterns;  // files that match are not required
   std::filesystem::path signingKeyFile;       // empty: the release is not signed
   int expiresInDays = kDefaultExpiryDays;     // how long a signed manifest is trusted
+  bool x64Updater = false;  // a top-level zavex_updater.exe is for x86-64, not x86
 };
 
 struct PublishCommand {

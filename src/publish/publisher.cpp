@@ -11,6 +11,7 @@
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
+#include "publish/executable_machine.h"
 #include "publish/file_link.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
@@ -207,6 +208,20 @@ bool CollectBuildFiles(const fs::path& build, std::vector<BuildFile>& files, std
   return CheckDistinctPaths(files, error);
 }
 
+// A top-level zavex_updater.exe must be an updater that installed copies can run.
+bool CheckUpdaterMachine(const std::vector<BuildFile>& files, bool x64Updater,
+                         std::string& error) {
+  for (const BuildFile& file : files) {
+    if (!IsUpdaterPath(file.path)) continue;
+    const std::string refusal =
+        ExecutableMachineRefusal(file.source, x64Updater ? kMachineAmd64 : kMachineI386);
+    if (refusal.empty()) continue;
+    error = "the file " + file.path + " " + refusal;
+    return false;
+  }
+  return true;
+}
+
 // Whether the path is optional; marks the patterns that matched it.
 bool MatchOptional(const std::vector<std::string>& patterns, const std::string& path,
                    std::vector<bool>& patternUsed) {
@@ -381,7 +396,8 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
   if (!CheckReleaseFields(options, error) || !ReadSigningKey(options.signingKeyFile, key, error) ||
       !ResolveFolders(options, folders, error) ||
       !CheckVersionCodeIsNew(folders.release, options.versionCode, summary, error) ||
-      !CollectBuildFiles(folders.build, files, error)) {
+      !CollectBuildFiles(folders.build, files, error) ||
+      !CheckUpdaterMachine(files, options.x64Updater, error)) {
     return false;
   }
   StagingFolder staging(folders.release);

@@ -217,6 +217,48 @@ TEST_F(SignedManifestTest, AManifestPastOrWithoutItsExpiryIsRefusedAsInvalid) {
   }
 }
 
+// A release carries an updater built with another key list (only the
+// "stranger" key), as a change of keys does.
+class UpdaterInReleaseTest : public UpdaterRunTest {
+ protected:
+  // Serves release with its manifest signed by the named test key.
+  void Publish(const Release& release, const std::string& keyName) {
+    RestartServer();
+    PublishRelease(*server, release);
+    server->SetRoute("/manifest.json.sig", 200, SignatureFor(release.ManifestJson(), keyName));
+  }
+
+  const std::string nextUpdater = ReadTextFile(BuildDir() + L"\\stranger\\zavex_updater.exe");
+};
+
+TEST_F(UpdaterInReleaseTest, TheRunningUpdaterIsReplacedAndTheNewOneTrustsOnlyItsKeys) {
+  ASSERT_FALSE(nextUpdater.empty());
+  ASSERT_NE(nextUpdater, ReadTextFile(updaterPath));
+  newer.files.push_back({"zavex_updater.exe", nextUpdater});
+  Publish(newer, "first");
+  // The old copy is the running process: it moves itself aside as ".old",
+  // which it cannot delete while it runs.
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_EQ(ReadTextFile(updaterPath), nextUpdater);
+  EXPECT_TRUE(HoldsExactly(folder, newer, {L"zavex_updater.log", L"zavex_updater.exe.old"}));
+
+  // The new copy refuses the old key and takes a release signed by the new
+  // one, which does not list the updater: the installed copy stays.
+  Release third = newer;
+  third.version = "3.0.0";
+  third.versionCode = 3;
+  third.files.pop_back();
+  third.files[2].content = "textos v3";
+  Publish(third, "first");
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+  EXPECT_FALSE(FileExists(folder + L"\\zavex_updater.exe.old"));
+  Publish(third, "stranger");
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 0u);
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, third, Extras()));
+  EXPECT_EQ(ReadTextFile(updaterPath), nextUpdater);
+}
+
 using SilentUpdateTest = UpdaterRunTest;
 
 TEST_F(SilentUpdateTest, ClosesTheApplicationUpdatesAndRestartsIt) {

@@ -13,6 +13,7 @@
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
+#include "publish/executable_machine.h"
 #include "publish/key_files.h"
 #include "publish/publisher.h"
 #include "publish/signing_fixture.h"
@@ -33,6 +34,19 @@ constexpr char kFoxHash[] = "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d0
 constexpr char kEmptyHash[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 using Tree = std::map<std::string, std::string>;
+
+// The start of a PE image for machine: a DOS header pointing at the PE
+// signature and file header right after it.
+std::string PeImage(std::uint16_t machine) {
+  std::string image(0x40, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;
+  image += std::string("PE\0\0", 4);
+  image += static_cast<char>(machine & 0xFF);
+  image += static_cast<char>(machine >> 8);
+  return image + std::string(18, '\0');
+}
 
 constexpr UtcSeconds kDay = 86400;
 
@@ -279,6 +293,44 @@ TEST_F(PublisherTest, AHigherVersionCodeReplacesTheWholeRelease) {
   Write("app.exe", "three");
   EXPECT_TRUE(Refused(2, "version code 2 is not above 2, the one published in"));
   EXPECT_TRUE(Refused(1, "version code 1 is not above 2"));
+}
+
+TEST_F(PublisherTest, AnUpdaterIsPublishedOnlyAsAnExecutableForItsMachine) {
+  Write("app.exe", "app");
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool x64Updater;
+    std::string reason;  // empty: published
+  } cases[] = {
+      {"text", "not an executable", false, "is not a Windows executable: it does not start with"},
+      {"empty", "", false, "is not a Windows executable: it does not start with"},
+      {"DOS header alone", PeImage(kMachineI386).substr(0, 0x40), false,
+       "is not a Windows executable: it has no PE header where its DOS header points"},
+      {"x86-64", PeImage(kMachineAmd64), false,
+       "the file zavex_updater.exe is a Windows executable for x86-64 (AMD64, 0x8664); "
+       "it must be one for x86 (i386, 0x14c)"},
+      {"ARM64", PeImage(0xAA64), false, "is a Windows executable for ARM64 (0xaa64)"},
+      {"x86 with --x64-updater", PeImage(kMachineI386), true,
+       "is a Windows executable for x86 (i386, 0x14c); it must be one for x86-64"},
+      {"x86", PeImage(kMachineI386), false, ""},
+      {"x86-64 with --x64-updater", PeImage(kMachineAmd64), true, ""},
+  };
+  std::int32_t versionCode = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("zavex_updater.exe", c.bytes);
+    PublishOptions options = Options(versionCode);
+    options.x64Updater = c.x64Updater;
+    if (!c.reason.empty()) {
+      EXPECT_TRUE(Refused(options, c.reason));
+      continue;
+    }
+    ASSERT_TRUE(Publish(options)) << error;
+    ++versionCode;
+    EXPECT_EQ(ReadFile(release / "zavex_updater.exe"), c.bytes);
+    EXPECT_EQ(PublishedManifest().files.at(1).path, "zavex_updater.exe");
+  }
 }
 
 TEST_F(PublisherTest, RefusesBuildsTheUpdaterCouldNotInstall) {
