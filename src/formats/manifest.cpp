@@ -4,6 +4,7 @@
 
 #include "formats/json_parser.h"
 #include "formats/path_index.h"
+#include "formats/windows_file_name.h"
 
 namespace zavex {
 namespace {
@@ -74,6 +75,7 @@ Manifest ReadManifest(const JsonValue& root) {
   manifest.releaseDate = ReadString(root, "releaseDate");
   manifest.releaseNotes = ReadString(root, "releaseNotes");
   manifest.minVersion = ReadString(root, "minVersion");
+  manifest.expires = ReadString(root, "expires");
   manifest.files = ReadFiles(root);
   return manifest;
 }
@@ -159,7 +161,7 @@ std::size_t StoredLength(const Manifest& manifest) {
   constexpr std::size_t kFixedBytesPerFile = 100;
   std::size_t length = kFixedBytes + EscapedLength(manifest.version) +
                        EscapedLength(manifest.releaseDate) + EscapedLength(manifest.releaseNotes) +
-                       EscapedLength(manifest.minVersion);
+                       EscapedLength(manifest.minVersion) + EscapedLength(manifest.expires);
   for (const ManifestFile& file : manifest.files) {
     length += kFixedBytesPerFile + EscapedLength(file.path) + EscapedLength(file.hash);
   }
@@ -224,6 +226,7 @@ std::string SerializeManifest(const Manifest& manifest) {
   AppendStringMember(out, 2, "releaseDate", manifest.releaseDate);
   AppendStringMember(out, 2, "releaseNotes", manifest.releaseNotes);
   AppendStringMember(out, 2, "minVersion", manifest.minVersion);
+  if (!manifest.expires.empty()) AppendStringMember(out, 2, "expires", manifest.expires);
   out += "  \"files\": [\n";
   for (std::size_t index = 0; index < manifest.files.size(); ++index) {
     AppendFileEntry(out, manifest.files[index], index + 1 == manifest.files.size());
@@ -238,5 +241,7 @@ std::string EscapeJsonString(const std::string& text) {
   AppendEscaped(out, text);
   return out;
 }
+
+bool IsUpdaterPath(const std::string& path) { return NameSameFile(path, kUpdaterFileName); }
 
 }  // namespace zavex

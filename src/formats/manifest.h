@@ -22,6 +22,9 @@ struct Manifest {
   std::string releaseDate;
   std::string releaseNotes;
   std::string minVersion;
+  // When a signed server manifest stops being trusted (UTC,
+  // YYYY-MM-DDTHH:MM:SSZ); empty in the stored record.
+  std::string expires;
   std::vector<ManifestFile> files;
 };
 
@@ -52,11 +55,17 @@ std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest
 std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed);
 
 // The stored layout: two-space indents, LF line ends, fields in fixed order,
-// every string escaped.
+// every string escaped; "expires" only when it is not empty.
 std::string SerializeManifest(const Manifest& manifest);
 
 // Escapes quote, backslash and bytes below 0x20 for use inside a JSON string;
 // all other bytes pass unchanged. No surrounding quotes.
 std::string EscapeJsonString(const std::string& text);
+
+// The updater's own file at the top of the installation.
+inline constexpr char kUpdaterFileName[] = "zavex_updater.exe";
+
+// Whether path names kUpdaterFileName as Windows sees it.
+bool IsUpdaterPath(const std::string& path);
 
 }  // namespace zavex

@@ -62,8 +62,11 @@ bool FetchServerManifest(HttpClient& http, const std::wstring& url,
     return false;
   }
   manifest = ParseManifest(response.body);
-  if (IsValid(manifest)) return true;
-  log.Error(texts.invalidLog);
+  if (!IsValid(manifest)) {
+    log.Error(texts.invalidLog);
+  } else if (CheckManifestExpiry(manifest, UtcNow(), CompiledReleaseKeys())) {
+    return true;
+  }
   error = L"Manifest inválido";
   return false;
 }

@@ -46,8 +46,9 @@ struct ManifestFetchTexts {
 };
 
 // Gets the manifest at url, checks its signature when release keys are
-// compiled in, and parses it. False, with error set, when it could not be
-// received, or its signature or content is not valid ("Manifest inválido").
+// compiled in, parses it, and then checks its expiry. False, with error set,
+// when it could not be received, or its signature, content or expiry is not
+// valid ("Manifest inválido").
 bool FetchServerManifest(HttpClient& http, const std::wstring& url,
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "app/logger.h"
+#include "app/text_conversion.h"
 #include "platform/file_system.h"
 
 namespace zavex {
@@ -25,6 +26,13 @@ bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& mani
   Logger::Instance().Error("Failed to save manifest.json");
   error = L"Falha ao salvar manifest.json";
   return false;
+}
+
+void RemovePreviousUpdater(const std::wstring& installPath) {
+  const std::wstring previous = installPath + L"\\" + Utf8ToWide(kUpdaterFileName) + L".old";
+  if (IsExistingFile(previous) && RemoveFile(previous)) {
+    Logger::Instance().Info("Removed the previous updater, zavex_updater.exe.old");
+  }
 }
 
 }  // namespace zavex

@@ -15,4 +15,9 @@ std::wstring InstalledManifestPath(const std::wstring& installPath);
 bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& manifest,
                            std::wstring& error);
 
+// Deletes installPath\zavex_updater.exe.old, which a run that put a new
+// updater in place of its own running executable could not delete; such a
+// leftover is no failure.
+void RemovePreviousUpdater(const std::wstring& installPath);
+
 }  // namespace zavex

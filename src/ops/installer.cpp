@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
+
 #include "app/install_location.h"
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -99,13 +101,32 @@ void CreateShortcuts(const std::wstring& installPath) {
   CreateShortcutAt(StartMenuShortcutPath(), installPath);
 }
 
+// Installed copies never go to a lower versionCode, as the update decides.
+bool CheckNotBelowInstalled(const Manifest& server, const Manifest& installed,
+                            std::wstring& error) {
+  if (server.versionCode >= installed.versionCode) return true;
+  Logger::Instance().Error("Server version code " + std::to_string(server.versionCode) +
+                           " is below the installed " + std::to_string(installed.versionCode) +
+                           "; nothing changed");
+  error = L"A versão do servidor (" + Utf8ToWide(server.version) +
+          L") é anterior à instalada (" + Utf8ToWide(installed.version) +
+          L"). Nada foi alterado.";
+  return false;
+}
+
+bool PlacedUpdater(const std::vector<PlacedFile>& placed) {
+  return std::any_of(placed.begin(), placed.end(),
+                     [](const PlacedFile& file) { return IsUpdaterPath(file.file->entry.path); });
+}
+
 // Everything but the record, then the record, so that an interrupted install
-// is never taken for a finished one.
+// is never taken for a finished one. The program copies itself only when the
+// release brings no updater of its own.
 bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
                    const DownloadedFiles& downloaded, const std::vector<PlacedFile>& placed,
                    const TransferCounts& counts, std::wstring& error) {
   ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
-  CopyRunningUpdater(job.installPath);
+  if (!PlacedUpdater(placed)) CopyRunningUpdater(job.installPath);
   ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
   RegisterWithWindows(job.installPath, manifest);
   ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
@@ -131,6 +152,8 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   }
   // An installation already in the folder: its record, repaired first.
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
+  if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
+  RemovePreviousUpdater(job.installPath);
   RestoreMissingFromOld(job.installPath, previous);
 
   DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http,

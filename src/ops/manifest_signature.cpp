@@ -1,6 +1,7 @@
 #include "ops/manifest_signature.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "app/logger.h"
 #include "app/server_config.h"
@@ -33,10 +34,6 @@ std::string SignatureProblem(HttpClient& http, const std::wstring& url,
 
 }  // namespace
 
-std::vector<ReleaseKeyBlob> CompiledReleaseKeys() {
-  return std::vector<ReleaseKeyBlob>(kReleasePublicKeyBlobs.begin(), kReleasePublicKeyBlobs.end());
-}
-
 std::wstring SignatureUrlFor(const std::wstring& manifestUrl) {
   const std::wstring manifest = ManifestUrl;
   const std::wstring query =
@@ -61,5 +58,22 @@ bool CheckManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
   log.Error("  Signature " + problem);
   return false;
 }
+
+bool CheckManifestExpiry(const Manifest& manifest, UtcSeconds now,
+                         const std::vector<ReleaseKeyBlob>& keys) {
+  if (keys.empty()) return true;
+  Logger& log = Logger::Instance();
+  UtcSeconds expires = 0;
+  if (!ParseUtcTimestamp(manifest.expires, expires)) {
+    log.Error("Remote manifest has no valid expiry (\"expires\": \"" + manifest.expires + "\")");
+    return false;
+  }
+  if (expires > now) return true;
+  log.Error("Remote manifest expired on " + manifest.expires +
+            " (this computer's clock: " + FormatUtcTimestamp(now) + ")");
+  return false;
+}
+
+UtcSeconds UtcNow() { return static_cast<UtcSeconds>(_time64(nullptr)); }
 
 }  // namespace zavex

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "app/release_keys.h"
+#include "formats/manifest.h"
+#include "formats/utc_time.h"
 #include "platform/http_client.h"
 
 namespace zavex {
@@ -21,5 +23,13 @@ std::wstring SignatureUrlFor(const std::wstring& manifestUrl);
 bool CheckManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
                             const std::string& manifestBytes,
                             const std::vector<ReleaseKeyBlob>& keys);
+
+// True when keys is empty or the manifest's "expires" lies after now; false,
+// after logging ERROR why, when it is missing, malformed or not after now.
+bool CheckManifestExpiry(const Manifest& manifest, UtcSeconds now,
+                         const std::vector<ReleaseKeyBlob>& keys);
+
+// This computer's clock.
+UtcSeconds UtcNow();
 
 }  // namespace zavex

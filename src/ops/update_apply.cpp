@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -55,11 +56,17 @@ bool EnsureServerManifest(UpdaterState& state, std::wstring& error) {
   return false;
 }
 
+// The installed updater stays when a release no longer lists it.
+std::vector<std::string> PathsToDelete(const UpdaterState& state) {
+  std::vector<std::string> paths = GetFilesToDelete(state.remoteManifest, state.localManifest);
+  paths.erase(std::remove_if(paths.begin(), paths.end(), IsUpdaterPath), paths.end());
+  return paths;
+}
+
 UpdatePlan PlanUpdate(const UpdaterState& state) {
   const std::vector<ManifestFile> filesToUpdate =
       GetFilesToUpdate(state.remoteManifest, state.localManifest);
-  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate),
-                  GetFilesToDelete(state.remoteManifest, state.localManifest),
+  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate), PathsToDelete(state),
                   CountTransfer(filesToUpdate)};
   Logger& log = Logger::Instance();
   log.Info("Files to update: " + std::to_string(filesToUpdate.size()));
@@ -140,12 +147,13 @@ void DeletePreviousVersions(const std::vector<PlacedFile>& placed) {
 
 Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
                           const std::vector<std::string>& missingOptional) {
-  if (missingOptional.empty()) return server;
+  Manifest record = server;
+  record.expires.clear();
+  if (missingOptional.empty()) return record;
   const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());
   std::unordered_map<std::string, const ManifestFile*> installedEntries;
   for (const ManifestFile& file : installed.files) installedEntries.emplace(file.path, &file);
 
-  Manifest record = server;
   record.files.clear();
   for (const ManifestFile& file : server.files) {
     if (missing.count(file.path) == 0) {

@@ -33,9 +33,9 @@ bool PlacingPhase(const std::vector<const StagedFile*>& verified,
 // is saved.
 void DeletePreviousVersions(const std::vector<PlacedFile>& placed);
 
-// The server's manifest as the record, except that an optional file that did
-// not arrive keeps its installed entry, or has none when it is new, so that
-// a later release brings it.
+// The server's manifest as the record, without its expiry, except that an
+// optional file that did not arrive keeps its installed entry, or has none
+// when it is new, so that a later release brings it.
 Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
                           const std::vector<std::string>& missingOptional);
 

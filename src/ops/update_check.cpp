@@ -57,6 +57,7 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   UpdateInfo info;
   Manifest local;
   if (!LoadLocalManifest(state.installPath, local, error)) return info;
+  RemovePreviousUpdater(state.installPath);
   info.currentVersion = local.version;
   Manifest remote;
   if (!DownloadRemoteManifest(state.cancel, remote, error)) return info;

@@ -20,18 +20,29 @@ constexpr int kExitPublished = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 
-void PrintPublished(const zavex::PublishOptions& options, const zavex::PublishSummary& summary) {
+void PrintWarnings(const zavex::PublishSummary& summary) {
   for (const std::string& warning : summary.warnings) {
     std::cerr << "zavex_publish: warning: " << warning << "\n";
   }
+}
+
+void PrintPublished(const zavex::PublishOptions& options, const zavex::PublishSummary& summary) {
+  PrintWarnings(summary);
   std::cout << "Published version " << options.version << " (version code " << options.versionCode
             << ") in " << options.releaseFolder.u8string() << ": " << summary.fileCount
             << " files, " << summary.totalBytes << " bytes";
   if (summary.previousVersionCode > 0) {
     std::cout << ", replacing version code " << summary.previousVersionCode;
   }
-  if (!options.signingKeyFile.empty()) std::cout << ", signed";
+  if (!summary.expires.empty()) std::cout << ", signed, expires " << summary.expires;
   std::cout << "\n";
+}
+
+void PrintReSigned(const zavex::PublishOptions& options, const zavex::PublishSummary& summary) {
+  PrintWarnings(summary);
+  std::cout << "Re-signed version code " << summary.previousVersionCode << " in "
+            << options.releaseFolder.u8string() << " (" << summary.fileCount
+            << " files unchanged), expires " << summary.expires << "\n";
 }
 
 int GenerateKey(const std::filesystem::path& folder) {
@@ -61,11 +72,12 @@ int Run(const std::vector<std::string>& arguments) {
   if (!command.generateKeyFolder.empty()) return GenerateKey(command.generateKeyFolder);
   const std::unique_ptr<zavex::FileHasher> hasher = zavex::CreateSha256FileHasher();
   zavex::PublishSummary summary;
-  if (!zavex::PublishRelease(command.options, *hasher, summary, error)) {
+  const auto step = command.reSign ? zavex::ReSignRelease : zavex::PublishRelease;
+  if (!step(command.options, *hasher, summary, error)) {
     std::cerr << "zavex_publish: refused: " << error << "\n";
     return kExitRefused;
   }
-  PrintPublished(command.options, summary);
+  (command.reSign ? PrintReSigned : PrintPublished)(command.options, summary);
   return kExitPublished;
 }
 

@@ -16,7 +16,10 @@ enum class Option {
   MinVersion,
   Optional,
   SigningKey,
-  GenerateKey
+  GenerateKey,
+  ExpiresIn,
+  ReSign,
+  X64Updater
 };
 
 struct OptionName {
@@ -29,11 +32,16 @@ constexpr OptionName kOptionNames[] = {
     {"--release-date", Option::ReleaseDate}, {"--release-notes", Option::ReleaseNotes},
     {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
     {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
+    {"--expires-in", Option::ExpiresIn},     {"--re-sign", Option::ReSign},
+    {"--x64-updater", Option::X64Updater},
 };
 
 bool IsHelpRequest(const std::string& argument) {
   return argument == "--help" || argument == "-h";
 }
+
+// Options that take no value.
+bool IsFlag(Option option) { return option == Option::ReSign || option == Option::X64Updater; }
 
 bool FindOption(const std::string& name, Option& option) {
   for (const OptionName& known : kOptionNames) {
@@ -45,15 +53,16 @@ bool FindOption(const std::string& name, Option& option) {
   return false;
 }
 
-// Digits only, 1 to the largest signed 32-bit number.
-bool ParseVersionCode(const std::string& text, std::int32_t& code) {
+// Digits only, 1 to most.
+template <typename Number>
+bool ParseWholeNumber(const std::string& text, long long most, Number& number) {
   if (text.empty() || text.size() > 10) return false;
   if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return false;
   }
   const long long value = std::stoll(text);
-  if (value < 1 || value > std::numeric_limits<std::int32_t>::max()) return false;
-  code = static_cast<std::int32_t>(value);
+  if (value < 1 || value > most) return false;
+  number = static_cast<Number>(value);
   return true;
 }
 
@@ -81,11 +90,20 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
     case Option::GenerateKey:
       return ApplyPath("--generate-key", value, command.generateKeyFolder, error);
     case Option::VersionCode:
-      if (!ParseVersionCode(value, options.versionCode)) {
+      if (!ParseWholeNumber(value, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
         error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
         return false;
       }
       break;
+    case Option::ExpiresIn:
+      if (!ParseWholeNumber(value, kMaxExpiryDays, options.expiresInDays)) {
+        error = "--expires-in needs a number of days from 1 to " + std::to_string(kMaxExpiryDays) +
+                ", not \"" + value + "\"";
+        return false;
+      }
+      break;
+    case Option::ReSign: command.reSign = true; break;
+    case Option::X64Updater: options.x64Updater = true; break;
   }
   return true;
 }
@@ -106,6 +124,10 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
     error = name + " is given more than once";
     return false;
   }
+  if (IsFlag(option)) {
+    if (equals != std::string::npos) error = name + " takes no value";
+    return error.empty() && ApplyOption(option, "", command, error);
+  }
   if (equals != std::string::npos) {
     return ApplyOption(option, argument.substr(equals + 1), command, error);
   }
@@ -116,12 +138,31 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
   return ApplyOption(option, arguments[++index], command, error);
 }
 
+// --re-sign takes the key, the expiry and the release folder, nothing else.
+bool CheckReSign(const std::vector<std::string>& folders, const std::set<Option>& given,
+                 std::string& error) {
+  for (const Option option : given) {
+    if (option != Option::ReSign && option != Option::SigningKey && option != Option::ExpiresIn) {
+      error = "--re-sign takes only --signing-key, --expires-in and the release folder";
+      return false;
+    }
+  }
+  if (given.count(Option::SigningKey) == 0) {
+    error = "--re-sign needs --signing-key";
+  } else if (folders.size() != 1) {
+    error = "--re-sign expects the release folder alone, got " + std::to_string(folders.size()) +
+            " folder argument(s)";
+  }
+  return error.empty();
+}
+
 bool CheckComplete(const std::vector<std::string>& folders, const std::set<Option>& given,
                    const PublishOptions& options, std::string& error) {
   if (given.count(Option::GenerateKey) != 0) {
     if (given.size() != 1 || !folders.empty()) error = "--generate-key takes no other argument";
     return error.empty();
   }
+  if (given.count(Option::ReSign) != 0) return CheckReSign(folders, given, error);
   if (folders.size() != 2) {
     error = "expected the build folder and the release folder, got " +
             std::to_string(folders.size()) + " folder argument(s)";
@@ -158,6 +199,10 @@ bool ParsePublishCommand(const std::vector<std::string>& arguments, PublishComma
   PublishOptions& options = command.options;
   if (!CheckComplete(folders, given, options, error)) return false;
   if (!command.generateKeyFolder.empty()) return true;
+  if (command.reSign) {
+    options.releaseFolder = std::filesystem::u8path(folders[0]);
+    return true;
+  }
   options.buildFolder = std::filesystem::u8path(folders[0]);
   options.releaseFolder = std::filesystem::u8path(folders[1]);
   if (given.count(Option::ReleaseDate) == 0) options.releaseDate = TodayUtcDate();
@@ -180,7 +225,9 @@ Usage:
 
 Every file below BUILD_FOLDER is copied to RELEASE_FOLDER under the same
 relative path, and RELEASE_FOLDER/manifest.json lists each file with its path
-(forward slashes), SHA-256, size and whether it is required. Serve
+(forward slashes), SHA-256, size and whether it is required. A top-level
+zavex_updater.exe is the updater that installed copies put in place of
+themselves (how a change of the release keys reaches them). Serve
 RELEASE_FOLDER at the program's server address, so that each file is found at
 that address followed by its path.
 
@@ -199,10 +246,22 @@ Options (each also as "--name value"):
                         the file name in every folder (--optional='*.pdb').
   --signing-key=FILE    sign the release with this private key (PEM PKCS#8,
                         ECDSA P-256): RELEASE_FOLDER/manifest.json.sig is
-                        written with manifest.json. Without it no signature is
-                        published, and an updater built with release keys
-                        refuses the release.
+                        written with manifest.json, which then says when it
+                        expires. Without it no signature is published, and an
+                        updater built with release keys refuses the release.
+  --expires-in=DAYS     a signed manifest expires this many days after
+                        publishing (default: 90, at most 3650); updaters built
+                        with release keys refuse it after that, so re-sign or
+                        publish again before then
+  --x64-updater         a top-level zavex_updater.exe is built for x86-64 (the
+                        64-bit test and demo builds); without it, it must be
+                        built for x86 (i386), as the shipped updater is, which
+                        runs on 32-bit and 64-bit Windows
   --help, -h            this text
+
+  zavex_publish --re-sign --signing-key=FILE [--expires-in=DAYS] RELEASE_FOLDER
+    signs the release in RELEASE_FOLDER anew with a new expiry; its files and
+    every other field of its manifest stay as they are.
 
   zavex_publish --generate-key=FOLDER
     writes a new key pair into FOLDER: release-signing-key.pem (private, only
@@ -214,12 +273,14 @@ Refusals (nothing is written, the previous release stays as it was):
   - an empty BUILD_FOLDER, or one that holds links (to files or folders) or
     special files;
   - a file of 4 GiB or more;
+  - a top-level zavex_updater.exe that is not a Windows executable for x86
+    (i386), or for x86-64 with --x64-updater;
   - a path the updater cannot install: characters Windows does not allow in
     names or that a URL would misread (< > : " \ | ? * % # and control
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
     updater's own names at the top (manifest.json, manifest.json.sig,
-    zavex_updater.exe, zavex_updater.log), and names ending in .old or .tmp,
+    zavex_updater.log), and names ending in .old or .tmp,
     which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;

@@ -7,6 +7,11 @@
 
 namespace zavex {
 
+// Days from publishing until a signed manifest expires, unless given.
+inline constexpr int kDefaultExpiryDays = 90;
+// The longest expiry that --expires-in takes.
+inline constexpr int kMaxExpiryDays = 3650;
+
 // What one run of the publisher turns into a release.
 struct PublishOptions {
   std::filesystem::path buildFolder;    // one build of the application
@@ -18,11 +23,14 @@ struct PublishOptions {
   std::string minVersion;
   std::vector<std::string> optionalPatterns;  // files that match are not required
   std::filesystem::path signingKeyFile;       // empty: the release is not signed
+  int expiresInDays = kDefaultExpiryDays;     // how long a signed manifest is trusted
+  bool x64Updater = false;  // a top-level zavex_updater.exe is for x86-64, not x86
 };
 
 struct PublishCommand {
   bool showHelp = false;
   std::filesystem::path generateKeyFolder;  // not empty: make a key pair, publish nothing
+  bool reSign = false;  // sign options.releaseFolder's manifest anew with a new expiry
   PublishOptions options;
 };
 

@@ -1,6 +1,7 @@
 #include "publish/publisher.h"
 
 #include <algorithm>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -9,6 +10,8 @@
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
+#include "formats/utc_time.h"
+#include "publish/executable_machine.h"
 #include "publish/file_link.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
@@ -98,24 +101,30 @@ bool ReadWholeFile(const fs::path& file, std::string& bytes) {
   return true;
 }
 
-// 0 for a missing or empty folder; false when it holds anything but a release.
-bool ReadPublishedVersionCode(const fs::path& release, std::int32_t& versionCode,
-                              std::string& error) {
-  versionCode = 0;
-  std::error_code ignored;
-  if (!fs::exists(release, ignored) || fs::is_empty(release, ignored)) return true;
+// The valid manifest of a release folder that holds files.
+bool ReadPublishedManifest(const fs::path& release, Manifest& published, std::string& error) {
   const fs::path manifestPath = release / kManifestName;
+  std::error_code ignored;
   std::string text;
   if (!fs::is_regular_file(manifestPath, ignored)) {
     error = Quoted(release) + " holds files but no manifest.json; it is left alone, as it is " +
             "not a release folder";
     return false;
   }
-  const Manifest published = ParseManifest(ReadWholeFile(manifestPath, text) ? text : "");
-  if (!IsValid(published)) {
-    error = Quoted(manifestPath) + " is not a valid manifest; it is left alone";
-    return false;
-  }
+  published = ParseManifest(ReadWholeFile(manifestPath, text) ? text : "");
+  if (IsValid(published)) return true;
+  error = Quoted(manifestPath) + " is not a valid manifest; it is left alone";
+  return false;
+}
+
+// 0 for a missing or empty folder; false when it holds anything but a release.
+bool ReadPublishedVersionCode(const fs::path& release, std::int32_t& versionCode,
+                              std::string& error) {
+  versionCode = 0;
+  std::error_code ignored;
+  if (!fs::exists(release, ignored) || fs::is_empty(release, ignored)) return true;
+  Manifest published;
+  if (!ReadPublishedManifest(release, published, error)) return false;
   versionCode = published.versionCode;
   return true;
 }
@@ -199,6 +208,20 @@ bool CollectBuildFiles(const fs::path& build, std::vector<BuildFile>& files, std
   return CheckDistinctPaths(files, error);
 }
 
+// A top-level zavex_updater.exe must be an updater that installed copies can run.
+bool CheckUpdaterMachine(const std::vector<BuildFile>& files, bool x64Updater,
+                         std::string& error) {
+  for (const BuildFile& file : files) {
+    if (!IsUpdaterPath(file.path)) continue;
+    const std::string refusal =
+        ExecutableMachineRefusal(file.source, x64Updater ? kMachineAmd64 : kMachineI386);
+    if (refusal.empty()) continue;
+    error = "the file " + file.path + " " + refusal;
+    return false;
+  }
+  return true;
+}
+
 // Whether the path is optional; marks the patterns that matched it.
 bool MatchOptional(const std::vector<std::string>& patterns, const std::string& path,
                    std::vector<bool>& patternUsed) {
@@ -266,6 +289,19 @@ bool ReadSigningKey(const fs::path& file, std::optional<SigningKey>& key, std::s
   return false;
 }
 
+// With a key, the manifest expires options.expiresInDays from now.
+bool WriteManifest(const fs::path& staging, const std::optional<SigningKey>& key,
+                   const PublishOptions& options, Manifest& manifest, PublishSummary& summary,
+                   std::string& error) {
+  constexpr UtcSeconds kSecondsPerDay = 86400;
+  const UtcSeconds now = static_cast<UtcSeconds>(std::time(nullptr));
+  manifest.expires = key ? FormatUtcTimestamp(now + options.expiresInDays * kSecondsPerDay) : "";
+  summary.expires = manifest.expires;
+  const std::string manifestText = SerializeManifest(manifest);
+  return WriteStagedFile(staging, kManifestName, manifestText, error) &&
+         WriteSignature(staging, key, manifestText, error);
+}
+
 Manifest ManifestHeader(const PublishOptions& options) {
   Manifest manifest;
   manifest.version = options.version;
@@ -298,9 +334,58 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
   }
   summary.fileCount = manifest.files.size();
   WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
-  const std::string manifestText = SerializeManifest(manifest);
-  return WriteStagedFile(staging, kManifestName, manifestText, error) &&
-         WriteSignature(staging, key, manifestText, error);
+  return WriteManifest(staging, key, options, manifest, summary, error);
+}
+
+bool ReplaceRelease(StagingFolder& staging, PublishSummary& summary, std::string& error) {
+  std::string warning;
+  if (!staging.ReplaceRelease(warning, error)) return false;
+  if (!warning.empty()) summary.warnings.push_back(warning);
+  return true;
+}
+
+// The release's own files into the staging folder, each as its entry lists it.
+bool StagePublishedFiles(const fs::path& release, const Manifest& manifest,
+                         const fs::path& staging, FileHasher& hasher, PublishSummary& summary,
+                         std::string& error) {
+  for (const ManifestFile& listed : manifest.files) {
+    ManifestFile copied;
+    if (!StageFile({listed.path, release / fs::u8path(listed.path)}, staging, hasher, copied,
+                   error)) {
+      return false;
+    }
+    if (copied.hash != listed.hash || copied.size != listed.size) {
+      error = "the published file " + listed.path + " no longer matches its manifest entry; " +
+              "publish a new release instead";
+      return false;
+    }
+    summary.totalBytes += copied.size;
+  }
+  summary.fileCount = manifest.files.size();
+  return true;
+}
+
+bool ReSign(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
+            std::string& error) {
+  std::optional<SigningKey> key;
+  const fs::path release = NormalFolder(options.releaseFolder);
+  Manifest manifest;
+  if (!ReadSigningKey(options.signingKeyFile, key, error) ||
+      !ReadPublishedManifest(release, manifest, error)) {
+    return false;
+  }
+  if (!key) {
+    error = "re-signing needs a signing key";
+    return false;
+  }
+  summary.previousVersionCode = manifest.versionCode;
+  StagingFolder staging(release);
+  if (!staging.Create(error) ||
+      !StagePublishedFiles(release, manifest, staging.path(), hasher, summary, error) ||
+      !WriteManifest(staging.path(), key, options, manifest, summary, error)) {
+    return false;
+  }
+  return ReplaceRelease(staging, summary, error);
 }
 
 bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
@@ -311,7 +396,8 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
   if (!CheckReleaseFields(options, error) || !ReadSigningKey(options.signingKeyFile, key, error) ||
       !ResolveFolders(options, folders, error) ||
       !CheckVersionCodeIsNew(folders.release, options.versionCode, summary, error) ||
-      !CollectBuildFiles(folders.build, files, error)) {
+      !CollectBuildFiles(folders.build, files, error) ||
+      !CheckUpdaterMachine(files, options.x64Updater, error)) {
     return false;
   }
   StagingFolder staging(folders.release);
@@ -319,24 +405,33 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
       !StageRelease(options, files, key, staging.path(), hasher, summary, error)) {
     return false;
   }
-  std::string warning;
-  if (!staging.ReplaceRelease(warning, error)) return false;
-  if (!warning.empty()) summary.warnings.push_back(warning);
-  return true;
+  return ReplaceRelease(staging, summary, error);
+}
+
+using PublishStep = bool (*)(const PublishOptions&, FileHasher&, PublishSummary&, std::string&);
+
+bool RunGuarded(PublishStep step, const PublishOptions& options, FileHasher& hasher,
+                PublishSummary& summary, std::string& error) {
+  summary = PublishSummary();
+  try {
+    return step(options, hasher, summary, error);
+  } catch (const std::exception& failure) {
+    // Path conversions and allocations throw; the staging folder is gone by now.
+    error = failure.what();
+    return false;
+  }
 }
 
 }  // namespace
 
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
                     std::string& error) {
-  summary = PublishSummary();
-  try {
-    return Publish(options, hasher, summary, error);
-  } catch (const std::exception& failure) {
-    // Path conversions and allocations throw; the staging folder is gone by now.
-    error = failure.what();
-    return false;
-  }
+  return RunGuarded(Publish, options, hasher, summary, error);
+}
+
+bool ReSignRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
+                   std::string& error) {
+  return RunGuarded(ReSign, options, hasher, summary, error);
 }
 
 }  // namespace zavex

@@ -13,6 +13,7 @@ struct PublishSummary {
   std::size_t fileCount = 0;
   std::uint64_t totalBytes = 0;
   std::int32_t previousVersionCode = 0;  // 0 when nothing was published before
+  std::string expires;                   // when the signed manifest expires; empty unsigned
   std::vector<std::string> warnings;     // the release is published all the same
 };
 
@@ -21,5 +22,12 @@ struct PublishSummary {
 // fails; the release folder is then as it was and nothing is left beside it.
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
                     std::string& error);
+
+// Signs the manifest published in options.releaseFolder anew, expiring
+// options.expiresInDays from now, with the same swap of the whole folder;
+// every file and every other manifest field stay byte for byte. Refuses,
+// leaving the release as it was, when a file no longer matches its entry.
+bool ReSignRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
+                   std::string& error);
 
 }  // namespace zavex

@@ -11,8 +11,7 @@ namespace zavex {
 namespace {
 
 // Names of the installation folder's top level that belong to the updater.
-constexpr const char* kUpdaterNames[] = {"manifest.json", "manifest.json.sig", "zavex_updater.exe",
-                                         "zavex_updater.log"};
+constexpr const char* kUpdaterNames[] = {"manifest.json", "manifest.json.sig", "zavex_updater.log"};
 
 // Leftover suffixes that every update deletes from the installation folder.
 constexpr const char* kLeftoverSuffixes[] = {".old", ".tmp"};

@@ -29,7 +29,8 @@ Manifest WithFiles(std::vector<ManifestFile> files) {
 
 bool IsEmptyManifest(const Manifest& manifest) {
   return manifest.version.empty() && manifest.versionCode == 0 && manifest.releaseDate.empty() &&
-         manifest.releaseNotes.empty() && manifest.minVersion.empty() && manifest.files.empty();
+         manifest.releaseNotes.empty() && manifest.minVersion.empty() &&
+         manifest.expires.empty() && manifest.files.empty();
 }
 
 std::string WithVersionCode(const std::string& code) {
@@ -47,6 +48,7 @@ const char kTwoFileDocument[] = R"({
     {"path": "zavexphone.exe", "hash": "CD34", "size": 20}
   ],
   "minVersion": "1.0.0",
+  "expires": "2024-07-30T12:00:00Z",
   "releaseNotes": "Corre\u00e7\u00f5es",
   "releaseDate": "2024-05-01",
   "versionCode": 12,
@@ -60,6 +62,7 @@ TEST(ParseManifest, ReadsEveryFieldWhateverTheKeyOrder) {
   EXPECT_EQ(manifest.releaseDate, "2024-05-01");
   EXPECT_EQ(manifest.releaseNotes, "Corre\xC3\xA7\xC3\xB5" "es");
   EXPECT_EQ(manifest.minVersion, "1.0.0");
+  EXPECT_EQ(manifest.expires, "2024-07-30T12:00:00Z");
   EXPECT_EQ(Describe(manifest.files), "bin/app.dll|ab12|1024|false\nzavexphone.exe|CD34|20|true\n");
   EXPECT_TRUE(IsValid(manifest));
 }
@@ -177,6 +180,7 @@ TEST(SerializeManifest, EmptyManifestLayout) {
 
 TEST(SerializeManifest, TwoFileLayout) {
   Manifest manifest = ParseManifest(kTwoFileDocument);
+  manifest.expires.clear();
   manifest.files[1].size = 4294967295u;
   EXPECT_EQ(SerializeManifest(manifest),
             "{\n"
@@ -204,6 +208,25 @@ TEST(SerializeManifest, TwoFileLayout) {
   EXPECT_NE(SerializeManifest(manifest).find("\"versionCode\": -2,\n"), std::string::npos);
 }
 
+TEST(SerializeManifest, AnExpiryFollowsMinVersionAndReadsBack) {
+  const Manifest manifest = ParseManifest(kTwoFileDocument);
+  const std::string text = SerializeManifest(manifest);
+  EXPECT_NE(text.find("  \"minVersion\": \"1.0.0\",\n  \"expires\": \"2024-07-30T12:00:00Z\",\n"
+                      "  \"files\": [\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(ParseManifest(text).expires, manifest.expires);
+  EXPECT_EQ(SerializeManifest(ParseManifest(text)), text);
+}
+
+TEST(IsUpdaterPath, NamesTheUpdaterAtTheTopInAnyLetterCase) {
+  EXPECT_TRUE(IsUpdaterPath("zavex_updater.exe"));
+  EXPECT_TRUE(IsUpdaterPath("ZAVEX_Updater.EXE"));
+  EXPECT_FALSE(IsUpdaterPath("bin/zavex_updater.exe"));
+  EXPECT_FALSE(IsUpdaterPath("zavex_updater.exe.old"));
+  EXPECT_FALSE(IsUpdaterPath("zavex_updater.ex"));
+}
+
 TEST(SerializeManifest, EveryStringFieldIsEscapedAndReadsBack) {
   Manifest manifest;
   manifest.version = "2.0 \"beta\" C:\\";
@@ -211,6 +234,7 @@ TEST(SerializeManifest, EveryStringFieldIsEscapedAndReadsBack) {
   manifest.releaseDate = "1\t2";
   manifest.releaseNotes = "Linha 1\r\nLinha \"2\"\x01";
   manifest.minVersion = "\\1.0";
+  manifest.expires = "\"\n";
   manifest.files = {File("dir\\a \"b\".dll", "h\\\"", 2147483647u, false), File("", "", 0)};
 
   const std::string text = SerializeManifest(manifest);
@@ -226,6 +250,7 @@ TEST(SerializeManifest, EveryStringFieldIsEscapedAndReadsBack) {
   EXPECT_EQ(reread.releaseDate, manifest.releaseDate);
   EXPECT_EQ(reread.releaseNotes, manifest.releaseNotes);
   EXPECT_EQ(reread.minVersion, manifest.minVersion);
+  EXPECT_EQ(reread.expires, manifest.expires);
   EXPECT_EQ(Describe(reread.files), Describe(manifest.files));
   EXPECT_EQ(SerializeManifest(reread), text);
 }

@@ -262,6 +262,38 @@ TEST_F(InstallerTest, RecordThatCannotBeReplacedFailsTheInstall) {
   EXPECT_EQ(ReadTextFile(folder + L"\\zavexphone.exe.old"), "old");
 }
 
+TEST_F(InstallerTest, AReleasedUpdaterIsPlacedInsteadOfTheProgramsOwnCopy) {
+  release.files.push_back({"zavex_updater.exe", "the released updater"});
+  PublishRelease(server, release);
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release));
+
+  // Over its own running copy: that one waits as ".old", the next run removes it.
+  WriteTextFile(folder + L"\\zavex_updater.exe.old", "left by the run that replaced it");
+  release.files.back().content = "the next released updater";
+  release.versionCode = 2;
+  PublishRelease(server, release);
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release));
+}
+
+TEST_F(InstallerTest, InstallOverAHigherVersionCodeIsRefusedAndChangesNothing) {
+  const Release existing{"2.0.0", 2, {{"zavexphone.exe", "application v2"},
+                                      {"data/readme.txt", "leia-me v2"}}};
+  InstallReleaseLocally(folder, existing);
+  PublishRelease(server, release);
+  EXPECT_EQ(Install(folder).error,
+            L"A versão do servidor (1.0.0) é anterior à instalada (2.0.0). Nada foi alterado.");
+  EXPECT_TRUE(HoldsExactly(folder, existing));
+  EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
+  EXPECT_EQ(RequestsUnder(server, "/manifest.json"), server.Requests().size());
+
+  release.versionCode = 2;
+  PublishRelease(server, release);
+  EXPECT_TRUE(Install(folder).success);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+}
+
 TEST_F(InstallerTest, InstallOverAnExistingFolderKeepsItsFilesWhenAFileFails) {
   const Release existing{"0.9.0", 1, {{"zavexphone.exe", "old application"},
                                       {"bin/app.dll", "old library"},

@@ -78,9 +78,17 @@ std::string Release::ManifestJson() const {
   std::string json = "{\"version\": " + Quoted(version) +
                      ", \"versionCode\": " + std::to_string(versionCode) +
                      ", \"releaseDate\": \"2024-05-01\", \"releaseNotes\": \"Notas\\nnovas\", "
-                     "\"minVersion\": \"1.0.0\", \"files\": [";
+                     "\"minVersion\": \"1.0.0\", ";
+  if (!expires.empty()) json += "\"expires\": " + Quoted(expires) + ", ";
+  json += "\"files\": [";
   for (size_t i = 0; i < files.size(); ++i) json += (i ? ", " : "") + FileJson(files[i]);
   return json + "]}";
+}
+
+std::string Release::RecordText() const {
+  Manifest record = ParseManifest(ManifestJson());
+  record.expires.clear();
+  return SerializeManifest(record);
 }
 
 const ReleaseFile* Release::Find(const std::string& path) const {
@@ -173,7 +181,7 @@ void InstallReleaseLocally(const std::wstring& folder, const Release& release) {
     SHCreateDirectoryExW(nullptr, target.substr(0, target.find_last_of(L'\\')).c_str(), nullptr);
     WriteTextFile(target, file.content);
   }
-  WriteTextFile(folder + L"\\manifest.json", SerializeManifest(ParseManifest(release.ManifestJson())));
+  WriteTextFile(folder + L"\\manifest.json", release.RecordText());
 }
 
 std::vector<std::wstring> ListFiles(const std::wstring& folder) {
@@ -200,7 +208,7 @@ std::vector<std::wstring> ListFiles(const std::wstring& folder) {
            << Describe(std::vector<std::wstring>(expected.begin(), expected.end()));
   }
   const std::string record = ReadTextFile(folder + L"\\manifest.json");
-  if (record != SerializeManifest(ParseManifest(release.ManifestJson()))) {
+  if (record != release.RecordText()) {
     return ::testing::AssertionFailure() << "manifest.json is not the release's record:\n"
                                          << record;
   }

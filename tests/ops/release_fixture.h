@@ -28,8 +28,11 @@ struct Release {
   std::string version = "1.0.0";
   int versionCode = 1;
   std::vector<ReleaseFile> files;
+  std::string expires = "2099-12-31T23:59:59Z";  // empty: none listed
 
   std::string ManifestJson() const;
+  // The record that the program stores for it.
+  std::string RecordText() const;
   const ReleaseFile* Find(const std::string& path) const;
 };
 

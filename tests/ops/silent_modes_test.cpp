@@ -6,6 +6,8 @@
 
 #include "app/text_conversion.h"
 #include "formats/base64.h"
+#include "formats/utc_time.h"
+#include "ops/manifest_signature.h"
 #include "ops/shortcut_locations.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
@@ -191,6 +193,87 @@ TEST_F(SignedManifestTest, SilentUpdateInstallsOnlyAManifestSignedByACompiledInK
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
     Reinstall();
   }
+}
+
+TEST_F(SignedManifestTest, AManifestPastOrWithoutItsExpiryIsRefusedAsInvalid) {
+  struct Case {
+    const char* name;
+    std::string expires;
+    const char* logged;  // a pattern of the log
+    DWORD checkExit;
+    DWORD silentExit;
+  };
+  const Case cases[] = {
+      {"expired", "2020-01-01T00:00:00Z",
+       "\\[ERROR\\] Remote manifest expired on 2020-01-01T00:00:00Z \\(this computer's clock: "
+       "20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z\\)",
+       1, 2},
+      {"without expiry", "", "\\[ERROR\\] Remote manifest has no valid expiry", 1, 2},
+      {"expires tomorrow", FormatUtcTimestamp(UtcNow() + 86400),
+       "\\[INFO\\] Remote manifest signature verified", 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Release offered = newer;
+    offered.expires = c.expires;
+    RestartServer();
+    PublishRelease(*server, offered);
+    const size_t logBefore = ReadTextFile(folder + L"\\zavex_updater.log").size();
+    EXPECT_EQ(RunUpdater(L"--check").exitCode, c.checkExit);
+    const std::string log = ReadTextFile(folder + L"\\zavex_updater.log").substr(logBefore);
+    EXPECT_TRUE(std::regex_search(log, std::regex(c.logged))) << log;
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, c.silentExit);
+    if (c.silentExit == 0) {
+      EXPECT_TRUE(HoldsExactly(folder, offered, Extras()));
+      continue;
+    }
+    EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+    for (const ReceivedRequest& request : server->Requests()) {
+      EXPECT_EQ(request.target.rfind("/manifest.json", 0), 0u) << request.target;
+    }
+  }
+}
+
+// A release carries an updater built with another key list (only the
+// "stranger" key), as a change of keys does.
+class UpdaterInReleaseTest : public UpdaterRunTest {
+ protected:
+  // Serves release with its manifest signed by the named test key.
+  void Publish(const Release& release, const std::string& keyName) {
+    RestartServer();
+    PublishRelease(*server, release);
+    server->SetRoute("/manifest.json.sig", 200, SignatureFor(release.ManifestJson(), keyName));
+  }
+
+  const std::string nextUpdater = ReadTextFile(BuildDir() + L"\\stranger\\zavex_updater.exe");
+};
+
+TEST_F(UpdaterInReleaseTest, TheRunningUpdaterIsReplacedAndTheNewOneTrustsOnlyItsKeys) {
+  ASSERT_FALSE(nextUpdater.empty());
+  ASSERT_NE(nextUpdater, ReadTextFile(updaterPath));
+  newer.files.push_back({"zavex_updater.exe", nextUpdater});
+  Publish(newer, "first");
+  // The old copy is the running process: it moves itself aside as ".old",
+  // which it cannot delete while it runs.
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_EQ(ReadTextFile(updaterPath), nextUpdater);
+  EXPECT_TRUE(HoldsExactly(folder, newer, {L"zavex_updater.log", L"zavex_updater.exe.old"}));
+
+  // The new copy refuses the old key and takes a release signed by the new
+  // one, which does not list the updater: the installed copy stays.
+  Release third = newer;
+  third.version = "3.0.0";
+  third.versionCode = 3;
+  third.files.pop_back();
+  third.files[2].content = "textos v3";
+  Publish(third, "first");
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+  EXPECT_FALSE(FileExists(folder + L"\\zavex_updater.exe.old"));
+  Publish(third, "stranger");
+  EXPECT_EQ(RunUpdater(L"--check").exitCode, 0u);
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, third, Extras()));
+  EXPECT_EQ(ReadTextFile(updaterPath), nextUpdater);
 }
 
 using SilentUpdateTest = UpdaterRunTest;

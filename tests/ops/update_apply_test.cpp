@@ -129,8 +129,7 @@ TEST_F(UpdateApplyTest, PathsThatOnlyChangeSpellingKeepTheirFile) {
     EXPECT_EQ(ReadTextFile(PathIn(other.path(), file.path)), file.content) << file.path;
   }
   EXPECT_EQ(ListFiles(other.path()).size(), respelled.files.size() + 1);
-  EXPECT_EQ(ReadTextFile(other / L"manifest.json"),
-            SerializeManifest(ParseManifest(respelled.ManifestJson())));
+  EXPECT_EQ(ReadTextFile(other / L"manifest.json"), respelled.RecordText());
   std::wstring error;
   EXPECT_FALSE(Updater(other.path()).CheckForUpdates(error).updateAvailable);
   EXPECT_EQ(error, L"");
@@ -360,7 +359,7 @@ TEST_F(UpdateApplyTest, ListedManifestIsNeverDownloaded) {
     for (const ReleaseFile& file : newer.files) {
       EXPECT_EQ(ReadTextFile(PathIn(folder(), file.path)), file.content) << file.path;
     }
-    EXPECT_EQ(Record(), SerializeManifest(ParseManifest(withRecord.ManifestJson())));
+    EXPECT_EQ(Record(), withRecord.RecordText());
     checks += 2;
     EXPECT_EQ(ManifestRequests(server), checks);
     InstallReleaseLocally(folder(), installed);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <ctime>
 #include <regex>
 #include <thread>
 
@@ -112,6 +113,23 @@ TEST_F(UpdateCheckTest, WithoutReleaseKeysNoSignatureIsAskedFor) {
   EXPECT_FALSE(CheckManifestSignature(http, url, "{}", CompiledReleaseKeys()));
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0].target, "/manifest.json.sig?nocache=17");
+}
+
+TEST_F(UpdateCheckTest, AnExpiryCountsOnlyWithReleaseKeysAndEndsOnItsSecond) {
+  Manifest manifest;
+  EXPECT_TRUE(CheckManifestExpiry(manifest, 0, {}));
+  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseKeys()));
+  manifest.expires = "2030-01-01";
+  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseKeys()));
+  manifest.expires = "2030-01-01T00:00:00Z";
+  UtcSeconds expires = 0;
+  ASSERT_TRUE(ParseUtcTimestamp(manifest.expires, expires));
+  EXPECT_TRUE(CheckManifestExpiry(manifest, expires - 1, CompiledReleaseKeys()));
+  EXPECT_FALSE(CheckManifestExpiry(manifest, expires, CompiledReleaseKeys()));
+  EXPECT_TRUE(CheckManifestExpiry(manifest, expires, {}));
+  const UtcSeconds before = static_cast<UtcSeconds>(std::time(nullptr));
+  EXPECT_GE(UtcNow(), before);
+  EXPECT_LE(UtcNow(), before + 5);
 }
 
 TEST_F(UpdateCheckTest, RequestCarriesTheNoCacheQuery) {

@@ -286,7 +286,7 @@ TEST_F(UpdateFaultTest, KilledWhilePlacingFilesIsCompletedByTheNextRun) {
     installed.files.push_back({path, "old part " + std::to_string(i)});
     newer.files.push_back({path, GeneratedBytes(i * 997, 2048)});
   }
-  const std::string newRecord = SerializeManifest(ParseManifest(newer.ManifestJson()));
+  const std::string newRecord = newer.RecordText();
   // The first file to place is moved aside first.
   const std::wstring firstPlaced = folder + L"\\zavexphone.exe.old";
   std::mt19937 random(20240501);

@@ -24,8 +24,8 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   const Parsed parsed =
       Parse({"--version=1.1.0", "--version-code", "7", "--release-date=2024-05-01",
              "--release-notes", "Fixes\nmore", "--min-version=1.0.0", "--optional=*.pdb",
-             "--optional", "docs/**", "--signing-key", "keys/release.pem", "build dir",
-             "site/zavex"});
+             "--optional", "docs/**", "--signing-key", "keys/release.pem", "--expires-in=30", "--x64-updater",
+             "build dir", "site/zavex"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const PublishOptions& options = parsed.command.options;
   EXPECT_FALSE(parsed.command.showHelp);
@@ -38,7 +38,22 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   EXPECT_EQ(options.buildFolder, std::filesystem::u8path("build dir"));
   EXPECT_EQ(options.releaseFolder, std::filesystem::u8path("site/zavex"));
   EXPECT_EQ(options.signingKeyFile, std::filesystem::u8path("keys/release.pem"));
+  EXPECT_EQ(options.expiresInDays, 30);
+  EXPECT_TRUE(options.x64Updater);
   EXPECT_TRUE(parsed.command.generateKeyFolder.empty());
+  EXPECT_FALSE(parsed.command.reSign);
+}
+
+TEST(PublishOptions, ReSignTakesTheKeyTheExpiryAndTheReleaseFolder) {
+  Parsed parsed = Parse({"--re-sign", "--signing-key=k.pem", "site/zavex"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_TRUE(parsed.command.reSign);
+  EXPECT_EQ(parsed.command.options.releaseFolder, std::filesystem::u8path("site/zavex"));
+  EXPECT_EQ(parsed.command.options.signingKeyFile, std::filesystem::u8path("k.pem"));
+  EXPECT_EQ(parsed.command.options.expiresInDays, kDefaultExpiryDays);
+  parsed = Parse({"--expires-in", "3650", "site", "--signing-key", "k.pem", "--re-sign"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.command.options.expiresInDays, 3650);
 }
 
 TEST(PublishOptions, GenerateKeyStandsAlone) {
@@ -58,6 +73,8 @@ TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
   EXPECT_EQ(options.minVersion, "");
   EXPECT_TRUE(options.optionalPatterns.empty());
   EXPECT_TRUE(options.signingKeyFile.empty());
+  EXPECT_EQ(options.expiresInDays, 90);
+  EXPECT_FALSE(options.x64Updater);
   EXPECT_EQ(options.releaseDate, TodayUtcDate());
   ASSERT_EQ(options.releaseDate.size(), 10u);
   EXPECT_EQ(options.releaseDate[4], '-');
@@ -76,6 +93,7 @@ TEST(PublishOptions, HelpAnywhereOnlyAsksForHelp) {
   for (const char* mentioned : {"--version=", "--version-code=", "--release-date=",
                                 "--release-notes=", "--min-version=", "--optional=", "4 GiB",
                                 "--signing-key=", "--generate-key=", "manifest.json.sig",
+                                "--expires-in=", "--re-sign", "--x64-updater",
                                 "manifest.json", "Exit codes"}) {
     EXPECT_NE(help.find(mentioned), std::string::npos) << mentioned;
   }
@@ -99,6 +117,14 @@ TEST(PublishOptions, RefusesIncompleteOrMalformedCalls) {
       {{"--generate-key="}, "--generate-key needs a path"},
       {{"--generate-key=keys", "--version=1"}, "--generate-key takes no other argument"},
       {{"--generate-key=keys", "site"}, "--generate-key takes no other argument"},
+      {{"--re-sign", "site"}, "--re-sign needs --signing-key"},
+      {{"--re-sign=yes", "--signing-key=k", "site"}, "--re-sign takes no value"},
+      {{"--version=1", "--version-code=1", "--x64-updater=no", "a", "b"}, "--x64-updater takes"},
+      {{"--re-sign", "--signing-key=k", "a", "b"}, "--re-sign expects the release folder alone"},
+      {{"--re-sign", "--signing-key=k", "--version=2", "site"}, "--re-sign takes only"},
+      {{"--version=1", "--version-code=1", "--expires-in=0", "a", "b"}, "--expires-in needs"},
+      {{"--version=1", "--version-code=1", "--expires-in=3651", "a", "b"}, "--expires-in needs"},
+      {{"--version=1", "--version-code=1", "--expires-in=7d", "a", "b"}, "--expires-in needs"},
   };
   for (const Case& refused : cases) {
     const Parsed parsed = Parse(refused.arguments);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +12,8 @@
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
+#include "formats/utc_time.h"
+#include "publish/executable_machine.h"
 #include "publish/key_files.h"
 #include "publish/publisher.h"
 #include "publish/signing_fixture.h"
@@ -31,6 +34,34 @@ constexpr char kFoxHash[] = "d7a8fbb307d7809469ca9abcb0082e4f8d5651e46d3cdb762d0
 constexpr char kEmptyHash[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 using Tree = std::map<std::string, std::string>;
+
+// The start of a PE image for machine: a DOS header pointing at the PE
+// signature and file header right after it.
+std::string PeImage(std::uint16_t machine) {
+  std::string image(0x40, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  image[0x3C] = 0x40;
+  image += std::string("PE\0\0", 4);
+  image += static_cast<char>(machine & 0xFF);
+  image += static_cast<char>(machine >> 8);
+  return image + std::string(18, '\0');
+}
+
+constexpr UtcSeconds kDay = 86400;
+
+UtcSeconds Now() { return static_cast<UtcSeconds>(std::time(nullptr)); }
+
+// An expiry text within [earliest, latest].
+::testing::AssertionResult ExpiresBetween(const std::string& expires, UtcSeconds earliest,
+                                          UtcSeconds latest) {
+  UtcSeconds at = 0;
+  if (!ParseUtcTimestamp(expires, at)) {
+    return ::testing::AssertionFailure() << "\"" << expires << "\"";
+  }
+  if (at < earliest || at > latest) return ::testing::AssertionFailure() << expires;
+  return ::testing::AssertionSuccess();
+}
 
 std::string ReadFile(const fs::path& file) {
   std::ifstream input(file, std::ios::binary);
@@ -162,6 +193,24 @@ class PublisherTest : public ::testing::Test {
 
   Manifest PublishedManifest() const { return ParseManifest(ReadFile(release / "manifest.json")); }
 
+  static fs::path KeyFile(const std::string& name) {
+    return fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys" / name;
+  }
+
+  // Re-signing refused with a reason holding the text, and nothing below
+  // the site folder changed.
+  ::testing::AssertionResult ReSignRefused(const PublishOptions& options,
+                                           const std::string& reason) {
+    const Tree before = ReadTree(site);
+    error.clear();
+    if (ReSignRelease(options, *hasher, summary, error)) return ::testing::AssertionFailure();
+    if (error.find(reason) == std::string::npos) {
+      return ::testing::AssertionFailure() << "error: " << error;
+    }
+    if (ReadTree(site) != before) return ::testing::AssertionFailure() << "the site changed";
+    return ::testing::AssertionSuccess();
+  }
+
   fs::path root;
   fs::path build;
   fs::path site;
@@ -244,6 +293,44 @@ TEST_F(PublisherTest, AHigherVersionCodeReplacesTheWholeRelease) {
   Write("app.exe", "three");
   EXPECT_TRUE(Refused(2, "version code 2 is not above 2, the one published in"));
   EXPECT_TRUE(Refused(1, "version code 1 is not above 2"));
+}
+
+TEST_F(PublisherTest, AnUpdaterIsPublishedOnlyAsAnExecutableForItsMachine) {
+  Write("app.exe", "app");
+  const struct {
+    const char* name;
+    std::string bytes;
+    bool x64Updater;
+    std::string reason;  // empty: published
+  } cases[] = {
+      {"text", "not an executable", false, "is not a Windows executable: it does not start with"},
+      {"empty", "", false, "is not a Windows executable: it does not start with"},
+      {"DOS header alone", PeImage(kMachineI386).substr(0, 0x40), false,
+       "is not a Windows executable: it has no PE header where its DOS header points"},
+      {"x86-64", PeImage(kMachineAmd64), false,
+       "the file zavex_updater.exe is a Windows executable for x86-64 (AMD64, 0x8664); "
+       "it must be one for x86 (i386, 0x14c)"},
+      {"ARM64", PeImage(0xAA64), false, "is a Windows executable for ARM64 (0xaa64)"},
+      {"x86 with --x64-updater", PeImage(kMachineI386), true,
+       "is a Windows executable for x86 (i386, 0x14c); it must be one for x86-64"},
+      {"x86", PeImage(kMachineI386), false, ""},
+      {"x86-64 with --x64-updater", PeImage(kMachineAmd64), true, ""},
+  };
+  std::int32_t versionCode = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Write("zavex_updater.exe", c.bytes);
+    PublishOptions options = Options(versionCode);
+    options.x64Updater = c.x64Updater;
+    if (!c.reason.empty()) {
+      EXPECT_TRUE(Refused(options, c.reason));
+      continue;
+    }
+    ASSERT_TRUE(Publish(options)) << error;
+    ++versionCode;
+    EXPECT_EQ(ReadFile(release / "zavex_updater.exe"), c.bytes);
+    EXPECT_EQ(PublishedManifest().files.at(1).path, "zavex_updater.exe");
+  }
 }
 
 TEST_F(PublisherTest, RefusesBuildsTheUpdaterCouldNotInstall) {
@@ -335,7 +422,10 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
   Write("app.exe", "one");
   PublishOptions options = Options(1);
   options.signingKeyFile = fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "support/keys/second.pem";
+  const UtcSeconds before = Now();
   ASSERT_TRUE(Publish(options)) << error;
+  EXPECT_TRUE(ExpiresBetween(PublishedManifest().expires, before + 90 * kDay, Now() + 90 * kDay));
+  EXPECT_EQ(summary.expires, PublishedManifest().expires);
   EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json",
                                                          "manifest.json.sig"}));
   const std::string text = ReadFile(release / kSignatureFileName);
@@ -350,6 +440,58 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
   // The next release without a key takes the old signature down with it.
   ASSERT_TRUE(Publish(2)) << error;
   EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json"}));
+  EXPECT_EQ(PublishedManifest().expires, "");
+  EXPECT_EQ(summary.expires, "");
+}
+
+TEST_F(PublisherTest, ReSigningKeepsEveryFileAndFieldAndSignsANewExpiry) {
+  Write("app.exe", kAbc);
+  Write("lib/codec.dll", kFox);
+  PublishOptions options = Options(4);
+  options.signingKeyFile = KeyFile("first.pem");
+  options.expiresInDays = 1;
+  ASSERT_TRUE(Publish(options)) << error;
+  const Tree published = ReadTree(release);
+  Manifest before = PublishedManifest();
+
+  PublishOptions reSign;
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile = KeyFile("second.pem");
+  reSign.expiresInDays = 30;
+  const UtcSeconds start = Now();
+  ASSERT_TRUE(ReSignRelease(reSign, *hasher, summary, error)) << error;
+  Manifest after = PublishedManifest();
+  EXPECT_TRUE(ExpiresBetween(after.expires, start + 30 * kDay, Now() + 30 * kDay));
+  EXPECT_EQ(summary.expires, after.expires);
+  EXPECT_EQ(summary.fileCount, 2u);
+  EXPECT_EQ(summary.previousVersionCode, 4);
+  before.expires = after.expires;
+  EXPECT_EQ(ReadFile(release / "manifest.json"), SerializeManifest(before));
+  Tree expected = published;
+  expected["manifest.json"] = ReadFile(release / "manifest.json");
+  expected[kSignatureFileName] = ReadFile(release / kSignatureFileName);
+  EXPECT_EQ(ReadTree(release), expected);
+  ManifestSignature signature;
+  ASSERT_TRUE(ReadSignatureFile(expected[kSignatureFileName], signature));
+  SigningKey key;
+  ASSERT_TRUE(ReadPrivateKeyPem(test::ReadTestData("support/keys/second.pem"), key));
+  EXPECT_TRUE(test::SignatureVerifies(key.publicPoint, expected["manifest.json"], signature));
+  EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
+}
+
+TEST_F(PublisherTest, ReSigningRefusesAReleaseWhoseFilesChangedOrThatIsNone) {
+  Write("app.exe", "one");
+  ASSERT_TRUE(Publish(1)) << error;
+  std::ofstream(release / "app.exe", std::ios::binary) << "two";
+  PublishOptions reSign;
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile = KeyFile("first.pem");
+  EXPECT_TRUE(ReSignRefused(reSign, "the published file app.exe no longer matches"));
+  reSign.releaseFolder = root / "build";
+  EXPECT_TRUE(ReSignRefused(reSign, "holds files but no manifest.json"));
+  reSign.releaseFolder = release;
+  reSign.signingKeyFile.clear();
+  EXPECT_TRUE(ReSignRefused(reSign, "re-signing needs a signing key"));
 }
 
 TEST_F(PublisherTest, ARefusedReleaseWritesNoSignature) {
