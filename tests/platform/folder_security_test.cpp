@@ -17,6 +17,16 @@ UniqueLocalMemory FromSddl(const wchar_t* sddl) {
   return UniqueLocalMemory(descriptor);
 }
 
+// An absolute descriptor owned by Administrators with the given list;
+// owner is kept alive by the caller.
+SECURITY_DESCRIPTOR OwnedByAdministrators(PSID owner, PACL acl) {
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+  return descriptor;
+}
+
 TEST(FolderSecurity, OnlyAdministrativeOwnersAndWritersCount) {
   struct Case {
     const wchar_t* sddl;
@@ -50,10 +60,7 @@ TEST(FolderSecurity, OnlyAdministrativeOwnersAndWritersCount) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
   ASSERT_TRUE(GetSecurityDescriptorOwner(owned.get(), &owner, &defaulted));
-  SECURITY_DESCRIPTOR nullList;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&nullList, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorOwner(&nullList, owner, FALSE));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&nullList, TRUE, nullptr, FALSE));
+  SECURITY_DESCRIPTOR nullList = OwnedByAdministrators(owner, nullptr);
   EXPECT_FALSE(DescriptorLetsOnlyAdministratorsChange(&nullList));
 }
 
@@ -96,10 +103,7 @@ TEST(FolderSecurity, ProtectedInstallationDescriptorGrantsAdministratorsSystemAn
   PSID administrators = nullptr;
   ASSERT_TRUE(ConvertStringSidToSidW(L"BA", &administrators));
   const UniqueLocalMemory ownedSid(administrators);
-  SECURITY_DESCRIPTOR absolute;
-  ASSERT_TRUE(InitializeSecurityDescriptor(&absolute, SECURITY_DESCRIPTOR_REVISION));
-  ASSERT_TRUE(SetSecurityDescriptorOwner(&absolute, administrators, FALSE));
-  ASSERT_TRUE(SetSecurityDescriptorDacl(&absolute, TRUE, acl, FALSE));
+  SECURITY_DESCRIPTOR absolute = OwnedByAdministrators(administrators, acl);
   EXPECT_TRUE(DescriptorLetsOnlyAdministratorsChange(&absolute));
 }
 
