@@ -2,6 +2,27 @@
 # read from PEM files at configure time and compiled in as CNG key blobs.
 set(ZAVEX_RELEASE_PUBLIC_KEYS "" CACHE STRING
     "List of PEM public keys (ECDSA P-256) that sign releases; empty: manifests are not signed")
+option(ZAVEX_ALLOW_UNSIGNED "Allow a build without release keys for a server off loopback" OFF)
+
+# Stops the configure of a build for a server off loopback without release
+# keys, unless ZAVEX_ALLOW_UNSIGNED is on: anyone who can answer for that
+# address could have their own files installed elevated.
+function(zavex_check_release_signing url key_count)
+  if(key_count GREATER 0)
+    return()
+  endif()
+  if(url MATCHES "^https?://(127\\.[0-9.]+|localhost|\\[::1\\])(:[0-9]+)?/")
+    return()
+  endif()
+  if(ZAVEX_ALLOW_UNSIGNED)
+    message(WARNING "ZAVEX_ALLOW_UNSIGNED is on: this build for ${url} accepts any server manifest.")
+    return()
+  endif()
+  message(FATAL_ERROR
+    "This build for ${url} has no release keys: it would install, elevated, whatever any server "
+    "answering for that address sends. Set ZAVEX_RELEASE_PUBLIC_KEYS (README.md, \"Signed "
+    "releases\"), or configure with -DZAVEX_ALLOW_UNSIGNED=ON to build unsigned on purpose.")
+endfunction()
 
 # Sets ZAVEX_RELEASE_KEY_BLOBS (C++ initialisers) and ZAVEX_RELEASE_KEY_COUNT.
 function(zavex_read_release_keys)
@@ -22,6 +43,9 @@ function(zavex_read_release_keys)
     string(APPEND blobs "ReleaseKeyBlob{${bytes}},\n")
     math(EXPR count "${count} + 1")
   endforeach()
+  if(WIN32)
+    zavex_check_release_signing("${ZAVEX_SERVER_BASE_URL}" ${count})
+  endif()
   if(count EQUAL 0 AND WIN32)
     message(WARNING "ZAVEX_RELEASE_PUBLIC_KEYS is empty: this build accepts any server manifest "
                     "and its releases are unsigned. See README.md, \"Signed releases\".")

@@ -2,13 +2,32 @@
 
 #include <shlobj.h>
 
+#include "app/logger.h"
 #include "platform/file_system.h"
+#include "platform/folder_security.h"
+#include "platform/registration.h"
 
 namespace zavex {
 namespace {
 
 bool FolderHoldsManifest(const std::wstring& folder) {
   return IsExistingFile(folder + L"\\manifest.json");
+}
+
+// A record beside the executable makes its folder the installation only when
+// this account registered that folder, or no one but administrators can
+// change it: anyone may put a record beside a copy in their Downloads.
+bool ExecutableFolderIsInstallation() {
+  const std::wstring folder = GetExecutableFolder();
+  if (!FolderHoldsManifest(folder)) return false;
+  if (IsSamePath(folder, RegisteredInstallLocation(L"Zavex Phone")) ||
+      OnlyAdministratorsCanChange(folder)) {
+    return true;
+  }
+  Logger::Instance().Warn(
+      "Not an installation: the executable's folder holds manifest.json, but it is not the "
+      "registered installation and others than administrators can change it");
+  return false;
 }
 
 }  // namespace
@@ -47,15 +66,14 @@ bool CheckInstallFolder(const std::wstring& folder, std::wstring& error) {
 
 OperationMode GetOperationMode(const CommandLineArgs& args) {
   if (args.mode != INSTALLER) return args.mode;
-  if (FolderHoldsManifest(GetExecutableFolder())) return UPDATER;
+  if (ExecutableFolderIsInstallation()) return UPDATER;
   if (FolderHoldsManifest(GetDefaultInstallFolder())) return UPDATER;
   return INSTALLER;
 }
 
 std::wstring GetInstallPath(const CommandLineArgs& args) {
   if (!args.installPath.empty()) return args.installPath;
-  const std::wstring executableFolder = GetExecutableFolder();
-  if (FolderHoldsManifest(executableFolder)) return executableFolder;
+  if (ExecutableFolderIsInstallation()) return GetExecutableFolder();
   return GetDefaultInstallFolder();
 }
 

@@ -18,8 +18,9 @@ constexpr size_t kMaxInstallFolderChars = kMaxPathChars - sizeof("\\zavex_update
 // The mode switch, or UPDATER when an installation is found for the installer.
 OperationMode GetOperationMode(const CommandLineArgs& args);
 
-// "--path=", else the executable's folder when it holds manifest.json, else
-// the default folder under Program Files. Never empty.
+// "--path=", else the executable's folder when it holds manifest.json and is
+// this account's registered installation or only administrators can change
+// it, else the default folder under Program Files. Never empty.
 std::wstring GetInstallPath(const CommandLineArgs& args);
 
 std::wstring GetExecutablePath();

@@ -10,6 +10,7 @@
 #include "app/text_conversion.h"
 #include "ops/uninstall.h"
 #include "ops/updater.h"
+#include "platform/held_executable.h"
 #include "platform/system_dlls.h"
 #include "ui/installer_flow.h"
 #include "ui/updater_flow.h"
@@ -69,11 +70,15 @@ void LogStart(const wchar_t* commandLine) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   using namespace zavex;
+  // Before anything reads it: the copies this program makes of itself come
+  // from this handle, and while it is open the file cannot be swapped.
+  const bool executableHeld = HoldExecutable(GetExecutablePath());
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   Logger& log = Logger::Instance();
   log.Open(GetExecutableFolder() + L"\\zavex_updater.log");
   LogStart(commandLine);
   if (!dllSearchRestricted) log.Warn("DLL search not limited to System32");
+  if (!executableHeld) log.Warn("The executable could not be held open: it will not copy itself");
 
   CommandLineArgs args = ParseCommandLine(commandLine);
   args.mode = GetOperationMode(args);

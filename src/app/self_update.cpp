@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/install_location.h"
+#include "platform/held_executable.h"
 
 namespace zavex {
 namespace {
@@ -13,11 +13,10 @@ constexpr DWORD kRetryDelayMs = 500;
 }  // namespace
 
 int RunSelfUpdate(const std::wstring& installPath) {
-  const std::wstring source = GetExecutablePath();
   const std::wstring target = installPath + L"\\zavex_updater.exe";
   Sleep(kRetryDelayMs);
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-    if (CopyFileW(source.c_str(), target.c_str(), FALSE)) return 0;
+    if (CopyHeldExecutableTo(target)) return 0;
     Sleep(kRetryDelayMs);
   }
   return 1;

@@ -1,30 +1,36 @@
 #include "formats/windows_file_name.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace zavex {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// The simple uppercase that Windows' file systems compare names by, for ASCII,
-// Latin-1 Supplement and Latin Extended-A (U+0000 to U+017F); every other code
-// point compares as it is. As on Windows, the dotless i and the long s keep
-// their own spelling (their capitals are ASCII letters), and so does the micro
-// sign, whose capital is Greek.
+struct CaseMapping {
+  char16_t letter;
+  char16_t capital;
+};
+
+// The simple uppercase mappings of the Basic Multilingual Plane, generated
+// from the Unicode Character Database at build time.
+constexpr CaseMapping kUppercase[] = {
+#include "windows_upcase_table.inc"
+};
+
+// The simple uppercase that Windows' file systems compare names by. Names are
+// compared one UTF-16 unit at a time, so a code point outside the Basic
+// Multilingual Plane compares as it is.
 char32_t SimpleUppercase(char32_t letter) {
-  if (letter >= 'a' && letter <= 'z') return letter - 0x20;
-  if (letter < 0xE0) return letter;
-  if (letter <= 0xFE) return letter == 0xF7 ? letter : letter - 0x20;  // U+00F7 is the sign ÷
-  if (letter == 0xFF) return 0x178;
-  // No capital: the dotless i (see above) and n preceded by apostrophe.
-  if (letter > 0x17E || letter == 0x131 || letter == 0x149) return letter;
-  // Latin Extended-A pairs each capital with the small letter after it; the
-  // capitals sit on odd code points in U+0139..U+0148 and U+0179..U+017E, on
-  // even ones elsewhere (U+0130 and U+0138, capital and kra, pair with nothing).
-  const bool capitalsOdd = (letter >= 0x139 && letter <= 0x148) || letter >= 0x179;
-  const bool isSmall = (letter % 2 == 1) != capitalsOdd;
-  return isSmall ? letter - 1 : letter;
+  if (letter < 0x80) return letter >= 'a' && letter <= 'z' ? letter - 0x20 : letter;
+  if (letter > 0xFFFF) return letter;
+  const auto* const end = std::end(kUppercase);
+  const auto* const found = std::lower_bound(
+      std::begin(kUppercase), end, letter,
+      [](const CaseMapping& mapping, char32_t wanted) { return mapping.letter < wanted; });
+  return found != end && found->letter == letter ? found->capital : letter;
 }
 
 // A path's code points folded for comparison. UTF-8 is decoded as Windows

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 
 #include "app/install_location.h"
+#include "app/logger.h"
+#include "platform/desktop_shell.h"
 #include "platform/file_system.h"
 #include "platform/process_control.h"
 
@@ -36,8 +38,14 @@ bool CloseApplicationAndWait() {
 }
 
 void StartApplication(const std::wstring& installPath) {
-  ShellExecuteW(nullptr, L"open", ApplicationExePath(installPath).c_str(), nullptr, nullptr,
-                SW_SHOWNORMAL);
+  const std::wstring application = ApplicationExePath(installPath);
+  if (OpenThroughDesktopShell(application, installPath)) {
+    Logger::Instance().Info("Application started through the desktop shell, as the signed-in user");
+    return;
+  }
+  Logger::Instance().Warn(
+      "Application started directly, with this program's rights: no desktop shell to start it");
+  ShellExecuteW(nullptr, L"open", application.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 void StartApplicationIfPresent(const std::wstring& installPath) {

@@ -17,7 +17,9 @@ void AskRunningApplicationToClose();
 // True when it is not running afterwards.
 bool CloseApplicationAndWait();
 
-// Opens installPath\zavexphone.exe with the shell; the result is not checked.
+// Opens installPath\zavexphone.exe through the desktop shell, so that it runs
+// as the signed-in user; where no shell desktop can be reached, directly, with
+// this process's rights. Logs which way was taken; the result is not checked.
 void StartApplication(const std::wstring& installPath);
 
 // StartApplication when installPath\zavexphone.exe exists as a file.

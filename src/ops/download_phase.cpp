@@ -15,6 +15,7 @@
 #include "ops/installed_manifest.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
+#include "platform/link_safe_removal.h"
 #include "platform/sha256_hasher.h"
 #include "platform/unique_handle.h"
 
@@ -269,6 +270,11 @@ class ParallelDownload {
     if (IsSamePath(file.finalPath, recordPath)) {
       log.Info("Skipping manifest.json (written from the verified manifest)");
       return FetchResult::kSkipped;
+    }
+    if (PathCrossesLink(run.installPath, file.finalPath)) {
+      log.Error("Refused to write through a link: " + file.entry.path);
+      error = L"Falha ao instalar: " + file.widePath;
+      return FetchResult::kFailed;
     }
     const std::wstring url =
         ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");

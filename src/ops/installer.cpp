@@ -17,6 +17,8 @@
 #include "ops/update_apply.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
+#include "platform/folder_security.h"
+#include "platform/held_executable.h"
 #include "platform/registration.h"
 #include "platform/shortcut.h"
 
@@ -73,10 +75,19 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
   return true;
 }
 
+// An existing folder keeps its access list; say so when others than
+// administrators can change what the next elevated run starts.
+void WarnIfOthersCanChange(const std::wstring& folder) {
+  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  if (OnlyAdministratorsCanChange(folder)) return;
+  Logger::Instance().Warn("The installation folder exists and others than administrators can "
+                          "change it: " + WideToUtf8(folder));
+}
+
 void CopyRunningUpdater(const std::wstring& installPath) {
   const std::wstring source = GetExecutablePath();
   const std::wstring target = UpdaterCopyPath(installPath);
-  if (source != target) CopyFileW(source.c_str(), target.c_str(), FALSE);
+  if (source != target) CopyHeldExecutableTo(target);
 }
 
 void RegisterWithWindows(const std::wstring& installPath, const Manifest& manifest) {
@@ -146,7 +157,8 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   Manifest manifest;
   if (!DownloadManifest(job, http, manifest, error)) return false;
   ReportStep(job, L"Criando diretório de instalação...");
-  if (!CreateDirectoryRecursive(job.installPath)) {
+  WarnIfOthersCanChange(job.installPath);
+  if (!CreateProtectedFolder(job.installPath)) {
     error = L"Falha ao criar diretório: " + job.installPath;
     return false;
   }

@@ -11,6 +11,7 @@
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
 #include "platform/file_system.h"
+#include "platform/link_safe_removal.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -169,7 +170,14 @@ Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
 namespace {
 
 void DeleteRemovedFiles(const std::wstring& installPath, const std::vector<std::string>& paths) {
-  for (const std::string& path : paths) RemoveFile(installPath + L"\\" + Utf8ToWide(path));
+  for (const std::string& path : paths) {
+    const std::wstring fullPath = installPath + L"\\" + Utf8ToWide(path);
+    if (PathCrossesLink(installPath, fullPath)) {
+      Logger::Instance().Warn("Not deleted, behind a link: " + path);
+      continue;
+    }
+    RemoveFile(fullPath);
+  }
 }
 
 bool CommitUpdate(const UpdaterState& state, const UpdatePlan& plan,

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include "platform/link_safe_removal.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -19,10 +20,6 @@ bool IsDotEntry(const WIN32_FIND_DATAW& entry) {
   return name == L"." || name == L"..";
 }
 
-bool IsFolderLink(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
 // Calls visit(childPath, entry) for every entry of folder except "." and "..".
 template <typename Visitor>
 bool ForEachChild(const std::wstring& folder, Visitor&& visit) {
@@ -35,16 +32,6 @@ bool ForEachChild(const std::wstring& folder, Visitor&& visit) {
   return true;
 }
 
-void RemoveTreeEntry(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
-  if (IsFolderLink(entry.dwFileAttributes)) {
-    RemoveDirectoryW(path.c_str());
-  } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    RemoveDirectoryRecursive(path);
-  } else {
-    DeleteFileW(path.c_str());
-  }
-}
-
 // Empty when the path cannot be resolved.
 std::wstring FullPathOf(const std::wstring& path) {
   const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
@@ -53,6 +40,8 @@ std::wstring FullPathOf(const std::wstring& path) {
   const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
   if (written == 0 || written >= length) return L"";
   full.resize(written);
+  // "C:\a\" and "C:\a" name one folder; "C:\" keeps its separator.
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
   return full;
 }
 
@@ -67,8 +56,10 @@ std::wstring StartMenuFolderPath(const std::wstring& name) {
 
 }  // namespace
 
-bool CreateDirectoryRecursive(const std::wstring& path) {
-  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+bool CreateDirectoryRecursive(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  SECURITY_ATTRIBUTES* const security = descriptor ? &attributes : nullptr;
+  if (CreateDirectoryW(path.c_str(), security)) return true;
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS) return true;
   if (error != ERROR_PATH_NOT_FOUND) return false;
@@ -76,8 +67,8 @@ bool CreateDirectoryRecursive(const std::wstring& path) {
   const size_t separator = path.find_last_of(L"\\/");
   const std::wstring parent = separator == std::wstring::npos ? path : path.substr(0, separator);
   if (parent.empty() || parent == path) return false;
-  if (!CreateDirectoryRecursive(parent)) return false;
-  return CreateOneDirectory(path);
+  if (!CreateDirectoryRecursive(parent, descriptor)) return false;
+  return CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }
@@ -102,8 +93,7 @@ bool FlushFileToDisk(const std::wstring& path) {
 }
 
 bool RemoveDirectoryRecursive(const std::wstring& path) {
-  if (!ForEachChild(path, RemoveTreeEntry)) return false;
-  return RemoveDirectoryW(path.c_str()) != FALSE;
+  return RemoveTreeWithoutFollowingLinks(path);
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {

@@ -5,8 +5,8 @@
 namespace zavex {
 
 // True when the folder was created or an entry of that name already exists;
-// missing parent folders are created first.
-bool CreateDirectoryRecursive(const std::wstring& path);
+// missing parent folders are created first, each with descriptor when given.
+bool CreateDirectoryRecursive(const std::wstring& path, void* descriptor = nullptr);
 
 bool RemoveFile(const std::wstring& path);
 
@@ -14,14 +14,16 @@ bool RemoveFile(const std::wstring& path);
 bool IsExistingFile(const std::wstring& path);
 
 // True when both paths name one file as Windows resolves names: the same full
-// path ("." segments, "/" and trailing dots resolved) in any letter case.
+// path ("." segments, "/", trailing dots and separators resolved) in any
+// letter case.
 bool IsSamePath(const std::wstring& first, const std::wstring& second);
 
 // Writes the file's cached data through to the disk; true when it did.
 bool FlushFileToDisk(const std::wstring& path);
 
 // Deletes everything it can below path, then path itself; true when path is
-// gone. Links to folders are removed without entering them.
+// gone. Links are removed as links, never entered; a path that is itself a
+// link is refused (RemoveTreeWithoutFollowingLinks).
 bool RemoveDirectoryRecursive(const std::wstring& path);
 
 // Creates or truncates the file; true when every byte was written and

@@ -29,15 +29,15 @@ bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueNam
          ERROR_SUCCESS;
 }
 
-// The default value of HKEY_CURRENT_USER\subKey when it is a REG_SZ.
-bool ReadDefaultString(const std::wstring& subKey, std::wstring& data) {
+// A REG_SZ value of HKEY_CURRENT_USER\subKey; valueName null: the default value.
+bool ReadString(const std::wstring& subKey, const wchar_t* valueName, std::wstring& data) {
   DWORD bytes = 0;
-  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
+  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), valueName, RRF_RT_REG_SZ, nullptr, nullptr,
                    &bytes) != ERROR_SUCCESS) {
     return false;
   }
   std::wstring text(bytes / sizeof(wchar_t), L'\0');
-  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, text.data(),
+  if (RegGetValueW(HKEY_CURRENT_USER, subKey.c_str(), valueName, RRF_RT_REG_SZ, nullptr, text.data(),
                    &bytes) != ERROR_SUCCESS) {
     return false;
   }
@@ -81,6 +81,12 @@ bool RegisterUninstallEntry(const std::wstring& keyName, const std::wstring& dis
          WriteRegistryDword(key, L"NoModify", 1) && WriteRegistryDword(key, L"NoRepair", 1);
 }
 
+std::wstring RegisteredInstallLocation(const std::wstring& keyName) {
+  std::wstring location;
+  ReadString(kUninstallRoot + keyName, L"InstallLocation", location);
+  return location;
+}
+
 bool RegisterTelHandler(const std::wstring& exePath) {
   const std::wstring tel = kTelKey;
   return WriteRegistryString(tel, L"", L"URL:Tel Protocol") &&
@@ -92,7 +98,7 @@ bool RegisterTelHandler(const std::wstring& exePath) {
 
 bool RemoveTelHandler(const std::wstring& exePath) {
   std::wstring command;
-  if (!ReadDefaultString(kTelCommandKey, command) || !IsSamePath(CommandProgram(command), exePath)) {
+  if (!ReadString(kTelCommandKey, nullptr, command) || !IsSamePath(CommandProgram(command), exePath)) {
     return false;
   }
   return RegDeleteTreeW(HKEY_CURRENT_USER, kTelKey) == ERROR_SUCCESS;

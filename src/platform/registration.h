@@ -16,6 +16,10 @@ bool RegisterUninstallEntry(const std::wstring& keyName, const std::wstring& dis
                             const std::wstring& installLocation,
                             const std::wstring& uninstallString, const std::wstring& displayIcon);
 
+// The InstallLocation of the current user's installed-programs entry
+// keyName; empty when there is none.
+std::wstring RegisteredInstallLocation(const std::wstring& keyName);
+
 // Makes exePath the current user's handler of tel: links, started with the
 // link as its one argument.
 bool RegisterTelHandler(const std::wstring& exePath);

@@ -9,4 +9,10 @@ namespace zavex {
 // such links.
 bool IsLink(const std::filesystem::path& path);
 
+// Copies the file at source to a new file copy, reading it through a handle
+// opened on source itself, never on what a link there leads to. False when
+// it cannot be copied; becameLink tells whether source is a link now.
+bool CopyWithoutFollowingLinks(const std::filesystem::path& source,
+                               const std::filesystem::path& copy, bool& becameLink);
+
 }  // namespace zavex

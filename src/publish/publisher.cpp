@@ -239,7 +239,12 @@ bool StageFile(const BuildFile& file, const fs::path& staging, FileHasher& hashe
   const fs::path copy = staging / fs::u8path(file.path);
   std::error_code failure;
   fs::create_directories(copy.parent_path(), failure);
-  if (!failure) fs::copy_file(file.source, copy, failure);
+  bool becameLink = false;
+  if (!failure && !CopyWithoutFollowingLinks(file.source, copy, becameLink)) {
+    error = becameLink ? file.path + " has become a link since the build folder was read"
+                       : "cannot copy " + file.path;
+    return false;
+  }
   const std::uintmax_t size = failure ? 0 : fs::file_size(copy, failure);
   if (failure) {
     error = "cannot copy " + file.path + ": " + failure.message();

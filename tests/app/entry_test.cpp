@@ -19,11 +19,23 @@ bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+constexpr wchar_t kUninstallEntryKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
+
 class Entry : public testing::Test {
  protected:
   void SetUp() override {
     exe = test::CopyUpdaterTo(dir.path());
     ASSERT_FALSE(exe.empty());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
+  }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey); }
+
+  // The folder as this account's installation, as the installer leaves it.
+  void RegisterFolder() const {
+    const std::wstring& folder = dir.path();
+    RegSetKeyValueW(HKEY_CURRENT_USER, kUninstallEntryKey, L"InstallLocation", REG_SZ,
+                    folder.c_str(), static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
   }
   std::string Log() const { return test::ReadTextFile(dir / L"zavex_updater.log"); }
 
@@ -63,13 +75,22 @@ TEST_F(Entry, KilledWhileWaitingForTheUserTheLogHoldsHowItStarted) {
     const char* name;
     std::wstring arguments;
     bool besideARecord;
+    bool registered;
     const char* mode;
     std::wstring installPath;
   };
+  // A record planted beside a copy in a folder that others can change (a
+  // Downloads folder) makes no installation of it. Wine reads every folder
+  // as changeable by its user, so a folder that only administrators can
+  // change cannot be shown here.
   const Case cases[] = {
-      {"no switches", L"", false, "INSTALLER", GetDefaultInstallFolder()},
-      {"no switches beside a record", L"", true, "UPDATER", dir.path()},
-      {"uninstall question open", L"--uninstall", true, "UNINSTALLER", dir.path()},
+      {"no switches", L"", false, false, "INSTALLER", GetDefaultInstallFolder()},
+      {"no switches beside a registered record", L"", true, true, "UPDATER", dir.path()},
+      {"no switches beside a planted record", L"", true, false, "INSTALLER",
+       GetDefaultInstallFolder()},
+      {"uninstall question open", L"--uninstall", true, true, "UNINSTALLER", dir.path()},
+      {"uninstall beside a planted record", L"--uninstall", true, false, "UNINSTALLER",
+       GetDefaultInstallFolder()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -78,6 +99,8 @@ TEST_F(Entry, KilledWhileWaitingForTheUserTheLogHoldsHowItStarted) {
     if (c.besideARecord) {
       ASSERT_TRUE(test::WriteTextFile(dir / L"manifest.json", "{}"));
     }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
+    if (c.registered) RegisterFolder();
     ChildProcess child;
     ASSERT_TRUE(child.Start(exe, c.arguments));
     ASSERT_NE(test::WaitForWindow(child.id(), L"", L""), nullptr);
@@ -92,11 +115,15 @@ TEST_F(Entry, KilledWhileWaitingForTheUserTheLogHoldsHowItStarted) {
     EXPECT_NE(log.find("[INFO] Install path: " + WideToUtf8(c.installPath) + "\r\n"),
               std::string::npos) << log;
     EXPECT_EQ(log.find("Finished with result"), std::string::npos);
+    EXPECT_EQ(log.find("[WARN] Not an installation: the executable's folder holds manifest.json") !=
+                  std::string::npos,
+              c.besideARecord && !c.registered) << log;
   }
 }
 
 TEST_F(Entry, InstallationBesideTheExecutableIsTheInstallPath) {
   ASSERT_TRUE(test::WriteTextFile(dir / L"manifest.json", "{}"));
+  RegisterFolder();
   ChildProcess child;
   ASSERT_TRUE(child.Start(exe, L"--uninstall"));
   HWND box = test::WaitForMessageBox(child.id(), L"Confirmar Desinstalação");
@@ -104,6 +131,22 @@ TEST_F(Entry, InstallationBesideTheExecutableIsTheInstallPath) {
   ASSERT_TRUE(test::AnswerMessageBox(box, IDNO));
   EXPECT_EQ(child.Wait(kRunTimeoutMs), std::optional<DWORD>(0));
   EXPECT_NE(Log().find("[INFO] Install path: " + WideToUtf8(dir.path()) + "\r\n"), std::string::npos);
+}
+
+// Whoever can write to the folder it runs from (a Downloads folder) cannot
+// rename or delete the running program to put another in its place before
+// it copies itself; it can once the program has ended.
+TEST_F(Entry, RunningExecutableCannotBeSwappedUntilItEnds) {
+  ChildProcess child;
+  ASSERT_TRUE(child.Start(exe, L""));
+  ASSERT_NE(test::WaitForWindow(child.id(), L"", L""), nullptr);
+  const std::wstring moved = exe + L".moved";
+  EXPECT_FALSE(MoveFileW(exe.c_str(), moved.c_str()));
+  EXPECT_FALSE(DeleteFileW(exe.c_str()));
+  if (test::FileExists(moved)) MoveFileW(moved.c_str(), exe.c_str());
+  child.Kill();
+  ASSERT_TRUE(child.Wait(kRunTimeoutMs).has_value());
+  EXPECT_TRUE(MoveFileW(exe.c_str(), moved.c_str()));
 }
 
 TEST_F(Entry, SelfUpdateCopiesOverTheInstalledUpdater) {

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "app/install_location.h"
+#include "platform/registration.h"
 #include "support/process.h"
 #include "support/test_files.h"
 
@@ -46,9 +47,13 @@ class ScopedEntry {
   bool folder;
 };
 
+constexpr wchar_t kUninstallEntryKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
+
 class InstallLocation : public testing::Test {
  protected:
   void SetUp() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
     ASSERT_FALSE(test::FileExists(GetExecutableFolder() + L"\\manifest.json"));
     ASSERT_FALSE(test::FileExists(GetDefaultInstallFolder() + L"\\manifest.json"))
         << "a previous run left an installation behind";
@@ -114,11 +119,20 @@ TEST_F(InstallLocation, FolderNamedManifestDoesNotCount) {
   EXPECT_EQ(GetOperationMode(ArgsFor(L"")), INSTALLER);
 }
 
-TEST_F(InstallLocation, RunningFromTheInstallationFolder) {
+// The test's folder is one that its user can change (under Wine every
+// folder reads so, its access list made from Unix permission bits): a record
+// there counts only once this account has registered the folder.
+TEST_F(InstallLocation, RunningFromTheRegisteredInstallationFolder) {
   ScopedEntry manifest(GetExecutableFolder() + L"\\manifest.json", false);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), INSTALLER);
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetDefaultInstallFolder());
+
+  ASSERT_TRUE(RegisterUninstallEntry(L"Zavex Phone", L"Zavex Phone", L"1.0", L"Quorvane",
+                                     GetExecutableFolder() + L"\\", L"", L""));
   EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), UPDATER);
   EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetExecutableFolder());
   EXPECT_EQ(GetInstallPath(ArgsFor(L"--path=C:\\Other")), L"C:\\Other");
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
 }
 
 }  // namespace

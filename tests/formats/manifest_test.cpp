@@ -314,6 +314,13 @@ constexpr Spelling kSpellings[] = {
     {"plugins\\video.dll", "plugins/video.dll", true},
     {"AÇÃO.dll", "ação.dll", true},
     {"Ÿ/ĲŽĹ.txt", "ÿ\\ĳžĺ.txt", true},
+    {"Ω.dll", "ω.dll", true},  // Greek, Cyrillic, Armenian, fullwidth, Glagolitic
+    {"ЖУК/Ѣ.dll", "жук/ѣ.dll", true},
+    {"Ա.dll", "ա.dll", true},
+    {"ＡＢ.dll", "ａｂ.dll", true},
+    {"Ⰰ.dll", "ⰰ.dll", true},
+    {"Σ.dll", "ς.dll", true},  // final sigma
+    {"𐐀.dll", "𐐨.dll", false},  // outside the Basic Multilingual Plane
     {"I.dll", "ı.dll", false},  // dotless i, as on Windows
     {"i.dll", "İ.dll", false},
     {"S.dll", "ſ.dll", false},  // long s

@@ -10,6 +10,7 @@
 #include "app/install_location.h"
 #include "app/text_conversion.h"
 #include "ops/release_fixture.h"
+#include "platform/held_executable.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
 
@@ -26,6 +27,8 @@ class InstallerTest : public MachineStateTest {
  protected:
   void SetUp() override {
     MachineStateTest::SetUp();
+    // As the program's entry does: the install copies the executable it holds.
+    ASSERT_TRUE(HoldExecutable(GetExecutablePath()));
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ASSERT_TRUE(server.listening());
     release.files = {{"zavexphone.exe", "application v1"},

@@ -289,6 +289,16 @@ TEST_F(SilentUpdateTest, ClosesTheApplicationUpdatesAndRestartsIt) {
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
   EXPECT_EQ(WaitForLines(folder + L"\\zavexphone_cmdline.txt", 2, kAppStartMs), 2u);
   EXPECT_TRUE(EndsWith(LastLogLine(), "Finished with result: 0 ===")) << LastLogLine();
+  // Which way the application was started, the signed-in user's shell or
+  // directly with administrator rights, is in the log; Wine has no integrity
+  // levels or split tokens, so the rights it got cannot be seen here.
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  const bool throughShell =
+      log.find("[INFO] Application started through the desktop shell, as the signed-in user") !=
+      std::string::npos;
+  const bool directly = log.find("[WARN] Application started directly, with this program's "
+                                 "rights: no desktop shell to start it") != std::string::npos;
+  EXPECT_NE(throughShell, directly) << log;
 }
 
 TEST_F(SilentUpdateTest, WithoutRestartTheApplicationStaysClosed) {

@@ -8,6 +8,7 @@
 #include "app/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "ops/shortcut_locations.h"
+#include "platform/host_shell.h"
 #include "support/process.h"
 #include "support/test_files.h"
 
@@ -104,6 +105,27 @@ TEST_F(UninstallTest, FolderWithoutAValidRecordKeepsEveryFile) {
   WriteTextFile(defaultFolder + L"\\zavexphone.exe", "app");
   EXPECT_TRUE(Uninstall(defaultFolder + L"\\", error));
   EXPECT_FALSE(FolderExists(defaultFolder));
+}
+
+TEST_F(UninstallTest, LinksLeaveTheFilesTheyLeadToAlone) {
+  TempDir foreign;
+  WriteTextFile(foreign / L"precious.txt", "precious");
+  if (!CreateFolderLink(folder + L"\\data", foreign.path())) {
+    GTEST_SKIP() << "folder links cannot be made here";
+  }
+  std::wstring error;
+  EXPECT_TRUE(Uninstall(folder, error));
+  EXPECT_EQ(ReadTextFile(foreign / L"precious.txt"), "precious");
+  EXPECT_FALSE(FileExists(folder + L"\\zavexphone.exe"));
+
+  // An installation folder that is itself a link: refused whole, what it
+  // leads to (a valid installation here) keeps every file.
+  const std::wstring real = temp / L"real";
+  ASSERT_TRUE(InstallStandInRelease(server, real));
+  ASSERT_TRUE(CreateFolderLink(temp / L"linked", real));
+  EXPECT_TRUE(Uninstall(temp / L"linked", error));
+  EXPECT_TRUE(FileExists(real + L"\\zavexphone.exe"));
+  EXPECT_TRUE(FileExists(real + L"\\manifest.json"));
 }
 
 TEST_F(UninstallTest, RunningApplicationThatStaysOpenStopsTheUninstall) {

@@ -8,6 +8,7 @@
 #include "ops/file_transfer.h"
 #include "ops/release_fixture.h"
 #include "ops/update_apply.h"
+#include "platform/host_shell.h"
 #include "ops/updater.h"
 #include "platform/unique_handle.h"
 #include "support/process.h"
@@ -163,6 +164,23 @@ TEST_F(UpdateApplyTest, FailedFileKeepsEveryInstalledFileAndTheRecord) {
   PublishRelease(server, newer);
   EXPECT_TRUE(Update().success);
   EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+TEST_F(UpdateApplyTest, FileBehindALinkInTheInstallationFailsAndNothingIsWrittenThrough) {
+  TempDir foreign;
+  WriteTextFile(foreign / L"a.dll", "foreign");
+  ASSERT_TRUE(DeleteTree(folder() + L"\\lib"));
+  if (!CreateFolderLink(folder() + L"\\lib", foreign.path())) {
+    GTEST_SKIP() << "folder links cannot be made here";
+  }
+  const std::string record = Record();
+  const OperationResult result = Update();
+  ASSERT_TRUE(result.finished);
+  EXPECT_FALSE(result.success);
+  EXPECT_EQ(result.error, L"Falha ao instalar: lib/a.dll");
+  EXPECT_EQ(ListFiles(foreign.path()), std::vector<std::wstring>{L"a.dll"});
+  EXPECT_TRUE(ReadTextFile(foreign / L"a.dll") == "foreign");
+  EXPECT_EQ(Record(), record);
 }
 
 TEST_F(UpdateApplyTest, OptionalFileThatFailsIsFetchedByTheNextRelease) {

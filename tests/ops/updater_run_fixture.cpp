@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/text_conversion.h"
+#include "platform/registration.h"
+
 namespace zavex::test {
 
 void UpdaterRunTest::SetUp() {
@@ -25,6 +28,10 @@ void UpdaterRunTest::Reinstall() {
   InstallReleaseLocally(folder, installed);
   updaterPath = CopyUpdaterTo(folder);
   ASSERT_FALSE(updaterPath.empty());
+  // As the installer leaves it: the copy inside takes only a registered
+  // folder for its installation.
+  ASSERT_TRUE(RegisterUninstallEntry(L"Zavex Phone", L"Zavex Phone", Utf8ToWide(installed.version),
+                                     L"Quorvane", folder, L"", L""));
 }
 
 void UpdaterRunTest::RestartServer() {

@@ -1,4 +1,5 @@
 #include "platform/file_system.h"
+#include "platform/link_safe_removal.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using test::FileExists;
 using test::FolderExists;
+using test::CreateFolderLink;
 
 // A drive letter that names no drive, as "Q:".
 std::wstring UnusedDrive() {
@@ -23,24 +25,6 @@ std::wstring UnusedDrive() {
     if (!(drives & (1u << (letter - L'A')))) return std::wstring(1, letter) + L":";
   }
   return L"";
-}
-
-// A symbolic link to a folder: through Windows, or, where that only
-// pretends (Wine), with the host's ln. False when neither is possible.
-bool CreateFolderLink(const std::wstring& link, const std::wstring& target) {
-  CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-  const auto isLink = [&link] {
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  };
-  if (isLink()) return true;
-  const std::string hostTarget = test::HostPathOf(target);
-  const std::string hostLink = test::HostPathOf(link);
-  if (hostTarget.empty() || hostLink.empty()) return false;
-  return test::RunHostShell("ln -s " + test::ShellQuoted(hostTarget) + " " +
-                            test::ShellQuoted(hostLink)) &&
-         isLink();
 }
 
 std::wstring ProgramsFolder() {
@@ -115,6 +99,9 @@ TEST(IsSamePathTest, ComparesAsWindowsResolvesNames) {
     EXPECT_EQ(IsSamePath(c.path, record), c.same);
   }
   EXPECT_TRUE(IsSamePath(L"C:\\A\\A\u00c7\u00c3O.dll", L"c:\\a\\a\u00e7\u00e3o.DLL"));
+  // A folder with and without its trailing separator.
+  EXPECT_TRUE(IsSamePath(L"C:\\Zavex Phone\\", L"C:\\Zavex Phone"));
+  EXPECT_TRUE(IsSamePath(L"C:\\", L"C:\\"));
 }
 
 TEST(FlushFileToDiskTest, FlushesExistingFilesOnly) {
@@ -165,7 +152,7 @@ TEST(RemoveDirectoryRecursiveTest, FileHeldOpenKeepsItsFoldersAndNothingElse) {
   EXPECT_TRUE(RemoveDirectoryRecursive(tree));
 }
 
-TEST(RemoveDirectoryRecursiveTest, LinkedFolderOutsideTheTreeSurvives) {
+TEST(RemoveDirectoryRecursiveTest, LinkedFolderOutsideTheTreeAndALinkedTopFolderSurvive) {
   test::TempDir temp;
   const std::wstring outside = temp / L"outside";
   const std::wstring tree = temp / L"tree";
@@ -184,6 +171,34 @@ TEST(RemoveDirectoryRecursiveTest, LinkedFolderOutsideTheTreeSurvives) {
   EXPECT_FALSE(FileExists(tree + L"\\own.txt"));
   // Windows removes the folder link itself; Wine cannot, and keeps the tree.
   EXPECT_EQ(removed, !FolderExists(tree));
+
+  // A top folder that is itself a link is refused, with or without a
+  // trailing separator (which would name what it leads to).
+  ASSERT_TRUE(CreateFolderLink(temp / L"installation", outside));
+  EXPECT_FALSE(RemoveDirectoryRecursive(temp / L"installation"));
+  EXPECT_FALSE(RemoveDirectoryRecursive(temp / L"installation\\"));
+  EXPECT_EQ(test::ReadTextFile(outside + L"\\keep.txt"), "keep");
+  EXPECT_EQ(test::ReadTextFile(outside + L"\\nested\\deep.txt"), "deep");
+}
+
+TEST(PathCrossesLinkTest, OnlyLinksBelowTheRootCount) {
+  test::TempDir temp;
+  const std::wstring outside = temp / L"outside";
+  const std::wstring root = temp / L"root";
+  ASSERT_TRUE(CreateDirectoryRecursive(outside));
+  ASSERT_TRUE(CreateDirectoryRecursive(root + L"\\lib"));
+  if (!CreateFolderLink(root + L"\\data", outside) ||
+      !CreateFolderLink(temp / L"linked-root", root)) {
+    GTEST_SKIP() << "folder links cannot be made here";
+  }
+  EXPECT_TRUE(PathCrossesLink(root, root + L"\\data\\x.dll"));
+  EXPECT_TRUE(PathCrossesLink(root, root + L"\\data"));
+  EXPECT_TRUE(PathCrossesLink(root, root + L"\\data/sub/x.dll"));
+  EXPECT_FALSE(PathCrossesLink(root, root + L"\\lib\\x.dll"));
+  EXPECT_FALSE(PathCrossesLink(root, root + L"\\new\\deep\\x.dll"));
+  EXPECT_FALSE(PathCrossesLink(root, root + L"\\datax.dll"));
+  // The root itself was chosen by the caller; only what lies below counts.
+  EXPECT_FALSE(PathCrossesLink(temp / L"linked-root", temp / L"linked-root\\lib\\x.dll"));
 }
 
 TEST(WriteWholeFileTest, WritesExactlyTheBytesGiven) {

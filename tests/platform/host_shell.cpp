@@ -66,4 +66,19 @@ std::string ShellQuoted(const std::string& text) {
   return quoted + "'";
 }
 
+bool CreateFolderLink(const std::wstring& link, const std::wstring& target) {
+  CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                      SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  const auto isLink = [&link] {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  };
+  if (isLink()) return true;
+  const std::string hostTarget = HostPathOf(target);
+  const std::string hostLink = HostPathOf(link);
+  if (hostTarget.empty() || hostLink.empty()) return false;
+  return RunHostShell("ln -s " + ShellQuoted(hostTarget) + " " + ShellQuoted(hostLink)) &&
+         isLink();
+}
+
 }  // namespace zavex::test

@@ -14,6 +14,7 @@
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
 #include "publish/executable_machine.h"
+#include "publish/file_link.h"
 #include "publish/key_files.h"
 #include "publish/publisher.h"
 #include "publish/signing_fixture.h"
@@ -379,6 +380,31 @@ TEST_F(PublisherTest, RefusesLinksToFoldersAndFiles) {
   ASSERT_TRUE(RemoveLink(build / "lib" / "key.pem"));
 #endif
   ASSERT_TRUE(Publish(1)) << error;
+}
+
+// A file swapped for a link after the scan: the copy opens the file itself.
+TEST_F(PublisherTest, CopyOfASourceThatBecameALinkIsRefused) {
+  Write("app.exe", "app");
+  fs::create_directories(root / "elsewhere");
+  std::ofstream(root / "elsewhere" / "key.pem") << "secret";
+  bool becameLink = true;
+  EXPECT_TRUE(CopyWithoutFollowingLinks(build / "app.exe", root / "copy.exe", becameLink));
+  EXPECT_FALSE(becameLink);
+  EXPECT_EQ(ReadFile(root / "copy.exe"), "app");
+  // Never over a file that exists.
+  EXPECT_FALSE(CopyWithoutFollowingLinks(build / "app.exe", root / "copy.exe", becameLink));
+
+  ASSERT_TRUE(MakeLink(root / "elsewhere", build / "linked"));
+  EXPECT_FALSE(CopyWithoutFollowingLinks(build / "linked", root / "linked-copy", becameLink));
+  EXPECT_FALSE(fs::exists(root / "linked-copy"));
+#ifndef _WIN32
+  // Wine 8 shows a host's link to a file as a plain file and opens what it
+  // leads to, so only here.
+  ASSERT_TRUE(MakeLink(root / "elsewhere" / "key.pem", build / "key.pem"));
+  EXPECT_FALSE(CopyWithoutFollowingLinks(build / "key.pem", root / "key-copy", becameLink));
+  EXPECT_TRUE(becameLink);
+  EXPECT_FALSE(fs::exists(root / "key-copy"));
+#endif
 }
 
 TEST_F(PublisherTest, RefusesReleaseFoldersItMustNotReplace) {

@@ -70,6 +70,7 @@ TEST(ReleasePaths, FindsPathsThatDifferOnlyInLetterCase) {
   // Accented letters too: Windows sees one file.
   EXPECT_TRUE(FindCaseCollision({"AÇÃO.dll", "x", "ação.dll"}, collision));
   EXPECT_EQ(collision, std::make_pair(std::string("AÇÃO.dll"), std::string("ação.dll")));
+  EXPECT_TRUE(FindCaseCollision({"Ω.dll", "ω.dll"}, collision));
   EXPECT_FALSE(FindCaseCollision({"I.dll", "ı.dll", "é.dll", "e\u0301.dll"}, collision));
 }
 

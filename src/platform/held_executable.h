@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+// Opens the file at path (the running executable) for reading, sharing
+// neither write nor delete, and keeps it open for the rest of the process:
+// while it is held no one can rename, replace or change it. True when held.
+bool HoldExecutable(const std::wstring& path);
+
+// Copies the held file's bytes to target, created or truncated; true when
+// every byte was written and flushed. False when nothing is held.
+bool CopyHeldExecutableTo(const std::wstring& target);
+
+}  // namespace zavex
