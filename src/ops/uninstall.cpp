@@ -23,10 +23,9 @@ constexpr wchar_t kRunValueName[] = L"Zavex Phone";
 void RemoveRegistration(const std::wstring& installPath) {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
   RemoveTelHandler(ApplicationExePath(installPath));
-  HKEY runKey = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, &runKey) == ERROR_SUCCESS) {
-    UniqueKey owned(runKey);
-    RegDeleteValueW(owned.get(), kRunValueName);
+  UniqueKey runKey;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, runKey.put()) == ERROR_SUCCESS) {
+    RegDeleteValueW(runKey.get(), kRunValueName);
   }
 }
 

@@ -18,12 +18,11 @@ constexpr DWORD kEstimatedSizeKb = 300000;
 // One create-or-open, set and close cycle under HKEY_CURRENT_USER.
 bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueName, DWORD type,
                         const void* data, DWORD size) {
-  HKEY opened = nullptr;
+  UniqueKey key;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                      &opened, nullptr) != ERROR_SUCCESS) {
+                      key.put(), nullptr) != ERROR_SUCCESS) {
     return false;
   }
-  UniqueKey key(opened);
   const wchar_t* name = valueName.empty() ? nullptr : valueName.c_str();
   return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
          ERROR_SUCCESS;
