@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/install_location.h"
+#include "base/install_location.h"
 
 namespace zavex {
 namespace {
@@ -14,7 +14,7 @@ constexpr DWORD kRetryDelayMs = 500;
 
 int RunSelfUpdate(const std::wstring& installPath) {
   const std::wstring source = GetExecutablePath();
-  const std::wstring target = installPath + L"\\zavex_updater.exe";
+  const std::wstring target = InstalledUpdaterPath(installPath);
   Sleep(kRetryDelayMs);
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
     if (CopyFileW(source.c_str(), target.c_str(), FALSE)) return 0;

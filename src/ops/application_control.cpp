@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/install_location.h"
 #include "platform/file_system.h"
 #include "platform/process_control.h"
 
@@ -22,12 +21,12 @@ std::wstring ApplicationExePath(const std::wstring& installPath) {
 
 void AskRunningApplicationToClose() {
   if (!IsProcessRunning(kApplicationExeName)) return;
-  if (RequestApplicationClose(kApplicationExeName)) Sleep(kCloseGraceMs);
+  if (RequestApplicationClose(kApplicationExeName, kProductName)) Sleep(kCloseGraceMs);
 }
 
 bool CloseApplicationAndWait() {
   if (!IsProcessRunning(kApplicationExeName)) return true;
-  RequestApplicationClose(kApplicationExeName);
+  RequestApplicationClose(kApplicationExeName, kProductName);
   for (int round = 0; round < kClosePollRounds; ++round) {
     if (!IsProcessRunning(kApplicationExeName)) break;
     Sleep(kClosePollMs);

@@ -8,10 +8,10 @@
 #include <thread>
 #include <unordered_set>
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "ops/installed_manifest.h"
+#include "ops/server_manifest.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/sha256_hasher.h"
@@ -236,7 +236,7 @@ class ParallelDownload {
       return FetchResult::kSkipped;
     }
     const std::wstring url =
-        ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
+        run.serverBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
     CreateFolderOf(file.finalPath);
     progress.Report(slot, 0, file.widePath);
     LogDownloadStart(log, file, url);

@@ -2,13 +2,17 @@
 
 #include <windows.h>
 
-#include "app/logger.h"
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/logger.h"
+#include "base/product.h"
 #include "platform/file_system.h"
 
 namespace zavex {
 
 std::wstring InstalledManifestPath(const std::wstring& installPath) {
-  return installPath + L"\\manifest.json";
+  return installPath + L"\\" + kManifestFileName;
 }
 
 bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& manifest,
@@ -21,10 +25,31 @@ bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& mani
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return true;
   }
+  const DWORD code = GetLastError();
   RemoveFile(stagingPath);
-  Logger::Instance().Error("Failed to save manifest.json");
+  Logger::Instance().Error("Failed to save manifest.json" + WindowsErrorText(code));
   error = L"Falha ao salvar manifest.json";
   return false;
+}
+
+Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
+                          const std::vector<std::string>& missingOptional) {
+  if (missingOptional.empty()) return server;
+  const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());
+  std::unordered_map<std::string, const ManifestFile*> installedEntries;
+  for (const ManifestFile& file : installed.files) installedEntries.emplace(file.path, &file);
+
+  Manifest record = server;
+  record.files.clear();
+  for (const ManifestFile& file : server.files) {
+    if (missing.count(file.path) == 0) {
+      record.files.push_back(file);
+      continue;
+    }
+    const auto previous = installedEntries.find(file.path);
+    if (previous != installedEntries.end()) record.files.push_back(*previous->second);
+  }
+  return record;
 }
 
 }  // namespace zavex

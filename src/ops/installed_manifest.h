@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "formats/manifest.h"
 
@@ -14,5 +15,11 @@ std::wstring InstalledManifestPath(const std::wstring& installPath);
 // False, with "Falha ao salvar manifest.json", when either step failed.
 bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& manifest,
                            std::wstring& error);
+
+// The server's manifest as the record, except that an optional file that did
+// not arrive keeps its installed entry, or has none when it is new, so that
+// a later release brings it.
+Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
+                          const std::vector<std::string>& missingOptional);
 
 }  // namespace zavex

@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "app/command_line.h"
 #include "ops/operation_callbacks.h"
+#include "ops/release_server.h"
 #include "ops/update_check.h"
 
 namespace zavex {
@@ -15,7 +15,7 @@ namespace zavex {
 // while a worker runs. Start an update only after the check has reported.
 class Updater {
  public:
-  explicit Updater(const std::wstring& installPath);
+  Updater(const std::wstring& installPath, const ReleaseServer& server);
   // Asks a running update to stop; the worker ends on its own.
   ~Updater();
   Updater(const Updater&) = delete;
@@ -42,8 +42,5 @@ class Updater {
  private:
   std::shared_ptr<UpdaterState> state;
 };
-
-// The "--check" mode: 0 when an update is available, 1 on failure, 2 when none.
-int RunSilentCheck(const CommandLineArgs& args);
 
 }  // namespace zavex

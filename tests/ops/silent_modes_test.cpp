@@ -4,7 +4,7 @@
 #include <regex>
 #include <vector>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "formats/base64.h"
 #include "ops/shortcut_locations.h"
 #include "ops/updater_run_fixture.h"

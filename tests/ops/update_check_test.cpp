@@ -4,8 +4,9 @@
 #include <regex>
 #include <thread>
 
+#include "app/invocation.h"
 #include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "ops/manifest_signature.h"
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
@@ -22,7 +23,7 @@ class UpdateCheckTest : public ::testing::Test {
   }
 
   UpdateInfo Check(std::wstring& error) {
-    Updater updater(temp.path());
+    Updater updater(temp.path(), CompiledReleaseServer());
     return updater.CheckForUpdates(error);
   }
 
@@ -104,12 +105,15 @@ TEST_F(UpdateCheckTest, WithoutReleaseKeysNoSignatureIsAskedFor) {
   HttpServer server(ServerPortFromBaseUrl());
   ASSERT_TRUE(server.listening());
   HttpClient http;
+  const ReleaseServer compiled = CompiledReleaseServer();
   const std::wstring url = ManifestUrl + std::wstring(L"?nocache=17");
-  EXPECT_EQ(SignatureUrlFor(url), ServerBaseUrl + std::wstring(L"manifest.json.sig?nocache=17"));
-  EXPECT_EQ(SignatureUrlFor(ManifestUrl), ServerBaseUrl + std::wstring(L"manifest.json.sig"));
-  EXPECT_TRUE(CheckManifestSignature(http, url, "{}", {}));
+  EXPECT_EQ(SignatureUrlFor(compiled, url),
+            ServerBaseUrl + std::wstring(L"manifest.json.sig?nocache=17"));
+  EXPECT_EQ(SignatureUrlFor(compiled, ManifestUrl),
+            ServerBaseUrl + std::wstring(L"manifest.json.sig"));
+  EXPECT_TRUE(CheckManifestSignature(http, ReleaseServer{ServerBaseUrl, {}}, url, "{}"));
   EXPECT_TRUE(server.Requests().empty());
-  EXPECT_FALSE(CheckManifestSignature(http, url, "{}", CompiledReleaseKeys()));
+  EXPECT_FALSE(CheckManifestSignature(http, compiled, url, "{}"));
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0].target, "/manifest.json.sig?nocache=17");
 }
@@ -134,7 +138,7 @@ TEST_F(UpdateCheckTest, StartCheckReportsOnAWorkerAndKeepsAPositiveResult) {
   Release newer{"2.0.0", 2, {{"zavexphone.exe", "app v2"}, {"lib/a.dll", "a v1"}}};
   PublishRelease(server, newer);
 
-  Updater updater(temp.path());
+  Updater updater(temp.path(), CompiledReleaseServer());
   std::promise<std::pair<UpdateInfo, std::thread::id>> checked;
   updater.onCheckComplete = [&checked](const UpdateInfo& info, const std::wstring&) {
     checked.set_value({info, std::this_thread::get_id()});

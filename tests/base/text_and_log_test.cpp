@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "support/test_files.h"
 
 namespace zavex {

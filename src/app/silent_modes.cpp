@@ -1,13 +1,12 @@
-#include "ops/silent_update.h"
+#include "app/silent_modes.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <memory>
 
-#include "app/install_location.h"
-#include "app/logger.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/updater.h"
 
@@ -37,9 +36,16 @@ std::shared_ptr<SilentOutcome> ApplyOnWorker(Updater& updater) {
 
 }  // namespace
 
-int RunSilentUpdate(const CommandLineArgs& args) {
-  const std::wstring installPath = GetInstallPath(args);
-  Updater updater(installPath);
+int RunSilentCheck(const Invocation& invocation) {
+  Updater updater(invocation.installFolder, invocation.server);
+  std::wstring error;
+  if (updater.CheckForUpdates(error).updateAvailable) return 0;
+  return error.empty() ? 2 : 1;
+}
+
+int RunSilentUpdate(const Invocation& invocation) {
+  const std::wstring& installPath = invocation.installFolder;
+  Updater updater(installPath, invocation.server);
   std::wstring checkError;
   if (!updater.CheckForUpdates(checkError).updateAvailable) return 2;
 
@@ -49,7 +55,7 @@ int RunSilentUpdate(const CommandLineArgs& args) {
     Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
     return 1;
   }
-  if (args.restart) StartApplication(installPath);
+  if (invocation.restart) StartApplication(installPath);
   return 0;
 }
 

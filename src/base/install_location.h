@@ -1,26 +1,16 @@
 #pragma once
 
-#include <windows.h>
-
+#include <iterator>
 #include <string>
 
-#include "app/command_line.h"
+#include "base/product.h"
+#include "platform/file_system.h"
 
 namespace zavex {
 
-// Size of the buffers handed to the module-path and shell-folder APIs.
-constexpr DWORD kMaxPathChars = 260;
-
 // The longest installation folder that still holds the program's own copy:
 // the folder, "\zavex_updater.exe" and the terminator fit in kMaxPathChars.
-constexpr size_t kMaxInstallFolderChars = kMaxPathChars - sizeof("\\zavex_updater.exe");
-
-// The mode switch, or UPDATER when an installation is found for the installer.
-OperationMode GetOperationMode(const CommandLineArgs& args);
-
-// "--path=", else the executable's folder when it holds manifest.json, else
-// the default folder under Program Files. Never empty.
-std::wstring GetInstallPath(const CommandLineArgs& args);
+inline constexpr size_t kMaxInstallFolderChars = kMaxPathChars - 1 - std::size(kUpdaterExeName);
 
 std::wstring GetExecutablePath();
 std::wstring GetExecutableFolder();
@@ -28,6 +18,12 @@ std::wstring GetProgramFilesFolder();
 
 // The Program Files folder followed by "\ZavexPhone".
 std::wstring GetDefaultInstallFolder();
+
+// True when folder holds a file named manifest.json (any content).
+bool HoldsRecordFile(const std::wstring& folder);
+
+// installFolder\zavex_updater.exe, the copy that the installed-programs entry starts.
+std::wstring InstalledUpdaterPath(const std::wstring& installFolder);
 
 // False, with the Portuguese reason in error, for a folder longer than
 // kMaxInstallFolderChars: the program could not run from it.
