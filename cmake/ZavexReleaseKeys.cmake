@@ -58,21 +58,21 @@ endfunction()
 function(zavex_add_updater target)
   add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/src/app/main.cpp
     ${CMAKE_SOURCE_DIR}/res/zavex_updater.rc ${ARGN})
-  target_link_libraries(${target} PRIVATE zavex_ui zavex_ops zavex_platform zavex_formats zavex_app)
+  target_link_libraries(${target} PRIVATE zavex_app)
   target_link_options(${target} PRIVATE -municode -mwindows)
 endfunction()
 
 # outputFolder/zavex_updater.exe, built from the same sources but trusting
 # keys (a list of PEM files) instead of ZAVEX_RELEASE_PUBLIC_KEYS: the updater
 # that a release carries when the release keys change. Its own compiled key
-# unit is linked before zavex_ops, so the linker takes no other from there.
+# unit is linked before zavex_app, so the linker takes no other from there.
 function(zavex_add_updater_with_keys target outputFolder keys)
   set(ZAVEX_RELEASE_PUBLIC_KEYS "${keys}")
   zavex_read_release_keys()
   set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-generated)
   configure_file(${CMAKE_SOURCE_DIR}/src/app/release_keys.h.in ${generated}/app/release_keys.h
     @ONLY)
-  zavex_add_updater(${target} ${CMAKE_SOURCE_DIR}/src/ops/compiled_release_keys.cpp)
+  zavex_add_updater(${target} ${CMAKE_SOURCE_DIR}/src/app/compiled_release_server.cpp)
   target_include_directories(${target} BEFORE PRIVATE ${generated})
   set_target_properties(${target} PROPERTIES OUTPUT_NAME zavex_updater
     RUNTIME_OUTPUT_DIRECTORY ${outputFolder})

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "bench/ops/manifest_work.h"
 #include "bench/ops/measured_process.h"
 #include "bench/ops/platform_floor.h"

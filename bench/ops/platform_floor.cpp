@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/file_system.h"
 #include "platform/http_client.h"
 #include "platform/sha256_hasher.h"

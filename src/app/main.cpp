@@ -4,12 +4,14 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "app/install_location.h"
-#include "app/logger.h"
+#include "app/invocation.h"
 #include "app/self_update.h"
-#include "app/text_conversion.h"
+#include "app/silent_modes.h"
+#include "base/install_location.h"
+#include "base/logger.h"
+#include "base/product.h"
+#include "base/text_conversion.h"
 #include "ops/uninstall.h"
-#include "ops/updater.h"
 #include "platform/held_executable.h"
 #include "platform/system_dlls.h"
 #include "ui/installer_flow.h"
@@ -30,8 +32,7 @@ __attribute__((constructor(101))) void RestrictDllSearchBeforeAnyLoad() {
 }
 
 // Asks before uninstalling and reports the outcome in a box. 0 or 1.
-int RunConfirmedUninstall(const CommandLineArgs& args) {
-  const std::wstring installPath = GetInstallPath(args);
+int RunConfirmedUninstall(const std::wstring& installPath) {
   if (MessageBoxW(nullptr, L"Tem certeza que deseja desinstalar o Zavex Phone?",
                   L"Confirmar Desinstalação", MB_YESNO | MB_ICONQUESTION) != IDYES) {
     return 0;
@@ -46,14 +47,16 @@ int RunConfirmedUninstall(const CommandLineArgs& args) {
   return 1;
 }
 
-int RunMode(HINSTANCE instance, const CommandLineArgs& args) {
-  switch (args.mode) {
-    case INSTALLER: return RunInstaller(instance, args);
-    case UPDATER: return RunUpdater(instance, args, false);
-    case UNINSTALLER: return RunConfirmedUninstall(args);
-    case SILENT_CHECK: return RunSilentCheck(args);
-    case SILENT_UPDATE: return RunUpdater(instance, args, true);
-    case SELF_UPDATE: return RunSelfUpdate(GetInstallPath(args));
+int RunMode(HINSTANCE instance, const Invocation& invocation) {
+  switch (invocation.mode) {
+    case INSTALLER: return RunInstaller(instance, invocation.newInstallFolder, invocation.server);
+    case UPDATER:
+      return RunUpdater(instance, invocation.installFolder, invocation.newInstallFolder,
+                        invocation.server);
+    case UNINSTALLER: return RunConfirmedUninstall(invocation.installFolder);
+    case SILENT_CHECK: return RunSilentCheck(invocation);
+    case SILENT_UPDATE: return RunSilentUpdate(invocation);
+    case SELF_UPDATE: return RunSelfUpdate(invocation.installFolder);
   }
   return 0;
 }
@@ -75,17 +78,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   const bool executableHeld = HoldExecutable(GetExecutablePath());
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   Logger& log = Logger::Instance();
-  log.Open(GetExecutableFolder() + L"\\zavex_updater.log");
+  log.Open(GetExecutableFolder() + L"\\" + kLogFileName);
   LogStart(commandLine);
   if (!dllSearchRestricted) log.Warn("DLL search not limited to System32");
   if (!executableHeld) log.Warn("The executable could not be held open: it will not copy itself");
 
-  CommandLineArgs args = ParseCommandLine(commandLine);
-  args.mode = GetOperationMode(args);
-  log.Info(std::string("Operation mode: ") + OperationModeName(args.mode));
-  log.Info("Install path: " + WideToUtf8(GetInstallPath(args)));
+  const Invocation invocation = ResolveInvocation(ParseCommandLine(commandLine));
+  log.Info(std::string("Operation mode: ") + OperationModeName(invocation.mode));
+  log.Info("Install path: " + WideToUtf8(invocation.installFolder));
 
-  const int result = RunMode(instance, args);
+  const int result = RunMode(instance, invocation);
   log.Info("=== ZAVEX Updater Finished with result: " + std::to_string(result) + " ===");
   log.Close();
   CoUninitialize();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/install_location.h"
 #include "platform/held_executable.h"
 
 namespace zavex {
@@ -13,7 +14,7 @@ constexpr DWORD kRetryDelayMs = 500;
 }  // namespace
 
 int RunSelfUpdate(const std::wstring& installPath) {
-  const std::wstring target = installPath + L"\\zavex_updater.exe";
+  const std::wstring target = InstalledUpdaterPath(installPath);
   Sleep(kRetryDelayMs);
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
     if (CopyHeldExecutableTo(target)) return 0;

@@ -3,8 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/install_location.h"
-#include "app/logger.h"
+#include "base/logger.h"
 #include "platform/desktop_shell.h"
 #include "platform/file_system.h"
 #include "platform/process_control.h"
@@ -24,12 +23,12 @@ std::wstring ApplicationExePath(const std::wstring& installPath) {
 
 void AskRunningApplicationToClose() {
   if (!IsProcessRunning(kApplicationExeName)) return;
-  if (RequestApplicationClose(kApplicationExeName)) Sleep(kCloseGraceMs);
+  if (RequestApplicationClose(kApplicationExeName, kProductName)) Sleep(kCloseGraceMs);
 }
 
 bool CloseApplicationAndWait() {
   if (!IsProcessRunning(kApplicationExeName)) return true;
-  RequestApplicationClose(kApplicationExeName);
+  RequestApplicationClose(kApplicationExeName, kProductName);
   for (int round = 0; round < kClosePollRounds; ++round) {
     if (!IsProcessRunning(kApplicationExeName)) break;
     Sleep(kClosePollMs);

@@ -2,9 +2,9 @@
 
 #include <string>
 
-namespace zavex {
+#include "base/product.h"
 
-inline constexpr wchar_t kApplicationExeName[] = L"zavexphone.exe";
+namespace zavex {
 
 // installPath\zavexphone.exe
 std::wstring ApplicationExePath(const std::wstring& installPath);

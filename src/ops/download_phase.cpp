@@ -9,10 +9,10 @@
 #include <thread>
 #include <unordered_set>
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "ops/installed_manifest.h"
+#include "ops/server_manifest.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/link_safe_removal.h"
@@ -277,7 +277,7 @@ class ParallelDownload {
       return FetchResult::kFailed;
     }
     const std::wstring url =
-        ServerBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
+        run.serverBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
     CreateFolderOf(file.finalPath);
     LogDownloadStart(log, file, url);
     hasher.Begin();

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "formats/manifest.h"
-#include "ops/file_transfer.h"
 #include "ops/operation_callbacks.h"
 #include "platform/http_client.h"
 #include "platform/transfer_cancel.h"
@@ -28,6 +27,7 @@ std::vector<StagedFile> StageFiles(const std::wstring& installPath,
 // What the download phase of one run works with.
 struct DownloadRun {
   const std::wstring& installPath;
+  const std::wstring& serverBaseUrl;  // each file's path is appended to it
   const TransferCancel& cancel;
   const ProgressCallback& onProgress;
   const bool addNoCacheQuery;  // updates ask past caches; the install does not

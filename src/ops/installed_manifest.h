@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "formats/manifest.h"
 
@@ -19,5 +20,11 @@ bool SaveInstalledManifest(const std::wstring& installPath, const Manifest& mani
 // updater in place of its own running executable could not delete; such a
 // leftover is no failure.
 void RemovePreviousUpdater(const std::wstring& installPath);
+
+// The server's manifest as the record, without its expiry, except that an optional file that did
+// not arrive keeps its installed entry, or has none when it is new, so that
+// a later release brings it.
+Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
+                          const std::vector<std::string>& missingOptional);
 
 }  // namespace zavex

@@ -5,16 +5,17 @@
 
 #include <algorithm>
 
-#include "app/install_location.h"
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/install_location.h"
+#include "base/logger.h"
+#include "base/product.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
 #include "ops/application_control.h"
-#include "ops/file_transfer.h"
+#include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
+#include "ops/placing_phase.h"
+#include "ops/server_manifest.h"
 #include "ops/shortcut_locations.h"
-#include "ops/update_apply.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/folder_security.h"
@@ -26,10 +27,15 @@ namespace zavex {
 
 // What one installation's worker owns together with its Installer.
 struct InstallJob {
-  InstallJob(const std::wstring& path, ProgressCallback progress, CompletionCallback complete)
-      : installPath(path), onProgress(std::move(progress)), onComplete(std::move(complete)) {}
+  InstallJob(const std::wstring& path, const ReleaseServer& releaseServer,
+             ProgressCallback progress, CompletionCallback complete)
+      : installPath(path),
+        server(releaseServer),
+        onProgress(std::move(progress)),
+        onComplete(std::move(complete)) {}
 
   const std::wstring installPath;
+  const ReleaseServer server;
   TransferCancel cancel;
   const ProgressCallback onProgress;
   const CompletionCallback onComplete;
@@ -53,10 +59,6 @@ class ComApartment {
   const bool initialized;
 };
 
-std::wstring UpdaterCopyPath(const std::wstring& installPath) {
-  return installPath + L"\\zavex_updater.exe";
-}
-
 void ReportStep(const InstallJob& job, const std::wstring& text) {
   ReportProgress(job.onProgress, TransferCounts{}, text);
 }
@@ -68,8 +70,9 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
                                            "Manifest downloaded, size: ", "Manifest is invalid"};
   Logger& log = Logger::Instance();
   ReportStep(job, L"Baixando lista de arquivos...");
-  log.Info("Downloading manifest from: " + WideToUtf8(ManifestUrl));
-  if (!FetchServerManifest(http, ManifestUrl, texts, manifest, error)) return false;
+  const std::wstring url = job.server.ManifestUrl();
+  log.Info("Downloading manifest from: " + WideToUtf8(url));
+  if (!FetchServerManifest(http, job.server, url, texts, manifest, error)) return false;
   log.Info("Manifest version: " + manifest.version);
   log.Info("Files to install: " + std::to_string(manifest.files.size()));
   return true;
@@ -84,32 +87,37 @@ void WarnIfOthersCanChange(const std::wstring& folder) {
                           "change it: " + WideToUtf8(folder));
 }
 
-void CopyRunningUpdater(const std::wstring& installPath) {
+// True as well when this program already runs from there.
+bool CopyRunningUpdater(const std::wstring& installPath) {
   const std::wstring source = GetExecutablePath();
-  const std::wstring target = UpdaterCopyPath(installPath);
-  if (source != target) CopyHeldExecutableTo(target);
+  const std::wstring target = InstalledUpdaterPath(installPath);
+  return source == target || CopyHeldExecutableTo(target);
 }
 
 void RegisterWithWindows(const std::wstring& installPath, const Manifest& manifest) {
   const std::wstring application = ApplicationExePath(installPath);
   // Quoted, so a folder with blanks cannot resolve to another program.
   const std::wstring uninstallCommand =
-      L"\"" + UpdaterCopyPath(installPath) + L"\" --uninstall";
-  RegisterUninstallEntry(L"Zavex Phone", L"Zavex Phone", Utf8ToWide(manifest.version),
-                         L"Quorvane", installPath, uninstallCommand, application);
-  RegisterTelHandler(application);
+      L"\"" + InstalledUpdaterPath(installPath) + L"\" --uninstall";
+  BestEffort(RegisterUninstallEntry(kProductName, kProductName, Utf8ToWide(manifest.version),
+                                    kPublisherName, installPath, uninstallCommand, application),
+             "Registering the installed-programs entry");
+  BestEffort(RegisterTelHandler(application), "Registering the tel: handler");
 }
 
-void CreateShortcutAt(const std::wstring& shortcutPath, const std::wstring& installPath) {
+// Skipped when the shell cannot name the shortcut's folder.
+void CreateShortcutAt(const std::wstring& shortcutPath, const std::wstring& installPath,
+                      std::string_view step) {
   if (shortcutPath.empty()) return;
-  CreateShortcut(shortcutPath, ApplicationExePath(installPath), kShortcutName, installPath, L"",
-                 L"");
+  BestEffort(CreateShortcut(shortcutPath, ApplicationExePath(installPath), kShortcutName,
+                            installPath, L"", L""),
+             step);
 }
 
 void CreateShortcuts(const std::wstring& installPath) {
-  CreateShortcutAt(DesktopShortcutPath(), installPath);
-  CreateStartMenuFolder(kShortcutName);
-  CreateShortcutAt(StartMenuShortcutPath(), installPath);
+  CreateShortcutAt(DesktopShortcutPath(), installPath, "Creating the desktop shortcut");
+  BestEffort(CreateStartMenuFolder(kShortcutName), "Creating the Start menu folder");
+  CreateShortcutAt(StartMenuShortcutPath(), installPath, "Creating the Start menu shortcut");
 }
 
 // Installed copies never go to a lower versionCode, as the update decides.
@@ -131,13 +139,18 @@ bool PlacedUpdater(const std::vector<PlacedFile>& placed) {
 }
 
 // Everything but the record, then the record, so that an interrupted install
-// is never taken for a finished one. The program copies itself only when the
-// release brings no updater of its own.
+// is never taken for a finished one. The files are in place already; the
+// updater copy, the registration, the shortcuts and the deletion of the
+// previous versions are best effort, while a record that cannot be saved
+// fails the install. The program copies itself only when the release brings
+// no updater of its own.
 bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
                    const DownloadedFiles& downloaded, const std::vector<PlacedFile>& placed,
                    const TransferCounts& counts, std::wstring& error) {
   ReportProgress(job.onProgress, counts.Completed(), L"Salvando configurações...");
-  if (!PlacedUpdater(placed)) CopyRunningUpdater(job.installPath);
+  if (!PlacedUpdater(placed)) {
+    BestEffort(CopyRunningUpdater(job.installPath), "Copying zavex_updater.exe into the folder");
+  }
   ReportProgress(job.onProgress, counts.Completed(), L"Registrando no Windows...");
   RegisterWithWindows(job.installPath, manifest);
   ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
@@ -168,7 +181,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   RemovePreviousUpdater(job.installPath);
   RestoreMissingFromOld(job.installPath, previous);
 
-  DownloadRun run{job.installPath, job.cancel, job.onProgress, false, http,
+  DownloadRun run{job.installPath, job.server.baseUrl, job.cancel, job.onProgress, false, http,
                   CountTransfer(manifest.files)};
   const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files);
   DownloadedFiles downloaded;
@@ -195,7 +208,12 @@ Installer::~Installer() { Cancel(); }
 void Installer::SetInstallPath(const std::wstring& path) { installPath = path; }
 
 void Installer::StartInstall() {
-  job = std::make_shared<InstallJob>(installPath, onProgress, onComplete);
+  job = std::make_shared<InstallJob>(installPath, server, onProgress, onComplete);
+  std::wstring folderError;
+  if (!CheckInstallFolder(installPath, folderError)) {
+    if (job->onComplete) job->onComplete(false, folderError);
+    return;
+  }
   auto notStarted = [job = job](const std::wstring& error) {
     if (job->onComplete) job->onComplete(false, error);
   };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ops/operation_callbacks.h"
+#include "ops/release_server.h"
 
 namespace zavex {
 
@@ -11,12 +12,12 @@ struct InstallJob;
 
 // Installs the application from the server's manifest on a worker thread.
 // The owner sets the folder and the callbacks, then starts it once. Each start
-// hands the worker its own copy of the folder and callbacks together with the
-// cancel flag, all shared with this object (see ops/worker_thread.h), so the
-// Installer may be destroyed while the worker runs.
+// hands the worker its own copy of the folder, server and callbacks together
+// with the cancel flag, all shared with this object (see ops/worker_thread.h),
+// so the Installer may be destroyed while the worker runs.
 class Installer {
  public:
-  Installer() = default;
+  explicit Installer(const ReleaseServer& server) : server(server) {}
   // Asks a running installation to stop; the worker ends on its own.
   ~Installer();
   Installer(const Installer&) = delete;
@@ -26,7 +27,8 @@ class Installer {
   const std::wstring& GetInstallPath() const { return installPath; }
 
   // Runs the installation on a new detached thread; onComplete reports the
-  // result there, or at once on this thread when no thread can be started.
+  // result there, or at once on this thread when the folder is longer than
+  // kMaxInstallFolderChars or no thread can be started.
   void StartInstall();
   // Stops the running installation before its next file; a download in
   // progress ends at once, also one waiting on the network.
@@ -36,6 +38,7 @@ class Installer {
   CompletionCallback onComplete;
 
  private:
+  const ReleaseServer server;
   std::wstring installPath;
   std::shared_ptr<InstallJob> job;  // the last started installation
 };

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <ctime>
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "formats/signature_file.h"
 #include "platform/signature_verifier.h"
 
@@ -34,20 +33,20 @@ std::string SignatureProblem(HttpClient& http, const std::wstring& url,
 
 }  // namespace
 
-std::wstring SignatureUrlFor(const std::wstring& manifestUrl) {
-  const std::wstring manifest = ManifestUrl;
+std::wstring SignatureUrlFor(const ReleaseServer& server, const std::wstring& manifestUrl) {
+  const std::wstring manifest = server.ManifestUrl();
   const std::wstring query =
       manifestUrl.compare(0, manifest.size(), manifest) == 0 ? manifestUrl.substr(manifest.size())
                                                              : std::wstring();
-  return ServerBaseUrl + Utf8ToWide(kSignatureFileName) + query;
+  return server.baseUrl + Utf8ToWide(kSignatureFileName) + query;
 }
 
-bool CheckManifestSignature(HttpClient& http, const std::wstring& manifestUrl,
-                            const std::string& manifestBytes,
-                            const std::vector<ReleaseKeyBlob>& keys) {
+bool CheckManifestSignature(HttpClient& http, const ReleaseServer& server,
+                            const std::wstring& manifestUrl, const std::string& manifestBytes) {
+  const std::vector<ReleaseKeyBlob>& keys = server.keys;
   if (keys.empty()) return true;
   Logger& log = Logger::Instance();
-  const std::wstring url = SignatureUrlFor(manifestUrl);
+  const std::wstring url = SignatureUrlFor(server, manifestUrl);
   log.Info("Downloading manifest signature from: " + WideToUtf8(url));
   const std::string problem = SignatureProblem(http, url, manifestBytes, keys);
   if (problem.empty()) {

@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "formats/manifest.h"
 
 namespace zavex {
 
@@ -15,5 +18,25 @@ using ProgressCallback =
 // Called once at the end of an install or update, on its worker thread:
 // true with an empty text, or false with the text to show to the user.
 using CompletionCallback = std::function<void(bool success, const std::wstring& error)>;
+
+// Files and bytes accepted so far in one run, and the run's totals. Bytes
+// come from the manifest's sizes and add up in 64 bits.
+struct TransferCounts {
+  int doneFiles = 0;
+  int totalFiles = 0;
+  uint64_t doneBytes = 0;
+  uint64_t totalBytes = 0;
+
+  void Accept(const ManifestFile& entry);
+  // Every file done: the counts of the reports after the last file.
+  TransferCounts Completed() const;
+};
+
+TransferCounts CountTransfer(const std::vector<ManifestFile>& files);
+
+// Calls callback with the counts, bytes clamped to 32 bits, and text when it
+// is not empty.
+void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,
+                    const std::wstring& text);
 
 }  // namespace zavex

@@ -3,16 +3,10 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/install_location.h"
+#include "platform/file_system.h"
 
 namespace zavex {
 namespace {
-
-std::wstring ShellFolderPath(int csidl) {
-  wchar_t buffer[kMaxPathChars] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer))) return {};
-  return buffer;
-}
 
 std::wstring LinkIn(const std::wstring& folder) {
   if (folder.empty()) return {};

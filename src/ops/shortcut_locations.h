@@ -2,10 +2,12 @@
 
 #include <string>
 
+#include "base/product.h"
+
 namespace zavex {
 
 // Name of the shortcuts and of the Start menu folder that holds one.
-inline constexpr wchar_t kShortcutName[] = L"Zavex Phone";
+inline constexpr const wchar_t* kShortcutName = kProductName;
 
 // Desktop\Zavex Phone.lnk; empty when the shell cannot name the desktop.
 std::wstring DesktopShortcutPath();

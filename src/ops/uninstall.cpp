@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/install_location.h"
+#include "base/install_location.h"
 #include "formats/manifest.h"
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
@@ -15,18 +15,14 @@
 namespace zavex {
 namespace {
 
-constexpr wchar_t kUninstallEntryKey[] =
-    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Zavex Phone";
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-constexpr wchar_t kRunValueName[] = L"Zavex Phone";
 
 void RemoveRegistration(const std::wstring& installPath) {
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
+  RemoveUninstallEntry(kProductName);
   RemoveTelHandler(ApplicationExePath(installPath));
-  HKEY runKey = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, &runKey) == ERROR_SUCCESS) {
-    UniqueKey owned(runKey);
-    RegDeleteValueW(owned.get(), kRunValueName);
+  UniqueKey runKey;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, runKey.put()) == ERROR_SUCCESS) {
+    RegDeleteValueW(runKey.get(), kProductName);
   }
 }
 

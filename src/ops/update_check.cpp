@@ -1,10 +1,10 @@
 #include "ops/update_check.h"
 
-#include "app/logger.h"
-#include "app/server_config.h"
-#include "app/text_conversion.h"
-#include "ops/file_transfer.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "ops/installed_manifest.h"
+#include "ops/operation_callbacks.h"
+#include "ops/server_manifest.h"
 #include "platform/http_client.h"
 
 namespace zavex {
@@ -25,15 +25,16 @@ bool LoadLocalManifest(const std::wstring& installPath, Manifest& local, std::ws
   return true;
 }
 
-bool DownloadRemoteManifest(const TransferCancel& cancel, Manifest& remote, std::wstring& error) {
+bool DownloadRemoteManifest(const ReleaseServer& server, const TransferCancel& cancel,
+                            Manifest& remote, std::wstring& error) {
   static const ManifestFetchTexts texts = {
       "Failed to download remote manifest: ", L"Falha ao verificar atualização: ",
       "Remote manifest downloaded, size: ", "Remote manifest is invalid"};
   Logger& log = Logger::Instance();
   HttpClient http(&cancel);
-  const std::wstring url = ManifestUrl + NoCacheQuery();
+  const std::wstring url = server.ManifestUrl() + NoCacheQuery();
   log.Info("Downloading remote manifest from: " + WideToUtf8(url));
-  if (!FetchServerManifest(http, url, texts, remote, error)) return false;
+  if (!FetchServerManifest(http, server, url, texts, remote, error)) return false;
   log.Info("Remote version: " + remote.version);
   log.Info("Remote manifest has " + std::to_string(remote.files.size()) + " files");
   return true;
@@ -60,12 +61,11 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   RemovePreviousUpdater(state.installPath);
   info.currentVersion = local.version;
   Manifest remote;
-  if (!DownloadRemoteManifest(state.cancel, remote, error)) return info;
+  if (!DownloadRemoteManifest(state.server, state.cancel, remote, error)) return info;
   info.newVersion = remote.version;
   if (remote.versionCode <= local.versionCode) return info;
 
   DescribeUpdate(remote, local, info);
-  state.lastInfo = info;
   state.localManifest = std::move(local);
   state.remoteManifest = std::move(remote);
   return info;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "formats/manifest.h"
+#include "ops/release_server.h"
 #include "platform/transfer_cancel.h"
 
 namespace zavex {
@@ -22,14 +23,15 @@ struct UpdateInfo {
 
 using CheckCompleteCallback = std::function<void(const UpdateInfo& info, const std::wstring& error)>;
 
-// What an Updater shares with its workers. The manifests and lastInfo are
-// written by a check that finds an update and read by the update after it.
+// What an Updater shares with its workers. The manifests are written by a
+// check that finds an update and read by the update after it.
 struct UpdaterState {
-  explicit UpdaterState(const std::wstring& path) : installPath(path) {}
+  UpdaterState(const std::wstring& path, const ReleaseServer& releaseServer)
+      : installPath(path), server(releaseServer) {}
 
   const std::wstring installPath;
+  const ReleaseServer server;
   TransferCancel cancel;
-  UpdateInfo lastInfo;
   Manifest localManifest;
   Manifest remoteManifest;
 };

@@ -1,17 +1,118 @@
 #include "ops/updater.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
-#include "app/install_location.h"
-#include "app/logger.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
+#include "ops/application_control.h"
+#include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
-#include "ops/update_apply.h"
+#include "ops/placing_phase.h"
 #include "ops/worker_thread.h"
+#include "platform/file_system.h"
+#include "platform/link_safe_removal.h"
 
 namespace zavex {
 namespace {
+
+struct UpdatePlan {
+  std::vector<StagedFile> files;
+  std::vector<std::string> pathsToDelete;
+  TransferCounts counts;
+};
+
+// The server manifest of the last positive check, or of a fresh one.
+bool EnsureServerManifest(UpdaterState& state, std::wstring& error) {
+  if (IsValid(state.remoteManifest)) return true;
+  std::wstring checkError;
+  RunUpdateCheck(state, checkError);
+  if (IsValid(state.remoteManifest)) return true;
+  error = checkError.empty() ? L"Falha ao verificar atualização" : checkError;
+  return false;
+}
+
+// The installed updater stays when a release no longer lists it.
+std::vector<std::string> PathsToDelete(const UpdaterState& state) {
+  std::vector<std::string> paths = GetFilesToDelete(state.remoteManifest, state.localManifest);
+  paths.erase(std::remove_if(paths.begin(), paths.end(), IsUpdaterPath), paths.end());
+  return paths;
+}
+
+UpdatePlan PlanUpdate(const UpdaterState& state) {
+  const std::vector<ManifestFile> filesToUpdate =
+      GetFilesToUpdate(state.remoteManifest, state.localManifest);
+  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate), PathsToDelete(state),
+                  CountTransfer(filesToUpdate)};
+  Logger& log = Logger::Instance();
+  log.Info("Files to update: " + std::to_string(filesToUpdate.size()));
+  log.Info("Files to delete: " + std::to_string(plan.pathsToDelete.size()));
+  for (const ManifestFile& file : filesToUpdate) {
+    log.Debug("  - " + file.path + " (expected hash: " + file.hash +
+              ", size: " + std::to_string(file.size) + ")");
+  }
+  return plan;
+}
+
+// Best effort: a removed file that stays is logged as a WARN.
+void DeleteRemovedFiles(const std::wstring& installPath, const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const std::wstring fullPath = installPath + L"\\" + Utf8ToWide(path);
+    if (PathCrossesLink(installPath, fullPath)) {
+      Logger::Instance().Warn("Not deleted, behind a link: " + path);
+      continue;
+    }
+    const std::string step = "Deleting the removed file " + path;
+    if (IsExistingFile(fullPath)) BestEffort(RemoveFile(fullPath), step);
+  }
+}
+
+// The deletions on either side of the record are best effort; a record that
+// cannot be saved fails the update.
+bool CommitUpdate(const UpdaterState& state, const UpdatePlan& plan,
+                  const DownloadedFiles& downloaded, const DownloadRun& run,
+                  std::wstring& error) {
+  DeleteRemovedFiles(state.installPath, plan.pathsToDelete);
+  ReportProgress(run.onProgress, run.counts.Completed(), L"Salvando configurações...");
+  const Manifest record =
+      ManifestToRecord(state.remoteManifest, state.localManifest, downloaded.missingOptional);
+  if (!SaveInstalledManifest(state.installPath, record, error)) return false;
+  CleanupLeftovers(state.installPath);
+  return true;
+}
+
+// Applies the update that the last positive check stored in state (checking
+// first when none did): closes the application, then runs the staged update,
+// deleting removed files before the record and every leftover ".old" and
+// ".tmp" after it. False with error set when it stopped.
+bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
+  HttpClient http(&state.cancel);
+  Logger& log = Logger::Instance();
+  log.Info("--- Starting update process ---");
+  if (!EnsureServerManifest(state, error)) return false;
+  RestoreMissingFromOld(state.installPath, state.localManifest);
+
+  const UpdatePlan plan = PlanUpdate(state);
+  if (plan.files.empty() && plan.pathsToDelete.empty()) {
+    log.Info("No files to update");
+    return true;
+  }
+  if (!CloseApplicationAndWait()) {
+    error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
+    return false;
+  }
+  DownloadRun run{state.installPath, state.server.baseUrl, state.cancel, onProgress, true, http,
+                  plan.counts};
+  DownloadedFiles downloaded;
+  if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  std::vector<PlacedFile> placed;
+  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
+  log.Info("--- Update completed successfully ---");
+  return true;
+}
 
 // What a check that could not start still knows: the installed version, so
 // that the owner tells a failed check from a missing installation.
@@ -23,8 +124,8 @@ UpdateInfo CheckNotStarted(const std::wstring& installPath) {
 
 }  // namespace
 
-Updater::Updater(const std::wstring& installPath)
-    : state(std::make_shared<UpdaterState>(installPath)) {}
+Updater::Updater(const std::wstring& installPath, const ReleaseServer& server)
+    : state(std::make_shared<UpdaterState>(installPath, server)) {}
 
 Updater::~Updater() { Cancel(); }
 
@@ -86,14 +187,6 @@ UpdaterDeadline::~UpdaterDeadline() {
   }
   ended.notify_one();
   if (timer.joinable()) timer.join();
-}
-
-int RunSilentCheck(const CommandLineArgs& args) {
-  Updater updater(GetInstallPath(args));
-  UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
-  std::wstring error;
-  if (updater.CheckForUpdates(error).updateAvailable) return 0;
-  return error.empty() ? 2 : 1;
 }
 
 }  // namespace zavex

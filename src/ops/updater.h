@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "app/command_line.h"
 #include "ops/operation_callbacks.h"
+#include "ops/release_server.h"
 #include "ops/update_check.h"
 
 namespace zavex {
@@ -18,7 +18,7 @@ namespace zavex {
 // while a worker runs. Start an update only after the check has reported.
 class Updater {
  public:
-  explicit Updater(const std::wstring& installPath);
+  Updater(const std::wstring& installPath, const ReleaseServer& server);
   // Asks a running update to stop; the worker ends on its own.
   ~Updater();
   Updater(const Updater&) = delete;
@@ -66,9 +66,5 @@ class UpdaterDeadline {
   bool done = false;  // guarded by mutex
   std::thread timer;
 };
-
-// The "--check" mode: 0 when an update is available, 1 on failure, 2 when
-// none; within kSilentCheckDeadlineMs.
-int RunSilentCheck(const CommandLineArgs& args);
 
 }  // namespace zavex

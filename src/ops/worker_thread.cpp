@@ -3,7 +3,7 @@
 #include <exception>
 #include <thread>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 
 namespace zavex {
 

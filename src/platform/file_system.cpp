@@ -9,8 +9,6 @@
 namespace zavex {
 namespace {
 
-constexpr size_t kMaxPathChars = MAX_PATH;
-
 bool CreateOneDirectory(const std::wstring& path) {
   return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
@@ -47,14 +45,22 @@ std::wstring FullPathOf(const std::wstring& path) {
 
 // Programs folder, a backslash and name; empty when the shell cannot name it.
 std::wstring StartMenuFolderPath(const std::wstring& name) {
-  wchar_t programs[kMaxPathChars] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_PROGRAMS, nullptr, SHGFP_TYPE_CURRENT, programs))) {
-    return L"";
-  }
-  return std::wstring(programs) + L"\\" + name;
+  const std::wstring programs = ShellFolderPath(CSIDL_PROGRAMS);
+  return programs.empty() ? std::wstring() : programs + L"\\" + name;
 }
 
 }  // namespace
+
+std::wstring ShellFolderPath(int csidl) {
+  wchar_t buffer[kMaxPathChars] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer))) return {};
+  return buffer;
+}
+
+std::wstring ParentFolderOf(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
 
 bool CreateDirectoryRecursive(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};

@@ -4,6 +4,16 @@
 
 namespace zavex {
 
+// Size of the buffers handed to the module-path and shell-folder APIs.
+inline constexpr unsigned long kMaxPathChars = 260;
+
+// The shell folder that csidl names (CSIDL_PROGRAMS, ...); empty when the
+// shell cannot name it.
+std::wstring ShellFolderPath(int csidl);
+
+// The path up to its last "\" or "/"; empty when it has none.
+std::wstring ParentFolderOf(const std::wstring& path);
+
 // True when the folder was created or an entry of that name already exists;
 // missing parent folders are created first, each with descriptor when given.
 bool CreateDirectoryRecursive(const std::wstring& path, void* descriptor = nullptr);

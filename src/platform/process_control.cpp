@@ -4,16 +4,12 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
-#include <iterator>
 #include <vector>
 
 #include "platform/unique_handle.h"
 
 namespace zavex {
 namespace {
-
-// Room for one character past the title, so a longer title never reads as equal.
-constexpr int kTitleBufferChars = static_cast<int>(std::size(kApplicationWindowTitle)) + 1;
 
 // Identifiers of the running processes with the file name exeName.
 std::vector<DWORD> ProcessIdsNamed(const std::wstring& exeName) {
@@ -32,15 +28,17 @@ std::vector<DWORD> ProcessIdsNamed(const std::wstring& exeName) {
 }
 
 struct CloseRequest {
+  std::wstring windowTitle;
   std::vector<DWORD> processIds;
   bool posted = false;
 };
 
 BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
   CloseRequest& request = *reinterpret_cast<CloseRequest*>(context);
-  wchar_t title[kTitleBufferChars] = {};
-  GetWindowTextW(window, title, kTitleBufferChars);
-  if (wcscmp(title, kApplicationWindowTitle) != 0) return TRUE;
+  // Room for one character past the title, so a longer title never reads as equal.
+  std::wstring title(request.windowTitle.size() + 2, L'\0');
+  title.resize(GetWindowTextW(window, title.data(), static_cast<int>(title.size())));
+  if (title != request.windowTitle) return TRUE;
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
   const auto& ids = request.processIds;
@@ -53,8 +51,8 @@ BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
 
 bool IsProcessRunning(const std::wstring& exeName) { return !ProcessIdsNamed(exeName).empty(); }
 
-bool RequestApplicationClose(const std::wstring& exeName) {
-  CloseRequest request{ProcessIdsNamed(exeName)};
+bool RequestApplicationClose(const std::wstring& exeName, const std::wstring& windowTitle) {
+  CloseRequest request{windowTitle, ProcessIdsNamed(exeName)};
   if (request.processIds.empty()) return false;
   EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&request));
   return request.posted;

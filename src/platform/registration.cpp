@@ -15,18 +15,25 @@ constexpr wchar_t kTelKey[] = L"Software\\Classes\\tel";
 constexpr wchar_t kTelCommandKey[] = L"Software\\Classes\\tel\\shell\\open\\command";
 constexpr DWORD kEstimatedSizeKb = 300000;
 
+// The registry functions return their error instead of setting it: a failure
+// leaves it for the caller's GetLastError, as other Windows calls do.
+bool Succeeded(LSTATUS status) {
+  if (status == ERROR_SUCCESS) return true;
+  SetLastError(static_cast<DWORD>(status));
+  return false;
+}
+
 // One create-or-open, set and close cycle under HKEY_CURRENT_USER.
 bool WriteRegistryValue(const std::wstring& subKey, const std::wstring& valueName, DWORD type,
                         const void* data, DWORD size) {
-  HKEY opened = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                      &opened, nullptr) != ERROR_SUCCESS) {
+  UniqueKey key;
+  if (!Succeeded(RegCreateKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                 nullptr, key.put(), nullptr))) {
     return false;
   }
-  UniqueKey key(opened);
   const wchar_t* name = valueName.empty() ? nullptr : valueName.c_str();
-  return RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
-         ERROR_SUCCESS;
+  return Succeeded(
+      RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size));
 }
 
 // A REG_SZ value of HKEY_CURRENT_USER\subKey; valueName null: the default value.
@@ -85,6 +92,11 @@ std::wstring RegisteredInstallLocation(const std::wstring& keyName) {
   std::wstring location;
   ReadString(kUninstallRoot + keyName, L"InstallLocation", location);
   return location;
+}
+
+bool RemoveUninstallEntry(const std::wstring& keyName) {
+  const LSTATUS status = RegDeleteTreeW(HKEY_CURRENT_USER, (kUninstallRoot + keyName).c_str());
+  return status == ERROR_FILE_NOT_FOUND || Succeeded(status);
 }
 
 bool RegisterTelHandler(const std::wstring& exePath) {

@@ -4,6 +4,8 @@
 
 namespace zavex {
 
+// On failure, GetLastError holds the registry's error code.
+
 // Stores a REG_SZ value under HKEY_CURRENT_USER\subKey, creating missing
 // keys. An empty valueName is the key's default value.
 bool WriteRegistryString(const std::wstring& subKey, const std::wstring& valueName,
@@ -19,6 +21,10 @@ bool RegisterUninstallEntry(const std::wstring& keyName, const std::wstring& dis
 // The InstallLocation of the current user's installed-programs entry
 // keyName; empty when there is none.
 std::wstring RegisteredInstallLocation(const std::wstring& keyName);
+
+// Deletes the installed-programs entry keyName with everything below it;
+// true when it is gone.
+bool RemoveUninstallEntry(const std::wstring& keyName);
 
 // Makes exePath the current user's handler of tel: links, started with the
 // link as its one argument.

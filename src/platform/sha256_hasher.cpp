@@ -32,38 +32,34 @@ std::string ToLowerHex(const std::vector<UCHAR>& bytes) {
 }  // namespace
 
 bool HashBytes(std::string_view bytes, Sha256Digest& digest) {
-  BCRYPT_ALG_HANDLE opened = nullptr;
-  if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  UniqueAlgorithm algorithm;
+  if (!Succeeded(
+          BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     return false;
   }
-  UniqueAlgorithm algorithm(opened);
-  BCRYPT_HASH_HANDLE created = nullptr;
-  if (!Succeeded(BCryptCreateHash(algorithm.get(), &created, nullptr, 0, nullptr, 0, 0))) {
+  UniqueHash hash;
+  if (!Succeeded(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) {
     return false;
   }
-  UniqueHash hash(created);
   auto* data = reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data()));
   return Succeeded(BCryptHashData(hash.get(), data, static_cast<ULONG>(bytes.size()), 0)) &&
          Succeeded(BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0));
 }
 
 Sha256Hasher::Sha256Hasher() {
-  BCRYPT_ALG_HANDLE opened = nullptr;
-  if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+  if (!Succeeded(
+          BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
     return;
   }
-  algorithm.reset(opened);
-  hashObject.resize(QueryUlongProperty(opened, BCRYPT_OBJECT_LENGTH, 0));
-  digestLength = QueryUlongProperty(opened, BCRYPT_HASH_LENGTH, digestLength);
+  hashObject.resize(QueryUlongProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH, 0));
+  digestLength = QueryUlongProperty(algorithm.get(), BCRYPT_HASH_LENGTH, digestLength);
 }
 
 void Sha256Hasher::Begin() {
   hash.reset();
-  BCRYPT_HASH_HANDLE created = nullptr;
   failed = !algorithm ||
-           !Succeeded(BCryptCreateHash(algorithm.get(), &created, hashObject.data(),
+           !Succeeded(BCryptCreateHash(algorithm.get(), hash.put(), hashObject.data(),
                                        static_cast<ULONG>(hashObject.size()), nullptr, 0, 0));
-  hash.reset(created);
 }
 
 void Sha256Hasher::Add(std::string_view bytes) {

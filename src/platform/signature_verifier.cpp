@@ -12,17 +12,15 @@ bool VerifyEcdsaP256(const std::uint8_t* keyBlob, std::size_t blobBytes, std::st
                      const std::array<std::uint8_t, 64>& signature) {
   Sha256Digest digest;
   if (!HashBytes(message, digest)) return false;
-  BCRYPT_ALG_HANDLE opened = nullptr;
-  if (BCryptOpenAlgorithmProvider(&opened, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) < 0) {
+  UniqueAlgorithm algorithm;
+  if (BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) < 0) {
     return false;
   }
-  UniqueAlgorithm algorithm(opened);
-  BCRYPT_KEY_HANDLE imported = nullptr;
-  if (BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &imported,
+  UniqueCryptKey key;
+  if (BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
                           const_cast<PUCHAR>(keyBlob), static_cast<ULONG>(blobBytes), 0) < 0) {
     return false;
   }
-  UniqueCryptKey key(imported);
   // Only STATUS_SUCCESS means a valid signature.
   return BCryptVerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()),
                                const_cast<PUCHAR>(signature.data()),

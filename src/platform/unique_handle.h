@@ -37,6 +37,12 @@ class UniqueHandle {
 
   [[nodiscard]] Handle release() { return std::exchange(handle_, Traits::Invalid()); }
 
+  // Closes the handle held and exposes the empty slot for an out-parameter.
+  Handle* put() {
+    reset();
+    return &handle_;
+  }
+
  private:
   Handle handle_ = Traits::Invalid();
 };

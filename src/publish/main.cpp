@@ -10,7 +10,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/system_dlls.h"
 #endif
 

@@ -13,9 +13,8 @@ std::string LastErrorText() { return "Windows error " + std::to_string(GetLastEr
 
 // The SID of the user that runs this process, as text; empty on failure.
 std::wstring CurrentUserSid() {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return L"";
-  const UniqueKernelHandle token(opened);
+  UniqueKernelHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return L"";
   DWORD size = 0;
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::vector<BYTE> buffer(size);

@@ -18,11 +18,11 @@ constexpr ULONG kPrivateBlobBytes = sizeof(BCRYPT_ECCKEY_BLOB) + 3 * kCoordinate
 constexpr ULONG kPublicBlobBytes = sizeof(BCRYPT_ECCKEY_BLOB) + 2 * kCoordinateBytes;
 
 UniqueAlgorithm OpenEcdsaP256() {
-  BCRYPT_ALG_HANDLE opened = nullptr;
-  if (BCryptOpenAlgorithmProvider(&opened, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) < 0) {
+  UniqueAlgorithm algorithm;
+  if (BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) < 0) {
     return UniqueAlgorithm();
   }
-  return UniqueAlgorithm(opened);
+  return algorithm;
 }
 
 // The header and X, Y; with includePrivate also d.
@@ -43,12 +43,11 @@ std::vector<UCHAR> KeyBlob(const SigningKey& key, bool includePrivate) {
 bool SignDigest(const SigningKey& key, const Sha256Digest& digest, ManifestSignature& signature) {
   const UniqueAlgorithm algorithm = OpenEcdsaP256();
   std::vector<UCHAR> blob = KeyBlob(key, true);
-  BCRYPT_KEY_HANDLE imported = nullptr;
+  UniqueCryptKey pair;
   if (!algorithm || BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPRIVATE_BLOB,
-                                        &imported, blob.data(), kPrivateBlobBytes, 0) < 0) {
+                                        pair.put(), blob.data(), kPrivateBlobBytes, 0) < 0) {
     return false;
   }
-  const UniqueCryptKey pair(imported);
   ULONG written = 0;
   return BCryptSignHash(pair.get(), nullptr, const_cast<UCHAR*>(digest.data()),
                         static_cast<ULONG>(digest.size()), signature.data(),
@@ -60,9 +59,8 @@ bool SignDigest(const SigningKey& key, const Sha256Digest& digest, ManifestSigna
 
 bool GenerateSigningKey(SigningKey& key) {
   const UniqueAlgorithm algorithm = OpenEcdsaP256();
-  BCRYPT_KEY_HANDLE generated = nullptr;
-  if (!algorithm || BCryptGenerateKeyPair(algorithm.get(), &generated, 256, 0) < 0) return false;
-  const UniqueCryptKey pair(generated);
+  UniqueCryptKey pair;
+  if (!algorithm || BCryptGenerateKeyPair(algorithm.get(), pair.put(), 256, 0) < 0) return false;
   std::vector<UCHAR> blob(kPrivateBlobBytes);
   ULONG written = 0;
   if (BCryptFinalizeKeyPair(pair.get(), 0) < 0 ||

@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 
-#include "app/install_location.h"
 #include "ops/application_control.h"
 #include "ops/installer.h"
 #include "ui/operation_reports.h"
@@ -15,9 +14,10 @@ namespace {
 // One run of the installer window: Welcome, Installing, then the result.
 class InstallerFlow {
  public:
-  explicit InstallerFlow(HINSTANCE instance) : instance(instance) {}
+  InstallerFlow(HINSTANCE instance, const ReleaseServer& server)
+      : instance(instance), installer(server) {}
 
-  int Run(const CommandLineArgs& args);
+  int Run(const std::wstring& folder);
 
  private:
   void ShowWelcome(const std::wstring& folder);
@@ -35,10 +35,8 @@ class InstallerFlow {
   const std::shared_ptr<ProgressSlot> progress = std::make_shared<ProgressSlot>();
 };
 
-int InstallerFlow::Run(const CommandLineArgs& args) {
+int InstallerFlow::Run(const std::wstring& folder) {
   if (!window.Create(instance, L"Zavex Phone - Instalador")) return 1;
-  const std::wstring folder =
-      args.installPath.empty() ? GetDefaultInstallFolder() : args.installPath;
   installer.SetInstallPath(folder);
   ShowWelcome(folder);
   ConnectWindow();
@@ -77,11 +75,6 @@ void InstallerFlow::StartInstall() {
   window.SetProgress(0);
   installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ", progress);
   installer.onComplete = MakeCompletionReporter(window.Handle(), state);
-  std::wstring error;
-  if (!CheckInstallFolder(installer.GetInstallPath(), error)) {
-    installer.onComplete(false, error);
-    return;
-  }
   installer.StartInstall();
 }
 
@@ -114,9 +107,9 @@ void InstallerFlow::ShowResult(bool success) {
 
 }  // namespace
 
-int RunInstaller(HINSTANCE instance, const CommandLineArgs& args) {
-  InstallerFlow flow(instance);
-  return flow.Run(args);
+int RunInstaller(HINSTANCE instance, const std::wstring& folder, const ReleaseServer& server) {
+  InstallerFlow flow(instance, server);
+  return flow.Run(folder);
 }
 
 }  // namespace zavex

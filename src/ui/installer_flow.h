@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
-#include "app/command_line.h"
+#include <string>
+
+#include "ops/release_server.h"
 
 namespace zavex {
 
-// The interactive installer. 0 when an installation completed, else 1.
-int RunInstaller(HINSTANCE instance, const CommandLineArgs& args);
+// The interactive installer, offering folder first. 0 when an installation
+// completed, else 1.
+int RunInstaller(HINSTANCE instance, const std::wstring& folder, const ReleaseServer& server);
 
 }  // namespace zavex

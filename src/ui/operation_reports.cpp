@@ -1,6 +1,6 @@
 #include "ui/operation_reports.h"
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "formats/format_size.h"
 #include "ui/progress_window.h"
 

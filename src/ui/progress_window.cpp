@@ -3,7 +3,8 @@
 #include <commctrl.h>
 #include <shlobj.h>
 
-#include "app/install_location.h"
+#include "base/product.h"
+#include "platform/file_system.h"
 
 namespace zavex {
 namespace {
@@ -150,7 +151,7 @@ bool IsAppMessage(UINT message) {
 
 std::wstring InstallFolderUnder(const std::wstring& chosenFolder) {
   const bool endsInSeparator = !chosenFolder.empty() && chosenFolder.back() == L'\\';
-  return chosenFolder + (endsInSeparator ? L"ZavexPhone" : L"\\ZavexPhone");
+  return chosenFolder + (endsInSeparator ? L"" : L"\\") + kProductFolderName;
 }
 
 void RunMessageLoop() {

@@ -3,13 +3,10 @@
 #include <memory>
 #include <string>
 
-#include "app/install_location.h"
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "formats/format_size.h"
 #include "ops/application_control.h"
-#include "ops/silent_update.h"
 #include "ops/updater.h"
-#include "platform/file_system.h"
 #include "ui/installer_flow.h"
 #include "ui/operation_reports.h"
 #include "ui/progress_window.h"
@@ -27,8 +24,13 @@ struct CheckResult {
 // or the question whether to install when nothing is installed.
 class UpdaterFlow {
  public:
-  UpdaterFlow(HINSTANCE instance, const CommandLineArgs& args)
-      : instance(instance), args(args), installPath(GetInstallPath(args)), updater(installPath) {}
+  UpdaterFlow(HINSTANCE instance, const std::wstring& installFolder,
+              const std::wstring& newInstallFolder, const ReleaseServer& server)
+      : instance(instance),
+        installPath(installFolder),
+        newInstallFolder(newInstallFolder),
+        server(server),
+        updater(installPath, server) {}
 
   int Run();
 
@@ -45,8 +47,9 @@ class UpdaterFlow {
   int AskToInstall() const;
 
   const HINSTANCE instance;
-  const CommandLineArgs& args;
   const std::wstring installPath;
+  const std::wstring newInstallFolder;  // offered when nothing is installed
+  const ReleaseServer server;
   Updater updater;
   ProgressWindow window;
   const std::shared_ptr<CheckResult> check = std::make_shared<CheckResult>();
@@ -177,14 +180,14 @@ void UpdaterFlow::ShowUpdateResult(bool success) {
 int UpdaterFlow::AskToInstall() const {
   const int answer = MessageBoxW(nullptr, L"Zavex Phone não está instalado. Deseja instalar?",
                                  L"Zavex Phone - Instalador", MB_YESNO | MB_ICONQUESTION);
-  return answer == IDYES ? RunInstaller(instance, args) : 0;
+  return answer == IDYES ? RunInstaller(instance, newInstallFolder, server) : 0;
 }
 
 }  // namespace
 
-int RunUpdater(HINSTANCE instance, const CommandLineArgs& args, bool silent) {
-  if (silent) return RunSilentUpdate(args);
-  UpdaterFlow flow(instance, args);
+int RunUpdater(HINSTANCE instance, const std::wstring& installFolder,
+               const std::wstring& newInstallFolder, const ReleaseServer& server) {
+  UpdaterFlow flow(instance, installFolder, newInstallFolder, server);
   return flow.Run();
 }
 

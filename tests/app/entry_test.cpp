@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/install_location.h"
-#include "app/text_conversion.h"
+#include "base/install_location.h"
+#include "base/text_conversion.h"
 #include "platform/unique_handle.h"
 #include "support/process.h"
 #include "support/test_files.h"

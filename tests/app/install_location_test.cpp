@@ -2,7 +2,8 @@
 
 #include <shlobj.h>
 
-#include "app/install_location.h"
+#include "app/invocation.h"
+#include "base/install_location.h"
 #include "platform/registration.h"
 #include "support/process.h"
 #include "support/test_files.h"
@@ -132,6 +133,26 @@ TEST_F(InstallLocation, RunningFromTheRegisteredInstallationFolder) {
   EXPECT_EQ(GetOperationMode(ArgsFor(L"--install")), UPDATER);
   EXPECT_EQ(GetInstallPath(ArgsFor(L"")), GetExecutableFolder());
   EXPECT_EQ(GetInstallPath(ArgsFor(L"--path=C:\\Other")), L"C:\\Other");
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
+}
+
+// One resolution holds both rules: the folder of the installation found, and
+// the folder that an installer started from the updater offers.
+TEST_F(InstallLocation, ResolutionKeepsTheInstallersOwnFolder) {
+  ScopedEntry manifest(GetExecutableFolder() + L"\\manifest.json", false);
+  ASSERT_TRUE(RegisterUninstallEntry(L"Zavex Phone", L"Zavex Phone", L"1.0", L"Quorvane",
+                                     GetExecutableFolder(), L"", L""));
+  const Invocation found = ResolveInvocation(ArgsFor(L"--restart"));
+  EXPECT_EQ(found.mode, UPDATER);
+  EXPECT_EQ(found.installFolder, GetExecutableFolder());
+  EXPECT_EQ(found.newInstallFolder, GetDefaultInstallFolder());
+  EXPECT_TRUE(found.restart);
+  const Invocation chosen = ResolveInvocation(ArgsFor(L"--check --path=C:\\Other"));
+  EXPECT_EQ(chosen.mode, SILENT_CHECK);
+  EXPECT_EQ(chosen.installFolder, L"C:\\Other");
+  EXPECT_EQ(chosen.newInstallFolder, L"C:\\Other");
+  EXPECT_FALSE(chosen.restart);
+  EXPECT_EQ(chosen.server.baseUrl, CompiledReleaseServer().baseUrl);
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallEntryKey);
 }
 

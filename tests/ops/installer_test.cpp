@@ -7,8 +7,9 @@
 
 #include <memory>
 
-#include "app/install_location.h"
-#include "app/text_conversion.h"
+#include "app/invocation.h"
+#include "base/install_location.h"
+#include "base/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "platform/held_executable.h"
 #include "platform/unique_handle.h"
@@ -41,7 +42,7 @@ class InstallerTest : public MachineStateTest {
   }
 
   OperationResult Install(const std::wstring& folder) {
-    Installer installer;
+    Installer installer(CompiledReleaseServer());
     installer.SetInstallPath(folder);
     installer.onProgress = recorder.Callback();
     return RunToCompletion(installer, &Installer::StartInstall);
@@ -185,7 +186,7 @@ TEST_F(InstallerTest, CancelStopsTheDownloadsAndPlacesNothing) {
   server.SetRoute("/bin/app.dll", SlowAnswer(release.files[1].content, 8192, 5));
 
   auto runCancelling = [&](std::function<bool(const ProgressReport&)> when) {
-    Installer installer;
+    Installer installer(CompiledReleaseServer());
     installer.SetInstallPath(folder);
     installer.onProgress = recorder.Callback([&](const ProgressReport& report) {
       if (when(report)) installer.Cancel();
@@ -219,7 +220,7 @@ TEST_F(InstallerTest, CancelStopsTheDownloadsAndPlacesNothing) {
   stalled.body = release.files[0].content;
   stalled.stallAfterBytes = 100000;
   server.SetRoute("/bin/app.dll", stalled);
-  Installer installer;
+  Installer installer(CompiledReleaseServer());
   installer.SetInstallPath(folder);
   result = CancelAtMilestone(installer, &Installer::StartInstall,
                              ProgressMilestone(L"bin/app.dll", 100000));
@@ -235,7 +236,7 @@ TEST_F(InstallerTest, InstallerReleasedWhileRunningLetsTheWorkerFinish) {
 
   CompletionProbe probe;
   {
-    auto installer = std::make_unique<Installer>();
+    auto installer = std::make_unique<Installer>(CompiledReleaseServer());
     installer->SetInstallPath(folder);
     installer->onComplete = probe.Callback();
     installer->StartInstall();

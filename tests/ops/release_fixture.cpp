@@ -12,8 +12,9 @@
 #include <cstdio>
 #include <set>
 
-#include "app/install_location.h"
-#include "app/text_conversion.h"
+#include "app/invocation.h"
+#include "base/install_location.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
 #include "ops/installer.h"
@@ -251,7 +252,7 @@ bool InstallStandInRelease(HttpServer& server, const std::wstring& folder) {
   release.files = {{"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe")},
                    {"bin/app.dll", "library"}};
   PublishRelease(server, release);
-  Installer installer;
+  Installer installer(CompiledReleaseServer());
   installer.SetInstallPath(folder);
   return RunToCompletion(installer, &Installer::StartInstall).success;
 }

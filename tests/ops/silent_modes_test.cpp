@@ -4,7 +4,7 @@
 #include <regex>
 #include <vector>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "formats/base64.h"
 #include "formats/utc_time.h"
 #include "ops/manifest_signature.h"

@@ -4,8 +4,8 @@
 #include <windows.h>
 #include <objbase.h>
 
-#include "app/install_location.h"
-#include "app/text_conversion.h"
+#include "base/install_location.h"
+#include "base/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "ops/shortcut_locations.h"
 #include "platform/host_shell.h"

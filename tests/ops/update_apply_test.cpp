@@ -3,13 +3,13 @@
 
 #include <memory>
 
-#include "app/text_conversion.h"
+#include "app/invocation.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
-#include "ops/file_transfer.h"
+#include "ops/placing_phase.h"
 #include "ops/release_fixture.h"
-#include "ops/update_apply.h"
-#include "platform/host_shell.h"
 #include "ops/updater.h"
+#include "platform/host_shell.h"
 #include "platform/unique_handle.h"
 #include "support/process.h"
 #include "support/test_files.h"
@@ -39,7 +39,7 @@ class UpdateApplyTest : public MachineStateTest {
   std::string Record() const { return ReadTextFile(folder() + L"\\manifest.json"); }
 
   OperationResult Update(ProgressCallback progress = {}) {
-    Updater updater(folder());
+    Updater updater(folder(), CompiledReleaseServer());
     std::wstring error;
     updater.CheckForUpdates(error);
     updater.onProgress = std::move(progress);
@@ -100,11 +100,11 @@ TEST_F(UpdateApplyTest, NothingToChangeLeavesTheRecordAlone) {
 }
 
 TEST_F(UpdateApplyTest, WithoutAnEarlierCheckTheUpdateChecksItself) {
-  Updater updater(folder());
+  Updater updater(folder(), CompiledReleaseServer());
   EXPECT_TRUE(RunToCompletion(updater, &Updater::StartUpdate).success);
   EXPECT_TRUE(HoldsExactly(folder(), newer));
 
-  Updater upToDate(folder());
+  Updater upToDate(folder(), CompiledReleaseServer());
   EXPECT_EQ(RunToCompletion(upToDate, &Updater::StartUpdate).error,
             L"Falha ao verificar atualização");
 }
@@ -123,7 +123,7 @@ TEST_F(UpdateApplyTest, PathsThatOnlyChangeSpellingKeepTheirFile) {
   TempDir other;
   InstallReleaseLocally(other.path(), spelled);
   PublishRelease(server, respelled);
-  Updater updater(other.path());
+  Updater updater(other.path(), CompiledReleaseServer());
   EXPECT_TRUE(RunToCompletion(updater, &Updater::StartUpdate).success);
 
   for (const ReleaseFile& file : respelled.files) {
@@ -132,7 +132,7 @@ TEST_F(UpdateApplyTest, PathsThatOnlyChangeSpellingKeepTheirFile) {
   EXPECT_EQ(ListFiles(other.path()).size(), respelled.files.size() + 1);
   EXPECT_EQ(ReadTextFile(other / L"manifest.json"), respelled.RecordText());
   std::wstring error;
-  EXPECT_FALSE(Updater(other.path()).CheckForUpdates(error).updateAvailable);
+  EXPECT_FALSE(Updater(other.path(), CompiledReleaseServer()).CheckForUpdates(error).updateAvailable);
   EXPECT_EQ(error, L"");
 }
 
@@ -209,7 +209,7 @@ TEST_F(UpdateApplyTest, OptionalFileThatFailsIsFetchedByTheNextRelease) {
 
 TEST_F(UpdateApplyTest, CancelDuringTheDownloadsKeepsTheOldRecord) {
   const std::string before = Record();
-  Updater updater(folder());
+  Updater updater(folder(), CompiledReleaseServer());
   std::wstring error;
   updater.CheckForUpdates(error);
   ProgressRecorder recorder;
@@ -232,7 +232,7 @@ TEST_F(UpdateApplyTest, CancelEndsADownloadThatWaitsOnASilentServer) {
   newer.files.pop_back();
   PublishRelease(server, newer);
   const std::string before = Record();
-  Updater updater(folder());
+  Updater updater(folder(), CompiledReleaseServer());
   std::wstring error;
   ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable);
   const OperationResult result = CancelAtMilestone(updater, &Updater::StartUpdate,
@@ -257,7 +257,7 @@ TEST_F(UpdateApplyTest, CancelWhileSixTransfersRunEndsThemWithinASecond) {
   }
   const auto fileRequests = [this] { return RequestsUnder(server, "/data/"); };
   const std::string before = Record();
-  Updater updater(folder());
+  Updater updater(folder(), CompiledReleaseServer());
   std::wstring error;
   ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable);
   ProgressRecorder recorder;
@@ -296,7 +296,7 @@ TEST_F(UpdateApplyTest, UpdaterReleasedWhileRunningLetsTheWorkerFinish) {
   server.SetRoute("/lib/a.dll", SlowAnswer(newer.files[1].content, 2048, 10));
   CompletionProbe probe;
   {
-    auto updater = std::make_unique<Updater>(folder());
+    auto updater = std::make_unique<Updater>(folder(), CompiledReleaseServer());
     std::wstring error;
     ASSERT_TRUE(updater->CheckForUpdates(error).updateAvailable);
     updater->onComplete = probe.Callback();

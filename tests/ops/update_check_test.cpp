@@ -5,8 +5,9 @@
 #include <regex>
 #include <thread>
 
+#include "app/invocation.h"
 #include "app/server_config.h"
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "ops/manifest_signature.h"
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
@@ -23,7 +24,7 @@ class UpdateCheckTest : public ::testing::Test {
   }
 
   UpdateInfo Check(std::wstring& error) {
-    Updater updater(temp.path());
+    Updater updater(temp.path(), CompiledReleaseServer());
     return updater.CheckForUpdates(error);
   }
 
@@ -105,12 +106,15 @@ TEST_F(UpdateCheckTest, WithoutReleaseKeysNoSignatureIsAskedFor) {
   HttpServer server(ServerPortFromBaseUrl());
   ASSERT_TRUE(server.listening());
   HttpClient http;
+  const ReleaseServer compiled = CompiledReleaseServer();
   const std::wstring url = ManifestUrl + std::wstring(L"?nocache=17");
-  EXPECT_EQ(SignatureUrlFor(url), ServerBaseUrl + std::wstring(L"manifest.json.sig?nocache=17"));
-  EXPECT_EQ(SignatureUrlFor(ManifestUrl), ServerBaseUrl + std::wstring(L"manifest.json.sig"));
-  EXPECT_TRUE(CheckManifestSignature(http, url, "{}", {}));
+  EXPECT_EQ(SignatureUrlFor(compiled, url),
+            ServerBaseUrl + std::wstring(L"manifest.json.sig?nocache=17"));
+  EXPECT_EQ(SignatureUrlFor(compiled, ManifestUrl),
+            ServerBaseUrl + std::wstring(L"manifest.json.sig"));
+  EXPECT_TRUE(CheckManifestSignature(http, ReleaseServer{ServerBaseUrl, {}}, url, "{}"));
   EXPECT_TRUE(server.Requests().empty());
-  EXPECT_FALSE(CheckManifestSignature(http, url, "{}", CompiledReleaseKeys()));
+  EXPECT_FALSE(CheckManifestSignature(http, compiled, url, "{}"));
   ASSERT_EQ(server.Requests().size(), 1u);
   EXPECT_EQ(server.Requests()[0].target, "/manifest.json.sig?nocache=17");
 }
@@ -118,14 +122,14 @@ TEST_F(UpdateCheckTest, WithoutReleaseKeysNoSignatureIsAskedFor) {
 TEST_F(UpdateCheckTest, AnExpiryCountsOnlyWithReleaseKeysAndEndsOnItsSecond) {
   Manifest manifest;
   EXPECT_TRUE(CheckManifestExpiry(manifest, 0, {}));
-  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseKeys()));
+  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseServer().keys));
   manifest.expires = "2030-01-01";
-  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseKeys()));
+  EXPECT_FALSE(CheckManifestExpiry(manifest, 0, CompiledReleaseServer().keys));
   manifest.expires = "2030-01-01T00:00:00Z";
   UtcSeconds expires = 0;
   ASSERT_TRUE(ParseUtcTimestamp(manifest.expires, expires));
-  EXPECT_TRUE(CheckManifestExpiry(manifest, expires - 1, CompiledReleaseKeys()));
-  EXPECT_FALSE(CheckManifestExpiry(manifest, expires, CompiledReleaseKeys()));
+  EXPECT_TRUE(CheckManifestExpiry(manifest, expires - 1, CompiledReleaseServer().keys));
+  EXPECT_FALSE(CheckManifestExpiry(manifest, expires, CompiledReleaseServer().keys));
   EXPECT_TRUE(CheckManifestExpiry(manifest, expires, {}));
   const UtcSeconds before = static_cast<UtcSeconds>(std::time(nullptr));
   EXPECT_GE(UtcNow(), before);
@@ -152,7 +156,7 @@ TEST_F(UpdateCheckTest, StartCheckReportsOnAWorkerAndKeepsAPositiveResult) {
   Release newer{"2.0.0", 2, {{"zavexphone.exe", "app v2"}, {"lib/a.dll", "a v1"}}};
   PublishRelease(server, newer);
 
-  Updater updater(temp.path());
+  Updater updater(temp.path(), CompiledReleaseServer());
   std::promise<std::pair<UpdateInfo, std::thread::id>> checked;
   updater.onCheckComplete = [&checked](const UpdateInfo& info, const std::wstring&) {
     checked.set_value({info, std::this_thread::get_id()});

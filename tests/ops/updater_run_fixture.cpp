@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/registration.h"
 
 namespace zavex::test {

@@ -69,6 +69,23 @@ TEST(RemoveFileTest, DeletesOnlyWhatExists) {
   EXPECT_FALSE(RemoveFile(temp.path()));
 }
 
+// The file is opened without sharing, so the second open succeeds only when
+// put() closed the first handle.
+TEST(UniqueHandleTest, PutClosesTheHeldHandleBeforeExposingItsSlot) {
+  test::TempDir temp;
+  const std::wstring path = temp / L"exclusive.txt";
+  ASSERT_TRUE(test::WriteTextFile(path, "x"));
+  const auto openExclusive = [&path] {
+    return CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  UniqueFile file(openExclusive());
+  ASSERT_TRUE(file);
+  HANDLE* slot = file.put();
+  EXPECT_FALSE(file);
+  *slot = openExclusive();
+  EXPECT_TRUE(file);
+}
+
 TEST(IsExistingFileTest, OnlyFilesCount) {
   test::TempDir temp;
   ASSERT_TRUE(test::WriteTextFile(temp / L"file.txt", "x"));

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "support/http_server.h"
 #include "support/test_files.h"
 

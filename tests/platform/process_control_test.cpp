@@ -64,12 +64,12 @@ TEST_F(ProcessControlTest, FindsTheProcessByNameInAnyLetterCase) {
 }
 
 TEST_F(ProcessControlTest, CloseRequestEndsTheApplication) {
-  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   StartStandIn(L"\"tel:+55 11 99999-0000\"");
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
   EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
-  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
 
   EXPECT_EQ(test::ReadTextFile(temp / L"zavexphone_cmdline.txt"),
             "\"" + std::string(exe.begin(), exe.end()) + "\" \"tel:+55 11 99999-0000\"\n");
@@ -83,16 +83,16 @@ TEST_F(ProcessControlTest, CloseRequestReachesOnlyTheApplicationsWindows) {
   test::ChildProcess other;
   StartWithWindow(other, otherExe);
 
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
-  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(other.Wait(kIgnoredCloseWatchMs), std::nullopt);
 
   // Two copies of the application: both are asked.
   StartStandIn(L"");
   test::ChildProcess second;
   StartWithWindow(second, exe);
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
   EXPECT_EQ(second.Wait(kWaitMs), std::optional<DWORD>(0));
   EXPECT_TRUE(other.running());
@@ -100,28 +100,28 @@ TEST_F(ProcessControlTest, CloseRequestReachesOnlyTheApplicationsWindows) {
 
 TEST_F(ProcessControlTest, DelayedCloseEndsLater) {
   StartStandIn(L"--close-delay=1000");
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kWaitMs), std::optional<DWORD>(0));
 }
 
 TEST_F(ProcessControlTest, IgnoredRequestLeavesTheApplicationRunning) {
   StartStandIn(L"--ignore-close");
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
   EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
 }
 
 TEST_F(ProcessControlTest, NoWindowMeansNoRequest) {
   StartStandIn(L"--no-window", false);
-  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_FALSE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_TRUE(IsProcessRunning(L"zavexphone.exe"));
 }
 
 TEST_F(ProcessControlTest, OptionsFileBesideTheProgramApplies) {
   ASSERT_TRUE(test::WriteTextFile(temp / L"zavexphone.options", "--ignore-close\n"));
   StartStandIn(L"");
-  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe"));
+  EXPECT_TRUE(RequestApplicationClose(L"zavexphone.exe", L"Zavex Phone"));
   EXPECT_EQ(standIn.Wait(kIgnoredCloseWatchMs), std::nullopt);
 }
 

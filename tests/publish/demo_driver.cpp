@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "support/process.h"
 #include "support/window_probe.h"
 #include "ui/progress_window.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
 #include "ops/release_fixture.h"
 #include "support/http_server.h"

@@ -131,9 +131,9 @@ bool RunsUnderWow64(HANDLE process) {
 }
 
 UniqueKey OpenUserKeyAsTheShellSeesIt(const std::wstring& subKey) {
-  HKEY opened = nullptr;
-  RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &opened);
-  return UniqueKey(opened);
+  UniqueKey key;
+  RegOpenKeyExW(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, key.put());
+  return key;
 }
 
 std::wstring GetWindowTextOf(HWND window) {

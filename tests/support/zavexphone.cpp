@@ -13,7 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 
 namespace {
 

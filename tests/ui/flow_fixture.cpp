@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "app/text_conversion.h"
+#include "base/text_conversion.h"
 #include "platform/process_control.h"
 #include "support/window_probe.h"
 #include "ui/progress_window.h"

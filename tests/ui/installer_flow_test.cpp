@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/install_location.h"
+#include "base/install_location.h"
 #include "support/window_probe.h"
 #include "ui/progress_window.h"
 #include "ui/flow_fixture.h"

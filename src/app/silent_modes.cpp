@@ -1,13 +1,13 @@
-#include "ops/silent_update.h"
+#include "app/silent_modes.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <memory>
 
-#include "app/install_location.h"
-#include "app/logger.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/product.h"
+#include "base/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/updater.h"
 #include "platform/process_control.h"
@@ -38,9 +38,17 @@ std::shared_ptr<SilentOutcome> ApplyOnWorker(Updater& updater) {
 
 }  // namespace
 
-int RunSilentUpdate(const CommandLineArgs& args) {
-  const std::wstring installPath = GetInstallPath(args);
-  Updater updater(installPath);
+int RunSilentCheck(const Invocation& invocation) {
+  Updater updater(invocation.installFolder, invocation.server);
+  UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
+  std::wstring error;
+  if (updater.CheckForUpdates(error).updateAvailable) return 0;
+  return error.empty() ? 2 : 1;
+}
+
+int RunSilentUpdate(const Invocation& invocation) {
+  const std::wstring& installPath = invocation.installFolder;
+  Updater updater(installPath, invocation.server);
   std::wstring checkError;
   {
     UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
@@ -57,12 +65,12 @@ int RunSilentUpdate(const CommandLineArgs& args) {
   if (!outcome->succeeded) {
     Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
     // It was running, and the caller asked for it to run.
-    if (args.restart && wasRunning && !IsProcessRunning(kApplicationExeName)) {
+    if (invocation.restart && wasRunning && !IsProcessRunning(kApplicationExeName)) {
       StartApplication(installPath);
     }
     return 1;
   }
-  if (args.restart) StartApplication(installPath);
+  if (invocation.restart) StartApplication(installPath);
   return 0;
 }
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/logger.h"
-#include "app/text_conversion.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "support/test_files.h"
 
 namespace zavex {
@@ -60,6 +60,31 @@ TEST(Logger, HeaderBlocksLinesAndClose) {
                             "\\[" + stamp + "\\] \\[WARN\\] cut\r\n" + header + "\\[" + stamp +
                             "\\] \\[DEBUG\\] second run\r\n");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;
+}
+
+// A best-effort step logs nothing when it worked, and a WARN with the code
+// that its failed call left when it did not; a Win32 code is decimal, an
+// HRESULT hexadecimal.
+TEST(Logger, BestEffortStepsThatFailNameTheWindowsErrorCode) {
+  test::TempDir dir;
+  const std::wstring path = dir / L"zavex_updater.log";
+  Logger& log = Logger::Instance();
+  log.Open(path);
+  EXPECT_TRUE(BestEffort(true, "Worked"));
+  EXPECT_FALSE(BestEffort(DeleteFileW((dir / L"missing.txt").c_str()), "Deleting missing.txt"));
+  SetLastError(static_cast<DWORD>(E_ACCESSDENIED));
+  EXPECT_FALSE(BestEffort(false, "Creating the desktop shortcut"));
+  log.Close();
+
+  const std::string text = test::ReadTextFile(path);
+  EXPECT_EQ(text.find("Worked"), std::string::npos);
+  EXPECT_NE(text.find("] [WARN] Deleting missing.txt failed, going on (Windows error 2)\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("] [WARN] Creating the desktop shortcut failed, going on "
+                      "(Windows error 0x80070005)\r\n"),
+            std::string::npos)
+      << text;
 }
 
 TEST(Logger, LinesStayWholeWithSeveralThreadsWriting) {

@@ -1,5 +1,8 @@
-#include "app/logger.h"
+#include "base/logger.h"
 
+#include <windows.h>
+
+#include <cstdio>
 #include <ctime>
 #include <iomanip>
 #include <locale>
@@ -71,6 +74,20 @@ std::string GetTimestamp() {
   text.imbue(std::locale::classic());
   text << std::put_time(&local, "%Y-%m-%d %H:%M:%S");
   return text.str();
+}
+
+std::string WindowsErrorText(unsigned long code) {
+  constexpr unsigned long kLargestWin32Code = 0xFFFF;
+  char text[16] = {};
+  std::snprintf(text, sizeof(text), code > kLargestWin32Code ? "0x%08lX" : "%lu", code);
+  return std::string(" (Windows error ") + text + ")";
+}
+
+bool BestEffort(bool succeeded, std::string_view step) {
+  if (succeeded) return true;
+  const DWORD code = GetLastError();
+  Logger::Instance().Warn(std::string(step) + " failed, going on" + WindowsErrorText(code));
+  return false;
 }
 
 }  // namespace zavex

@@ -5,15 +5,13 @@
 
 #include "formats/manifest.h"
 #include "ops/download_phase.h"
-#include "ops/operation_callbacks.h"
-#include "ops/update_check.h"
 
 namespace zavex {
 
-// The staged update, also used by the install: a plan of files, a download
-// phase that fetches and verifies each into its ".tmp" beside its place
-// without touching an installed file, a placing phase that puts them all in
-// place or none, and a commit that writes the record last.
+// The placing phase of the staged install and update: after the download
+// phase has fetched and verified each file into its ".tmp" beside its place
+// without touching an installed file, it puts them all in place or none.
+// The commit then writes the record and only after it deletes what was kept.
 
 // A file that the placing phase put in place; previousKept when its former
 // version waits as ".old".
@@ -30,14 +28,8 @@ bool PlacingPhase(const std::vector<const StagedFile*>& verified,
                   std::vector<PlacedFile>& placed, std::wstring& error);
 
 // Deletes the ".old" files that the placing phase kept; only once the record
-// is saved.
+// is saved. Best effort: a file that stays is logged as a WARN.
 void DeletePreviousVersions(const std::vector<PlacedFile>& placed);
-
-// The server's manifest as the record, without its expiry, except that an
-// optional file that did not arrive keeps its installed entry, or has none
-// when it is new, so that a later release brings it.
-Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
-                          const std::vector<std::string>& missingOptional);
 
 // Moves back each file that record lists and that is missing while its
 // ".old" exists, as an interrupted run may have left it.
@@ -47,18 +39,14 @@ void RestoreMissingFromOld(const std::wstring& installPath, const Manifest& reco
 // moved) and tempPath into its place (by copy when the move fails). A file
 // whose previous version cannot be kept is not replaced. False, with the
 // previous version back in place, when the new file could not be placed;
-// previousKept tells whether ".old" holds the previous version.
+// previousKept tells whether ".old" holds the previous version, and
+// GetLastError the code of the call that failed.
 bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
                    bool& previousKept);
 
-// Applies the update that the last positive check stored in state (checking
-// first when none did): closes the application, then runs the staged update,
-// deleting removed files before the record and every leftover ".old" and
-// ".tmp" after it. False with error set when it stopped.
-bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error);
-
 // Deletes every file under folder, at any depth, whose name is longer than
-// four characters and ends in ".old" or ".tmp" (letter case counts).
+// four characters and ends in ".old" or ".tmp" (letter case counts). Best
+// effort: a file that stays is logged as a WARN.
 void CleanupLeftovers(const std::wstring& folder);
 
 }  // namespace zavex

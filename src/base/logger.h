@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zavex {
@@ -68,5 +69,14 @@ class Logger final : public LogSink {
 
 // Local time as "%Y-%m-%d %H:%M:%S".
 std::string GetTimestamp();
+
+// " (Windows error N)", to end a line about a Windows call that failed with
+// code; an HRESULT is written in hexadecimal.
+std::string WindowsErrorText(unsigned long code);
+
+// For a step that the operation goes on without: when it failed, logs WARN
+// "<step> failed, going on (Windows error N)" with the code that GetLastError
+// holds right after the failed call. Returns succeeded.
+bool BestEffort(bool succeeded, std::string_view step);
 
 }  // namespace zavex

@@ -1,0 +1,34 @@
+#include "ops/operation_callbacks.h"
+
+#include <algorithm>
+
+namespace zavex {
+
+void TransferCounts::Accept(const ManifestFile& entry) {
+  doneBytes += entry.size;
+  ++doneFiles;
+}
+
+TransferCounts TransferCounts::Completed() const {
+  return TransferCounts{totalFiles, totalFiles, totalBytes, totalBytes};
+}
+
+TransferCounts CountTransfer(const std::vector<ManifestFile>& files) {
+  TransferCounts counts;
+  counts.totalFiles = static_cast<int>(files.size());
+  for (const ManifestFile& file : files) counts.totalBytes += file.size;
+  return counts;
+}
+
+void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,
+                    const std::wstring& text) {
+  const auto clamped = [](uint64_t bytes) {
+    return static_cast<uint32_t>(std::min<uint64_t>(bytes, UINT32_MAX));
+  };
+  if (callback) {
+    callback(counts.doneFiles, counts.totalFiles, clamped(counts.doneBytes),
+             clamped(counts.totalBytes), text);
+  }
+}
+
+}  // namespace zavex
