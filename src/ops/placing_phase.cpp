@@ -5,6 +5,7 @@
 #include "base/logger.h"
 #include "base/text_conversion.h"
 #include "platform/file_system.h"
+#include "platform/held_executable.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -75,6 +76,10 @@ bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
 bool PlacingPhase(const std::vector<const StagedFile*>& verified,
                   std::vector<PlacedFile>& placed, std::wstring& error) {
   for (const StagedFile* file : verified) {
+    if (StopHoldingIfAt(file->finalPath)) {
+      Logger::Instance().Info("Released the running executable to replace it: " +
+                              file->entry.path);
+    }
     bool previousKept = false;
     if (SwapIntoPlace(file->tempPath, file->finalPath, previousKept)) {
       placed.push_back(PlacedFile{file, previousKept});

@@ -21,7 +21,8 @@ struct PlacedFile {
 };
 
 // Puts every verified file in place, keeping each previous version as
-// ".old". When one cannot be placed, every file placed before it goes back
+// ".old"; the hold on this program's own file ends when a file replaces it.
+// When one cannot be placed, every file placed before it goes back
 // (one without a previous version is removed), the temp files are deleted,
 // and error becomes "Falha ao instalar: " and the path.
 bool PlacingPhase(const std::vector<const StagedFile*>& verified,

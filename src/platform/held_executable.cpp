@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "platform/file_system.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
@@ -13,6 +14,7 @@ constexpr DWORD kCopyChunkBytes = 64 * 1024;
 
 std::mutex heldMutex;  // the copy moves the held file's position
 UniqueFile held;
+std::wstring heldPath;
 
 bool CopyAll(HANDLE from, HANDLE to) {
   LARGE_INTEGER start = {};
@@ -33,7 +35,16 @@ bool HoldExecutable(const std::wstring& path) {
   std::lock_guard<std::mutex> lock(heldMutex);
   held.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  heldPath = held ? path : std::wstring();
   return static_cast<bool>(held);
+}
+
+bool StopHoldingIfAt(const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(heldMutex);
+  if (!held || !IsSamePath(path, heldPath)) return false;
+  held.reset();
+  heldPath.clear();
+  return true;
 }
 
 bool CopyHeldExecutableTo(const std::wstring& target) {

@@ -9,6 +9,11 @@ namespace zavex {
 // while it is held no one can rename, replace or change it. True when held.
 bool HoldExecutable(const std::wstring& path);
 
+// Ends the hold when path names the held file, so that this program can move
+// its own file aside to put a new one in its place; true when it did. Copies
+// fail from then on.
+bool StopHoldingIfAt(const std::wstring& path);
+
 // Copies the held file's bytes to target, created or truncated; true when
 // every byte was written and flushed. False when nothing is held.
 bool CopyHeldExecutableTo(const std::wstring& target);
