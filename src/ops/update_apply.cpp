@@ -11,6 +11,7 @@
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
 #include "platform/file_system.h"
+#include "platform/held_executable.h"
 #include "platform/link_safe_removal.h"
 #include "platform/unique_handle.h"
 
@@ -77,6 +78,11 @@ UpdatePlan PlanUpdate(const UpdaterState& state) {
               ", size: " + std::to_string(file.size) + ")");
   }
   return plan;
+}
+
+bool ReplacesUpdater(const DownloadedFiles& downloaded) {
+  return std::any_of(downloaded.verified.begin(), downloaded.verified.end(),
+                     [](const StagedFile* file) { return IsUpdaterPath(file->entry.path); });
 }
 
 void DeleteTempFiles(const std::vector<const StagedFile*>& files) {
@@ -236,6 +242,10 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
   DownloadRun run{state.installPath, state.cancel, onProgress, true, http, plan.counts};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  // The installed updater this release replaces may be the running program:
+  // it can be moved aside only while nothing holds it. The update never
+  // copies itself, so it needs the hold no longer.
+  if (ReplacesUpdater(downloaded)) ReleaseHeldExecutable();
   std::vector<PlacedFile> placed;
   if (!PlacingPhase(downloaded.verified, placed, error)) return false;
   if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
