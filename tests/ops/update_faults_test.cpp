@@ -89,11 +89,11 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
     HttpRoute route;
     const char* reason;
   } faults[] = {
-      {"required file missing", Answer(404, "Not Found"), "(HTTP 404)"},
+      {"required file missing", Answer(404, "Not Found"), "(HTTP 404 via direct)"},
       {"hash mismatch", Answer(200, GeneratedBytes(4, 60000)), "HASH MISMATCH"},
       {"body cut off", cut, "(body cut short after "},
-      {"more bytes than its size", endless, "(more than 60000 bytes received)"},
-      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes)"},
+      {"more bytes than its size", endless, "(more than 60000 bytes received via direct)"},
+      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes via direct)"},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -144,7 +144,7 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
     bool continued;           // the second asks for the rest and gets it
   } faults[] = {
       {"503 with Retry-After", {busy, whole},
-       "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503", 4, false},
+       "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503 via direct", 4, false},
       {"cut off, ranges served", {cutRanged, ranged}, "(attempt 2 of 4): body cut short after ",
        kLargeBytes / 2, true},
       {"cut off, ranges ignored", {cutWhole, whole}, "(attempt 2 of 4): body cut short after ",
@@ -254,9 +254,9 @@ TEST_F(UpdateFaultTest, StalledFileUnderSilentRestartEndsAndStartsTheApplication
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
   EXPECT_TRUE(HoldsExactly(folder, installed, Extras(true)));
   const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
-  EXPECT_NE(log.find("(attempt 2 of 4): stalled: nothing received for 30 s"), std::string::npos)
+  EXPECT_NE(log.find("(attempt 2 of 4): stalled: nothing received for 30 s via direct"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("Download failed for: res/new/extra.txt (HTTP 404)"), std::string::npos);
+  EXPECT_NE(log.find("Download failed for: res/new/extra.txt (HTTP 404 via direct)"), std::string::npos);
 }
 
 TEST_F(UpdateFaultTest, MissingFileIsRestoredFromOld) {
