@@ -284,6 +284,11 @@ const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::w
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
   if (!opened.request || !AttachContext(opened)) return "Failed to create request";
+  // A proxy that asks for Windows authentication (NTLM, Negotiate) gets the
+  // logged-on user's credentials.
+  DWORD logonPolicy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+  WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logonPolicy,
+                   sizeof(logonPolicy));
 
   BeginStep(opened);
   const bool sent = WinHttpSendRequest(
@@ -376,6 +381,9 @@ RequestFailure StatusFailure(const OpenedRequest& opened) {
   RequestFailure failure;
   failure.statusCode = opened.statusCode;
   failure.reason = "HTTP " + std::to_string(opened.statusCode);
+  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+    failure.reason += " (the proxy did not accept the logged-on user's credentials)";
+  }
   failure.transient = IsTransientStatus(opened.statusCode);
   failure.retryAfterSeconds = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_RETRY_AFTER);
   return failure;
