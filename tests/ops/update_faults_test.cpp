@@ -17,6 +17,15 @@ class UpdateFaultTest : public UpdaterRunTest {
  protected:
   static HttpRoute SlowRoute(const std::string& body) { return SlowAnswer(body, 4096, 20); }
 
+  // The old release installed and newer published, extra.txt answered with
+  // answers in turn.
+  void PrepareRun(const std::vector<HttpRoute>& answers) {
+    Reinstall();
+    RestartServer();
+    PublishRelease(*server, newer);
+    server->SetRoutes("/res/new/extra.txt", answers);
+  }
+
   // Publishes newer properly and expects the next run to install it whole.
   void ExpectSecondRunCompletesTheUpdate() {
     RestartServer();
@@ -97,10 +106,7 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
-    Reinstall();
-    RestartServer();
-    PublishRelease(*server, newer);
-    server->SetRoute("/res/new/extra.txt", fault.route);
+    PrepareRun({fault.route});
     EXPECT_EQ(RunUpdater(L"--silent", 60000).exitCode, 1u);
     EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
     EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.reason), std::string::npos);
@@ -152,10 +158,7 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
-    Reinstall();
-    RestartServer();
-    PublishRelease(*server, newer);
-    server->SetRoutes("/res/new/extra.txt", fault.answers);
+    PrepareRun(fault.answers);
     EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
     EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.logged), std::string::npos);
