@@ -172,7 +172,7 @@ TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
 
   for (const std::wstring& url : {std::wstring(L"not a url"), longHost, longPath}) {
     const HttpResponse response = client.Get(url);
-    EXPECT_EQ(response.error, L"Failed to parse URL");
+    EXPECT_EQ(response.error, L"Failed to parse URL via direct");
     EXPECT_EQ(response.statusCode, 0);
     EXPECT_FALSE(response.success);
   }
