@@ -17,6 +17,15 @@ class UpdateFaultTest : public UpdaterRunTest {
  protected:
   static HttpRoute SlowRoute(const std::string& body) { return SlowAnswer(body, 4096, 20); }
 
+  // The old release installed and newer published, extra.txt answered with
+  // answers in turn.
+  void PrepareRun(const std::vector<HttpRoute>& answers) {
+    Reinstall();
+    RestartServer();
+    PublishRelease(*server, newer);
+    server->SetRoutes("/res/new/extra.txt", answers);
+  }
+
   // Publishes newer properly and expects the next run to install it whole.
   void ExpectSecondRunCompletesTheUpdate() {
     RestartServer();
@@ -89,18 +98,15 @@ TEST_F(UpdateFaultTest, FailureOnTheLastFileLeavesTheOldReleaseAndTheNextRunSucc
     HttpRoute route;
     const char* reason;
   } faults[] = {
-      {"required file missing", Answer(404, "Not Found"), "(HTTP 404)"},
+      {"required file missing", Answer(404, "Not Found"), "(HTTP 404 via direct)"},
       {"hash mismatch", Answer(200, GeneratedBytes(4, 60000)), "HASH MISMATCH"},
       {"body cut off", cut, "(body cut short after "},
-      {"more bytes than its size", endless, "(more than 60000 bytes received)"},
-      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes)"},
+      {"more bytes than its size", endless, "(more than 60000 bytes received via direct)"},
+      {"longer Content-Length", announcedLonger, "(Content-Length 107374182400 for 60000 bytes via direct)"},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
-    Reinstall();
-    RestartServer();
-    PublishRelease(*server, newer);
-    server->SetRoute("/res/new/extra.txt", fault.route);
+    PrepareRun({fault.route});
     EXPECT_EQ(RunUpdater(L"--silent", 60000).exitCode, 1u);
     EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
     EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.reason), std::string::npos);
@@ -144,7 +150,7 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
     bool continued;           // the second asks for the rest and gets it
   } faults[] = {
       {"503 with Retry-After", {busy, whole},
-       "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503", 4, false},
+       "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503 via direct", 4, false},
       {"cut off, ranges served", {cutRanged, ranged}, "(attempt 2 of 4): body cut short after ",
        kLargeBytes / 2, true},
       {"cut off, ranges ignored", {cutWhole, whole}, "(attempt 2 of 4): body cut short after ",
@@ -152,10 +158,7 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
-    Reinstall();
-    RestartServer();
-    PublishRelease(*server, newer);
-    server->SetRoutes("/res/new/extra.txt", fault.answers);
+    PrepareRun(fault.answers);
     EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
     EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.logged), std::string::npos);
@@ -254,9 +257,9 @@ TEST_F(UpdateFaultTest, StalledFileUnderSilentRestartEndsAndStartsTheApplication
   EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
   EXPECT_TRUE(HoldsExactly(folder, installed, Extras(true)));
   const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
-  EXPECT_NE(log.find("(attempt 2 of 4): stalled: nothing received for 30 s"), std::string::npos)
+  EXPECT_NE(log.find("(attempt 2 of 4): stalled: nothing received for 30 s via direct"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("Download failed for: res/new/extra.txt (HTTP 404)"), std::string::npos);
+  EXPECT_NE(log.find("Download failed for: res/new/extra.txt (HTTP 404 via direct)"), std::string::npos);
 }
 
 TEST_F(UpdateFaultTest, MissingFileIsRestoredFromOld) {

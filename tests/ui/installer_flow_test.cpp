@@ -218,8 +218,9 @@ TEST_F(InstallerFlow, CancelDuringTheDownloadAnsweredYesEndsWithOne) {
 }
 
 TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredYesWaitsForTheStopThenEndsWithOne) {
-  // A cancel ends a file's download at once, but not the list's: a slow list
-  // keeps the worker busy after the close for long enough to watch.
+  // The cancel ends the slow list's download too, within its 50 ms poll, so
+  // "Cancelando..." shows too briefly to watch; the worker's end is logged
+  // before the process ends.
   server.SetRoute("/manifest.json", SlowAnswer(release.ManifestJson(), 16, 200));
   HWND window = StartInstaller();
   ASSERT_NE(window, nullptr);
@@ -227,11 +228,9 @@ TEST_F(InstallerFlow, CloseBoxDuringTheDownloadAnsweredYesWaitsForTheStopThenEnd
   ASSERT_TRUE(WaitForControlText(window, kTitle, L"Baixando: Baixando lista de arquivos..."));
   PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(AnswerBox(L"Confirmar", IDYES), L"Deseja cancelar a operação?");
-  EXPECT_TRUE(WaitForControlText(window, kTitle, L"Cancelando..."));
-  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window, kCancel)));
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
   EXPECT_TRUE(LogEndsWithResult(1));
-  EXPECT_TRUE(OperationEndedBeforeTheProcess("Manifest version: "));
+  EXPECT_TRUE(OperationEndedBeforeTheProcess("Failed to download manifest: cancelled"));
   EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
   EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
 }
