@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake ninja-build python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 mingw-w64-tools wine64 wine32:i386 clang-14 libclang-rt-14-dev
-  googletest libbenchmark-dev libssl-dev "$@")
+  googletest libbenchmark-dev libssl-dev zlib1g-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
