@@ -53,7 +53,10 @@ void BuildFixedTables(HuffmanTable& literals, HuffmanTable& distances) {
 
 }  // namespace
 
-Inflater::Inflater(std::uint64_t expectedSize) : expectedSize_(expectedSize), window_(kWindowCapacity) {}
+// The window never holds more than the whole output, so small streams get a
+// small one.
+Inflater::Inflater(std::uint64_t expectedSize)
+    : expectedSize_(expectedSize), window_(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowCapacity, expectedSize + 1))) {}
 
 void Inflater::Feed(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;

@@ -20,7 +20,8 @@ constexpr unsigned kNiceLength = 128;
 constexpr std::size_t kOutputFlush = 65536;
 
 unsigned Hash(const std::uint8_t* bytes) {
-  return ((bytes[0] << 10) ^ (bytes[1] << 5) ^ bytes[2]) & ((1u << kHashBits) - 1);
+  const std::uint32_t value = bytes[0] | bytes[1] << 8 | bytes[2] << 16;
+  return (value * 2654435761u) >> (32 - kHashBits);
 }
 
 unsigned LengthSymbol(unsigned length) {
