@@ -171,25 +171,29 @@ bool Inflater::DecodeBlockHeader() {
   return true;
 }
 
+bool Inflater::ReadBitFields(std::initializer_list<unsigned> widths, std::uint32_t* values) {
+  for (unsigned width : widths) {
+    if (!ReadBits(width, *values++)) return false;
+  }
+  return true;
+}
+
 bool Inflater::ReadStoredHeader() {
-  std::uint32_t ignored = 0;
-  std::uint32_t length = 0;
-  std::uint32_t complement = 0;
-  if (!ReadBits(bitCount_ % 8, ignored) || !ReadBits(16, length) || !ReadBits(16, complement)) return false;
-  if ((length ^ 0xFFFFu) != complement) return Fail();
-  storedLeft_ = length;
+  // The rest of the current byte, then the length and its complement.
+  std::uint32_t fields[3] = {};
+  if (!ReadBitFields({bitCount_ % 8, 16, 16}, fields)) return false;
+  if ((fields[1] ^ 0xFFFFu) != fields[2]) return Fail();
+  storedLeft_ = fields[1];
   state_ = State::kStored;
   return true;
 }
 
 bool Inflater::ReadDynamicTables() {
-  std::uint32_t literalCount = 0;
-  std::uint32_t distanceCount = 0;
-  std::uint32_t lengthCodeCount = 0;
-  if (!ReadBits(5, literalCount) || !ReadBits(5, distanceCount) || !ReadBits(4, lengthCodeCount)) return false;
-  literalCount += 257;
-  distanceCount += 1;
-  lengthCodeCount += 4;
+  std::uint32_t counts[3] = {};
+  if (!ReadBitFields({5, 5, 4}, counts)) return false;
+  const unsigned literalCount = counts[0] + 257;
+  const unsigned distanceCount = counts[1] + 1;
+  const unsigned lengthCodeCount = counts[2] + 4;
   if (literalCount > kLiteralCodes || distanceCount > kDistanceCodes) return Fail();
 
   std::uint8_t lengthCodeLengths[kCodeLengthCodes] = {};

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 namespace zavex {
@@ -49,6 +50,7 @@ class Inflater {
   bool Ready(std::uint64_t bits) const;
   void Refill();
   bool ReadBits(unsigned count, std::uint32_t& value);
+  bool ReadBitFields(std::initializer_list<unsigned> widths, std::uint32_t* values);
   bool DecodeSymbol(const HuffmanTable& table, unsigned& symbol);
 
   // One step each; false when they need more input (state unchanged) or
