@@ -16,7 +16,8 @@ enum class Option {
   MinVersion,
   Optional,
   SigningKey,
-  GenerateKey
+  GenerateKey,
+  PatchHistory
 };
 
 struct OptionName {
@@ -29,6 +30,7 @@ constexpr OptionName kOptionNames[] = {
     {"--release-date", Option::ReleaseDate}, {"--release-notes", Option::ReleaseNotes},
     {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
     {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
+    {"--patch-history", Option::PatchHistory},
 };
 
 bool IsHelpRequest(const std::string& argument) {
@@ -45,15 +47,17 @@ bool FindOption(const std::string& name, Option& option) {
   return false;
 }
 
-// Digits only, 1 to the largest signed 32-bit number.
-bool ParseVersionCode(const std::string& text, std::int32_t& code) {
+constexpr int kMostPatchHistory = 100;
+
+// Digits only, from lowest to highest.
+bool ParseWholeNumber(const std::string& text, std::int32_t lowest, std::int32_t highest, std::int32_t& number) {
   if (text.empty() || text.size() > 10) return false;
   if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return false;
   }
   const long long value = std::stoll(text);
-  if (value < 1 || value > std::numeric_limits<std::int32_t>::max()) return false;
-  code = static_cast<std::int32_t>(value);
+  if (value < lowest || value > highest) return false;
+  number = static_cast<std::int32_t>(value);
   return true;
 }
 
@@ -80,8 +84,15 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       return ApplyPath("--signing-key", value, options.signingKeyFile, error);
     case Option::GenerateKey:
       return ApplyPath("--generate-key", value, command.generateKeyFolder, error);
+    case Option::PatchHistory:
+      if (!ParseWholeNumber(value, 0, kMostPatchHistory, options.patchHistory)) {
+        error = "--patch-history needs a whole number from 0 to " + std::to_string(kMostPatchHistory) + ", not \"" +
+                value + "\"";
+        return false;
+      }
+      break;
     case Option::VersionCode:
-      if (!ParseVersionCode(value, options.versionCode)) {
+      if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
         error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
         return false;
       }
@@ -202,6 +213,8 @@ Options (each also as "--name value"):
                         written with manifest.json. Without it no signature is
                         published, and an updater built with release keys
                         refuses the release.
+  --patch-history=N     patches from the versions of each changed file in the
+                        last N releases (default 3, 0 for none); see below
   --help, -h            this text
 
   zavex_publish --generate-key=FOLDER
@@ -225,6 +238,14 @@ Refusals (nothing is written, the previous release stays as it was):
     build folder itself, or a folder inside or around it;
   - a --version-code not above the published one;
   - a --signing-key file that is not a P-256 private key in PEM PKCS#8.
+
+Beside the files, RELEASE_FOLDER/zavex_delta holds what lets an update fetch
+less: a compressed copy of every file, named by its SHA-256; for each changed
+file, a patch from each of its versions in the last N releases, named by both
+SHA-256s, when smaller than the compressed copy; the manifests of those
+releases; and index.json, which lists the copies and patches with their sizes.
+Copies and patches that no kept manifest names are dropped. Diffing takes
+minutes for large files; on a terminal the publisher shows its progress.
 
 The new release is written into a temporary folder beside RELEASE_FOLDER and
 then put in its place, so a web server never serves half a release.

@@ -18,6 +18,7 @@ struct PublishOptions {
   std::string minVersion;
   std::vector<std::string> optionalPatterns;  // files that match are not required
   std::filesystem::path signingKeyFile;       // empty: the release is not signed
+  std::int32_t patchHistory = 3;              // releases back that get patches
 };
 
 struct PublishCommand {

@@ -1,14 +1,14 @@
 #include "publish/publisher.h"
 
 #include <algorithm>
-#include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <system_error>
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
+#include "publish/delta_folder.h"
+#include "publish/file_bytes.h"
 #include "publish/file_link.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
@@ -87,15 +87,6 @@ bool CheckReleaseFields(const PublishOptions& options, std::string& error) {
     error = "the version code must be 1 or more";
   }
   return error.empty();
-}
-
-bool ReadWholeFile(const fs::path& file, std::string& bytes) {
-  std::ifstream input(file, std::ios::binary);
-  if (!input) return false;
-  std::ostringstream content;
-  content << input.rdbuf();
-  bytes = content.str();
-  return true;
 }
 
 // 0 for a missing or empty folder; false when it holds anything but a release.
@@ -233,10 +224,7 @@ bool StageFile(const BuildFile& file, const fs::path& staging, FileHasher& hashe
 
 bool WriteStagedFile(const fs::path& staging, const std::string& name, const std::string& bytes,
                      std::string& error) {
-  std::ofstream output(staging / name, std::ios::binary);
-  output << bytes;
-  output.close();
-  if (output) return true;
+  if (WriteWholeFile(staging / name, bytes.data(), bytes.size())) return true;
   error = "cannot write " + name;
   return false;
 }
@@ -285,8 +273,9 @@ void WarnAboutUnusedPatterns(const std::vector<std::string>& patterns,
 }
 
 bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& files,
-                  const std::optional<SigningKey>& key, const fs::path& staging,
-                  FileHasher& hasher, PublishSummary& summary, std::string& error) {
+                  const std::optional<SigningKey>& key, const fs::path& staging, const fs::path& release,
+                  FileHasher& hasher, const DeltaProgress& progress, PublishSummary& summary,
+                  std::string& error) {
   Manifest manifest = ManifestHeader(options);
   std::vector<bool> patternUsed(options.optionalPatterns.size(), false);
   for (const BuildFile& file : files) {
@@ -298,13 +287,17 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
   }
   summary.fileCount = manifest.files.size();
   WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
+  DeltaOptions deltaOptions;
+  deltaOptions.patchHistory = options.patchHistory;
+  deltaOptions.progress = progress;
+  if (!WriteDeltaFolder(staging, release, manifest, deltaOptions, summary.warnings, error)) return false;
   const std::string manifestText = SerializeManifest(manifest);
   return WriteStagedFile(staging, kManifestName, manifestText, error) &&
          WriteSignature(staging, key, manifestText, error);
 }
 
-bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-             std::string& error) {
+bool Publish(const PublishOptions& options, FileHasher& hasher, const DeltaProgress& progress,
+             PublishSummary& summary, std::string& error) {
   Folders folders;
   std::vector<BuildFile> files;
   std::optional<SigningKey> key;
@@ -316,7 +309,8 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
   }
   StagingFolder staging(folders.release);
   if (!staging.Create(error) ||
-      !StageRelease(options, files, key, staging.path(), hasher, summary, error)) {
+      !StageRelease(options, files, key, staging.path(), folders.release, hasher, progress, summary,
+                    error)) {
     return false;
   }
   std::string warning;
@@ -328,10 +322,10 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
 }  // namespace
 
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                    std::string& error) {
+                    std::string& error, const DeltaProgress& progress) {
   summary = PublishSummary();
   try {
-    return Publish(options, hasher, summary, error);
+    return Publish(options, hasher, progress, summary, error);
   } catch (const std::exception& failure) {
     // Path conversions and allocations throw; the staging folder is gone by now.
     error = failure.what();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "publish/delta_folder.h"
 #include "publish/file_hasher.h"
 #include "publish/publish_options.h"
 
@@ -17,9 +18,11 @@ struct PublishSummary {
 };
 
 // Copies every file of options.buildFolder into options.releaseFolder with a
-// manifest.json that lists them and, with a signing key, its manifest.json.sig. False with the reason when it refuses or
+// manifest.json that lists them and, with a signing key, its manifest.json.sig,
+// and writes the folder of compressed copies and patches (delta_folder.h),
+// telling progress of its diffs. False with the reason when it refuses or
 // fails; the release folder is then as it was and nothing is left beside it.
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                    std::string& error);
+                    std::string& error, const DeltaProgress& progress = {});
 
 }  // namespace zavex

@@ -24,8 +24,8 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   const Parsed parsed =
       Parse({"--version=1.1.0", "--version-code", "7", "--release-date=2024-05-01",
              "--release-notes", "Fixes\nmore", "--min-version=1.0.0", "--optional=*.pdb",
-             "--optional", "docs/**", "--signing-key", "keys/release.pem", "build dir",
-             "site/zavex"});
+             "--optional", "docs/**", "--signing-key", "keys/release.pem", "--patch-history=100",
+             "build dir", "site/zavex"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const PublishOptions& options = parsed.command.options;
   EXPECT_FALSE(parsed.command.showHelp);
@@ -38,6 +38,7 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   EXPECT_EQ(options.buildFolder, std::filesystem::u8path("build dir"));
   EXPECT_EQ(options.releaseFolder, std::filesystem::u8path("site/zavex"));
   EXPECT_EQ(options.signingKeyFile, std::filesystem::u8path("keys/release.pem"));
+  EXPECT_EQ(options.patchHistory, 100);
   EXPECT_TRUE(parsed.command.generateKeyFolder.empty());
 }
 
@@ -58,6 +59,7 @@ TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
   EXPECT_EQ(options.minVersion, "");
   EXPECT_TRUE(options.optionalPatterns.empty());
   EXPECT_TRUE(options.signingKeyFile.empty());
+  EXPECT_EQ(options.patchHistory, 3);
   EXPECT_EQ(options.releaseDate, TodayUtcDate());
   ASSERT_EQ(options.releaseDate.size(), 10u);
   EXPECT_EQ(options.releaseDate[4], '-');
@@ -76,7 +78,7 @@ TEST(PublishOptions, HelpAnywhereOnlyAsksForHelp) {
   for (const char* mentioned : {"--version=", "--version-code=", "--release-date=",
                                 "--release-notes=", "--min-version=", "--optional=", "4 GiB",
                                 "--signing-key=", "--generate-key=", "manifest.json.sig",
-                                "manifest.json", "Exit codes"}) {
+                                "manifest.json", "--patch-history=", "zavex_delta", "Exit codes"}) {
     EXPECT_NE(help.find(mentioned), std::string::npos) << mentioned;
   }
 }
@@ -109,6 +111,11 @@ TEST(PublishOptions, RefusesIncompleteOrMalformedCalls) {
     const Parsed parsed = Parse({"--version=1", std::string("--version-code=") + code, "a", "b"});
     EXPECT_FALSE(parsed.ok) << code;
     EXPECT_NE(parsed.error.find("1 to 2147483647"), std::string::npos) << code;
+  }
+  for (const char* history : {"-1", "101", "", "three"}) {
+    const Parsed parsed = Parse({"--version=1", "--version-code=1", std::string("--patch-history=") + history, "a", "b"});
+    EXPECT_FALSE(parsed.ok) << history;
+    EXPECT_NE(parsed.error.find("--patch-history needs a whole number from 0 to 100"), std::string::npos) << history;
   }
 }
 
