@@ -232,7 +232,7 @@ Refusals (nothing is written, the previous release stays as it was):
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
     updater's own names at the top (manifest.json, manifest.json.sig,
-    zavex_updater.exe, zavex_updater.log), and names ending in .old or .tmp,
+    zavex_updater.exe, zavex_updater.log, zavex_delta), and names ending in .old or .tmp,
     which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;

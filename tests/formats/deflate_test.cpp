@@ -96,7 +96,9 @@ TEST(Deflate, RefusesADecodedSizeOtherThanExpected) {
     const Bytes stream = DeflateBuffer(sample.bytes.data(), sample.bytes.size());
     Bytes decoded;
     EXPECT_FALSE(Decode(stream, sample.bytes.size() + 1, 4096, decoded));
-    if (!sample.bytes.empty()) EXPECT_FALSE(Decode(stream, sample.bytes.size() - 1, 4096, decoded));
+    if (!sample.bytes.empty()) {
+      EXPECT_FALSE(Decode(stream, sample.bytes.size() - 1, 4096, decoded));
+    }
   }
 }
 
