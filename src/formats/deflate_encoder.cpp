@@ -1,8 +1,6 @@
 #include "formats/deflate_encoder.h"
 
 #include <algorithm>
-#include <functional>
-#include <queue>
 #include <utility>
 
 #include "formats/deflate_tables.h"
@@ -33,51 +31,6 @@ unsigned DistanceSymbol(unsigned distance) {
   return static_cast<unsigned>(std::upper_bound(kDistanceBase, kDistanceBase + 30, distance) - kDistanceBase) - 1;
 }
 
-// Huffman code lengths for frequencies[0..count), none above limit. Every
-// code gets at least two used symbols, as some decoders refuse codes with
-// one. Frequencies are halved until the tree fits the limit.
-void BuildCodeLengths(std::vector<std::uint32_t> frequencies, unsigned limit, std::uint8_t* lengths) {
-  const unsigned count = static_cast<unsigned>(frequencies.size());
-  auto used = std::count_if(frequencies.begin(), frequencies.end(), [](std::uint32_t f) { return f > 0; });
-  for (unsigned symbol = 0; used < 2; ++symbol) {
-    if (frequencies[symbol] == 0) {
-      frequencies[symbol] = 1;
-      ++used;
-    }
-  }
-  for (;;) {
-    using Node = std::pair<std::uint64_t, unsigned>;
-    std::priority_queue<Node, std::vector<Node>, std::greater<Node>> queue;
-    std::vector<unsigned> parent(2 * count, 0);
-    for (unsigned symbol = 0; symbol < count; ++symbol) {
-      if (frequencies[symbol] > 0) queue.push({frequencies[symbol], symbol});
-    }
-    unsigned next = count;
-    while (queue.size() > 1) {
-      const Node first = queue.top();
-      queue.pop();
-      const Node second = queue.top();
-      queue.pop();
-      parent[first.second] = parent[second.second] = next;
-      queue.push({first.first + second.first, next++});
-    }
-    const unsigned root = next - 1;
-    unsigned longest = 0;
-    for (unsigned symbol = 0; symbol < count; ++symbol) {
-      unsigned depth = 0;
-      if (frequencies[symbol] > 0) {
-        for (unsigned node = symbol; node != root; node = parent[node]) ++depth;
-      }
-      lengths[symbol] = static_cast<std::uint8_t>(depth);
-      longest = std::max(longest, depth);
-    }
-    if (longest <= limit) return;
-    for (std::uint32_t& frequency : frequencies) {
-      if (frequency > 0) frequency = (frequency >> 1) | 1u;
-    }
-  }
-}
-
 // One code: lengths and the codes bit-reversed, ready to write.
 struct Code {
   std::vector<std::uint8_t> lengths;
@@ -85,7 +38,7 @@ struct Code {
 
   Code(const std::vector<std::uint32_t>& frequencies, unsigned limit)
       : lengths(frequencies.size()), reversed(frequencies.size()) {
-    BuildCodeLengths(frequencies, limit, lengths.data());
+    BuildLimitedCodeLengths(frequencies, limit, lengths.data());
     AssignCanonicalCodes(lengths.data(), static_cast<unsigned>(lengths.size()), reversed.data());
     for (std::size_t symbol = 0; symbol < lengths.size(); ++symbol) {
       reversed[symbol] = static_cast<std::uint16_t>(ReverseBits(reversed[symbol], lengths[symbol]));

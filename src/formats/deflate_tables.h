@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 // Constants of the DEFLATE format (RFC 1951) shared by the encoder and the
 // decoder.
@@ -44,5 +45,10 @@ inline std::uint32_t ReverseBits(std::uint32_t code, unsigned length) {
 // The canonical codes (RFC 1951, 3.2.2) for lengths[0..count), not yet
 // reversed; false when the lengths oversubscribe the code space.
 bool AssignCanonicalCodes(const std::uint8_t* lengths, unsigned count, std::uint16_t* codes);
+
+// Huffman code lengths for frequencies (0 for unused symbols), none above
+// limit. Every code gets at least two used symbols, as some decoders refuse
+// codes with one. Frequencies are halved until the tree fits the limit.
+void BuildLimitedCodeLengths(std::vector<std::uint32_t> frequencies, unsigned limit, std::uint8_t* lengths);
 
 }  // namespace zavex::deflate

@@ -30,6 +30,7 @@ std::vector<Sample> Samples() {
           {"zeros", Bytes(1 << 20, 0)},
           {"runs", runs},
           {"words", WordBytes(700000, 2)},
+          {"skewed", SkewedBytes(9)},
           {"random then its copy", [] {
              Bytes bytes = RandomBytes(50000, 3);
              bytes.insert(bytes.end(), bytes.begin(), bytes.end());
@@ -137,6 +138,31 @@ TEST(Deflate, ASinkThatRefusesStopsTheDecoder) {
   EXPECT_FALSE(decoder.Write(stream.data(), stream.size()));
   EXPECT_FALSE(decoder.Finish());
   EXPECT_EQ(calls, 2);
+}
+
+TEST(Deflate, CodeLengthsStayWithinTheLimitAndFormACompleteCode) {
+  std::vector<std::uint32_t> fibonacci(30);
+  fibonacci[0] = fibonacci[1] = 1;
+  for (std::size_t index = 2; index < fibonacci.size(); ++index) fibonacci[index] = fibonacci[index - 1] + fibonacci[index - 2];
+  const std::vector<std::uint32_t> oneUsed = {0, 0, 5, 0};
+  struct Case {
+    std::vector<std::uint32_t> frequencies;
+    unsigned limit;
+  };
+  for (const Case& test : {Case{fibonacci, 15}, Case{fibonacci, 7}, Case{std::vector<std::uint32_t>(19, 1), 7},
+                           Case{oneUsed, 15}}) {
+    std::vector<std::uint8_t> lengths(test.frequencies.size());
+    deflate::BuildLimitedCodeLengths(test.frequencies, test.limit, lengths.data());
+    // Complete: the lengths use up the code space exactly (Kraft sum 1).
+    std::uint64_t space = 0;
+    for (std::uint8_t length : lengths) {
+      EXPECT_LE(length, test.limit);
+      if (length > 0) space += std::uint64_t{1} << (test.limit - length);
+    }
+    EXPECT_EQ(space, std::uint64_t{1} << test.limit);
+    std::vector<std::uint16_t> codes(lengths.size());
+    EXPECT_TRUE(deflate::AssignCanonicalCodes(lengths.data(), static_cast<unsigned>(lengths.size()), codes.data()));
+  }
 }
 
 // Writes a stream bit by bit, as RFC 1951 orders them.

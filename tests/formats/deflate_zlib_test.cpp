@@ -17,7 +17,8 @@ std::vector<Bytes> Inputs() {
   Bytes mixed = WordBytes(300000, 11);
   const Bytes random = RandomBytes(100000, 12);
   mixed.insert(mixed.begin() + 1000, random.begin(), random.end());
-  return {Bytes{}, Bytes{7}, RandomBytes(70000, 13), Bytes(500000, 0xAB), WordBytes(600000, 14), mixed};
+  return {Bytes{}, Bytes{7}, RandomBytes(70000, 13), Bytes(500000, 0xAB), WordBytes(600000, 14), mixed,
+          SkewedBytes(15)};
 }
 
 Bytes ZlibDeflate(const Bytes& input, int level, int strategy) {

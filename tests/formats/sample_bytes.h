@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -26,6 +27,22 @@ inline Bytes WordBytes(std::size_t size, std::uint32_t seed) {
   std::string text;
   while (text.size() < size) text += kWords[random() % (sizeof(kWords) / sizeof(kWords[0]))];
   return Bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+// Byte values with counts in the Fibonacci sequence, shuffled: the skew that
+// makes Huffman trees deeper than DEFLATE's 15 bits.
+inline Bytes SkewedBytes(std::uint32_t seed) {
+  Bytes bytes;
+  std::uint32_t previous = 1;
+  std::uint32_t count = 1;
+  for (int value = 0; value < 26; ++value) {
+    bytes.insert(bytes.end(), count, static_cast<std::uint8_t>(value * 9));
+    const std::uint32_t next = previous + count;
+    previous = count;
+    count = next;
+  }
+  std::shuffle(bytes.begin(), bytes.end(), std::mt19937(seed));
+  return bytes;
 }
 
 // source with every stride-th byte changed, bytes inserted and removed here
