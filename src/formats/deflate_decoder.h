@@ -21,9 +21,10 @@ struct HuffmanTable {
 
 // Pull decoder of one raw DEFLATE stream (RFC 1951) whose decoded size is
 // known. Compressed bytes go in with Feed in pieces of any size; Inflate hands
-// out the decoded bytes in pieces of at most 64 KiB and one copy. Memory stays bounded
-// whatever the stream: a 96 KiB window, the input not yet consumed (at most
-// about 600 bytes between calls) and two code tables.
+// out the decoded bytes in pieces of at most 64 KiB and one copy. Memory
+// stays bounded whatever the stream: a window of about 96 KiB (less for small
+// outputs), the input not yet consumed (what was fed since the last
+// kNeedInput, plus at most about 600 bytes) and two code tables.
 class Inflater {
  public:
   enum class Status { kOutput, kNeedInput, kDone, kError };
