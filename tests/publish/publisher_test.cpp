@@ -505,5 +505,27 @@ TEST_F(DeltaFolderTest, APatchNoSmallerThanTheCompressedCopyIsLeftOut) {
   ExpectListedFilesWork();
 }
 
+TEST_F(DeltaFolderTest, AFilePastTheDiffLimitGetsItsCompressedCopyOnly) {
+  const Bytes first = WordBytes(100000, 3);
+  Write("notes.txt", std::string(first.begin(), first.end()));
+  ASSERT_TRUE(PublishRemembering(Options(1))) << error;
+  const fs::path staging = root / "staging";
+  const Bytes second = EditedBytes(first, 100, 4);
+  fs::create_directories(staging);
+  std::ofstream(staging / "notes.txt", std::ios::binary) << std::string(second.begin(), second.end());
+  Manifest manifest = PublishedManifest();
+  manifest.versionCode = 2;
+  manifest.files[0] = {"notes.txt", hasher->HashFile(staging / "notes.txt"), static_cast<std::uint32_t>(second.size())};
+  DeltaOptions options;
+  options.diffSizeLimit = first.size() + second.size() - 1;
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(WriteDeltaFolder(staging, release, manifest, options, warnings, error)) << error;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("notes.txt and its earlier version are together above", 0), 0u) << warnings[0];
+  const std::set<std::string> expected = {"history", "index.json", manifest.files[0].hash + ".deflate",
+                                          PublishedManifest().files[0].hash + ".deflate"};
+  EXPECT_EQ(EntryNames(staging / kDeltaFolderName), expected);
+}
+
 }  // namespace
 }  // namespace zavex
