@@ -3,10 +3,13 @@
 # publisher and the program (with that key's public half), publishes signed
 # release 1.0 of the stand-in application, serves it with nginx on
 # 127.0.0.1:8380 (or ZAVEX_DEMO_PORT), installs it through the real window
-# under Wine, publishes 1.1 (one file changed, one new, one removed), shows that
-# a manifest altered after signing is refused, checks, updates silently, checks
-# again and uninstalls, then prints each step, its exit code and what changed
-# on disk. Stops everything it started.
+# under Wine, publishes 1.1 (one file changed, one new, one removed, and an
+# updater that trusts a second key too), shows that a manifest altered after
+# signing is refused, checks, updates silently, checks again, then rotates the
+# key: 1.2 signed with the second key alone is installed by the new updater, and
+# 1.3 signed with the first key alone is refused by the one 1.2 brought. Then it
+# uninstalls and prints each step, its exit code and what changed on disk.
+# Stops everything it started.
 #   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs;
 #                       ZAVEX_DEMO_PORT=N serves on port N, so runs can coexist)
 set -euo pipefail
@@ -19,7 +22,9 @@ prefix=$win/wine                   # the demo's own Wine prefix
 publisher=$root/build/host/zavex_publish
 release=$demo/site/release
 jobs=${DEMO_JOBS:-$(nproc)}
-keys=$demo/keys                    # the demo's release signing key pair
+keys=$demo/keys                    # the demo's release signing key pair ("A")
+new_keys=$demo/keys-new            # the key pair that replaces it ("B")
+updaters=$demo/updaters            # the updater trusting A, A and B, and B alone
 
 cleanup() {
   stop_nginx
@@ -31,27 +36,47 @@ trap cleanup EXIT
 
 say() { printf '\n== %s\n' "$*"; }
 
+# build_updater NAME KEYS [TARGET...]: the updater trusting KEYS (";" between
+# public key files) into $updaters/NAME, as a publisher builds the one that a
+# release carries when the keys change; only the key list is compiled again.
+build_updater() {
+  local name=$1 keys_list=$2
+  shift 2
+  # Configured on every run: the server address follows the port.
+  cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/" \
+    -DZAVEX_RELEASE_PUBLIC_KEYS="$keys_list" &&
+    cmake --build "$win" --target zavex_updater "$@" --parallel "$jobs" &&
+    mkdir -p "$updaters/$name" &&
+    cp "$win/zavex_updater.exe" "$updaters/$name/"
+}
+
+# Every step of the build, stopping at the first that fails (set -e does not
+# hold inside a command whose failure is tested).
+build_steps() {
+  { [ -f build/host/build.ninja ] || cmake --preset host; } &&
+    cmake --build build/host --target zavex_publish --parallel "$jobs" &&
+    "$publisher" --generate-key="$keys" &&
+    "$publisher" --generate-key="$new_keys" &&
+    build_updater a "$keys/release-signing-key.pub.pem" zavexphone zavex_demo_driver &&
+    build_updater a-and-b "$keys/release-signing-key.pub.pem;$new_keys/release-signing-key.pub.pem" &&
+    build_updater b "$new_keys/release-signing-key.pub.pem"
+}
+
 build_all() {
   local log=$demo/logs/build.log
   say "Building the publisher (build/host) and the program for http://127.0.0.1:$port/" \
     "(build/demo-win64)"
-  {
-    [ -f build/host/build.ninja ] || cmake --preset host
-    cmake --build build/host --target zavex_publish --parallel "$jobs"
-    "$publisher" --generate-key="$keys"
-    # Configured on every run: the server address follows the port.
-    cmake -S . -B "$win" -G Ninja --toolchain cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
-      -DZAVEX_BUILD_TESTS=ON -DZAVEX_SERVER_BASE_URL="http://127.0.0.1:$port/" \
-      -DZAVEX_RELEASE_PUBLIC_KEYS="$keys/release-signing-key.pub.pem"
-    cmake --build "$win" --target zavex_updater zavexphone zavex_demo_driver --parallel "$jobs"
-  } >"$log" 2>&1 || { tail -n 30 "$log"; echo "Build failed; the whole output is in $log"; exit 1; }
+  build_steps >"$log" 2>&1 || { tail -n 30 "$log"; echo "Build failed; the whole output is in $log"; exit 1; }
   echo "Built (output in $log)"
 }
 
-# The two builds of the stand-in application: 1.1 changes lib/codec.dll,
-# adds plugins/video.dll and drops docs/welcome.txt.
+# The builds of the stand-in application: 1.1 changes lib/codec.dll, adds
+# plugins/video.dll, drops docs/welcome.txt and carries the updater trusting A
+# and B; 1.2 changes the codec again and carries the updater trusting B alone;
+# 1.3 changes the codec once more.
 make_application_builds() {
-  local one=$demo/builds/1.0 two=$demo/builds/1.1
+  local one=$demo/builds/1.0 two=$demo/builds/1.1 three=$demo/builds/1.2 four=$demo/builds/1.3
   mkdir -p "$one/lib" "$one/docs"
   cp "$win/zavexphone.exe" "$one/"
   printf 'codec 1.0\n' >"$one/lib/codec.dll"
@@ -61,6 +86,12 @@ make_application_builds() {
   mkdir -p "$two/plugins"
   printf 'video calls\n' >"$two/plugins/video.dll"
   rm -r "$two/docs"
+  cp "$updaters/a-and-b/zavex_updater.exe" "$two/"
+  cp -r "$two" "$three"
+  printf 'codec 1.2\n' >"$three/lib/codec.dll"
+  cp "$updaters/b/zavex_updater.exe" "$three/"
+  cp -r "$three" "$four"
+  printf 'codec 1.3\n' >"$four/lib/codec.dll"
 }
 
 # scripts/nginx-demo.conf with its listening port set to the demo's.
@@ -105,7 +136,14 @@ changes_between() {
 }
 
 installed="$prefix/drive_c/Program Files/ZavexPhone"
-installed_as_published() { cmp -s "$release/manifest.json" "$installed/manifest.json"; }
+# The record is the published manifest without its expiry.
+installed_as_published() {
+  grep -v '^  "expires": ' "$release/manifest.json" | cmp -s - "$installed/manifest.json"
+}
+# installed_updater NAME: the installed updater is the one trusting NAME's keys.
+installed_updater() { cmp -s "$updaters/$1/zavex_updater.exe" "$installed/zavex_updater.exe"; }
+updated_to_a_and_b() { installed_as_published && installed_updater a-and-b; }
+updated_to_b() { installed_as_published && installed_updater b; }
 nothing_installed() { [ ! -e "$installed/manifest.json" ]; }
 
 names=() codes=() wanted=() verdicts=() changes=()
@@ -129,10 +167,12 @@ run_step() {
   changes+=("$(changes_between "$before" "$after")")
 }
 
+# publish VERSION CODE BUILD NOTES [KEY_FOLDER]: signed with A, or the key in KEY_FOLDER.
+# The updaters the builds carry are the demo's 64-bit ones (--x64-updater).
 publish() {
-  local version=$1 code=$2 build=$3 notes=$4
+  local version=$1 code=$2 build=$3 notes=$4 key=${5:-$keys}
   "$publisher" --version="$version" --version-code="$code" --release-notes="$notes" \
-    --signing-key="$keys/release-signing-key.pem" "$build" "$release"
+    --x64-updater --signing-key="$key/release-signing-key.pem" "$build" "$release"
 }
 
 # Serves the published manifest with one byte changed, as someone on the
@@ -151,6 +191,10 @@ not_updated() { ! installed_as_published; }
 
 updater_exe=
 driver() { "$win/wine-run.sh" "$win/zavex_demo_driver.exe" "$updater_exe" "$@"; }
+# The installed copy, which finds its installation beside itself.
+installed_driver() {
+  "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavex_updater.exe' "$@"
+}
 
 print_table() {
   local row line first failures=0
@@ -170,7 +214,8 @@ print_table() {
     [ "${verdicts[row]}" = ok ] || failures=$((failures + 1))
   done
   echo
-  echo "Log of the program: $demo/updater/zavex_updater.log"
+  echo "Logs of the program: $demo/updater/zavex_updater.log (the copy outside the installation),"
+  echo "                     $installed/zavex_updater.log (the installed copy)"
   echo "Server logs:        $demo/logs/access.log, $demo/logs/error.log"
   if [ $failures -eq 0 ]; then
     echo "All ${#names[@]} steps as expected."
@@ -184,21 +229,25 @@ print_table() {
 cd "$root"
 "$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
 rm -rf "$demo" "$prefix" "$prefix-home"
-mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys"
+mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys" "$new_keys"
 build_all
 say "Making a fresh Wine prefix ($prefix)"
 "$root/scripts/wine-prefix.sh" setup "$prefix"
 make_application_builds
-cp "$win/zavex_updater.exe" "$demo/updater/"
+cp "$updaters/a/zavex_updater.exe" "$demo/updater/"
 updater_exe=$(windows_path "$demo/updater/zavex_updater.exe")
 start_server
 
 run_step "publish 1.0" 0 true publish 1.0.0 1 "$demo/builds/1.0" "Primeira versão"
 run_step "install (window)" 0 installed_as_published driver install
-run_step "publish 1.1" 0 true publish 1.1.0 2 "$demo/builds/1.1" "Chamadas de vídeo"
+run_step "publish 1.1, updater A+B" 0 true publish 1.1.0 2 "$demo/builds/1.1" "Chamadas de vídeo"
 run_step "--check, altered manifest" 1 not_updated check_altered_manifest
 run_step "--check" 0 true driver run --check
-run_step "--silent --restart" 0 installed_as_published driver run --silent --restart
-run_step "--check" 2 true driver run --check
+run_step "--silent --restart" 0 updated_to_a_and_b driver run --silent --restart
+run_step "--check, installed copy" 2 true installed_driver run --check
+run_step "publish 1.2 by B, updater B" 0 true publish 1.2.0 3 "$demo/builds/1.2" "Codec" "$new_keys"
+run_step "--silent, installed copy" 0 updated_to_b installed_driver run --silent
+run_step "publish 1.3 by A" 0 true publish 1.3.0 4 "$demo/builds/1.3" "Chave antiga"
+run_step "--check, installed copy" 1 not_updated installed_driver run --check
 run_step "--uninstall (confirmed)" 0 nothing_installed driver uninstall
 print_table

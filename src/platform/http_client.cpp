@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/proxy_settings.h"
+
 namespace zavex {
 namespace {
 
@@ -282,6 +284,11 @@ const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::w
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
   if (!opened.request || !AttachContext(opened)) return "Failed to create request";
+  // A proxy that asks for Windows authentication (NTLM, Negotiate) gets the
+  // logged-on user's credentials.
+  DWORD logonPolicy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+  WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logonPolicy,
+                   sizeof(logonPolicy));
 
   BeginStep(opened);
   const bool sent = WinHttpSendRequest(
@@ -374,6 +381,9 @@ RequestFailure StatusFailure(const OpenedRequest& opened) {
   RequestFailure failure;
   failure.statusCode = opened.statusCode;
   failure.reason = "HTTP " + std::to_string(opened.statusCode);
+  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+    failure.reason += " (the proxy did not accept the logged-on user's credentials)";
+  }
   failure.transient = IsTransientStatus(opened.statusCode);
   failure.retryAfterSeconds = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_RETRY_AFTER);
   return failure;
@@ -391,13 +401,16 @@ bool SetSecureProtocols(HINTERNET session, DWORD protocols) {
                           sizeof(protocols)) != FALSE;
 }
 
-// Asynchronous, so that a wait can end on a cancel. TLS 1.2, and 1.3 where
+// One proxy's session. Asynchronous, so that a wait can end on a cancel. TLS 1.2, and 1.3 where
 // Windows has it: the default of Windows 7 and 8.1 leaves 1.2 out, and a
 // system without 1.3 refuses the pair.
-UniqueInternet OpenSession() {
-  UniqueInternet session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
-                                     WINHTTP_FLAG_ASYNC));
+UniqueInternet OpenSession(const ProxyChoice& choice) {
+  const bool named = !choice.proxy.empty();
+  UniqueInternet session(WinHttpOpen(
+      kUserAgent, named ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+      named ? choice.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+      named && !choice.bypass.empty() ? choice.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
+      WINHTTP_FLAG_ASYNC));
   if (!session ||
       WinHttpSetStatusCallback(session.get(), OnRequestNotice, kNotices, 0) ==
           WINHTTP_INVALID_STATUS_CALLBACK ||
@@ -435,70 +448,16 @@ UniqueFile OpenTarget(const std::wstring& path, uint64_t offset) {
   return file;
 }
 
-}  // namespace
-
-std::string SecondsText(uint32_t ms) {
-  const uint32_t tenths = (ms + 50) / 100;
-  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") +
-         " s";
-}
-
-HttpClient::HttpClient(const TransferCancel* cancel, const StallLimits& limits)
-    : session(OpenSession()), getCancel(cancel), stallLimits(limits) {}
-
-HttpResponse HttpClient::Get(const std::wstring& url) {
-  HttpResponse response;
-  OpenedRequest opened(getCancel, stallLimits);
-  StepEnd step;
-  if (const char* failedStep = OpenRequest(session.get(), url, L"", opened, step)) {
-    response.error = Widen(NetworkFailure(opened, step, failedStep).reason);
-    return response;
-  }
-  response.statusCode = static_cast<int32_t>(opened.statusCode);
-
-  std::string body;
-  uint64_t received = 0;
-  const BodyEnd end = ReadBody(opened, received, [&body](const char* data, DWORD size) {
-    if (body.size() + size > kMaxResponseBodyBytes) return false;
-    body.append(data, size);
-    return true;
-  });
-  switch (end) {
-    case BodyEnd::kComplete:
-      response.body = std::move(body);
-      response.success = IsSuccessStatus(opened.statusCode);
-      break;
-    case BodyEnd::kRefused:
-      response.error = L"Response too large";
-      break;
-    case BodyEnd::kBroken:
-      response.error = L"Failed to read response";
-      break;
-    case BodyEnd::kStalled:
-      response.error = Widen(NetworkFailure(opened, StepEnd::kStalled, "").reason);
-      break;
-    case BodyEnd::kCancelled:
-      response.error = Widen(NetworkFailure(opened, StepEnd::kCancelled, "").reason);
-      break;
-  }
-  return response;
-}
-
-DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
-                                        DownloadProgressCallback progress,
-                                        const TransferCancel* cancel,
-                                        const DownloadLimits& limits) {
+// The request, its answer and its body into path.
+DownloadResult Download(HINTERNET session, const std::wstring& url, const std::wstring& path,
+                        const DownloadProgressCallback& progress, const DownloadLimits& limits,
+                        OpenedRequest& opened) {
   DownloadResult result;
-  OpenedRequest opened(cancel, stallLimits);
-  if (cancel && cancel->IsCancelled()) {
-    result.failure = NetworkFailure(opened, StepEnd::kCancelled, "");
-    return result;
-  }
   const uint64_t resumeFrom = limits.resumeFrom;
   const std::wstring range =
       resumeFrom ? L"Range: bytes=" + std::to_wstring(resumeFrom) + L"-" : L"";
   StepEnd step;
-  if (const char* failedStep = OpenRequest(session.get(), url, range, opened, step)) {
+  if (const char* failedStep = OpenRequest(session, url, range, opened, step)) {
     result.failure = NetworkFailure(opened, step, failedStep);
     return result;
   }
@@ -576,6 +535,91 @@ DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstr
       result.failure = NetworkFailure(opened, StepEnd::kCancelled, "");
       return result;
   }
+  return result;
+}
+
+}  // namespace
+
+std::string SecondsText(uint32_t ms) {
+  const uint32_t tenths = (ms + 50) / 100;
+  return std::to_string(tenths / 10) + (tenths % 10 ? "." + std::to_string(tenths % 10) : "") +
+         " s";
+}
+
+HttpClient::HttpClient(const TransferCancel* cancel, const StallLimits& limits)
+    : getCancel(cancel), stallLimits(limits) {}
+
+HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
+  const size_t hostStart = url.find(L"://");
+  const std::wstring server =
+      url.substr(0, hostStart == std::wstring::npos ? 0 : url.find(L'/', hostStart + 3));
+  std::lock_guard<std::mutex> lock(mutex);
+  auto known = proxyOfServer.find(server);
+  if (known == proxyOfServer.end()) {
+    known = proxyOfServer.emplace(server, ProxyForUrl(url, kUserAgent)).first;
+  }
+  const ProxyChoice& choice = known->second;
+  via = " via " + (choice.proxy.empty() ? std::string("direct") : Narrow(choice.proxy));
+  UniqueInternet& session = sessions[choice.proxy + L"|" + choice.bypass];
+  if (!session) session = OpenSession(choice);
+  return session.get();
+}
+
+HttpResponse HttpClient::Get(const std::wstring& url) {
+  HttpResponse response;
+  OpenedRequest opened(getCancel, stallLimits);
+  std::string via;
+  HINTERNET session = SessionFor(url, via);
+  StepEnd step;
+  if (const char* failedStep = OpenRequest(session, url, L"", opened, step)) {
+    const RequestFailure failure = NetworkFailure(opened, step, failedStep);
+    response.error = Widen(failure.reason + (step == StepEnd::kCancelled ? "" : via));
+    return response;
+  }
+  response.statusCode = static_cast<int32_t>(opened.statusCode);
+
+  std::string body;
+  uint64_t received = 0;
+  const BodyEnd end = ReadBody(opened, received, [&body](const char* data, DWORD size) {
+    if (body.size() + size > kMaxResponseBodyBytes) return false;
+    body.append(data, size);
+    return true;
+  });
+  switch (end) {
+    case BodyEnd::kComplete:
+      response.body = std::move(body);
+      response.success = IsSuccessStatus(opened.statusCode);
+      break;
+    case BodyEnd::kRefused:
+      response.error = L"Response too large";
+      break;
+    case BodyEnd::kBroken:
+      response.error = L"Failed to read response";
+      break;
+    case BodyEnd::kStalled:
+      response.error = Widen(NetworkFailure(opened, StepEnd::kStalled, "").reason + via);
+      break;
+    case BodyEnd::kCancelled:
+      response.error = Widen(NetworkFailure(opened, StepEnd::kCancelled, "").reason);
+      break;
+  }
+  return response;
+}
+
+DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstring& path,
+                                        DownloadProgressCallback progress,
+                                        const TransferCancel* cancel,
+                                        const DownloadLimits& limits) {
+  OpenedRequest opened(cancel, stallLimits);
+  if (cancel && cancel->IsCancelled()) {
+    DownloadResult result;
+    result.failure = NetworkFailure(opened, StepEnd::kCancelled, "");
+    return result;
+  }
+  std::string via;
+  HINTERNET session = SessionFor(url, via);
+  DownloadResult result = Download(session, url, path, progress, limits, opened);
+  if (!result && !(cancel && cancel->IsCancelled())) result.failure.reason += via;
   return result;
 }
 

@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/proxy_settings.h"
 #include "platform/transfer_cancel.h"
 #include "platform/unique_handle.h"
 
@@ -67,8 +70,11 @@ struct DownloadResult {
 // "2 s", or "1.5 s" when there are tenths.
 std::string SecondsText(uint32_t ms);
 
-// HTTP GET over one WinHTTP session; each call returns when its request has
-// ended, stalled (see StallLimits) or been cancelled.
+// HTTP GET through the proxy that the user's settings give for each server
+// (see ProxyForUrl), over one WinHTTP session per proxy: Wine uses a proxy
+// only for a session opened with it. Safe to use from several threads; each
+// call returns when its request has ended, stalled (see StallLimits) or been
+// cancelled. Failures name the proxy: " via " and the proxy, or "direct".
 class HttpClient {
  public:
   // cancel, when given, also ends the requests of Get.
@@ -88,7 +94,13 @@ class HttpClient {
                               const DownloadLimits& limits = {});
 
  private:
-  UniqueInternet session;
+  // The session for url's server; null when it cannot be opened. via names
+  // its proxy, or "direct".
+  HINTERNET SessionFor(const std::wstring& url, std::string& via);
+
+  std::mutex mutex;  // guards what follows
+  std::map<std::wstring, ProxyChoice> proxyOfServer;  // by scheme, host and port
+  std::map<std::wstring, UniqueInternet> sessions;    // by proxy and bypass list
   const TransferCancel* getCancel;
   StallLimits stallLimits;
 };

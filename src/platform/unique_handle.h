@@ -85,6 +85,8 @@ using UniqueHash =
 using UniqueCryptKey =
     UniqueHandle<HandleTraits<BCRYPT_KEY_HANDLE, decltype(&BCryptDestroyKey), &BCryptDestroyKey>>;
 using UniqueLocalMemory = UniqueHandle<HandleTraits<HLOCAL, decltype(&LocalFree), &LocalFree>>;
+// A text that WinHTTP's proxy queries hand over, freed with GlobalFree.
+using UniqueGlobalText = UniqueHandle<HandleTraits<wchar_t*, decltype(&GlobalFree), &GlobalFree>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
 

@@ -1,3 +1,5 @@
+#include <chrono>
+#include <cstdio>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -8,10 +10,13 @@
 #include "publish/publisher.h"
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 
 #include "base/text_conversion.h"
 #include "platform/system_dlls.h"
+#else
+#include <unistd.h>
 #endif
 
 namespace {
@@ -45,6 +50,41 @@ void PrintReSigned(const zavex::PublishOptions& options, const zavex::PublishSum
             << " files unchanged), expires " << summary.expires << "\n";
 }
 
+bool ErrorsGoToATerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// One line on the terminal, rewritten in place: the file being diffed, how
+// far, and the time left at the pace so far.
+class DiffProgressLine {
+ public:
+  void Show(const std::string& path, std::uint64_t done, std::uint64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (path != path_) {
+      if (!path_.empty()) std::cerr << "\n";
+      path_ = path;
+      start_ = now;
+    }
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double left = done == 0 ? 0 : seconds * static_cast<double>(total - done) / static_cast<double>(done);
+    char line[160];
+    std::snprintf(line, sizeof(line), "\rdiff %.60s: %.1f of %.1f MB, %.0f s left   ", path.c_str(), done / 1e6,
+                  total / 1e6, left);
+    std::cerr << line << std::flush;
+  }
+  void End() {
+    if (!path_.empty()) std::cerr << "\n";
+  }
+
+ private:
+  std::string path_;
+  std::chrono::steady_clock::time_point start_;
+};
+
 int GenerateKey(const std::filesystem::path& folder) {
   std::string error;
   if (!zavex::GenerateKeyFiles(folder, error)) {
@@ -72,8 +112,18 @@ int Run(const std::vector<std::string>& arguments) {
   if (!command.generateKeyFolder.empty()) return GenerateKey(command.generateKeyFolder);
   const std::unique_ptr<zavex::FileHasher> hasher = zavex::CreateSha256FileHasher();
   zavex::PublishSummary summary;
-  const auto step = command.reSign ? zavex::ReSignRelease : zavex::PublishRelease;
-  if (!step(command.options, *hasher, summary, error)) {
+  DiffProgressLine progressLine;
+  zavex::DeltaProgress progress;
+  if (ErrorsGoToATerminal()) {
+    progress = [&progressLine](const std::string& path, std::uint64_t done, std::uint64_t total) {
+      progressLine.Show(path, done, total);
+    };
+  }
+  const bool done =
+      command.reSign ? zavex::ReSignRelease(command.options, *hasher, summary, error)
+                     : zavex::PublishRelease(command.options, *hasher, summary, error, progress);
+  progressLine.End();
+  if (!done) {
     std::cerr << "zavex_publish: refused: " << error << "\n";
     return kExitRefused;
   }

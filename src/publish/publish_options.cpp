@@ -19,7 +19,8 @@ enum class Option {
   GenerateKey,
   ExpiresIn,
   ReSign,
-  X64Updater
+  X64Updater,
+  PatchHistory
 };
 
 struct OptionName {
@@ -33,7 +34,7 @@ constexpr OptionName kOptionNames[] = {
     {"--min-version", Option::MinVersion},   {"--optional", Option::Optional},
     {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
     {"--expires-in", Option::ExpiresIn},     {"--re-sign", Option::ReSign},
-    {"--x64-updater", Option::X64Updater},
+    {"--x64-updater", Option::X64Updater},   {"--patch-history", Option::PatchHistory},
 };
 
 bool IsHelpRequest(const std::string& argument) {
@@ -53,16 +54,17 @@ bool FindOption(const std::string& name, Option& option) {
   return false;
 }
 
-// Digits only, 1 to most.
-template <typename Number>
-bool ParseWholeNumber(const std::string& text, long long most, Number& number) {
+constexpr int kMostPatchHistory = 100;
+
+// Digits only, from lowest to highest.
+bool ParseWholeNumber(const std::string& text, std::int32_t lowest, std::int32_t highest, std::int32_t& number) {
   if (text.empty() || text.size() > 10) return false;
   if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return false;
   }
   const long long value = std::stoll(text);
-  if (value < 1 || value > most) return false;
-  number = static_cast<Number>(value);
+  if (value < lowest || value > highest) return false;
+  number = static_cast<std::int32_t>(value);
   return true;
 }
 
@@ -89,14 +91,21 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       return ApplyPath("--signing-key", value, options.signingKeyFile, error);
     case Option::GenerateKey:
       return ApplyPath("--generate-key", value, command.generateKeyFolder, error);
+    case Option::PatchHistory:
+      if (!ParseWholeNumber(value, 0, kMostPatchHistory, options.patchHistory)) {
+        error = "--patch-history needs a whole number from 0 to " + std::to_string(kMostPatchHistory) + ", not \"" +
+                value + "\"";
+        return false;
+      }
+      break;
     case Option::VersionCode:
-      if (!ParseWholeNumber(value, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
+      if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
         error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
         return false;
       }
       break;
     case Option::ExpiresIn:
-      if (!ParseWholeNumber(value, kMaxExpiryDays, options.expiresInDays)) {
+      if (!ParseWholeNumber(value, 1, kMaxExpiryDays, options.expiresInDays)) {
         error = "--expires-in needs a number of days from 1 to " + std::to_string(kMaxExpiryDays) +
                 ", not \"" + value + "\"";
         return false;
@@ -257,6 +266,8 @@ Options (each also as "--name value"):
                         64-bit test and demo builds); without it, it must be
                         built for x86 (i386), as the shipped updater is, which
                         runs on 32-bit and 64-bit Windows
+  --patch-history=N     patches from the versions of each changed file in the
+                        last N releases (default 3, 0 for none); see below
   --help, -h            this text
 
   zavex_publish --re-sign --signing-key=FILE [--expires-in=DAYS] RELEASE_FOLDER
@@ -280,12 +291,20 @@ Refusals (nothing is written, the previous release stays as it was):
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
     updater's own names at the top (manifest.json, manifest.json.sig,
-    zavex_updater.log), and names ending in .old or .tmp,
+    zavex_updater.log, zavex_delta), and names ending in .old or .tmp,
     which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;
   - a --version-code not above the published one;
   - a --signing-key file that is not a P-256 private key in PEM PKCS#8.
+
+Beside the files, RELEASE_FOLDER/zavex_delta holds what lets an update fetch
+less: a compressed copy of every file, named by its SHA-256; for each changed
+file, a patch from each of its versions in the last N releases, named by both
+SHA-256s, when smaller than the compressed copy; the manifests of those
+releases; and index.json, which lists the copies and patches with their sizes.
+Copies and patches that no kept manifest names are dropped. Diffing takes
+minutes for large files; on a terminal the publisher shows its progress.
 
 The new release is written into a temporary folder beside RELEASE_FOLDER and
 then put in its place, so a web server never serves half a release.

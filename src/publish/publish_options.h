@@ -25,6 +25,7 @@ struct PublishOptions {
   std::filesystem::path signingKeyFile;       // empty: the release is not signed
   int expiresInDays = kDefaultExpiryDays;     // how long a signed manifest is trusted
   bool x64Updater = false;  // a top-level zavex_updater.exe is for x86-64, not x86
+  std::int32_t patchHistory = 3;              // releases back that get patches
 };
 
 struct PublishCommand {

@@ -2,16 +2,16 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <system_error>
 
 #include "formats/manifest.h"
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
+#include "publish/delta_folder.h"
 #include "publish/executable_machine.h"
+#include "publish/file_bytes.h"
 #include "publish/file_link.h"
 #include "publish/optional_pattern.h"
 #include "publish/release_paths.h"
@@ -90,15 +90,6 @@ bool CheckReleaseFields(const PublishOptions& options, std::string& error) {
     error = "the version code must be 1 or more";
   }
   return error.empty();
-}
-
-bool ReadWholeFile(const fs::path& file, std::string& bytes) {
-  std::ifstream input(file, std::ios::binary);
-  if (!input) return false;
-  std::ostringstream content;
-  content << input.rdbuf();
-  bytes = content.str();
-  return true;
 }
 
 // The valid manifest of a release folder that holds files.
@@ -261,10 +252,7 @@ bool StageFile(const BuildFile& file, const fs::path& staging, FileHasher& hashe
 
 bool WriteStagedFile(const fs::path& staging, const std::string& name, const std::string& bytes,
                      std::string& error) {
-  std::ofstream output(staging / name, std::ios::binary);
-  output << bytes;
-  output.close();
-  if (output) return true;
+  if (WriteWholeFile(staging / name, bytes.data(), bytes.size())) return true;
   error = "cannot write " + name;
   return false;
 }
@@ -325,9 +313,17 @@ void WarnAboutUnusedPatterns(const std::vector<std::string>& patterns,
   }
 }
 
+DeltaOptions DeltaOptionsFor(const PublishOptions& options, const DeltaProgress& progress) {
+  DeltaOptions deltaOptions;
+  deltaOptions.patchHistory = options.patchHistory;
+  deltaOptions.progress = progress;
+  return deltaOptions;
+}
+
 bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& files,
-                  const std::optional<SigningKey>& key, const fs::path& staging,
-                  FileHasher& hasher, PublishSummary& summary, std::string& error) {
+                  const std::optional<SigningKey>& key, const fs::path& staging, const fs::path& release,
+                  FileHasher& hasher, const DeltaProgress& progress, PublishSummary& summary,
+                  std::string& error) {
   Manifest manifest = ManifestHeader(options);
   std::vector<bool> patternUsed(options.optionalPatterns.size(), false);
   for (const BuildFile& file : files) {
@@ -339,7 +335,9 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
   }
   summary.fileCount = manifest.files.size();
   WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
-  return WriteManifest(staging, key, options, manifest, summary, error);
+  return WriteDeltaFolder(staging, release, manifest, DeltaOptionsFor(options, progress),
+                          summary.warnings, error) &&
+         WriteManifest(staging, key, options, manifest, summary, error);
 }
 
 bool ReplaceRelease(StagingFolder& staging, PublishSummary& summary, std::string& error) {
@@ -370,8 +368,9 @@ bool StagePublishedFiles(const fs::path& release, const Manifest& manifest,
   return true;
 }
 
-bool ReSign(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-            std::string& error) {
+// The files and the delta folder as they are, the manifest with a new expiry.
+bool ReSign(const PublishOptions& options, FileHasher& hasher, const DeltaProgress& progress,
+            PublishSummary& summary, std::string& error) {
   std::optional<SigningKey> key;
   const fs::path release = NormalFolder(options.releaseFolder);
   Manifest manifest;
@@ -387,14 +386,16 @@ bool ReSign(const PublishOptions& options, FileHasher& hasher, PublishSummary& s
   StagingFolder staging(release);
   if (!staging.Create(error) ||
       !StagePublishedFiles(release, manifest, staging.path(), hasher, summary, error) ||
+      !WriteDeltaFolder(staging.path(), release, manifest, DeltaOptionsFor(options, progress),
+                        summary.warnings, error) ||
       !WriteManifest(staging.path(), key, options, manifest, summary, error)) {
     return false;
   }
   return ReplaceRelease(staging, summary, error);
 }
 
-bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-             std::string& error) {
+bool Publish(const PublishOptions& options, FileHasher& hasher, const DeltaProgress& progress,
+             PublishSummary& summary, std::string& error) {
   Folders folders;
   std::vector<BuildFile> files;
   std::optional<SigningKey> key;
@@ -407,19 +408,21 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, PublishSummary& 
   }
   StagingFolder staging(folders.release);
   if (!staging.Create(error) ||
-      !StageRelease(options, files, key, staging.path(), hasher, summary, error)) {
+      !StageRelease(options, files, key, staging.path(), folders.release, hasher, progress, summary,
+                    error)) {
     return false;
   }
   return ReplaceRelease(staging, summary, error);
 }
 
-using PublishStep = bool (*)(const PublishOptions&, FileHasher&, PublishSummary&, std::string&);
+using PublishStep = bool (*)(const PublishOptions&, FileHasher&, const DeltaProgress&,
+                             PublishSummary&, std::string&);
 
 bool RunGuarded(PublishStep step, const PublishOptions& options, FileHasher& hasher,
-                PublishSummary& summary, std::string& error) {
+                const DeltaProgress& progress, PublishSummary& summary, std::string& error) {
   summary = PublishSummary();
   try {
-    return step(options, hasher, summary, error);
+    return step(options, hasher, progress, summary, error);
   } catch (const std::exception& failure) {
     // Path conversions and allocations throw; the staging folder is gone by now.
     error = failure.what();
@@ -430,13 +433,13 @@ bool RunGuarded(PublishStep step, const PublishOptions& options, FileHasher& has
 }  // namespace
 
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                    std::string& error) {
-  return RunGuarded(Publish, options, hasher, summary, error);
+                    std::string& error, const DeltaProgress& progress) {
+  return RunGuarded(Publish, options, hasher, progress, summary, error);
 }
 
 bool ReSignRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                   std::string& error) {
-  return RunGuarded(ReSign, options, hasher, summary, error);
+                   std::string& error, const DeltaProgress& progress) {
+  return RunGuarded(ReSign, options, hasher, progress, summary, error);
 }
 
 }  // namespace zavex

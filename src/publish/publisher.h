@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "publish/delta_folder.h"
 #include "publish/file_hasher.h"
 #include "publish/publish_options.h"
 
@@ -18,16 +19,20 @@ struct PublishSummary {
 };
 
 // Copies every file of options.buildFolder into options.releaseFolder with a
-// manifest.json that lists them and, with a signing key, its manifest.json.sig. False with the reason when it refuses or
+// manifest.json that lists them and, with a signing key, its manifest.json.sig,
+// and writes the folder of compressed copies and patches (delta_folder.h),
+// telling progress of its diffs. False with the reason when it refuses or
 // fails; the release folder is then as it was and nothing is left beside it.
 bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                    std::string& error);
+                    std::string& error, const DeltaProgress& progress = {});
 
 // Signs the manifest published in options.releaseFolder anew, expiring
 // options.expiresInDays from now, with the same swap of the whole folder;
-// every file and every other manifest field stay byte for byte. Refuses,
-// leaving the release as it was, when a file no longer matches its entry.
+// every file and every other manifest field stay byte for byte, and the
+// folder of compressed copies and patches is made again from the one there.
+// Refuses, leaving the release as it was, when a file no longer matches its
+// entry.
 bool ReSignRelease(const PublishOptions& options, FileHasher& hasher, PublishSummary& summary,
-                   std::string& error);
+                   std::string& error, const DeltaProgress& progress = {});
 
 }  // namespace zavex

@@ -10,8 +10,10 @@
 namespace zavex {
 namespace {
 
-// Names of the installation folder's top level that belong to the updater.
-constexpr const char* kUpdaterNames[] = {"manifest.json", "manifest.json.sig", "zavex_updater.log"};
+// Names of the installation folder's top level that belong to the updater,
+// and the release folder's folder of compressed copies and patches.
+constexpr const char* kUpdaterNames[] = {"manifest.json", "manifest.json.sig",
+                                         "zavex_updater.log", "zavex_delta"};
 
 // Leftover suffixes that every update deletes from the installation folder.
 constexpr const char* kLeftoverSuffixes[] = {".old", ".tmp"};
@@ -93,13 +95,17 @@ std::string SegmentRefusal(std::string_view name) {
   return "";
 }
 
-std::string FileNameRefusal(std::string_view fileName, bool atTop) {
-  const std::string lower = LowerAscii(fileName);
-  if (atTop) {
-    for (const char* reserved : kUpdaterNames) {
-      if (lower == reserved) return "is a name the updater keeps for itself";
-    }
+// For a file or folder at the top.
+std::string TopNameRefusal(std::string_view name) {
+  const std::string lower = LowerAscii(name);
+  for (const char* reserved : kUpdaterNames) {
+    if (lower == reserved) return "is a name the updater keeps for itself";
   }
+  return "";
+}
+
+std::string FileNameRefusal(std::string_view fileName) {
+  const std::string lower = LowerAscii(fileName);
   for (const char* suffix : kLeftoverSuffixes) {
     if (lower.size() > std::strlen(suffix) && EndsWith(lower, suffix)) {
       return std::string("ends in ") + suffix +
@@ -120,7 +126,8 @@ std::string PathRefusal(const std::string& relativePath) {
     const std::string_view name = path.substr(start, end - start);
     std::string refusal = SegmentRefusal(name);
     const bool isFileName = end == std::string_view::npos;
-    if (refusal.empty() && isFileName) refusal = FileNameRefusal(name, start == 0);
+    if (refusal.empty() && start == 0) refusal = TopNameRefusal(name);
+    if (refusal.empty() && isFileName) refusal = FileNameRefusal(name);
     if (!refusal.empty() || isFileName) return refusal;
     start = end + 1;
   }

@@ -114,7 +114,7 @@ TEST_F(SilentCheckTest, DrippedManifestEndsWithinTheDeadline) {
   EXPECT_EQ(result.exitCode, 1u);
   EXPECT_TRUE(std::regex_search(ReadTextFile(folder + L"\\zavex_updater.log"),
                                 std::regex("Failed to download remote manifest: stalled: [0-9] "
-                                           "bytes received in 60 s")));
+                                           "bytes received in 60 s via direct")));
 }
 
 // What the server sends as manifest.json and manifest.json.sig, and whether

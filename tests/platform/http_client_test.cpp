@@ -172,13 +172,13 @@ TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
 
   for (const std::wstring& url : {std::wstring(L"not a url"), longHost, longPath}) {
     const HttpResponse response = client.Get(url);
-    EXPECT_EQ(response.error, L"Failed to parse URL");
+    EXPECT_EQ(response.error, L"Failed to parse URL via direct");
     EXPECT_EQ(response.statusCode, 0);
     EXPECT_FALSE(response.success);
   }
 
   const HttpResponse refusedResponse = client.Get(refused);
-  EXPECT_EQ(refusedResponse.error, L"Failed to send request (WinHTTP error 12029)");
+  EXPECT_EQ(refusedResponse.error, L"Failed to send request (WinHTTP error 12029) via direct");
   EXPECT_EQ(refusedResponse.statusCode, 0);
   EXPECT_EQ(refusedResponse.body, "");
   EXPECT_FALSE(refusedResponse.success);
@@ -269,10 +269,11 @@ TEST_F(HttpClientTest, DownloadIsBoundedByTheExpectedSize) {
     bool transient;
     bool fileWritten;
   } cases[] = {
-      {"/longer", "Content-Length 110000 for 60000 bytes", false, false},
-      {"/announced-huge", "Content-Length 100000000000 for 60000 bytes", false, false},
-      {"/longer-chunked", "more than 60000 bytes received", false, true},
-      {"/shorter-chunked", "body cut short after 59999 bytes", true, true},
+      {"/longer", "Content-Length 110000 for 60000 bytes via direct", false, false},
+      {"/announced-huge", "Content-Length 100000000000 for 60000 bytes via direct", false,
+       false},
+      {"/longer-chunked", "more than 60000 bytes received via direct", false, true},
+      {"/shorter-chunked", "body cut short after 59999 bytes via direct", true, true},
   };
   for (const auto& bounded : cases) {
     SCOPED_TRACE(bounded.path);

@@ -131,8 +131,16 @@ class PublishedReleaseTest : public MachineStateTest {
   // included (as its record) and its signature not, byte for byte, and only
   // the usual extras besides.
   ::testing::AssertionResult InstalledAsPublished() const {
+    // The signature and the folder of compressed copies and patches are the
+    // server's, not the installation's.
     std::vector<std::wstring> published = ListFiles(releaseFolder);
-    published.erase(std::remove(published.begin(), published.end(), L"manifest.json.sig"),
+    if (std::find(published.begin(), published.end(), L"zavex_delta\\index.json") == published.end()) {
+      return ::testing::AssertionFailure() << "the release has no zavex_delta\\index.json";
+    }
+    published.erase(std::remove_if(published.begin(), published.end(),
+                                   [](const std::wstring& name) {
+                                     return name == L"manifest.json.sig" || name.rfind(L"zavex_delta\\", 0) == 0;
+                                   }),
                     published.end());
     std::vector<std::wstring> installed = ListFiles(installFolder);
     installed.erase(std::remove_if(installed.begin(), installed.end(),

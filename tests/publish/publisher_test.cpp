@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "formats/binary_patch.h"
+#include "formats/deflate_decoder.h"
+#include "formats/json_parser.h"
 #include "formats/manifest.h"
+#include "formats/sample_bytes.h"
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
 #include "publish/executable_machine.h"
@@ -80,6 +84,14 @@ Tree ReadTree(const fs::path& folder) {
     if (walk->is_regular_file()) {
       tree[walk->path().lexically_relative(folder).generic_u8string()] = ReadFile(walk->path());
     }
+  }
+  return tree;
+}
+
+// The tree without the folder of compressed copies and patches.
+Tree WithoutDelta(Tree tree) {
+  for (auto entry = tree.begin(); entry != tree.end();) {
+    entry = entry->first.rfind(std::string(kDeltaFolderName) + "/", 0) == 0 ? tree.erase(entry) : std::next(entry);
   }
   return tree;
 }
@@ -246,7 +258,8 @@ TEST_F(PublisherTest, CopiesEveryFileAndListsItInTheProgramsOwnLayout) {
 
   Tree expectedTree = ReadTree(build);
   expectedTree["manifest.json"] = SerializeManifest(expected);
-  EXPECT_EQ(ReadTree(release), expectedTree);
+  EXPECT_EQ(WithoutDelta(ReadTree(release)), expectedTree);
+  EXPECT_TRUE(fs::is_regular_file(release / kDeltaFolderName / kDeltaIndexName));
   EXPECT_FALSE(fs::exists(release / "unused"));
   EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
   EXPECT_EQ(summary.fileCount, 3u);
@@ -287,7 +300,7 @@ TEST_F(PublisherTest, AHigherVersionCodeReplacesTheWholeRelease) {
   EXPECT_EQ(summary.previousVersionCode, 1);
   Tree expected = ReadTree(build);
   expected["manifest.json"] = ReadFile(release / "manifest.json");
-  EXPECT_EQ(ReadTree(release), expected);
+  EXPECT_EQ(WithoutDelta(ReadTree(release)), expected);
   EXPECT_EQ(PublishedManifest().versionCode, 2);
   EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
 
@@ -454,7 +467,7 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
   EXPECT_TRUE(ExpiresBetween(PublishedManifest().expires, before + 90 * kDay, Now() + 90 * kDay));
   EXPECT_EQ(summary.expires, PublishedManifest().expires);
   EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json",
-                                                         "manifest.json.sig"}));
+                                                         "manifest.json.sig", kDeltaFolderName}));
   const std::string text = ReadFile(release / kSignatureFileName);
   ManifestSignature signature;
   ASSERT_TRUE(ReadSignatureFile(text, signature));
@@ -466,7 +479,7 @@ TEST_F(PublisherTest, ASigningKeyAddsTheSignatureOfTheManifestAsServed) {
 
   // The next release without a key takes the old signature down with it.
   ASSERT_TRUE(Publish(2)) << error;
-  EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json"}));
+  EXPECT_EQ(EntryNames(release), (std::set<std::string>{"app.exe", "manifest.json", kDeltaFolderName}));
   EXPECT_EQ(PublishedManifest().expires, "");
   EXPECT_EQ(summary.expires, "");
 }
@@ -533,6 +546,154 @@ TEST_F(PublisherTest, ARefusedReleaseWritesNoSignature) {
   options.signingKeyFile = root / "missing.pem";
   EXPECT_TRUE(Refused(options, "cannot read the signing key"));
   EXPECT_FALSE(fs::exists(release / kSignatureFileName));
+}
+
+// What the folder of compressed copies and patches says and holds.
+class DeltaFolderTest : public PublisherTest {
+ protected:
+  // app.exe in a release: the same program rebuilt with a few changes each time.
+  static std::string Program(int version) {
+    Bytes program = WordBytes(150000, 7);
+    for (int step = 2; step <= version; ++step) program = EditedBytes(program, 100, step);
+    return std::string(program.begin(), program.end());
+  }
+
+  // Publishes the build and remembers every published content by its hash.
+  bool PublishRemembering(const PublishOptions& options) {
+    if (!Publish(options)) return false;
+    for (const ManifestFile& file : PublishedManifest().files) contents[file.hash] = ReadFile(release / file.path);
+    return true;
+  }
+
+  // index.json's lists as hash (or "from-to") to size.
+  std::map<std::string, std::uint64_t> IndexList(const std::string& list) const {
+    const JsonValue index = JsonParser(ReadFile(delta() / kDeltaIndexName)).ParseValue();
+    std::map<std::string, std::uint64_t> entries;
+    for (const JsonValue& entry : index.Find(list)->AsArray()) {
+      const std::string name = list == "patches"
+                                   ? entry.Find("from")->AsString() + "-" + entry.Find("to")->AsString()
+                                   : entry.Find("hash")->AsString();
+      entries[name] = static_cast<std::uint64_t>(entry.Find("size")->AsNumber());
+    }
+    return entries;
+  }
+
+  // Every patch listed turns its old content into the new one, every copy
+  // inflates to its content, and the index gives their sizes.
+  void ExpectListedFilesWork() {
+    for (const auto& [name, size] : IndexList("patches")) {
+      const std::string patch = ReadFile(delta() / (name + ".patch"));
+      EXPECT_EQ(patch.size(), size);
+      const std::string& old = contents[name.substr(0, 64)];
+      MemoryReader patchReader(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size());
+      MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
+      std::string rebuilt;
+      EXPECT_TRUE(ApplyPatch(patchReader, oldReader, [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+        rebuilt.append(reinterpret_cast<const char*>(bytes), count);
+        return true;
+      }));
+      EXPECT_TRUE(rebuilt == contents[name.substr(65)]) << name;
+    }
+    for (const auto& [hash, size] : IndexList("compressed")) {
+      const std::string compressed = ReadFile(delta() / (hash + ".deflate"));
+      EXPECT_EQ(compressed.size(), size);
+      std::vector<std::uint8_t> content;
+      EXPECT_TRUE(InflateBuffer(reinterpret_cast<const std::uint8_t*>(compressed.data()), compressed.size(),
+                                contents[hash].size(), content));
+      EXPECT_TRUE(std::string(content.begin(), content.end()) == contents[hash]);
+      EXPECT_LT(size, contents[hash].size());
+    }
+  }
+
+  std::string HashIn(std::int32_t versionCode, const std::string& path) const {
+    const fs::path history = delta() / "history" / (std::to_string(versionCode) + ".json");
+    for (const ManifestFile& file : ParseManifest(ReadFile(history)).files) {
+      if (file.path == path) return file.hash;
+    }
+    return "";
+  }
+
+  std::set<std::string> DeltaNames() const { return EntryNames(delta()); }
+  fs::path delta() const { return release / kDeltaFolderName; }
+
+  std::map<std::string, std::string> contents;  // by hash
+};
+
+TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatTheyName) {
+  Write("same.dll", "unchanged");
+  std::string firstHash;
+  for (int version = 1; version <= 5; ++version) {
+    Write("app.exe", Program(version));
+    if (version == 5) Write("added.dll", Program(1) + "added");
+    ASSERT_TRUE(PublishRemembering(Options(version))) << error;
+    if (version == 1) firstHash = PublishedManifest().files[0].hash;
+  }
+  const std::string newest = PublishedManifest().files[1].hash;
+  ASSERT_EQ(PublishedManifest().files[1].path, "app.exe");
+  std::map<std::string, std::uint64_t> patches = IndexList("patches");
+  ASSERT_EQ(patches.size(), 3u);
+  for (int version = 2; version <= 4; ++version) {
+    EXPECT_EQ(patches.count(HashIn(version, "app.exe") + "-" + newest), 1u) << version;
+  }
+  // One rebuild's changes cost a fraction of the compressed copy.
+  EXPECT_LT(patches[HashIn(4, "app.exe") + "-" + newest], IndexList("compressed")[newest] / 3);
+  // Only files smaller compressed are listed; "unchanged" is not.
+  EXPECT_EQ(IndexList("compressed").size(), 2u);
+  EXPECT_EQ(IndexList("compressed").count(newest), 1u);
+  ExpectListedFilesWork();
+
+  std::set<std::string> expectedNames = {"history", "index.json"};
+  for (int version = 2; version <= 4; ++version) expectedNames.insert(HashIn(version, "app.exe") + ".deflate");
+  for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
+  for (const auto& [name, size] : patches) expectedNames.insert(name + ".patch");
+  EXPECT_EQ(DeltaNames(), expectedNames);
+  EXPECT_EQ(expectedNames.count(firstHash + ".deflate"), 0u);
+  EXPECT_EQ(EntryNames(delta() / "history"), (std::set<std::string>{"2.json", "3.json", "4.json"}));
+
+  // Without history nothing but the copies of this release stays.
+  Write("app.exe", Program(6));
+  PublishOptions options = Options(6);
+  options.patchHistory = 0;
+  ASSERT_TRUE(PublishRemembering(options)) << error;
+  EXPECT_TRUE(IndexList("patches").empty());
+  expectedNames = {"history", "index.json"};
+  for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
+  EXPECT_EQ(DeltaNames(), expectedNames);
+  ExpectListedFilesWork();
+}
+
+TEST_F(DeltaFolderTest, APatchNoSmallerThanTheCompressedCopyIsLeftOut) {
+  const Bytes first = WordBytes(100000, 1);
+  Write("notes.txt", std::string(first.begin(), first.end()));
+  ASSERT_TRUE(PublishRemembering(Options(1))) << error;
+  const Bytes second = WordBytes(100000, 2);
+  Write("notes.txt", std::string(second.begin(), second.end()));
+  ASSERT_TRUE(PublishRemembering(Options(2))) << error;
+  EXPECT_TRUE(IndexList("patches").empty());
+  EXPECT_EQ(IndexList("compressed").size(), 1u);
+  ExpectListedFilesWork();
+}
+
+TEST_F(DeltaFolderTest, AFilePastTheDiffLimitGetsItsCompressedCopyOnly) {
+  const Bytes first = WordBytes(100000, 3);
+  Write("notes.txt", std::string(first.begin(), first.end()));
+  ASSERT_TRUE(PublishRemembering(Options(1))) << error;
+  const fs::path staging = root / "staging";
+  const Bytes second = EditedBytes(first, 100, 4);
+  fs::create_directories(staging);
+  std::ofstream(staging / "notes.txt", std::ios::binary) << std::string(second.begin(), second.end());
+  Manifest manifest = PublishedManifest();
+  manifest.versionCode = 2;
+  manifest.files[0] = {"notes.txt", hasher->HashFile(staging / "notes.txt"), static_cast<std::uint32_t>(second.size())};
+  DeltaOptions options;
+  options.diffSizeLimit = first.size() + second.size() - 1;
+  std::vector<std::string> warnings;
+  ASSERT_TRUE(WriteDeltaFolder(staging, release, manifest, options, warnings, error)) << error;
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].rfind("notes.txt and its earlier version are together above", 0), 0u) << warnings[0];
+  const std::set<std::string> expected = {"history", "index.json", manifest.files[0].hash + ".deflate",
+                                          PublishedManifest().files[0].hash + ".deflate"};
+  EXPECT_EQ(EntryNames(staging / kDeltaFolderName), expected);
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ TEST(ReleasePaths, AcceptsOrdinaryNamesAtAnyDepth) {
   for (const char* path : {"zavexphone.exe", "lib/codec.dll", "docs/read me.txt", "a/b/c/d.bin",
                            ".hidden", "lib/manifest.json", "lib/zavex_updater.exe", ".tmp",
                            "x.old2", "con2.txt", "com0", "console.log", "s\xC3\xA3o paulo.txt",
-                           "\xF0\x9F\x93\x9E.png", "v1.0/app", "zavex_updater.exe"}) {
+                           "\xF0\x9F\x93\x9E.png", "v1.0/app", "zavex_updater.exe",
+                           "lib/zavex_delta/x.dll"}) {
     EXPECT_EQ(PathRefusal(path), "") << path;
   }
 }
@@ -49,6 +50,8 @@ TEST(ReleasePaths, RefusesWhatTheUpdaterCannotInstallOrKeep) {
       {"manifest.json", "is a name the updater keeps for itself"},
       {"zavex_updater.log", "is a name the updater keeps for itself"},
       {"Manifest.json.sig", "is a name the updater keeps for itself"},
+      {"zavex_delta/x.dll", "is a name the updater keeps for itself"},
+      {"Zavex_Delta", "is a name the updater keeps for itself"},
       {"codec.dll.old", "ends in .old"},
       {"lib/cache.TMP", "ends in .tmp"},
       {"bad\xFF.dll", "is not valid UTF-8"},

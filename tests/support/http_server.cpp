@@ -308,7 +308,9 @@ bool HttpServer::SendBody(SOCKET client, const std::string& path, const HttpRout
 }
 
 HttpRoute HttpServer::RouteFor(const std::string& target) {
-  const std::string path = PercentDecoded(target.substr(0, target.find('?')));
+  std::string path = PercentDecoded(target.substr(0, target.find('?')));
+  // As a proxy: Windows sends the absolute address, Wine the path alone.
+  if (path.rfind("http://", 0) == 0) path.erase(0, std::min(path.find('/', 7), path.size()));
   std::lock_guard<std::mutex> lock(mutex);
   const auto found = routes.find(path);
   if (found != routes.end()) {

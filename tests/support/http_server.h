@@ -52,7 +52,8 @@ struct ReceivedRequest {
   std::string head;    // request line and headers
 };
 
-// A test HTTP/1.1 server on 127.0.0.1, answering on its own threads.
+// A test HTTP/1.1 server on 127.0.0.1, answering on its own threads; as a
+// proxy it answers for every server from its own routes.
 // Unknown paths get 404 with the body "Not Found".
 class HttpServer {
  public:

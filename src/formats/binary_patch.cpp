@@ -1,0 +1,235 @@
+#include "formats/binary_patch.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zavex {
+namespace {
+
+constexpr std::size_t kTripleSize = 24;
+constexpr std::size_t kPieceSize = 16384;
+
+std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
+  std::uint64_t value = 0;
+  for (int index = 7; index >= 0; --index) value = value << 8 | bytes[index];
+  return value;
+}
+
+void StoreLittleEndian(std::uint64_t value, std::uint8_t* bytes) {
+  for (int index = 0; index < 8; ++index) bytes[index] = static_cast<std::uint8_t>(value >> (8 * index));
+}
+
+struct PatchHeader {
+  std::uint64_t oldSize;
+  std::uint64_t newSize;
+  std::uint64_t compressed[3];  // control, diff, extra
+  std::uint64_t decoded[3];
+};
+
+bool ReadHeader(ByteReader& patch, PatchHeader& header) {
+  std::uint8_t bytes[kPatchHeaderSize];
+  if (patch.Size() < kPatchHeaderSize || !patch.ReadAt(0, bytes, kPatchHeaderSize)) return false;
+  if (std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0 || bytes[4] != kPatchVersion) return false;
+  header.oldSize = LoadLittleEndian(bytes + 5);
+  header.newSize = LoadLittleEndian(bytes + 13);
+  std::uint64_t total = kPatchHeaderSize;
+  for (int stream = 0; stream < 3; ++stream) {
+    header.compressed[stream] = LoadLittleEndian(bytes + 21 + 16 * stream);
+    header.decoded[stream] = LoadLittleEndian(bytes + 29 + 16 * stream);
+    if (header.compressed[stream] > patch.Size() - total) return false;
+    total += header.compressed[stream];
+  }
+  return total == patch.Size() && header.decoded[0] % kTripleSize == 0 &&
+         header.decoded[1] <= header.newSize && header.decoded[2] == header.newSize - header.decoded[1];
+}
+
+// One decoded stream of the patch, read in order.
+class StreamReader {
+ public:
+  StreamReader(ByteReader& patch, std::uint64_t offset, std::uint64_t compressedSize, std::uint64_t decodedSize)
+      : patch_(patch), next_(offset), end_(offset + compressedSize), inflater_(decodedSize) {}
+
+  // False unless size more bytes follow.
+  bool Read(std::uint8_t* buffer, std::size_t size) {
+    while (size > 0) {
+      if (pendingSize_ == 0 && !Pull()) return false;
+      const std::size_t count = std::min(size, pendingSize_);
+      std::memcpy(buffer, pending_, count);
+      buffer += count;
+      size -= count;
+      pending_ += count;
+      pendingSize_ -= count;
+    }
+    return true;
+  }
+
+  // True when the stream ended exactly here, with the announced size; false
+  // also when more bytes follow, which Read then returns.
+  bool AtEnd() {
+    if (pendingSize_ > 0) return false;
+    for (;;) {
+      const Inflater::Status status = inflater_.Inflate(pending_, pendingSize_);
+      if (status == Inflater::Status::kNeedInput && FeedPiece()) continue;
+      return status == Inflater::Status::kDone;
+    }
+  }
+
+ private:
+  bool Pull() {
+    for (;;) {
+      const Inflater::Status status = inflater_.Inflate(pending_, pendingSize_);
+      if (status == Inflater::Status::kOutput) return true;
+      if (status != Inflater::Status::kNeedInput || !FeedPiece()) return false;
+    }
+  }
+
+  bool FeedPiece() {
+    std::uint8_t piece[kPieceSize];
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, end_ - next_));
+    if (size > 0 && !patch_.ReadAt(next_, piece, size)) return false;
+    next_ += size;
+    inflater_.Feed(piece, size);
+    if (next_ == end_) inflater_.EndInput();
+    return true;
+  }
+
+  ByteReader& patch_;
+  std::uint64_t next_;
+  std::uint64_t end_;
+  Inflater inflater_;
+  const std::uint8_t* pending_ = nullptr;
+  std::size_t pendingSize_ = 0;
+};
+
+// Applies the triples one after another.
+class PatchApplier {
+ public:
+  PatchApplier(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile, const PatchHeader& header)
+      : oldFile_(oldFile),
+        newFile_(newFile),
+        newLeft_(header.newSize),
+        control_(patch, kPatchHeaderSize, header.compressed[0], header.decoded[0]),
+        diff_(patch, kPatchHeaderSize + header.compressed[0], header.compressed[1], header.decoded[1]),
+        extra_(patch, kPatchHeaderSize + header.compressed[0] + header.compressed[1], header.compressed[2],
+               header.decoded[2]) {}
+
+  bool Run() {
+    while (!control_.AtEnd()) {
+      std::uint8_t triple[kTripleSize];
+      if (!control_.Read(triple, kTripleSize)) return false;
+      if (!Add(LoadLittleEndian(triple)) || !Extra(LoadLittleEndian(triple + 8)) ||
+          !Seek(static_cast<std::int64_t>(LoadLittleEndian(triple + 16)))) {
+        return false;
+      }
+    }
+    return newLeft_ == 0 && diff_.AtEnd() && extra_.AtEnd();
+  }
+
+ private:
+  bool Add(std::uint64_t length) {
+    if (length > newLeft_ || length > oldFile_.Size() - oldPosition_) return false;
+    while (length > 0) {
+      const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPieceSize));
+      std::uint8_t oldBytes[kPieceSize];
+      if (!oldFile_.ReadAt(oldPosition_, oldBytes, count) || !diff_.Read(buffer_, count)) return false;
+      for (std::size_t index = 0; index < count; ++index) buffer_[index] = static_cast<std::uint8_t>(buffer_[index] + oldBytes[index]);
+      if (!Write(count)) return false;
+      oldPosition_ += count;
+      length -= count;
+    }
+    return true;
+  }
+
+  bool Extra(std::uint64_t length) {
+    if (length > newLeft_) return false;
+    while (length > 0) {
+      const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(length, kPieceSize));
+      if (!extra_.Read(buffer_, count) || !Write(count)) return false;
+      length -= count;
+    }
+    return true;
+  }
+
+  bool Seek(std::int64_t distance) {
+    // The magnitude in unsigned arithmetic, which also holds INT64_MIN's.
+    const std::uint64_t magnitude = distance < 0 ? 0 - static_cast<std::uint64_t>(distance) : distance;
+    if (distance < 0 ? magnitude > oldPosition_ : magnitude > oldFile_.Size() - oldPosition_) return false;
+    oldPosition_ = distance < 0 ? oldPosition_ - magnitude : oldPosition_ + magnitude;
+    return true;
+  }
+
+  bool Write(std::size_t count) {
+    newLeft_ -= count;
+    return newFile_(buffer_, count);
+  }
+
+  ByteReader& oldFile_;
+  const ByteSink& newFile_;
+  std::uint64_t newLeft_;
+  std::uint64_t oldPosition_ = 0;
+  StreamReader control_;
+  StreamReader diff_;
+  StreamReader extra_;
+  std::uint8_t buffer_[kPieceSize];
+};
+
+}  // namespace
+
+bool MemoryReader::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  if (offset > size_ || size > size_ - offset) return false;
+  std::memcpy(buffer, data_ + offset, size);
+  return true;
+}
+
+bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile) {
+  PatchHeader header{};
+  if (!ReadHeader(patch, header) || header.oldSize != oldFile.Size()) return false;
+  PatchApplier applier(patch, oldFile, newFile, header);
+  return applier.Run();
+}
+
+PatchWriter::Stream::Stream()
+    : encoder([this](const std::uint8_t* bytes, std::size_t size) {
+        compressed.insert(compressed.end(), bytes, bytes + size);
+        return true;
+      }) {}
+
+void PatchWriter::Stream::Add(const std::uint8_t* bytes, std::size_t size) {
+  encoder.Write(bytes, size);
+  decodedSize += size;
+}
+
+PatchWriter::PatchWriter(std::uint64_t oldSize, std::uint64_t newSize) : oldSize_(oldSize), newSize_(newSize) {}
+
+void PatchWriter::AddControl(std::uint64_t add, std::uint64_t extra, std::int64_t seek) {
+  std::uint8_t triple[kTripleSize];
+  StoreLittleEndian(add, triple);
+  StoreLittleEndian(extra, triple + 8);
+  StoreLittleEndian(static_cast<std::uint64_t>(seek), triple + 16);
+  control_.Add(triple, kTripleSize);
+}
+
+void PatchWriter::AddDiff(const std::uint8_t* bytes, std::size_t size) { diff_.Add(bytes, size); }
+
+void PatchWriter::AddExtra(const std::uint8_t* bytes, std::size_t size) { extra_.Add(bytes, size); }
+
+std::vector<std::uint8_t> PatchWriter::Finish() {
+  std::vector<std::uint8_t> patch(kPatchHeaderSize);
+  std::memcpy(patch.data(), kPatchMagic, sizeof(kPatchMagic));
+  patch[4] = kPatchVersion;
+  StoreLittleEndian(oldSize_, patch.data() + 5);
+  StoreLittleEndian(newSize_, patch.data() + 13);
+  std::size_t field = 21;
+  for (Stream* stream : {&control_, &diff_, &extra_}) {
+    stream->encoder.Finish();
+    StoreLittleEndian(stream->compressed.size(), patch.data() + field);
+    StoreLittleEndian(stream->decodedSize, patch.data() + field + 8);
+    field += 16;
+  }
+  for (Stream* stream : {&control_, &diff_, &extra_}) {
+    patch.insert(patch.end(), stream->compressed.begin(), stream->compressed.end());
+  }
+  return patch;
+}
+
+}  // namespace zavex

@@ -1,0 +1,102 @@
+#pragma once
+
+// A patch turns one file (old) into another (new). Format, version 1; every
+// integer little-endian, sizes in bytes:
+//
+//   offset  size  field
+//        0     4  magic "ZXPT"
+//        4     1  version, 1
+//        5     8  old file size
+//       13     8  new file size
+//       21     8  control stream: compressed size
+//       29     8  control stream: decoded size, a multiple of 24
+//       37     8  diff stream: compressed size
+//       45     8  diff stream: decoded size
+//       53     8  extra stream: compressed size
+//       61     8  extra stream: decoded size
+//       69        the control, diff and extra streams, each raw DEFLATE
+//                 (RFC 1951), in that order, and nothing after them.
+//
+// The control stream is a list of triples, each three 8-byte integers:
+// add, extra, seek. Starting at old position 0, a triple writes add bytes
+// new[i] = old[position + i] + diff[i] (modulo 256) taking add bytes of the
+// diff stream and moving position by add, then copies the next extra bytes of
+// the extra stream, then moves position by seek (two's complement). The old
+// position must stay within the old file; diff and extra decoded sizes add
+// up to the new size, and the triples use up every stream exactly.
+//
+// Only the format is fixed: how the triples are chosen is free, so a better
+// diff needs no change on installed copies.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "formats/deflate_decoder.h"
+#include "formats/deflate_encoder.h"
+
+namespace zavex {
+
+inline constexpr char kPatchMagic[4] = {'Z', 'X', 'P', 'T'};
+inline constexpr std::uint8_t kPatchVersion = 1;
+inline constexpr std::size_t kPatchHeaderSize = 69;
+
+// Reads bytes of a file by offset.
+class ByteReader {
+ public:
+  virtual ~ByteReader() = default;
+  virtual std::uint64_t Size() const = 0;
+  // False when the bytes cannot be read in full.
+  virtual bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) = 0;
+};
+
+// A ByteReader over bytes in memory, which must outlive it.
+class MemoryReader : public ByteReader {
+ public:
+  MemoryReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  explicit MemoryReader(const std::vector<std::uint8_t>& bytes) : MemoryReader(bytes.data(), bytes.size()) {}
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+};
+
+// Writes newFile, in order, from oldFile and patch. False for a patch in
+// another format or version, made for an old file of another size, malformed,
+// truncated or followed by more bytes, that reads outside the old file or
+// whose streams decode to other sizes than announced; false also when a read
+// fails or the sink refuses. Memory stays under 1 MiB whatever the sizes.
+bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile);
+
+// Collects the three streams of a patch as a diff produces them.
+class PatchWriter {
+ public:
+  PatchWriter(std::uint64_t oldSize, std::uint64_t newSize);
+
+  void AddControl(std::uint64_t add, std::uint64_t extra, std::int64_t seek);
+  void AddDiff(const std::uint8_t* bytes, std::size_t size);
+  void AddExtra(const std::uint8_t* bytes, std::size_t size);
+  // The whole patch.
+  std::vector<std::uint8_t> Finish();
+
+ private:
+  struct Stream {
+    std::vector<std::uint8_t> compressed;
+    std::uint64_t decodedSize = 0;
+    DeflateEncoder encoder;
+    Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+    void Add(const std::uint8_t* bytes, std::size_t size);
+  };
+
+  std::uint64_t oldSize_;
+  std::uint64_t newSize_;
+  Stream control_;
+  Stream diff_;
+  Stream extra_;
+};
+
+}  // namespace zavex

@@ -1,0 +1,109 @@
+#include "platform/proxy_settings.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cwctype>
+
+#include "platform/unique_handle.h"
+
+namespace zavex {
+namespace {
+
+// The time a script may take to be found and fetched.
+constexpr int kScriptTimeoutMs = 15000;
+
+std::wstring TextOf(const UniqueGlobalText& text) { return text ? text.get() : L""; }
+
+// A named proxy from an answer of WinHTTP; direct for any other kind.
+ProxyChoice ChoiceOf(const WINHTTP_PROXY_INFO& info) {
+  const UniqueGlobalText proxy(info.lpszProxy);
+  const UniqueGlobalText bypass(info.lpszProxyBypass);
+  if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return ProxyChoice();
+  return ProxyChoice{TextOf(proxy), TextOf(bypass)};
+}
+
+// False when no script could be found, fetched or run.
+bool FromScript(const std::wstring& url, const wchar_t* scriptUrl, const wchar_t* userAgent,
+                ProxyChoice& choice) {
+  UniqueInternet resolver(WinHttpOpen(userAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!resolver || !WinHttpSetTimeouts(resolver.get(), kScriptTimeoutMs, kScriptTimeoutMs,
+                                       kScriptTimeoutMs, kScriptTimeoutMs)) {
+    return false;
+  }
+  WINHTTP_AUTOPROXY_OPTIONS options = {};
+  if (scriptUrl) {
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.lpszAutoConfigUrl = scriptUrl;
+  } else {
+    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+  }
+  options.fAutoLogonIfChallenged = TRUE;
+  WINHTTP_PROXY_INFO info = {};
+  if (!WinHttpGetProxyForUrl(resolver.get(), url.c_str(), &options, &info)) return false;
+  choice = ChoiceOf(info);
+  return true;
+}
+
+// Matches a bypass entry with '*' wildcards, without regard to letter case.
+bool MatchesPattern(const wchar_t* host, const wchar_t* pattern) {
+  if (*pattern == L'\0') return *host == L'\0';
+  if (*pattern == L'*') return MatchesPattern(host, pattern + 1) || (*host && MatchesPattern(host + 1, pattern));
+  return *host && towlower(*host) == towlower(*pattern) && MatchesPattern(host + 1, pattern + 1);
+}
+
+// The url's host name; empty when it cannot be read.
+std::wstring HostOf(const std::wstring& url) {
+  wchar_t host[256] = {};
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = 256;
+  return WinHttpCrackUrl(url.c_str(), 0, 0, &parts) ? host : L"";
+}
+
+// True when an entry of the list (separated by ';', ',' or blanks) names the
+// url's host; "<local>" names every host without a dot.
+bool IsBypassed(const std::wstring& url, const std::wstring& list) {
+  const std::wstring host = HostOf(url);
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t end = list.find_first_of(L"; ,\t", start);
+    if (end == std::wstring::npos) end = list.size();
+    const std::wstring entry = list.substr(start, end - start);
+    const bool local = entry == L"<local>" && host.find(L'.') == std::wstring::npos;
+    if (!entry.empty() && (local || MatchesPattern(host.c_str(), entry.c_str()))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+ProxyChoice FromMachineSetting() {
+  WINHTTP_PROXY_INFO info = {};
+  if (!WinHttpGetDefaultProxyConfiguration(&info)) return ProxyChoice();
+  return ChoiceOf(info);
+}
+
+}  // namespace
+
+ProxyChoice ProxyForUrl(const std::wstring& url, const wchar_t* userAgent) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return FromMachineSetting();
+  const UniqueGlobalText scriptUrl(config.lpszAutoConfigUrl);
+  const UniqueGlobalText proxy(config.lpszProxy);
+  const UniqueGlobalText bypass(config.lpszProxyBypass);
+  ProxyChoice choice;
+  if ((config.fAutoDetect || scriptUrl) && FromScript(url, scriptUrl.get(), userAgent, choice)) {
+    return choice;
+  }
+  if (proxy) {
+    if (bypass && IsBypassed(url, bypass.get())) return ProxyChoice();
+    return ProxyChoice{TextOf(proxy), TextOf(bypass)};
+  }
+  if (config.fAutoDetect || scriptUrl) return ProxyChoice();
+  return FromMachineSetting();
+}
+
+}  // namespace zavex

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace zavex {
+
+// The proxy for one address: empty for a direct connection, otherwise a list
+// as WinHTTP takes it ("host:port", or "http=host:port;https=host:port"),
+// with the names it bypasses.
+struct ProxyChoice {
+  std::wstring proxy;
+  std::wstring bypass;
+};
+
+// The current user's Internet settings decide: the automatic configuration
+// script, or auto-detection (WPAD), then the fixed proxy unless its bypass
+// list names the url's host; when a script is configured but cannot be had,
+// the fixed proxy or a direct connection. Without user settings, the machine's WinHTTP setting.
+// userAgent is sent when the script is fetched.
+ProxyChoice ProxyForUrl(const std::wstring& url, const wchar_t* userAgent);
+
+}  // namespace zavex

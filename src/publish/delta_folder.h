@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "formats/manifest.h"
+
+namespace zavex {
+
+// The release folder's own folder, beside the published files:
+//   index.json                  the patches, and the copies of this release's
+//                               files smaller than the file, with sizes:
+//                               {"compressed": [{"hash": H, "size": N}, ...],
+//                                "patches": [{"from": H1, "to": H2, "size": N}, ...]}
+//   <hash>.deflate              a file's content as raw DEFLATE
+//   <from hash>-<to hash>.patch a patch (formats/binary_patch.h) between contents
+//   history/<version code>.json the manifests of the previous releases
+inline constexpr char kDeltaFolderName[] = "zavex_delta";
+inline constexpr char kDeltaIndexName[] = "index.json";
+
+// Reports a diff's progress: the file, bytes of it done, its size.
+using DeltaProgress = std::function<void(const std::string& path, std::uint64_t done, std::uint64_t total)>;
+
+struct DeltaOptions {
+  std::int32_t patchHistory = 3;  // releases back to make patches from
+  // Files whose old and new size add up to more are not diffed: the diff's
+  // memory is about twice that.
+  std::uint64_t diffSizeLimit = std::uint64_t{1} << 30;
+  DeltaProgress progress;
+};
+
+// Writes kDeltaFolderName into staging, which holds the new release's files
+// as manifest lists them, from what previousRelease (the release folder about
+// to be replaced; it may not exist) already holds: compressed copies of the
+// files of manifest and of the last patchHistory releases, patches from each
+// of those releases' versions of a changed path when smaller than the
+// compressed copy, their manifests and the index. Copies and patches no kept
+// manifest names are left behind. warnings tells of files not diffed.
+bool WriteDeltaFolder(const std::filesystem::path& staging, const std::filesystem::path& previousRelease,
+                      const Manifest& manifest, const DeltaOptions& options, std::vector<std::string>& warnings,
+                      std::string& error);
+
+}  // namespace zavex

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "formats/binary_diff.h"
+#include "formats/binary_patch.h"
+#include "sample_bytes.h"
+
+namespace zavex {
+namespace {
+
+// Applies patch to old; false if refused. Checks that the new file arrives in
+// bounded pieces.
+bool Apply(const Bytes& patch, const Bytes& old, Bytes& result) {
+  result.clear();
+  MemoryReader patchReader(patch);
+  MemoryReader oldReader(old);
+  return ApplyPatch(patchReader, oldReader, [&](const std::uint8_t* data, std::size_t size) {
+    EXPECT_LE(size, 65536u);
+    result.insert(result.end(), data, data + size);
+    return true;
+  });
+}
+
+Bytes Diff(const Bytes& old, const Bytes& newer) { return CreatePatch(old.data(), old.size(), newer.data(), newer.size()); }
+
+struct FilePair {
+  const char* name;
+  Bytes old;
+  Bytes newer;
+  double largestShare;  // of the new size that the patch may take
+};
+
+std::vector<FilePair> Pairs() {
+  const Bytes words = WordBytes(600000, 21);
+  const Bytes random = RandomBytes(500000, 22);
+  Bytes moved(random.begin() + 250000, random.end());
+  moved.insert(moved.end(), random.begin(), random.begin() + 250000);
+  Bytes zeros(1 << 20, 0);
+  Bytes zerosEdited = zeros;
+  for (std::size_t index = 0; index < zerosEdited.size(); index += 4099) zerosEdited[index] = 1;
+  return {
+      {"both empty", {}, {}, 1000},
+      {"from nothing", {}, random, 1.01},
+      {"to nothing", random, {}, 1000},
+      {"identical", random, random, 0.01},
+      {"rebuilt program", random, EditedBytes(random, 50, 23), 0.15},
+      {"edited text", words, EditedBytes(words, 200, 24), 0.1},
+      {"halves swapped", random, moved, 0.01},
+      {"unrelated", words, random, 1.01},
+      {"zeros with marks", zeros, zerosEdited, 0.01},
+      {"shorter than a seed", {1, 2, 3}, {1, 2, 4, 5}, 1000},
+  };
+}
+
+TEST(BinaryPatch, RebuildsTheNewFileExactly) {
+  for (const FilePair& pair : Pairs()) {
+    SCOPED_TRACE(pair.name);
+    const Bytes patch = Diff(pair.old, pair.newer);
+    Bytes result;
+    ASSERT_TRUE(Apply(patch, pair.old, result));
+    ASSERT_TRUE(result == pair.newer);
+    EXPECT_LE(patch.size(), kPatchHeaderSize + 32 + pair.largestShare * pair.newer.size());
+  }
+}
+
+TEST(BinaryPatch, LargeFileWithProgress) {
+  const Bytes old = RandomBytes(16 << 20, 25);
+  const Bytes newer = EditedBytes(old, 100, 26);
+  std::vector<std::uint64_t> reports;
+  const Bytes patch =
+      CreatePatch(old.data(), old.size(), newer.data(), newer.size(), [&](std::uint64_t done) { reports.push_back(done); });
+  Bytes result;
+  ASSERT_TRUE(Apply(patch, old, result));
+  EXPECT_TRUE(result == newer);
+  EXPECT_LT(patch.size(), newer.size() / 10);
+  ASSERT_GE(reports.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+  EXPECT_LE(reports.back(), newer.size());
+}
+
+TEST(BinaryPatch, RefusesEveryTruncationAndTrailingBytes) {
+  const Bytes old = WordBytes(20000, 27);
+  const Bytes newer = EditedBytes(old, 30, 28);
+  const Bytes patch = Diff(old, newer);
+  Bytes result;
+  for (std::size_t length = 0; length < patch.size(); ++length) {
+    ASSERT_FALSE(Apply(Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(length)), old, result))
+        << length;
+  }
+  Bytes longer = patch;
+  longer.push_back(0);
+  EXPECT_FALSE(Apply(longer, old, result));
+}
+
+// A patch of three triples over an old file of 100 bytes, one field changed.
+struct Crafted {
+  const char* name;
+  std::uint64_t announcedOld = 100;
+  std::uint64_t announcedNew = 30;
+  std::uint64_t firstAdd = 10;
+  std::int64_t firstSeek = 50;
+  std::uint64_t secondAdd = 10;
+  std::uint64_t diffBytes = 20;
+  std::uint64_t extraBytes = 10;
+  bool valid = false;
+};
+
+Bytes Craft(const Crafted& test) {
+  PatchWriter writer(test.announcedOld, test.announcedNew);
+  writer.AddControl(test.firstAdd, 5, test.firstSeek);
+  writer.AddControl(test.secondAdd, 5, 0);
+  writer.AddControl(0, 0, -5);
+  const Bytes diff(test.diffBytes, 1);
+  const Bytes extra(test.extraBytes, 'x');
+  writer.AddDiff(diff.data(), diff.size());
+  writer.AddExtra(extra.data(), extra.size());
+  return writer.Finish();
+}
+
+TEST(BinaryPatch, RefusesWhatBreaksTheRules) {
+  Crafted cases[] = {
+      {"valid", 100, 30, 10, 50, 10, 20, 10, true},
+      {"old file of another size", 101},
+      {"new size larger than the triples write", 100, 31},
+      {"new size smaller than the triples write", 100, 29, 10, 50, 10, 19},
+      {"copy past the end of the old file", 100, 30, 10, 85},
+      {"seek to the end of the old file", 100, 20, 10, 90, 0, 10, 10, true},
+      {"seek past the end of the old file", 100, 20, 10, 91, 0, 10, 10},
+      {"seek before the start of the old file", 100, 30, 10, -11},
+      {"seek by the most negative number", 100, 30, 10, INT64_MIN},
+      {"add longer than the new file", 100, 30, 31},
+      {"diff stream longer than the triples use", 100, 30, 10, 50, 10, 21, 9},
+      {"diff stream shorter than the triples use", 100, 30, 10, 50, 10, 19, 11},
+  };
+  Bytes old(100);
+  for (std::size_t index = 0; index < old.size(); ++index) old[index] = static_cast<std::uint8_t>(index);
+  for (const Crafted& test : cases) {
+    Bytes result;
+    EXPECT_EQ(Apply(Craft(test), old, result), test.valid) << test.name;
+  }
+  Bytes result;
+  ASSERT_TRUE(Apply(Craft(cases[0]), old, result));
+  const Bytes expected = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 'x', 'x', 'x', 'x', 'x',
+                          61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 'x', 'x', 'x', 'x', 'x'};
+  EXPECT_TRUE(result == expected);
+}
+
+TEST(BinaryPatch, RefusesHeadersThatLie) {
+  const Bytes old = WordBytes(5000, 29);
+  const Bytes patch = Diff(old, EditedBytes(old, 20, 30));
+  struct Change {
+    const char* name;
+    std::size_t offset;
+    std::uint8_t delta;
+  };
+  const Change changes[] = {{"magic", 0, 1},
+                            {"version", 4, 1},
+                            {"control decoded size", 29, 24},
+                            {"diff decoded size", 45, 1},
+                            {"extra decoded size", 61, 1},
+                            {"control compressed size", 21, 1},
+                            {"a stream size beyond the patch", 28, 0x80}};
+  for (const Change& change : changes) {
+    Bytes altered = patch;
+    altered[change.offset] = static_cast<std::uint8_t>(altered[change.offset] + change.delta);
+    Bytes result;
+    EXPECT_FALSE(Apply(altered, old, result)) << change.name;
+  }
+}
+
+// An old file whose reads fail after the first.
+class FailingReader : public MemoryReader {
+ public:
+  using MemoryReader::MemoryReader;
+  bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    return reads_++ == 0 && MemoryReader::ReadAt(offset, buffer, size);
+  }
+
+ private:
+  int reads_ = 0;
+};
+
+TEST(BinaryPatch, StopsWhenAReadOrTheSinkFails) {
+  const Bytes old = RandomBytes(200000, 31);
+  const Bytes patch = Diff(old, EditedBytes(old, 10, 32));
+  MemoryReader patchReader(patch);
+  FailingReader failingOld(old);
+  EXPECT_FALSE(ApplyPatch(patchReader, failingOld, [](const std::uint8_t*, std::size_t) { return true; }));
+  MemoryReader oldReader(old);
+  int pieces = 0;
+  EXPECT_FALSE(ApplyPatch(patchReader, oldReader, [&](const std::uint8_t*, std::size_t) { return ++pieces < 3; }));
+  EXPECT_EQ(pieces, 3);
+}
+
+}  // namespace
+}  // namespace zavex
