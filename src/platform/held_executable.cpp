@@ -55,9 +55,4 @@ bool CopyHeldExecutableTo(const std::wstring& target) {
   return copy && CopyAll(held.get(), copy.get());
 }
 
-void ReleaseHeldExecutable() {
-  std::lock_guard<std::mutex> lock(heldMutex);
-  held.reset();
-}
-
 }  // namespace zavex

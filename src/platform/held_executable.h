@@ -18,8 +18,4 @@ bool StopHoldingIfAt(const std::wstring& path);
 // every byte was written and flushed. False when nothing is held.
 bool CopyHeldExecutableTo(const std::wstring& target);
 
-// Closes the held file, so that an update can move the running executable
-// aside to put a new one in its place.
-void ReleaseHeldExecutable();
-
 }  // namespace zavex
