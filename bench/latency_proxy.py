@@ -58,6 +58,25 @@ class SentBytes:
         return allowed, True
 
 
+class RateLimit:
+    """Bytes per second shared by every connection: each write reserves its
+    share of time after the previous ones."""
+
+    def __init__(self, bytes_per_second):
+        self.bytes_per_second = bytes_per_second
+        self.free_at = 0.0
+        # Pieces of a hundredth of a second keep the flow smooth.
+        self.piece_bytes = max(4096, int(bytes_per_second / 100))
+
+    def start_time(self, now):
+        return max(now, self.free_at)
+
+    def spend(self, now, size):
+        # A late wake-up may catch up one piece, so timer lateness does not add up.
+        catch_up = self.piece_bytes / self.bytes_per_second
+        self.free_at = max(now - catch_up, self.free_at) + size / self.bytes_per_second
+
+
 class DelayedWriter:
     """Writes chunks to a transport when they fall due, in order."""
 
