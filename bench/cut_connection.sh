@@ -23,10 +23,12 @@ cut_row() {  # LATENCY KIND
 print_cut_table() {
   local latency cap=
   [ -z "$rate" ] || cap=", capped at $rate bytes per second"
-  echo
-  echo "One file of $cut_file_size bytes updated silently (release 1 to 2) by the program"
-  echo "($width-bit) through the proxy$cap, median of $runs; \"cut\": the proxy closes the"
-  echo "connection each time the bytes it sent in all reach a multiple of $cut_every."
+  cat <<EOF
+
+One file of $cut_file_size bytes updated silently (release 1 to 2) by the program
+($width-bit) through the proxy$cap, median of $runs; "cut": the proxy closes the
+connection each time the bytes it sent in all reach a multiple of $cut_every.
+EOF
   printf "$cut_format\n" "lat." "run" "completed" "seconds" "sent bytes" "sent" "retries" "peak"
   printf "$cut_format\n" "ms" "" "" "" "" "/size" "logged" "MiB"
   for latency in "${latencies[@]}"; do

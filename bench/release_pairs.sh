@@ -79,6 +79,7 @@ unpack_build() {  # DEB FOLDER
 }
 
 pair_dir() { printf '%s/releases/pair-%s-%s-%s' "$data" "$1" "${2//:/_}" "${3//:/_}"; }
+entry_dir() { local package old new; read -r package old new <<<"$1"; pair_dir "$package" "$old" "$new"; }
 
 # Releases v1 and v2 of the pair under pair_dir, v2 published over v1 so that
 # its zavex_delta holds the patches from it; the publishing's seconds and the
@@ -146,8 +147,15 @@ counted_update() {
 }
 
 reference() { field "$1" "$(cat "$2/references")"; }  # NAME DIR
-mb() { [ "$1" = - ] && echo - || awk -v b="$1" 'BEGIN { printf "%.2f", b / 1e6 }'; }
-percent() { [ "$1" = - ] && echo - || awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", 100 * a / b }'; }
+# MB of 10^6 bytes, and A as % of B; of "-", "-".
+mb() {
+  [ "$1" = - ] && { echo -; return; }
+  awk -v b="$1" 'BEGIN { printf "%.2f", b / 1e6 }'
+}
+percent() {  # A B
+  [ "$1" = - ] && { echo -; return; }
+  awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", 100 * a / b }'
+}
 mbit() {  # RATE as bits per second, in Mbit/s
   awk -v r="$1" 'BEGIN { m = 1; s = substr(r, length(r))
     if (s == "k") m = 1e3; else if (s == "M") m = 1e6; else if (s == "G") m = 1e9
@@ -191,7 +199,7 @@ print_pair_targets() {
   for latency in "${latencies[@]}"; do
     for entry in "${measured_pairs[@]}"; do
       read -r package _ <<<"$entry"
-      dir=$(pair_dir $entry)
+      dir=$(entry_dir "$entry")
       for pair_rate in "${pair_rates[@]}"; do
         key="$latency $pair_rate $package"
         printf '  %s @%sms %s Mbit/s: program sent %s %% of the changed bytes (target <= %s %%)' \
@@ -229,7 +237,7 @@ print_pairs_table() {
     for pair_rate in "${pair_rates[@]}"; do
       for entry in "${measured_pairs[@]}"; do
         read -r package _ <<<"$entry"
-        pair_row "$latency" "$pair_rate" "$package" "$(pair_dir $entry)"
+        pair_row "$latency" "$pair_rate" "$package" "$(entry_dir "$entry")"
       done
     done
   done
@@ -242,7 +250,7 @@ print_pairs_table() {
   printf "$pair_reference_format\n" "" "chg" "MB" "MB" "% chg" "MB" "% chg" "seconds" "seconds"
   for entry in "${measured_pairs[@]}"; do
     read -r package _ <<<"$entry"
-    pair_reference_row "$package" "$(pair_dir $entry)"
+    pair_reference_row "$package" "$(entry_dir "$entry")"
   done
   echo
   print_pair_targets
@@ -263,7 +271,7 @@ run_release_pairs() {
     for pair_rate in "${pair_rates[@]}"; do
       for entry in "${measured_pairs[@]}"; do
         read -r package _ <<<"$entry"
-        dir=$(pair_dir $entry)
+        dir=$(entry_dir "$entry")
         say "$package at $latency ms and $(mbit "$pair_rate") Mbit/s: $runs run(s)"
         for _ in $(seq "$runs"); do
           counted_update "$latency $pair_rate $package" program updater "$dir" "$latency" "$pair_rate"
