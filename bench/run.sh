@@ -20,9 +20,9 @@
 # update at 100,000 entries as a share of that update's whole time. Every run
 # is checked: the installed folder must equal the published build.
 #
-#   bench/run.sh [--release-pairs | --fault [--cut-every BYTES]] [--quick] [--runs N] [--width 32|64]
-#                [--latency-ms LIST] [--rate RATE] [--baseline-ref REF]
-#                [--no-baseline-program]
+#   bench/run.sh [--release-pairs | --fault [--cut-every BYTES]] [--quick]
+#                [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]
+#                [--baseline-ref REF] [--no-baseline-program]
 #     --release-pairs  instead: real release pairs from Debian's archive,
 #                   updated by the program and by the older program (default
 #                   ce76888, whole files) at 20 and 100 Mbit/s, with bytes
