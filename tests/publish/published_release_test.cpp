@@ -28,12 +28,6 @@ constexpr DWORD kPollMs = 50;
 const std::set<std::wstring> kInstallationExtras = {L"zavex_updater.exe",
                                                     L"zavexphone_cmdline.txt"};
 
-std::string RoutePath(const std::wstring& relative) {
-  std::string path = "/" + WideToUtf8(relative);
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
-
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 // A file name with a blank, accented letters and "+".
@@ -80,12 +74,7 @@ class PublishedReleaseTest : public MachineStateTest {
   // Serves every file of the release folder at its path; files served
   // before and now gone answer 404.
   void ServeReleaseFolder() {
-    std::set<std::string> current;
-    for (const std::wstring& relative : ListFiles(releaseFolder)) {
-      const std::string path = RoutePath(relative);
-      server.SetRoute(path, 200, ReadTextFile(releaseFolder + L"\\" + relative));
-      current.insert(path);
-    }
+    const std::set<std::string> current = ServeFolder(server, releaseFolder);
     for (const std::string& path : served) {
       if (current.count(path) == 0) server.SetRoute(path, 404, "Not Found");
     }
