@@ -103,7 +103,10 @@ class DeltaUpdateTest : public UpdaterRunTest {
   }
 
   std::string Hash(int k, const std::string& path) const { return Sha256Hex(chain[k - 1].Find(path)->content); }
-  std::string Served(const std::string& path) const { return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1))); }
+  // The bytes of the release folder's file at the address path.
+  std::string Served(const std::string& path) const {
+    return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1)));
+  }
   std::string ServedIndex() const { return Served("/zavex_delta/index.json"); }
 
   const std::wstring site = temp / L"site";
@@ -237,7 +240,9 @@ TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
   std::optional<DWORD> exitCode;
   for (const ULONGLONG deadline = GetTickCount64() + 120000; !exitCode && GetTickCount64() < deadline;) {
     PROCESS_MEMORY_COUNTERS memory = {};
-    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) peak = std::max(peak, memory.PeakWorkingSetSize);
+    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) {
+      peak = std::max(peak, memory.PeakWorkingSetSize);
+    }
     exitCode = updater.Wait(10);
   }
   EXPECT_EQ(exitCode, std::optional<DWORD>(0));
