@@ -14,6 +14,7 @@
 #include "base/text_conversion.h"
 #include "formats/binary_patch.h"
 #include "formats/delta_index.h"
+#include "ops/installer.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
 
@@ -223,6 +224,26 @@ TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
     EXPECT_EQ(recorder.reports().back().bytesDone, info.downloadSize);
     EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
   }
+}
+
+// The install has nothing to patch: it takes the compressed copies that are
+// smaller than their file.
+TEST_F(DeltaUpdateTest, TheInstallTakesTheCompressedCopies) {
+  RestartServer();
+  ServeFolder(*server, site);
+  const std::wstring target = temp / L"Nova";
+  Installer installer(CompiledReleaseServer());
+  installer.SetInstallPath(target);
+  const OperationResult result = RunToCompletion(installer, &Installer::StartInstall);
+  EXPECT_TRUE(result.success) << WideToUtf8(result.error);
+  // Whether the running program could copy itself there is not this test's matter.
+  std::vector<std::wstring> extras;
+  if (FileExists(target + L"\\zavex_updater.exe")) extras.push_back(L"zavex_updater.exe");
+  EXPECT_TRUE(HoldsExactly(target, newer, extras));
+  EXPECT_EQ(RequestsUnder(*server, "/lib/core.dll"), 0u);
+  EXPECT_EQ(RequestsUnder(*server, ServedCopy(Hash(5, "lib/core.dll"))), 1u);
+  EXPECT_EQ(RequestsUnder(*server, "/res/strings.txt"), 1u);
+  EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
 }
 
 // The patch is applied as it is read, to a file larger than the bound.
