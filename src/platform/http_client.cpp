@@ -565,7 +565,7 @@ HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
   return session.get();
 }
 
-HttpResponse HttpClient::Get(const std::wstring& url) {
+HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   HttpResponse response;
   OpenedRequest opened(getCancel, stallLimits);
   std::string via;
@@ -580,8 +580,8 @@ HttpResponse HttpClient::Get(const std::wstring& url) {
 
   std::string body;
   uint64_t received = 0;
-  const BodyEnd end = ReadBody(opened, received, [&body](const char* data, DWORD size) {
-    if (body.size() + size > kMaxResponseBodyBytes) return false;
+  const BodyEnd end = ReadBody(opened, received, [&body, maxBytes](const char* data, DWORD size) {
+    if (body.size() + size > maxBytes) return false;
     body.append(data, size);
     return true;
   });
