@@ -6,6 +6,7 @@
 
 #include "formats/manifest.h"
 #include "ops/operation_callbacks.h"
+#include "ops/request_retry.h"
 #include "platform/http_client.h"
 #include "platform/transfer_cancel.h"
 
@@ -44,18 +45,14 @@ struct DownloadedFiles {
 // Most transfers that run at once, each on its own connection and hasher.
 inline constexpr size_t kMaxParallelTransfers = 6;
 
-// Attempts per file: a transient failure (a connection refused, reset or
-// cut short, a stall, HTTP 408, 429, 500, 502, 503 or 504) is tried again
-// after a pause, from the bytes already written.
-inline constexpr int kMaxAttempts = 4;
-inline constexpr uint32_t kFirstRetryDelayMs = 1000;
-inline constexpr uint32_t kMaxRetryAfterSeconds = 60;
-
 // Fetches the files, up to kMaxParallelTransfers at once, each into its temp
 // path, hashed while it is written, verified and flushed to disk. A file
 // that names the record ("manifest.json" at the top, in any letter case) is
 // not downloaded: the record is written from the verified manifest. The
 // lines that one file logs are written together when it ends.
+//
+// A transient failure is tried again (see RetryTransientFailures), from the
+// bytes already written.
 //
 // A file of at least 1 MiB that a killed run left part of is continued
 // when it was left for the same entry (path, hash and size), otherwise

@@ -49,7 +49,7 @@ TEST_F(UpdateCheckTest, ServerAnswersDecideTheResult) {
   ASSERT_TRUE(server.listening());
   std::wstring error;
   UpdateInfo info = Check(error);
-  EXPECT_EQ(error, L"Falha ao verificar atualização: ");
+  EXPECT_EQ(error, L"Falha ao verificar atualização: HTTP 404 via direct");
   EXPECT_EQ(info.currentVersion, "1.0.0");
 
   error.clear();

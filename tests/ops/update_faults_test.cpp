@@ -346,22 +346,27 @@ TEST_F(UpdateFaultTest, LargeSilentUpdateOnLoopback) {
 }
 
 // A required file in the middle fails at once while the others arrive
-// slowly: no file starts after it, nothing is placed, and its text is the
-// run's error.
+// slowly and one has fallen silent: the run ends within a second of the
+// failure, the silent transfer cut rather than left to its 30 s stall limit,
+// no file starts after it, nothing is placed, and its text is the run's error.
 TEST_F(UpdateFaultTest, RequiredFileThatFailsAmongManyStopsTheOthers) {
   UseManyFiles();
   ServeSlowly(1000, 20);
   server->SetRoute("/data/100.bin", 404, "Not Found");
-  // A transfer left running would hold the run for its 30 s stall limit.
   HttpRoute silent = SlowAnswer(newer.files[1].content, 1000, 20);
   silent.stallAfterBytes = 1000;
   server->SetRoute("/data/1.bin", silent);
-  const RunResult result = RunUpdater(L"--silent", 20000);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_EQ(result.exitCode, 1u);
-  EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
-                .find("[ERROR] Update failed: Falha ao baixar: data/100.bin\r"),
-            std::string::npos);
+  ChildProcess updater;
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+  ASSERT_TRUE(WaitForRequest("/data/100.bin", 30000));
+  const ULONGLONG failedAt = GetTickCount64();
+  EXPECT_EQ(updater.Wait(20000), std::optional<DWORD>(1));
+  const ULONGLONG endedAt = GetTickCount64();
+  EXPECT_LE(endedAt - failedAt, 1000u);
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  EXPECT_NE(log.find("[ERROR] Update failed: Falha ao baixar: data/100.bin\r"), std::string::npos);
+  EXPECT_NE(log.find("[ERROR] Download failed for: data/1.bin (cancelled)\r"), std::string::npos);
+  EXPECT_EQ(RequestsUnder(*server, "/data/1.bin"), 1u);
   EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
   // The files before it, and at most the others that were running with it.
   EXPECT_GE(FileRequests(), 101u);
