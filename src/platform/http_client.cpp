@@ -614,8 +614,8 @@ HttpResponse HttpClient::Get(const std::wstring& url) {
   response.success = response.failure.reason.empty();
   if (!response.success) {
     response.body.clear();
-    const bool cancelled = getCancel && getCancel->IsCancelled();
-    response.error = Widen(response.failure.reason + (cancelled ? "" : via));
+    if (!(getCancel && getCancel->IsCancelled())) response.failure.reason += via;
+    response.error = Widen(response.failure.reason);
   }
   return response;
 }
