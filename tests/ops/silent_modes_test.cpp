@@ -470,6 +470,9 @@ TEST_F(UninstallModeTest, ConfirmedUninstallRemovesTheInstallation) {
   EXPECT_FALSE(FileExists(DesktopShortcutPath()));
   EXPECT_FALSE(FileExists(StartMenuShortcutPath()));
   EXPECT_FALSE(FolderExists(folder));
+  // Every removal succeeded: none is reported as failed.
+  EXPECT_EQ(ReadTextFile(runnerFolder / L"zavex_updater.log").find("failed, going on"),
+            std::string::npos);
 }
 
 TEST_F(UninstallModeTest, ConfirmedUninstallBesidePlantedDllsLoadsNone) {
