@@ -196,6 +196,14 @@ installed_driver() {
   "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavex_updater.exe' "$@"
 }
 
+# The lines of the program's logs that tell the bytes each run fetched
+# (patches and compressed copies) against the files' whole sizes, kept before
+# the uninstall removes the installed copy's log.
+keep_fetched_bytes() {
+  grep -h "Fetched [0-9]* bytes for" "$demo/updater/zavex_updater.log" "$installed/zavex_updater.log" \
+    2>/dev/null | tr -d '\r' >"$demo/logs/fetched.txt"
+}
+
 print_table() {
   local row line first failures=0
   say "Summary"
@@ -214,6 +222,8 @@ print_table() {
     [ "${verdicts[row]}" = ok ] || failures=$((failures + 1))
   done
   echo
+  echo "Bytes fetched by the install and each update, against the whole files they brought:"
+  sed 's/^/  /' "$demo/logs/fetched.txt"
   echo "Logs of the program: $demo/updater/zavex_updater.log (the copy outside the installation),"
   echo "                     $installed/zavex_updater.log (the installed copy)"
   echo "Server logs:        $demo/logs/access.log, $demo/logs/error.log"
@@ -249,5 +259,6 @@ run_step "publish 1.2 by B, updater B" 0 true publish 1.2.0 3 "$demo/builds/1.2"
 run_step "--silent, installed copy" 0 updated_to_b installed_driver run --silent
 run_step "publish 1.3 by A" 0 true publish 1.3.0 4 "$demo/builds/1.3" "Chave antiga"
 run_step "--check, installed copy" 1 not_updated installed_driver run --check
+keep_fetched_bytes
 run_step "--uninstall (confirmed)" 0 nothing_installed driver uninstall
 print_table

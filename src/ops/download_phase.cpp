@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -10,6 +11,7 @@
 
 #include "base/logger.h"
 #include "base/text_conversion.h"
+#include "ops/delta_files.h"
 #include "ops/installed_manifest.h"
 #include "ops/server_manifest.h"
 #include "ops/worker_thread.h"
@@ -27,11 +29,23 @@ StagedFile::StagedFile(const std::wstring& installPath, const ManifestFile& mani
       tempPath(finalPath + L".tmp") {}
 
 std::vector<StagedFile> StageFiles(const std::wstring& installPath,
-                                   const std::vector<ManifestFile>& entries) {
+                                   const std::vector<ManifestFile>& entries,
+                                   const Manifest& installed, const DeltaIndex& index) {
+  std::vector<std::vector<FetchWay>> ways = PlanFetchWays(entries, installed, index);
   std::vector<StagedFile> files;
   files.reserve(entries.size());
-  for (const ManifestFile& entry : entries) files.emplace_back(installPath, entry);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    files.emplace_back(installPath, entries[i]);
+    files.back().ways = std::move(ways[i]);
+  }
   return files;
+}
+
+TransferCounts CountTransfer(const std::vector<StagedFile>& files) {
+  TransferCounts counts;
+  counts.totalFiles = static_cast<int>(files.size());
+  for (const StagedFile& file : files) counts.totalBytes += file.PlannedBytes();
+  return counts;
 }
 
 namespace {
@@ -61,10 +75,10 @@ class RunProgress {
 
   // The transfer in slot has ended; accepted is its file when it counts as
   // done, otherwise null.
-  void Finish(size_t slot, const ManifestFile* accepted) {
+  void Finish(size_t slot, const StagedFile* accepted) {
     std::lock_guard<std::mutex> lock(mutex);
     inFlight[slot] = 0;
-    if (accepted) counts.Accept(*accepted);
+    if (accepted) counts.Accept(accepted->PlannedBytes());
   }
 
   TransferCounts Counts() {
@@ -96,28 +110,47 @@ void LogHashMismatch(LogSink& log, const ManifestFile& entry, const std::string&
             " (expected: " + std::to_string(entry.size) + ")");
 }
 
-// Logs the size and compares the digest of what arrived with the entry's
-// hash; a mismatch sets error to "Hash inválido para: " and the path.
-bool CheckDigest(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
-                 uint64_t size, std::wstring& error) {
-  log.Info("Download complete, size: " + std::to_string(size) + " bytes");
+// Logs the comparison of the digest of what was written with the entry's
+// hash; true when they match.
+bool LogDigest(LogSink& log, const ManifestFile& entry, const std::string& actualHash) {
   log.Info("Calculating hash for: " + entry.path);
   // A failed digest is empty text; it must not match an entry without a hash.
   const bool match = !actualHash.empty() && actualHash == entry.hash;
   log.Info("  Expected hash: " + entry.hash);
   log.Info("  Actual hash:   " + actualHash);
   log.Info(std::string("  Hash match: ") + (match ? "YES" : "NO"));
-  if (match) return true;
-  LogHashMismatch(log, entry, actualHash, size);
-  error = L"Hash inválido para: " + Utf8ToWide(entry.path);
-  return false;
+  return match;
 }
 
-// Files from this size on get a note that lets a later run continue them.
+// Downloads from this size on get a note that lets a later run continue them.
 constexpr uint64_t kResumableBytes = 1024 * 1024;
 
-// Beside the temp file: the entry whose bytes it holds, as a one-file manifest.
-std::wstring PartialEntryPath(const StagedFile& file) { return file.finalPath + L".part.tmp"; }
+// One download into a temp file: the file itself, or a patch or compressed
+// copy of it. noted is what a note of a partial download names: the entry,
+// or for a patch or copy its address, the file's hash and its size.
+struct Download {
+  std::wstring url;
+  std::wstring tempPath;
+  ManifestFile noted;
+
+  // Beside the temp file: noted, as a one-file manifest.
+  std::wstring NotePath() const { return tempPath.substr(0, tempPath.size() - 4) + L".part.tmp"; }
+};
+
+const char* WayName(FetchWayKind kind) {
+  switch (kind) {
+    case FetchWayKind::kPatch:
+      return "patch";
+    case FetchWayKind::kCompressed:
+      return "compressed copy";
+    case FetchWayKind::kWhole:
+      break;
+  }
+  return "whole file";
+}
+
+// The installed content a patch starts from, as the log names it.
+std::string HashPrefix(const std::string& hash) { return hash.substr(0, 12); }
 
 std::string NoteOf(const ManifestFile& entry) {
   Manifest note;
@@ -167,6 +200,7 @@ class ParallelDownload {
       return false;
     }
     CollectResults(downloaded);
+    LogFetchedBytes(downloaded);
     return true;
   }
 
@@ -226,7 +260,7 @@ class ParallelDownload {
       const FetchResult result = Fetch(slot, hasher, files[index], log, error);
       Logger::Instance().Write(log);
       const bool accepted = result == FetchResult::kVerified || result == FetchResult::kSkipped;
-      progress.Finish(slot, accepted ? &files[index].entry : nullptr);
+      progress.Finish(slot, accepted ? &files[index] : nullptr);
       results[index] = result;
       Finish(result, error);
     }
@@ -249,9 +283,8 @@ class ParallelDownload {
     stop.Cancel();
   }
 
-  // One file into its temp path, in up to kMaxAttempts attempts, each
-  // continuing where the last one ended. Leaves no temp file unless it is
-  // verified.
+  // One file into its temp path, by each of its ways in turn until one
+  // gives the verified file. Leaves no temp file unless it is verified.
   FetchResult Fetch(size_t slot, Sha256Hasher& hasher, const StagedFile& file, LogLines& log,
                     std::wstring& error) {
     if (IsSamePath(file.finalPath, recordPath)) {
@@ -263,15 +296,24 @@ class ParallelDownload {
       error = L"Falha ao instalar: " + file.widePath;
       return FetchResult::kFailed;
     }
-    const std::wstring url =
-        run.serverBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L"");
     CreateFolderOf(file.finalPath);
-    LogDownloadStart(log, file, url);
-    hasher.Begin();
-    uint64_t received = AdoptPartialFile(hasher, file, log);
-    progress.Report(slot, received, file.widePath);
-    const DownloadResult result = Transfer(slot, hasher, file, url, received, log);
-    RemoveFile(PartialEntryPath(file));
+    for (size_t way = 0; way + 1 < file.ways.size() && !stop.IsCancelled(); ++way) {
+      std::string reason;
+      if (FetchDecoded(slot, hasher, file, file.ways[way], log, reason)) return Keep(file, error);
+      log.Warn(std::string("The ") + WayName(file.ways[way].kind) + " of " + file.entry.path +
+               " was not used (" + reason + "), taking its " + WayName(file.ways[way + 1].kind));
+    }
+    return FetchWhole(slot, hasher, file, log, error);
+  }
+
+  // The file itself, as the manifest lists it.
+  FetchResult FetchWhole(size_t slot, Sha256Hasher& hasher, const StagedFile& file, LogLines& log,
+                         std::wstring& error) {
+    const Download whole = DownloadOf(file, file.ways.back());
+    LogDownloadStart(log, file, whole.url);
+    uint64_t received = 0;
+    uint64_t fetched = 0;
+    const DownloadResult result = DownloadInto(slot, hasher, file, whole, received, fetched, log);
     if (!result) {
       log.Error("Download failed for: " + file.entry.path + " (" + result.failure.reason + ")");
       RemoveFile(file.tempPath);
@@ -279,25 +321,105 @@ class ParallelDownload {
       error = L"Falha ao baixar: " + file.widePath;
       return FetchResult::kFailed;
     }
-    if (!CheckDigest(log, file.entry, hasher.Finish(), received, error)) {
+    log.Info("Download complete, size: " + std::to_string(received) + " bytes");
+    const std::string actualHash = hasher.Finish();
+    if (!LogDigest(log, file.entry, actualHash)) {
+      LogHashMismatch(log, file.entry, actualHash, received);
+      error = L"Hash inválido para: " + file.widePath;
       RemoveFile(file.tempPath);
       return FetchResult::kFailed;
     }
-    // Placed files must survive a power cut that follows the record.
-    if (!FlushFileToDisk(file.tempPath)) {
-      RemoveFile(file.tempPath);
-      error = L"Falha ao instalar: " + file.widePath;
-      return FetchResult::kFailed;
-    }
-    return FetchResult::kVerified;
+    log.Info("Downloaded " + file.entry.path + " whole: " + std::to_string(fetched) + " bytes fetched");
+    return Keep(file, error);
   }
 
-  // The attempts of one file. received counts the bytes in its temp file,
-  // all of them added to hasher.
+  // A patch or compressed copy: downloaded beside the file, then decoded
+  // into its temp path, hashed as it is written, and verified. False with
+  // the reason; neither temp file stays then, and the artifact never.
+  bool FetchDecoded(size_t slot, Sha256Hasher& hasher, const StagedFile& file, const FetchWay& way,
+                    LogLines& log, std::string& reason) {
+    const bool patch = way.kind == FetchWayKind::kPatch;
+    const Download artifact = DownloadOf(file, way);
+    log.Info(patch ? "Downloading the patch of " + file.entry.path + " from " + HashPrefix(way.fromHash)
+                   : "Downloading the compressed copy of " + file.entry.path);
+    log.Debug("  URL: " + WideToUtf8(artifact.url));
+    log.Debug("  Temp path: " + WideToUtf8(artifact.tempPath));
+    uint64_t received = 0;
+    uint64_t fetched = 0;
+    const DownloadResult result = DownloadInto(slot, hasher, file, artifact, received, fetched, log);
+    if (!result) reason = result.failure.reason;
+    const bool decoded = result && Decode(file, way, artifact.tempPath, hasher, log, reason);
+    RemoveFile(artifact.tempPath);
+    if (!decoded) {
+      RemoveFile(file.tempPath);
+      return false;
+    }
+    log.Info((patch ? "Patched " + file.entry.path + " from " + HashPrefix(way.fromHash)
+                    : "Downloaded " + file.entry.path + " compressed") +
+             ": " + std::to_string(fetched) + " bytes fetched");
+    return true;
+  }
+
+  // The artifact of way, applied to the installed file or inflated, into
+  // the file's temp path; true once it matches the entry's hash.
+  static bool Decode(const StagedFile& file, const FetchWay& way, const std::wstring& artifactPath,
+                     Sha256Hasher& hasher, LogLines& log, std::string& reason) {
+    hasher.Begin();
+    const DecodedFile output{file.tempPath, file.entry.size, hasher};
+    const bool patch = way.kind == FetchWayKind::kPatch;
+    if (!(patch ? ApplyPatchFile(artifactPath, file.finalPath, output, reason)
+                : InflateCopyFile(artifactPath, output, reason))) {
+      return false;
+    }
+    log.Info(std::string(patch ? "Patch applied" : "Copy inflated") + ", size: " +
+             std::to_string(file.entry.size) + " bytes");
+    if (LogDigest(log, file.entry, hasher.Finish())) return true;
+    reason = "the result does not match the file's hash";
+    return false;
+  }
+
+  // Placed files must survive a power cut that follows the record.
+  static FetchResult Keep(const StagedFile& file, std::wstring& error) {
+    if (FlushFileToDisk(file.tempPath)) return FetchResult::kVerified;
+    RemoveFile(file.tempPath);
+    error = L"Falha ao instalar: " + file.widePath;
+    return FetchResult::kFailed;
+  }
+
+  Download DownloadOf(const StagedFile& file, const FetchWay& way) const {
+    if (way.kind == FetchWayKind::kWhole) {
+      return {run.serverBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L""),
+              file.tempPath, file.entry};
+    }
+    // Named by their contents, patches and copies may come from any cache.
+    const ManifestFile noted{way.urlPath, file.entry.hash, static_cast<uint32_t>(way.size), true};
+    return {run.serverBaseUrl + Utf8ToWide(way.urlPath),
+            file.finalPath + (way.kind == FetchWayKind::kPatch ? L".patch.tmp" : L".deflate.tmp"),
+            noted};
+  }
+
+  // download into its temp file, continuing what a killed run left of it.
+  // received counts the bytes in the file, all added to hasher; fetched
+  // those that came in this run.
+  DownloadResult DownloadInto(size_t slot, Sha256Hasher& hasher, const StagedFile& file,
+                              const Download& download, uint64_t& received, uint64_t& fetched,
+                              LogLines& log) {
+    hasher.Begin();
+    received = AdoptPartialFile(hasher, download, log);
+    progress.Report(slot, received, file.widePath);
+    const DownloadResult result = Transfer(slot, hasher, file, download, received, fetched, log);
+    RemoveFile(download.NotePath());
+    fetchedBytes += fetched;
+    return result;
+  }
+
+  // The attempts of one download. received counts the bytes in its temp
+  // file, all of them added to hasher.
   DownloadResult Transfer(size_t slot, Sha256Hasher& hasher, const StagedFile& file,
-                          const std::wstring& url, uint64_t& received, LogLines& log) {
+                          const Download& download, uint64_t& received, uint64_t& fetched,
+                          LogLines& log) {
     DownloadLimits limits;
-    limits.size = file.entry.size;
+    limits.size = download.noted.size;
     limits.onBodyStart = [&](uint64_t offset) {
       if (offset > 0) return;
       hasher.Begin();
@@ -307,45 +429,46 @@ class ParallelDownload {
       if (stop.IsCancelled()) return false;
       hasher.Add(chunk);
       received += chunk.size();
+      fetched += chunk.size();
       progress.Report(slot, received, file.widePath);
       return true;
     };
     DownloadResult result;
     const auto attempt = [&](RequestFailure& failure) {
       // A partial file already whole needs no request.
-      if (received > 0 && received == file.entry.size) {
+      if (received > 0 && received == download.noted.size) {
         result = DownloadResult();
         result.success = true;
         return true;
       }
       limits.resumeFrom = received;
-      result = run.http.DownloadFile(url, file.tempPath, onChunk, &stop, limits);
+      result = run.http.DownloadFile(download.url, download.tempPath, onChunk, &stop, limits);
       if (result.restartWhole) received = 0;
       failure = result.failure;
       return result.success;
     };
-    RetryTransientFailures(file.entry.path, &stop, log, attempt);
+    RetryTransientFailures(download.noted.path, &stop, log, attempt);
     return result;
   }
 
-  // The bytes of a partial file that an earlier run left for this entry,
-  // added to hasher; 0 when there is none, or it was left for another entry
-  // and is discarded. Large files get a note of their entry, so that a run
+  // The bytes of a partial download that an earlier run left for this one,
+  // added to hasher; 0 when there is none, or it was left for another and is
+  // discarded. Large downloads get a note of what they are, so that a run
   // that ends early leaves what the next one may continue.
-  uint64_t AdoptPartialFile(Sha256Hasher& hasher, const StagedFile& file, LogLines& log) {
-    const std::wstring notePath = PartialEntryPath(file);
+  uint64_t AdoptPartialFile(Sha256Hasher& hasher, const Download& download, LogLines& log) {
+    const std::wstring notePath = download.NotePath();
     uint64_t kept = 0;
-    if (IsExistingFile(file.tempPath) && IsNoteOf(LoadManifestFile(notePath), file.entry)) {
-      if (hasher.AddFile(file.tempPath, kept) && kept <= file.entry.size) {
-        log.Info("Continuing the partial download of " + file.entry.path + " at byte " +
+    if (IsExistingFile(download.tempPath) && IsNoteOf(LoadManifestFile(notePath), download.noted)) {
+      if (hasher.AddFile(download.tempPath, kept) && kept <= download.noted.size) {
+        log.Info("Continuing the partial download of " + download.noted.path + " at byte " +
                  std::to_string(kept));
         return kept;
       }
       hasher.Begin();
     }
-    RemoveFile(file.tempPath);
+    RemoveFile(download.tempPath);
     RemoveFile(notePath);
-    if (file.entry.size >= kResumableBytes) WriteWholeFile(notePath, NoteOf(file.entry));
+    if (download.noted.size >= kResumableBytes) WriteWholeFile(notePath, NoteOf(download.noted));
     return 0;
   }
   // Creates each folder once per run; under Wine every attempt costs a
@@ -362,9 +485,21 @@ class ParallelDownload {
   void DeleteTempFiles() {
     for (size_t index = 0; index < files.size(); ++index) {
       if (results[index] == FetchResult::kNotStarted) continue;
-      RemoveFile(files[index].tempPath);
-      RemoveFile(PartialEntryPath(files[index]));
+      for (const FetchWay& way : files[index].ways) {
+        const Download download = DownloadOf(files[index], way);
+        RemoveFile(download.tempPath);
+        RemoveFile(download.NotePath());
+      }
     }
+  }
+
+  // What patches and compressed copies saved in this run.
+  void LogFetchedBytes(const DownloadedFiles& downloaded) const {
+    uint64_t wholeBytes = 0;
+    for (const StagedFile* file : downloaded.verified) wholeBytes += file->entry.size;
+    Logger::Instance().Info("Fetched " + std::to_string(fetchedBytes) + " bytes for " +
+                            std::to_string(downloaded.verified.size()) + " files of " +
+                            std::to_string(wholeBytes) + " bytes");
   }
 
   void CollectResults(DownloadedFiles& downloaded) const {
@@ -388,6 +523,7 @@ class ParallelDownload {
   // An entry is written only by the slot that took its file, and read once
   // every slot has ended.
   std::vector<FetchResult> results;
+  std::atomic<uint64_t> fetchedBytes{0};  // over every way and attempt
 
   std::mutex mutex;  // guards what follows while slots run
   size_t nextFile = 0;

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "formats/delta_index.h"
 #include "formats/manifest.h"
+#include "ops/delta_plan.h"
 #include "ops/operation_callbacks.h"
 #include "ops/request_retry.h"
 #include "platform/http_client.h"
@@ -20,10 +22,20 @@ struct StagedFile {
   std::wstring widePath;
   std::wstring finalPath;  // installPath, "\" and the path, separators as written
   std::wstring tempPath;   // finalPath + ".tmp"
+  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, ""}};
+
+  // What the first way fetches.
+  uint64_t PlannedBytes() const { return ways.front().size; }
 };
 
+// The files of entries, each with the ways that installed (the installed
+// record, or an empty manifest) and index offer.
 std::vector<StagedFile> StageFiles(const std::wstring& installPath,
-                                   const std::vector<ManifestFile>& entries);
+                                   const std::vector<ManifestFile>& entries,
+                                   const Manifest& installed = {}, const DeltaIndex& index = {});
+
+// The files, and the bytes their first ways fetch.
+TransferCounts CountTransfer(const std::vector<StagedFile>& files);
 
 // What the download phase of one run works with.
 struct DownloadRun {
@@ -51,12 +63,18 @@ inline constexpr size_t kMaxParallelTransfers = 6;
 // not downloaded: the record is written from the verified manifest. The
 // lines that one file logs are written together when it ends.
 //
+// Each file takes its ways in order: a patch or compressed copy is
+// downloaded beside the file ("<file>.patch.tmp", "<file>.deflate.tmp"),
+// bounded by its planned size, then decoded into the temp path; any failure
+// of a way but a cancel moves on to the next, and the whole file comes last.
+// The log names the way each file took and the bytes it fetched.
+//
 // A transient failure is tried again (see RetryTransientFailures), from the
 // bytes already written.
 //
-// A file of at least 1 MiB that a killed run left part of is continued
-// when it was left for the same entry (path, hash and size), otherwise
-// fetched again.
+// A download of at least 1 MiB that a killed run left part of is continued
+// when it was left for the same entry (path, hash and size; for a patch or
+// copy its address, the file's hash and its size), otherwise fetched again.
 //
 // The first required file that fails stops the others and gives the error.
 // A cancel stops them as well and fails the phase: the error is then that of

@@ -179,9 +179,12 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   RemovePreviousUpdater(job.installPath);
   RestoreMissingFromOld(job.installPath, previous);
 
+  // Nothing installed to patch: the compressed copies serve.
+  DeltaIndex index;
+  FetchDeltaIndex(http, job.server, false, index);
+  const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files, {}, index);
   DownloadRun run{job.installPath, job.server.baseUrl, job.cancel, job.onProgress, false, http,
-                  CountTransfer(manifest.files)};
-  const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files);
+                  CountTransfer(files)};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, files, downloaded, error)) return false;
   std::vector<PlacedFile> placed;

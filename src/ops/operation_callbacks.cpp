@@ -4,20 +4,13 @@
 
 namespace zavex {
 
-void TransferCounts::Accept(const ManifestFile& entry) {
-  doneBytes += entry.size;
+void TransferCounts::Accept(uint64_t fileBytes) {
+  doneBytes += fileBytes;
   ++doneFiles;
 }
 
 TransferCounts TransferCounts::Completed() const {
   return TransferCounts{totalFiles, totalFiles, totalBytes, totalBytes};
-}
-
-TransferCounts CountTransfer(const std::vector<ManifestFile>& files) {
-  TransferCounts counts;
-  counts.totalFiles = static_cast<int>(files.size());
-  for (const ManifestFile& file : files) counts.totalBytes += file.size;
-  return counts;
 }
 
 void ReportProgress(const ProgressCallback& callback, const TransferCounts& counts,

@@ -3,9 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
-
-#include "formats/manifest.h"
 
 namespace zavex {
 
@@ -20,19 +17,17 @@ using ProgressCallback =
 using CompletionCallback = std::function<void(bool success, const std::wstring& error)>;
 
 // Files and bytes accepted so far in one run, and the run's totals. Bytes
-// come from the manifest's sizes and add up in 64 bits.
+// are those each file is planned to fetch, added up in 64 bits.
 struct TransferCounts {
   int doneFiles = 0;
   int totalFiles = 0;
   uint64_t doneBytes = 0;
   uint64_t totalBytes = 0;
 
-  void Accept(const ManifestFile& entry);
+  void Accept(uint64_t fileBytes);
   // Every file done: the counts of the reports after the last file.
   TransferCounts Completed() const;
 };
-
-TransferCounts CountTransfer(const std::vector<ManifestFile>& files);
 
 // Calls callback with the counts, bytes clamped to 32 bits, and text when it
 // is not empty.

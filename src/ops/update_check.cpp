@@ -2,6 +2,8 @@
 
 #include "base/logger.h"
 #include "base/text_conversion.h"
+#include "ops/delta_plan.h"
+#include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/operation_callbacks.h"
 #include "ops/server_manifest.h"
@@ -25,13 +27,12 @@ bool LoadLocalManifest(const std::wstring& installPath, Manifest& local, std::ws
   return true;
 }
 
-bool DownloadRemoteManifest(const ReleaseServer& server, const TransferCancel& cancel,
-                            Manifest& remote, std::wstring& error) {
+bool DownloadRemoteManifest(HttpClient& http, const ReleaseServer& server, Manifest& remote,
+                            std::wstring& error) {
   static const ManifestFetchTexts texts = {
       "Failed to download remote manifest: ", L"Falha ao verificar atualização: ",
       "Remote manifest downloaded, size: ", "Remote manifest is invalid"};
   Logger& log = Logger::Instance();
-  HttpClient http(&cancel);
   const std::wstring url = server.ManifestUrl() + NoCacheQuery();
   log.Info("Downloading remote manifest from: " + WideToUtf8(url));
   if (!FetchServerManifest(http, server, url, texts, remote, error)) return false;
@@ -40,11 +41,18 @@ bool DownloadRemoteManifest(const ReleaseServer& server, const TransferCancel& c
   return true;
 }
 
-void DescribeUpdate(const Manifest& remote, const Manifest& local, UpdateInfo& info) {
+// The counts of what the update will fetch: for changed files, the index of
+// compressed copies and patches is asked for.
+void DescribeUpdate(HttpClient& http, UpdaterState& state, const Manifest& remote,
+                    const Manifest& local, UpdateInfo& info) {
   info.updateAvailable = true;
   info.releaseNotes = remote.releaseNotes;
   info.releaseDate = remote.releaseDate;
-  const TransferCounts download = CountTransfer(GetFilesToUpdate(remote, local));
+  const std::vector<ManifestFile> changed = GetFilesToUpdate(remote, local);
+  state.deltaIndex = DeltaIndex();
+  if (!changed.empty()) FetchDeltaIndex(http, state.server, true, state.deltaIndex);
+  const TransferCounts download =
+      CountTransfer(StageFiles(state.installPath, changed, local, state.deltaIndex));
   info.fileCount = download.totalFiles;
   info.downloadSize = download.totalBytes;
 }
@@ -60,12 +68,13 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   if (!LoadLocalManifest(state.installPath, local, error)) return info;
   RemovePreviousUpdater(state.installPath);
   info.currentVersion = local.version;
+  HttpClient http(&state.cancel);
   Manifest remote;
-  if (!DownloadRemoteManifest(state.server, state.cancel, remote, error)) return info;
+  if (!DownloadRemoteManifest(http, state.server, remote, error)) return info;
   info.newVersion = remote.version;
   if (remote.versionCode <= local.versionCode) return info;
 
-  DescribeUpdate(remote, local, info);
+  DescribeUpdate(http, state, remote, local, info);
   state.localManifest = std::move(local);
   state.remoteManifest = std::move(remote);
   return info;

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 
+#include "formats/delta_index.h"
 #include "formats/manifest.h"
 #include "ops/release_server.h"
 #include "platform/transfer_cancel.h"
@@ -17,14 +18,15 @@ struct UpdateInfo {
   std::string newVersion;
   std::string releaseNotes;
   std::string releaseDate;
-  uint64_t downloadSize = 0;
+  uint64_t downloadSize = 0;  // what the update will fetch
   int fileCount = 0;
 };
 
 using CheckCompleteCallback = std::function<void(const UpdateInfo& info, const std::wstring& error)>;
 
-// What an Updater shares with its workers. The manifests are written by a
-// check that finds an update and read by the update after it.
+// What an Updater shares with its workers. The manifests and the index of
+// compressed copies and patches are written by a check that finds an update
+// and read by the update after it.
 struct UpdaterState {
   UpdaterState(const std::wstring& path, const ReleaseServer& releaseServer)
       : installPath(path), server(releaseServer) {}
@@ -34,6 +36,7 @@ struct UpdaterState {
   TransferCancel cancel;
   Manifest localManifest;
   Manifest remoteManifest;
+  DeltaIndex deltaIndex;
 };
 
 // Compares the installed manifest with the server's on the calling thread.

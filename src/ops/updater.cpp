@@ -44,8 +44,9 @@ std::vector<std::string> PathsToDelete(const UpdaterState& state) {
 UpdatePlan PlanUpdate(const UpdaterState& state) {
   const std::vector<ManifestFile> filesToUpdate =
       GetFilesToUpdate(state.remoteManifest, state.localManifest);
-  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate), PathsToDelete(state),
-                  CountTransfer(filesToUpdate)};
+  UpdatePlan plan{StageFiles(state.installPath, filesToUpdate, state.localManifest, state.deltaIndex),
+                  PathsToDelete(state), {}};
+  plan.counts = CountTransfer(plan.files);
   Logger& log = Logger::Instance();
   log.Info("Files to update: " + std::to_string(filesToUpdate.size()));
   log.Info("Files to delete: " + std::to_string(plan.pathsToDelete.size()));

@@ -550,15 +550,15 @@ DownloadResult Download(HINTERNET session, const std::wstring& url, const std::w
 
 // The request and its whole body into body; an empty reason on success.
 RequestFailure ReadWholeBody(HINTERNET session, const std::wstring& url, OpenedRequest& opened,
-                             std::string& body) {
+                             size_t maxBytes, std::string& body) {
   StepEnd step;
   if (const char* failedStep = OpenRequest(session, url, L"", opened, step)) {
     return NetworkFailure(opened, step, failedStep);
   }
   if (!IsSuccessStatus(opened.statusCode)) return StatusFailure(opened);
   uint64_t received = 0;
-  const BodyEnd end = ReadBody(opened, received, [&body](const char* data, DWORD size) {
-    if (body.size() + size > kMaxResponseBodyBytes) return false;
+  const BodyEnd end = ReadBody(opened, received, [&body, maxBytes](const char* data, DWORD size) {
+    if (body.size() + size > maxBytes) return false;
     body.append(data, size);
     return true;
   });
@@ -604,12 +604,12 @@ HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
   return session.get();
 }
 
-HttpResponse HttpClient::Get(const std::wstring& url) {
+HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   HttpResponse response;
   OpenedRequest opened(getCancel, stallLimits);
   std::string via;
   HINTERNET session = SessionFor(url, via);
-  response.failure = ReadWholeBody(session, url, opened, response.body);
+  response.failure = ReadWholeBody(session, url, opened, maxBytes, response.body);
   response.statusCode = static_cast<int32_t>(opened.statusCode);
   response.success = response.failure.reason.empty();
   if (!response.success) {

@@ -85,9 +85,9 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // The whole body in memory, at most kMaxResponseBodyBytes; a status
-  // other than 2xx is a failure.
-  HttpResponse Get(const std::wstring& url);
+  // The whole body in memory, at most maxBytes ("Response too large"); a
+  // status other than 2xx is a failure.
+  HttpResponse Get(const std::wstring& url, size_t maxBytes = kMaxResponseBodyBytes);
   // Streams the body into path; true when it arrived whole, within limits,
   // and was not cancelled, by progress or by cancel, which ends it also
   // while it waits on the network. A cancelled download deletes the file; a

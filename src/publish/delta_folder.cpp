@@ -18,13 +18,8 @@ namespace zavex {
 namespace {
 
 constexpr char kHistoryFolder[] = "history";
-constexpr char kCopySuffix[] = ".deflate";
-constexpr char kPatchSuffix[] = ".patch";
 constexpr std::size_t kReadPiece = 65536;
 constexpr std::size_t kHashDigits = 64;
-
-std::string CopyName(const std::string& hash) { return hash + kCopySuffix; }
-std::string PatchName(const std::string& from, const std::string& to) { return from + "-" + to + kPatchSuffix; }
 
 // One run: the folders and what the kept manifests name.
 class DeltaWriter {
@@ -103,11 +98,11 @@ class DeltaWriter {
     }
     for (const ManifestFile& file : manifest_.files) sizes_[file.hash] = file.size;
     for (const auto& [hash, source] : sources) {
-      if (ReusePrevious(CopyName(hash), error)) continue;
+      if (ReusePrevious(CompressedCopyName(hash), error)) continue;
       if (!error.empty()) return false;
       std::error_code ignored;
       if (source.empty() || !fs::is_regular_file(source, ignored)) continue;
-      if (!CompressFile(source, folder_ / CopyName(hash), error)) return false;
+      if (!CompressFile(source, folder_ / CompressedCopyName(hash), error)) return false;
     }
     return true;
   }
@@ -158,7 +153,7 @@ class DeltaWriter {
     const std::string name = PatchName(from, file.hash);
     if (ReusePrevious(name, error)) return true;
     std::error_code ignored;
-    if (!error.empty() || !fs::is_regular_file(folder_ / CopyName(from), ignored)) return error.empty();
+    if (!error.empty() || !fs::is_regular_file(folder_ / CompressedCopyName(from), ignored)) return error.empty();
     if (sizes_[from] + std::uint64_t{file.size} > options_.diffSizeLimit) {
       warnings_.push_back(file.path + " and its earlier version are together above " +
                           std::to_string(options_.diffSizeLimit) + " bytes, the limit of the diff: only its " +
@@ -168,7 +163,7 @@ class DeltaWriter {
     std::string compressedOld;
     std::vector<std::uint8_t> old;
     std::string newer;
-    if (!ReadWholeFile(folder_ / CopyName(from), compressedOld) ||
+    if (!ReadWholeFile(folder_ / CompressedCopyName(from), compressedOld) ||
         !InflateBuffer(reinterpret_cast<const std::uint8_t*>(compressedOld.data()), compressedOld.size(), sizes_[from],
                        old) ||
         !ReadWholeFile(staging_ / fs::u8path(file.path), newer)) {
@@ -182,7 +177,7 @@ class DeltaWriter {
     const std::vector<std::uint8_t> patch = CreatePatch(
         old.data(), old.size(), reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(), progress);
     // A patch is only worth its request when smaller than the compressed copy.
-    if (patch.size() >= fs::file_size(folder_ / CopyName(file.hash), ignored)) return true;
+    if (patch.size() >= fs::file_size(folder_ / CompressedCopyName(file.hash), ignored)) return true;
     if (WriteWholeFile(folder_ / name, patch.data(), patch.size())) return true;
     error = "cannot write " + name;
     return false;
@@ -201,7 +196,7 @@ class DeltaWriter {
     std::string patches;
     for (const auto& [name, size] : entries) {
       const std::string hash = name.substr(0, kHashDigits);
-      if (name == CopyName(hash) && size < sizes_[hash] && IsPublished(hash)) {
+      if (name == CompressedCopyName(hash) && size < sizes_[hash] && IsPublished(hash)) {
         compressed += std::string(compressed.empty() ? "" : ",") + "\n    {\"hash\": \"" + hash +
                       "\", \"size\": " + std::to_string(size) + "}";
       } else if (name.size() > kHashDigits && name == PatchName(hash, name.substr(kHashDigits + 1, kHashDigits))) {

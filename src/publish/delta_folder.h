@@ -6,20 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "formats/delta_index.h"
 #include "formats/manifest.h"
 
 namespace zavex {
 
-// The release folder's own folder, beside the published files:
+// The release folder's own folder (kDeltaFolderName), beside the published
+// files:
 //   index.json                  the patches, and the copies of this release's
-//                               files smaller than the file, with sizes:
-//                               {"compressed": [{"hash": H, "size": N}, ...],
-//                                "patches": [{"from": H1, "to": H2, "size": N}, ...]}
+//                               files smaller than the file, with sizes
+//                               (formats/delta_index.h)
 //   <hash>.deflate              a file's content as raw DEFLATE
 //   <from hash>-<to hash>.patch a patch (formats/binary_patch.h) between contents
 //   history/<version code>.json the manifests of the previous releases
-inline constexpr char kDeltaFolderName[] = "zavex_delta";
-inline constexpr char kDeltaIndexName[] = "index.json";
 
 // Reports a diff's progress: the file, bytes of it done, its size.
 using DeltaProgress = std::function<void(const std::string& path, std::uint64_t done, std::uint64_t total)>;

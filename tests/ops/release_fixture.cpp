@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include "app/invocation.h"
@@ -21,6 +22,7 @@
 #include "ops/shortcut_locations.h"
 #include "platform/unique_handle.h"
 #include "publish/key_files.h"
+#include "publish/publisher.h"
 #include "publish/release_signer.h"
 #include "support/process.h"
 #include "support/test_files.h"
@@ -169,6 +171,46 @@ void ServeManifest(HttpServer& server, const std::string& manifest) {
 void PublishRelease(HttpServer& server, const Release& release) {
   ServeManifest(server, release.ManifestJson());
   for (const ReleaseFile& file : release.files) server.SetRoute("/" + file.path, 200, file.content);
+}
+
+std::string PublishThroughPublisher(const Release& release, const std::wstring& buildFolder,
+                                    const std::wstring& site) {
+  DeleteTree(buildFolder);
+  for (const ReleaseFile& file : release.files) {
+    const std::filesystem::path target = std::filesystem::path(buildFolder) / std::filesystem::u8path(file.path);
+    std::filesystem::create_directories(target.parent_path());
+    if (!WriteTextFile(target.wstring(), file.content)) return "cannot write " + file.path;
+  }
+  PublishOptions options;
+  options.buildFolder = buildFolder;
+  options.releaseFolder = site;
+  options.version = release.version;
+  options.versionCode = release.versionCode;
+  options.releaseDate = "2024-05-01";
+  options.releaseNotes = "Notas\nnovas";
+  options.minVersion = "1.0.0";
+  options.signingKeyFile = ZAVEX_TESTS_SOURCE_DIR_WIN L"\\support\\keys\\first.pem";
+  const std::unique_ptr<FileHasher> hasher = CreateSha256FileHasher();
+  PublishSummary summary;
+  std::string error;
+  if (!zavex::PublishRelease(options, *hasher, summary, error) && error.empty()) error = "refused";
+  return error;
+}
+
+std::string RoutePath(const std::wstring& relative) {
+  std::string path = "/" + WideToUtf8(relative);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::set<std::string> ServeFolder(HttpServer& server, const std::wstring& folder) {
+  std::set<std::string> served;
+  for (const std::wstring& relative : ListFiles(folder)) {
+    const std::string path = RoutePath(relative);
+    server.SetRoute(path, 200, ReadTextFile(folder + L"\\" + relative));
+    served.insert(path);
+  }
+  return served;
 }
 
 std::wstring PathIn(const std::wstring& folder, const std::string& path) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,20 @@ void ServeManifest(HttpServer& server, const std::string& manifest);
 
 // Serves the signed manifest and every file at its path.
 void PublishRelease(HttpServer& server, const Release& release);
+
+// Publishes release through the publisher, signed by the first test key,
+// from a build folder made afresh into site (the release folder, which
+// keeps what earlier releases left there); the error is empty on success.
+// The manifest has the fields of Release::ManifestJson, files in path order.
+std::string PublishThroughPublisher(const Release& release, const std::wstring& buildFolder,
+                                    const std::wstring& site);
+
+// The address of a file below a served folder: "/" and its relative path
+// with "/" separators.
+std::string RoutePath(const std::wstring& relative);
+
+// Serves every file below folder at its RoutePath; the paths served.
+std::set<std::string> ServeFolder(HttpServer& server, const std::wstring& folder);
 
 // folder\path, separators as the path writes them.
 std::wstring PathIn(const std::wstring& folder, const std::string& path);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/text_conversion.h"
+#include "formats/delta_index.h"
 #include "formats/manifest.h"
 #include "ops/release_fixture.h"
 #include "support/http_server.h"
@@ -27,12 +28,6 @@ constexpr DWORD kPollMs = 50;
 // Files that the installation folder holds besides the release.
 const std::set<std::wstring> kInstallationExtras = {L"zavex_updater.exe",
                                                     L"zavexphone_cmdline.txt"};
-
-std::string RoutePath(const std::wstring& relative) {
-  std::string path = "/" + WideToUtf8(relative);
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
@@ -80,12 +75,7 @@ class PublishedReleaseTest : public MachineStateTest {
   // Serves every file of the release folder at its path; files served
   // before and now gone answer 404.
   void ServeReleaseFolder() {
-    std::set<std::string> current;
-    for (const std::wstring& relative : ListFiles(releaseFolder)) {
-      const std::string path = RoutePath(relative);
-      server.SetRoute(path, 200, ReadTextFile(releaseFolder + L"\\" + relative));
-      current.insert(path);
-    }
+    const std::set<std::string> current = ServeFolder(server, releaseFolder);
     for (const std::string& path : served) {
       if (current.count(path) == 0) server.SetRoute(path, 404, "Not Found");
     }
@@ -233,8 +223,12 @@ TEST_F(PublishedReleaseTest, APublishedReleaseInstallsAndTheNextOneUpdatesIt) {
   EXPECT_EQ(ReadTextFile(installFolder + L"\\lib\\codec.dll"), "codec 1.1");
   EXPECT_TRUE(WaitForApplicationStarts(2));
   EXPECT_EQ(RunUpdater(L"--check"), 2u);
-  // The unchanged application was downloaded only by the install.
-  EXPECT_EQ(RequestsFor("/zavexphone.exe"), 1u);
+  // The unchanged application was fetched only by the install, itself or
+  // its compressed copy.
+  const std::string application = ReadTextFile(BuildDir() + L"\\zavexphone.exe");
+  EXPECT_EQ(RequestsFor("/zavexphone.exe") +
+                RequestsFor("/zavex_delta/" + CompressedCopyName(Sha256Hex(application))),
+            1u);
   EXPECT_EQ(RequestsFor("/plugins/video.dll"), 1u);
   // The blank and the accents travel escaped, "+" as it is; the file lands
   // under its own name (InstalledAsPublished).

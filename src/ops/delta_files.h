@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/sha256_hasher.h"
+
+namespace zavex {
+
+// Where a file decoded from a patch or a compressed copy goes: created or
+// truncated, every byte added to hasher (begun by the caller) as it is
+// written, and never more than size bytes.
+struct DecodedFile {
+  const std::wstring& path;
+  uint64_t size;
+  Sha256Hasher& hasher;
+};
+
+// Writes output from the patch file applied to the old file, both read by
+// offset, so memory stays bounded whatever their sizes. False, with the
+// reason for the log, when a file cannot be read or written, the patch is
+// malformed or not made for the old file, or its output is not output.size
+// bytes long.
+bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
+                    const DecodedFile& output, std::string& reason);
+
+// Writes output by inflating the compressed copy (raw DEFLATE) as it is
+// read. False, with the reason, as for ApplyPatchFile.
+bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason);
+
+}  // namespace zavex

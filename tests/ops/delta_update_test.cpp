@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <functional>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/invocation.h"
+#include "base/text_conversion.h"
+#include "formats/binary_patch.h"
+#include "formats/delta_index.h"
+#include "ops/updater.h"
+#include "ops/updater_run_fixture.h"
+
+namespace zavex::test {
+namespace {
+
+// Text-like content, so that compressed copies are small: lines of a
+// numbered table, of which every 97th names the version.
+std::string TableText(int version) {
+  std::string text;
+  for (int line = 0; line < 6000; ++line) {
+    text += "entrada " + std::to_string(line) + " valor " + std::to_string(line * 7 % 1013) +
+            (line % 97 == 0 ? " versao " + std::to_string(version) : "") + "\n";
+  }
+  return text;
+}
+
+std::string ServedPatch(const std::string& fromHash, const std::string& toHash) {
+  return "/" + std::string(kDeltaFolderName) + "/" + PatchName(fromHash, toHash);
+}
+
+std::string ServedCopy(const std::string& hash) {
+  return "/" + std::string(kDeltaFolderName) + "/" + CompressedCopyName(hash);
+}
+
+// index with the size that it lists for the patch from one hash to another
+// replaced.
+std::string WithListedSize(std::string index, const std::string& from, const std::string& to, uint64_t size) {
+  const size_t entry = index.find("\"from\": \"" + from + "\", \"to\": \"" + to + "\"");
+  const size_t number = index.find("\"size\": ", entry) + 8;
+  return index.replace(number, index.find('}', number) - number, std::to_string(size));
+}
+
+// Releases 1 to 5 published in turn through the publisher, which keeps
+// patches from the last three; each changes the table and the application.
+class DeltaUpdateTest : public UpdaterRunTest {
+ protected:
+  void SetUp() override {
+    UpdaterRunTest::SetUp();
+    for (int version = 1; version <= 5; ++version) {
+      const std::string name = std::to_string(version) + ".0.0";
+      chain.push_back(Release{name, version,
+                              {{"lib/core.dll", TableText(version)},
+                               {"res/strings.txt", "textos"},
+                               {"zavexphone.exe", ApplicationBytes("v" + std::to_string(version))}}});
+      ASSERT_EQ(PublishThroughPublisher(chain.back(), temp / L"build", site), "");
+    }
+    newer = chain.back();
+  }
+
+  // The installation of release k, the last release served with change
+  // applied to what is served.
+  void Prepare(int k, const std::function<void()>& change) {
+    installed = chain[k - 1];
+    Reinstall();
+    RestartServer();
+    ServeFolder(*server, site);
+    if (change) change();
+  }
+
+  std::string Hash(int k, const std::string& path) const { return Sha256Hex(chain[k - 1].Find(path)->content); }
+  std::string Served(const std::string& path) const { return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1))); }
+  std::string ServedIndex() const { return Served("/zavex_delta/index.json"); }
+
+  const std::wstring site = temp / L"site";
+  std::vector<Release> chain;
+};
+
+TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
+  const std::string corePatch = ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"));
+  const std::string coreCopy = ServedCopy(Hash(5, "lib/core.dll"));
+  const auto missingPatch = [&] { server->SetRoute(corePatch, 404, "Not Found"); };
+  const struct {
+    const char* name;
+    int installed;
+    std::function<void()> change;
+    std::vector<std::string> logged;
+    std::vector<std::string> notRequested;
+  } cases[] = {
+      {"patch from the previous release", 4, nullptr,
+       {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": ",
+        "Patched zavexphone.exe from " + Hash(4, "zavexphone.exe").substr(0, 12) + ": "},
+       {"/lib/core.dll", "/zavexphone.exe", coreCopy}},
+      {"patch missing", 4, missingPatch,
+       {"The patch of lib/core.dll was not used (HTTP 404 via direct), taking its compressed copy",
+        "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"patch missing, compressed copy corrupt", 4,
+       [&] {
+         missingPatch();
+         std::string copy = Served(coreCopy);
+         copy[copy.size() / 2] ^= 0x55;
+         server->SetRoute(coreCopy, 200, copy);
+       },
+       {"The compressed copy of lib/core.dll was not used (", "Downloaded lib/core.dll whole: "},
+       {}},
+      {"index lists the patch one byte short", 4,
+       [&] {
+         const std::string index = ServedIndex();
+         const uint64_t size = Served(corePatch).size();
+         server->SetRoute("/zavex_delta/index.json", 200,
+                               WithListedSize(index, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), size - 1));
+       },
+       {"The patch of lib/core.dll was not used (Content-Length ", "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"index lists the patch at the file's size", 4,
+       [&] {
+         const std::string index = ServedIndex();
+         server->SetRoute("/zavex_delta/index.json", 200,
+                               WithListedSize(index, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                                              TableText(5).size()));
+       },
+       {"Downloaded lib/core.dll compressed: "},
+       {corePatch, "/lib/core.dll"}},
+      {"malformed index", 4,
+       [this] { server->SetRoute("/zavex_delta/index.json", 200, "{\"compressed\": ["); },
+       {"The index of compressed copies and patches is malformed: whole files",
+        "Downloaded lib/core.dll whole: "},
+       {corePatch, coreCopy}},
+      {"installed file changed since its record", 4,
+       [this] {
+         std::string core = installed.Find("lib/core.dll")->content;
+         core[100] ^= 1;
+         ASSERT_TRUE(WriteTextFile(folder + L"\\lib\\core.dll", core));
+       },
+       {"The patch of lib/core.dll was not used (the result does not match the file's hash), taking its "
+        "compressed copy",
+        "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"three releases old", 2, nullptr,
+       {"Patched lib/core.dll from " + Hash(2, "lib/core.dll").substr(0, 12) + ": "},
+       {"/lib/core.dll", coreCopy}},
+      {"four releases old", 1, nullptr,
+       {"Downloaded lib/core.dll compressed: ", "Downloaded zavexphone.exe compressed: "},
+       {"/lib/core.dll", "/zavexphone.exe"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare(c.installed, c.change);
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+    for (const std::string& line : c.logged) EXPECT_NE(log.find(line), std::string::npos) << line;
+    for (const std::string& path : c.notRequested) EXPECT_EQ(RequestsUnder(*server, path), 0u) << path;
+    EXPECT_EQ(RequestsUnder(*server, "/res/strings.txt"), 0u);
+    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+    EXPECT_NE(log.find("Fetched "), std::string::npos);
+  }
+}
+
+// The check's size and the progress count what the update will fetch.
+TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
+  const uint64_t patches =
+      Served(ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"))).size() +
+      Served(ServedPatch(Hash(4, "zavexphone.exe"), Hash(5, "zavexphone.exe"))).size();
+  const uint64_t wholeFiles = TableText(5).size() + chain[4].Find("zavexphone.exe")->content.size();
+  for (const bool withIndex : {true, false}) {
+    SCOPED_TRACE(withIndex ? "with the index" : "without it");
+    Prepare(4, [this, withIndex] {
+      if (!withIndex) server->SetRoute("/zavex_delta/index.json", 404, "Not Found");
+    });
+    Updater updater(folder, CompiledReleaseServer());
+    std::wstring error;
+    const UpdateInfo info = updater.CheckForUpdates(error);
+    EXPECT_TRUE(info.updateAvailable) << WideToUtf8(error);
+    EXPECT_EQ(info.downloadSize, withIndex ? patches : wholeFiles);
+    ProgressRecorder recorder;
+    updater.onProgress = recorder.Callback();
+    EXPECT_TRUE(RunToCompletion(updater, &Updater::StartUpdate).success);
+    ASSERT_FALSE(recorder.reports().empty());
+    EXPECT_EQ(recorder.reports().back().bytesTotal, info.downloadSize);
+    EXPECT_EQ(recorder.reports().back().bytesDone, info.downloadSize);
+    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+  }
+}
+
+// The patch is applied as it is read, to a file larger than the bound.
+TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
+  constexpr size_t kBytes = 96u << 20;
+  constexpr SIZE_T kBoundBytes = 64u << 20;
+  const std::string old = GeneratedBytes(0, kBytes);
+  std::string fresh = old;
+  std::vector<uint8_t> diff(kBytes, 0);
+  for (const size_t at : {size_t{0}, kBytes / 3, kBytes - 1}) {
+    fresh[at] = static_cast<char>(fresh[at] ^ 0x5a);
+    diff[at] = static_cast<uint8_t>(fresh[at] - old[at]);
+  }
+  PatchWriter writer(kBytes, kBytes);
+  writer.AddControl(kBytes, 0, 0);
+  writer.AddDiff(diff.data(), diff.size());
+  const std::vector<uint8_t> patch = writer.Finish();
+  installed = Release{"1.0.0", 1, {{"big.bin", old}}};
+  newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
+  Reinstall();
+  RestartServer();
+  ServeManifest(*server, newer.ManifestJson());
+  const std::string fromHash = Sha256Hex(old);
+  const std::string toHash = Sha256Hex(fresh);
+  server->SetRoute(ServedPatch(fromHash, toHash), 200, std::string(patch.begin(), patch.end()));
+  server->SetRoute("/zavex_delta/index.json", 200,
+                   "{\"compressed\": [], \"patches\": [{\"from\": \"" + fromHash + "\", \"to\": \"" + toHash +
+                       "\", \"size\": " + std::to_string(patch.size()) + "}]}");
+
+  ChildProcess updater;
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+  SIZE_T peak = 0;
+  std::optional<DWORD> exitCode;
+  for (const ULONGLONG deadline = GetTickCount64() + 120000; !exitCode && GetTickCount64() < deadline;) {
+    PROCESS_MEMORY_COUNTERS memory = {};
+    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) peak = std::max(peak, memory.PeakWorkingSetSize);
+    exitCode = updater.Wait(10);
+  }
+  EXPECT_EQ(exitCode, std::optional<DWORD>(0));
+  EXPECT_GT(peak, 0u);
+  EXPECT_LT(peak, kBoundBytes);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+  EXPECT_EQ(RequestsUnder(*server, "/big.bin"), 0u);
+  std::cout << "Peak working set of a patch update of " << (kBytes >> 20) << " MiB: " << (peak >> 10) << " KiB\n";
+}
+
+}  // namespace
+}  // namespace zavex::test
