@@ -88,8 +88,11 @@ bool RemoveTreeWithoutFollowingLinks(const std::wstring& folder) {
   const UniqueFile top = OpenEntryItself(path);
   if (!top) return false;
   const DWORD attributes = AttributesOf(top.get());
-  if (IsLink(attributes) || IsLink(GetFileAttributesW(path.c_str()))) return false;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (IsLink(attributes) || IsLink(GetFileAttributesW(path.c_str())) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_DIRECTORY);  // not a folder of its own
+    return false;
+  }
   return RemoveOpenFolderContents(top.get(), path) && MarkForDeletion(top.get());
 }
 
