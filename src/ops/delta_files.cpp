@@ -80,16 +80,21 @@ class DecodedFileWriter {
     return [this](const uint8_t* data, size_t count) { return Write(data, count); };
   }
 
-  // The reason a decoder that failed gives, or that a finished one's output
-  // is not whole.
-  std::string FailureReason(const char* decoderFailure) const {
-    if (overrun) return "it decodes to more than " + std::to_string(output.size) + " bytes";
-    if (writeFailed) return "cannot write the file";
-    if (written != output.size) return "it decodes to " + std::to_string(written) + " bytes, not " + std::to_string(output.size);
-    return decoderFailure;
+  // True when the decoder ended well and wrote the whole file; otherwise
+  // sets reason, decoderFailure when the fault was the decoder's.
+  bool Completed(bool decoded, const char* decoderFailure, std::string& reason) const {
+    if (decoded && written == output.size) return true;
+    if (overrun) {
+      reason = "it decodes to more than " + std::to_string(output.size) + " bytes";
+    } else if (writeFailed) {
+      reason = "cannot write the file";
+    } else if (decoded) {
+      reason = "it decodes to " + std::to_string(written) + " bytes, not " + std::to_string(output.size);
+    } else {
+      reason = decoderFailure;
+    }
+    return false;
   }
-
-  bool Whole() const { return written == output.size; }
 
  private:
   bool Write(const uint8_t* data, size_t count) {
@@ -137,10 +142,8 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
     return false;
   }
-  const bool applied = ApplyPatch(patch, oldFile, writer.Sink());
-  if (applied && writer.Whole()) return true;
-  reason = writer.FailureReason("it does not apply to the installed file");
-  return false;
+  return writer.Completed(ApplyPatch(patch, oldFile, writer.Sink()), "it does not apply to the installed file",
+                          reason);
 }
 
 bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason) {
@@ -150,9 +153,8 @@ bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, st
     reason = "cannot open the compressed copy or the output";
     return false;
   }
-  if (Inflate(copy, output.size, writer) && writer.Whole()) return true;
-  reason = writer.FailureReason("it is not a valid compressed copy of the file");
-  return false;
+  return writer.Completed(Inflate(copy, output.size, writer), "it is not a valid compressed copy of the file",
+                          reason);
 }
 
 }  // namespace zavex

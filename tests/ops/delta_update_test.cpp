@@ -7,12 +7,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/invocation.h"
 #include "base/text_conversion.h"
 #include "formats/binary_patch.h"
 #include "formats/delta_index.h"
+#include "ops/installer.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
 
@@ -73,8 +75,39 @@ class DeltaUpdateTest : public UpdaterRunTest {
     if (change) change();
   }
 
+  // Installs old as big.bin and publishes fresh with the patch alone (the
+  // file itself is not served): the first copied bytes from old, the rest
+  // as they are. The address of the patch and its bytes.
+  std::pair<std::string, std::string> PublishPatchOnly(const std::string& old, const std::string& fresh,
+                                                       size_t copied) {
+    std::vector<uint8_t> diff(copied);
+    for (size_t at = 0; at < copied; ++at) diff[at] = static_cast<uint8_t>(fresh[at] - old[at]);
+    PatchWriter writer(old.size(), fresh.size());
+    writer.AddControl(copied, fresh.size() - copied, 0);
+    writer.AddDiff(diff.data(), diff.size());
+    writer.AddExtra(reinterpret_cast<const uint8_t*>(fresh.data()) + copied, fresh.size() - copied);
+    const std::vector<uint8_t> patch = writer.Finish();
+    installed = Release{"1.0.0", 1, {{"big.bin", old}}};
+    newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
+    Reinstall();
+    RestartServer();
+    ServeManifest(*server, newer.ManifestJson());
+    const std::string fromHash = Sha256Hex(old);
+    const std::string toHash = Sha256Hex(fresh);
+    server->SetRoute("/zavex_delta/index.json", 200,
+                     "{\"compressed\": [], \"patches\": [{\"from\": \"" + fromHash + "\", \"to\": \"" + toHash +
+                         "\", \"size\": " + std::to_string(patch.size()) + "}]}");
+    const std::string address = ServedPatch(fromHash, toHash);
+    const std::string bytes(patch.begin(), patch.end());
+    server->SetRoute(address, 200, bytes);
+    return {address, bytes};
+  }
+
   std::string Hash(int k, const std::string& path) const { return Sha256Hex(chain[k - 1].Find(path)->content); }
-  std::string Served(const std::string& path) const { return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1))); }
+  // The bytes of the release folder's file at the address path.
+  std::string Served(const std::string& path) const {
+    return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1)));
+  }
   std::string ServedIndex() const { return Served("/zavex_delta/index.json"); }
 
   const std::wstring site = temp / L"site";
@@ -96,6 +129,10 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
        {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": ",
         "Patched zavexphone.exe from " + Hash(4, "zavexphone.exe").substr(0, 12) + ": "},
        {"/lib/core.dll", "/zavexphone.exe", coreCopy}},
+      {"patch answered 503 once", 4,
+       [&] { server->SetRoutes(corePatch, {Answer(503, "busy"), Answer(200, Served(corePatch))}); },
+       {"Retrying " + corePatch.substr(1) + " in ", "Patched lib/core.dll from "},
+       {"/lib/core.dll", coreCopy}},
       {"patch missing", 4, missingPatch,
        {"The patch of lib/core.dll was not used (HTTP 404 via direct), taking its compressed copy",
         "Downloaded lib/core.dll compressed: "},
@@ -189,32 +226,34 @@ TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
   }
 }
 
+// The install has nothing to patch: it takes the compressed copies that are
+// smaller than their file.
+TEST_F(DeltaUpdateTest, TheInstallTakesTheCompressedCopies) {
+  RestartServer();
+  ServeFolder(*server, site);
+  const std::wstring target = temp / L"Nova";
+  Installer installer(CompiledReleaseServer());
+  installer.SetInstallPath(target);
+  const OperationResult result = RunToCompletion(installer, &Installer::StartInstall);
+  EXPECT_TRUE(result.success) << WideToUtf8(result.error);
+  // Whether the running program could copy itself there is not this test's matter.
+  std::vector<std::wstring> extras;
+  if (FileExists(target + L"\\zavex_updater.exe")) extras.push_back(L"zavex_updater.exe");
+  EXPECT_TRUE(HoldsExactly(target, newer, extras));
+  EXPECT_EQ(RequestsUnder(*server, "/lib/core.dll"), 0u);
+  EXPECT_EQ(RequestsUnder(*server, ServedCopy(Hash(5, "lib/core.dll"))), 1u);
+  EXPECT_EQ(RequestsUnder(*server, "/res/strings.txt"), 1u);
+  EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+}
+
 // The patch is applied as it is read, to a file larger than the bound.
 TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
   constexpr size_t kBytes = 96u << 20;
   constexpr SIZE_T kBoundBytes = 64u << 20;
   const std::string old = GeneratedBytes(0, kBytes);
   std::string fresh = old;
-  std::vector<uint8_t> diff(kBytes, 0);
-  for (const size_t at : {size_t{0}, kBytes / 3, kBytes - 1}) {
-    fresh[at] = static_cast<char>(fresh[at] ^ 0x5a);
-    diff[at] = static_cast<uint8_t>(fresh[at] - old[at]);
-  }
-  PatchWriter writer(kBytes, kBytes);
-  writer.AddControl(kBytes, 0, 0);
-  writer.AddDiff(diff.data(), diff.size());
-  const std::vector<uint8_t> patch = writer.Finish();
-  installed = Release{"1.0.0", 1, {{"big.bin", old}}};
-  newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
-  Reinstall();
-  RestartServer();
-  ServeManifest(*server, newer.ManifestJson());
-  const std::string fromHash = Sha256Hex(old);
-  const std::string toHash = Sha256Hex(fresh);
-  server->SetRoute(ServedPatch(fromHash, toHash), 200, std::string(patch.begin(), patch.end()));
-  server->SetRoute("/zavex_delta/index.json", 200,
-                   "{\"compressed\": [], \"patches\": [{\"from\": \"" + fromHash + "\", \"to\": \"" + toHash +
-                       "\", \"size\": " + std::to_string(patch.size()) + "}]}");
+  for (const size_t at : {size_t{0}, kBytes / 3, kBytes - 1}) fresh[at] = static_cast<char>(fresh[at] ^ 0x5a);
+  PublishPatchOnly(old, fresh, kBytes);
 
   ChildProcess updater;
   ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
@@ -222,7 +261,9 @@ TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
   std::optional<DWORD> exitCode;
   for (const ULONGLONG deadline = GetTickCount64() + 120000; !exitCode && GetTickCount64() < deadline;) {
     PROCESS_MEMORY_COUNTERS memory = {};
-    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) peak = std::max(peak, memory.PeakWorkingSetSize);
+    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) {
+      peak = std::max(peak, memory.PeakWorkingSetSize);
+    }
     exitCode = updater.Wait(10);
   }
   EXPECT_EQ(exitCode, std::optional<DWORD>(0));
@@ -231,6 +272,39 @@ TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
   EXPECT_EQ(RequestsUnder(*server, "/big.bin"), 0u);
   std::cout << "Peak working set of a patch update of " << (kBytes >> 20) << " MiB: " << (peak >> 10) << " KiB\n";
+}
+
+// A run killed in the middle of a large patch leaves it for the next run,
+// which asks only for the rest.
+TEST_F(DeltaUpdateTest, KilledRunsPartialPatchIsContinuedByTheNextRun) {
+  constexpr size_t kMiB = 1 << 20;
+  const std::string old = GeneratedBytes(0, 4 * kMiB);
+  const std::string fresh = old.substr(0, kMiB) + GeneratedBytes(77, 3 * kMiB);
+  const auto [address, patch] = PublishPatchOnly(old, fresh, kMiB);
+  HttpRoute slow = SlowAnswer(patch, 65536, 20);
+  slow.servesRanges = true;
+  server->SetRoute(address, slow);
+  const std::wstring partial = folder + L"\\big.bin.patch.tmp";
+  ChildProcess updater;
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  while (ReadTextFile(partial).size() < patch.size() / 2 && GetTickCount64() < deadline) Sleep(20);
+  updater.Kill();
+  Sleep(200);  // until the server has seen the connection go
+  const size_t kept = ReadTextFile(partial).size();
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, patch.size());
+
+  HttpRoute ranged = SlowAnswer(patch, 65536, 0);
+  ranged.servesRanges = true;
+  server->SetRoute(address, ranged);
+  const uint64_t sentBefore = server->BodyBytesSent(address);
+  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+  EXPECT_EQ(server->BodyBytesSent(address) - sentBefore, patch.size() - kept);
+  EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
+                .find("Continuing the partial download of " + address.substr(1) + " at byte " + std::to_string(kept)),
+            std::string::npos);
 }
 
 }  // namespace
