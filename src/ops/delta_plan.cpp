@@ -50,9 +50,8 @@ bool FetchDeltaIndex(HttpClient& http, const ReleaseServer& server, bool addNoCa
                            (addNoCacheQuery ? NoCacheQuery() : L"");
   const HttpResponse response = http.Get(url, kMaxDeltaIndexBytes);
   if (!response.success) {
-    const std::wstring reason =
-        response.error.empty() ? L"HTTP " + std::to_wstring(response.statusCode) : response.error;
-    log.Info("No index of compressed copies and patches (" + WideToUtf8(reason) + "): whole files");
+    log.Info("No index of compressed copies and patches (" + WideToUtf8(response.error) +
+             "): whole files");
     return false;
   }
   if (!ParseDeltaIndex(response.body, index)) {
