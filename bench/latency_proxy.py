@@ -2,6 +2,7 @@
 """A simulated network between bench/run.sh's clients and nginx.
 
   latency_proxy.py [--listen PORT] [--upstream PORT] [--latency-ms MS] [--rate RATE]
+                   [--count-file PATH] [--cut-every BYTES]
 
 Listens on 127.0.0.1:PORT (18480) and forwards every connection to
 127.0.0.1:UPSTREAM (18479). A new connection waits one latency before it is
@@ -10,6 +11,10 @@ server reaches the client one latency after it was read, in order, so the
 bandwidth is kept and each response's first byte comes one latency after the
 request. Requests go upstream at once. RATE caps the bytes per second towards
 the clients of all connections together (10M = 10,000,000; suffixes k, M, G).
+COUNT_FILE receives, when the proxy stops, the bytes sent to the clients in
+all. With --cut-every, the connection that carries the bytes at which the
+total passes each multiple of BYTES is closed right there, as a line that
+drops (sizes take the suffixes of RATE).
 """
 import argparse
 import asyncio
@@ -25,12 +30,32 @@ LOW_WATER = 4 * 1024 * 1024
 RATE_SUFFIXES = {"": 1, "k": 1000, "M": 1000 ** 2, "G": 1000 ** 3}
 
 
-def parse_rate(text):
+def parse_amount(text):
     number, suffix = (text[:-1], text[-1]) if text[-1:] in RATE_SUFFIXES else (text, "")
-    rate = float(number) * RATE_SUFFIXES[suffix]
-    if rate <= 0:
-        raise argparse.ArgumentTypeError("the rate must be above 0: %s" % text)
-    return rate
+    amount = float(number) * RATE_SUFFIXES[suffix]
+    if amount <= 0:
+        raise argparse.ArgumentTypeError("must be above 0: %s" % text)
+    return amount
+
+
+class SentBytes:
+    """The bytes written to all clients, and where the next cut falls."""
+
+    def __init__(self, cut_every):
+        self.total = 0
+        self.cut_every = int(cut_every) if cut_every else 0
+        self.next_cut = self.cut_every or None
+
+    def take(self, size):
+        """How many of size bytes go out, and whether the connection is cut
+        after them."""
+        if self.next_cut is None or self.total + size < self.next_cut:
+            self.total += size
+            return size, False
+        allowed = self.next_cut - self.total
+        self.total = self.next_cut
+        self.next_cut += self.cut_every
+        return allowed, True
 
 
 class RateLimit:
@@ -55,25 +80,29 @@ class RateLimit:
 class DelayedWriter:
     """Writes chunks to a transport when they fall due, in order."""
 
-    def __init__(self, loop, transport, latency, rate_limit, on_drained):
+    def __init__(self, loop, transport, settings, on_drained):
         self.loop = loop
         self.transport = transport
-        self.latency = latency
-        self.rate_limit = rate_limit
+        self.latency = settings.latency
+        self.rate_limit = settings.rate_limit
+        self.sent = settings.sent
         self.on_drained = on_drained
         self.queue = collections.deque()  # (due time, bytes or None for the end)
         self.queued_bytes = 0
         self.timer = None
+        self.is_cut = False
 
     def held_bytes(self):
         return self.queued_bytes + self.transport.get_write_buffer_size()
 
     def push(self, data):
+        if self.is_cut:
+            return
         if self.latency == 0 and self.rate_limit is None and not self.queue:
             if data is None:
                 self.transport.close()
             else:
-                self.transport.write(data)
+                self.send(data)
             return
         due = self.loop.time() + self.latency
         if data is not None and self.rate_limit is not None:
@@ -104,8 +133,21 @@ class DelayedWriter:
             self.queued_bytes -= len(data)
             if self.rate_limit is not None:
                 self.rate_limit.spend(now, len(data))
-            self.transport.write(data)
+            if not self.send(data):
+                return
         self.on_drained()
+
+    def send(self, data):
+        """Writes data, or its part up to a cut and then closes the
+        connection; False once it is cut."""
+        allowed, cut = self.sent.take(len(data))
+        self.transport.write(data[:allowed] if cut else data)
+        if not cut:
+            return True
+        self.is_cut = True
+        self.cancel()
+        self.transport.close()
+        return False
 
     def cancel(self):
         if self.timer is not None:
@@ -156,8 +198,7 @@ class ClientSide(asyncio.Protocol):
     def connection_made(self, transport):
         self.transport = transport
         loop = asyncio.get_running_loop()
-        self.writer = DelayedWriter(loop, transport, self.settings.latency,
-                                    self.settings.rate_limit, self.drained)
+        self.writer = DelayedWriter(loop, transport, self.settings, self.drained)
         transport.pause_reading()
         loop.create_task(self.connect_upstream())
 
@@ -216,6 +257,9 @@ async def serve(settings):
         loop.add_signal_handler(signum, lambda: stop.done() or stop.set_result(None))
     async with server:
         await stop
+    if settings.count_file:
+        with open(settings.count_file, "w") as out:
+            out.write("%d\n" % settings.sent.total)
 
 
 def main(arguments):
@@ -224,9 +268,14 @@ def main(arguments):
     parser.add_argument("--listen", type=int, default=18480)
     parser.add_argument("--upstream", type=int, default=18479)
     parser.add_argument("--latency-ms", type=float, default=0.0)
-    parser.add_argument("--rate", type=parse_rate, default=None,
+    parser.add_argument("--rate", type=parse_amount, default=None,
                         help="bytes per second towards all clients together (k, M, G: 10^3, 10^6, 10^9)")
+    parser.add_argument("--count-file", default=None,
+                        help="where to write, on stopping, the bytes sent to the clients")
+    parser.add_argument("--cut-every", type=parse_amount, default=None,
+                        help="cut the connection at every multiple of this many bytes sent in all")
     settings = parser.parse_args(arguments)
+    settings.sent = SentBytes(settings.cut_every)
     settings.latency = settings.latency_ms / 1000.0
     settings.rate_limit = RateLimit(settings.rate) if settings.rate else None
     asyncio.run(serve(settings))

@@ -15,11 +15,19 @@
       OLD_MANIFEST's, when given): LISTS.curl, a curl config that fetches it
       from BASE_URL + path into TARGET/path, and LISTS.sha256, its line for
       "sha256sum -c".
+  release_builds.py references OLD_BUILD NEW_BUILD
+      One line "changed_files=N changed_bytes=B zstd_bytes=Z bsdiff_bytes=D":
+      the files of NEW_BUILD whose content differs from (or is missing in)
+      OLD_BUILD, their bytes, and the sum of each one's
+      "zstd -19 --patch-from" and bsdiff patch from its old version (a file
+      of one zero byte for a new one).
 """
 import hashlib
 import json
 import os
+import subprocess
 import sys
+import tempfile
 
 PIECE_BYTES = 8 << 20
 FILES_PER_FOLDER = 100
@@ -118,6 +126,55 @@ def write_fetch_lists(base_url, target, lists, new_manifest, old_manifest=None):
             checks.write("%s  %s\n" % (item["hash"], local))
 
 
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as data:
+        for piece in iter(lambda: data.read(PIECE_BYTES), b""):
+            digest.update(piece)
+    return digest.hexdigest()
+
+
+def build_files(build):
+    for folder, _, names in os.walk(build):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.isfile(path) and not os.path.islink(path):
+                yield os.path.relpath(path, build)
+
+
+def changed_files(old_build, new_build):
+    for path in sorted(build_files(new_build)):
+        old = os.path.join(old_build, path)
+        new = os.path.join(new_build, path)
+        if not os.path.isfile(old) or file_digest(old) != file_digest(new):
+            yield (old if os.path.isfile(old) else None), new
+
+
+def patch_sizes(old, new, scratch):
+    zstd = subprocess.run(["zstd", "-q", "-19", "--single-thread", "--patch-from=" + old, "-c", new],
+                          check=True, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL).stdout  # its tuning notes
+    patch = os.path.join(scratch, "patch")
+    subprocess.run(["bsdiff", old, new, patch], check=True)
+    return len(zstd), os.path.getsize(patch)
+
+
+def print_references(old_build, new_build):
+    figures = {"changed_files": 0, "changed_bytes": 0, "zstd_bytes": 0, "bsdiff_bytes": 0}
+    with tempfile.TemporaryDirectory() as scratch:
+        # bsdiff cannot read an empty file.
+        nothing = os.path.join(scratch, "nothing")
+        with open(nothing, "wb") as out:
+            out.write(b"\0")
+        for old, new in changed_files(old_build, new_build):
+            zstd, bsdiff = patch_sizes(old or nothing, new, scratch)
+            figures["changed_files"] += 1
+            figures["changed_bytes"] += os.path.getsize(new)
+            figures["zstd_bytes"] += zstd
+            figures["bsdiff_bytes"] += bsdiff
+    print(" ".join("%s=%d" % item for item in figures.items()))
+
+
 def main(arguments):
     command = arguments[0] if arguments else ""
     if command == "builds" and len(arguments) == 4:
@@ -126,6 +183,8 @@ def main(arguments):
         make_large_manifests(arguments[1], int(arguments[2]), int(arguments[3]), int(arguments[4]))
     elif command == "fetch-lists" and len(arguments) in (5, 6):
         write_fetch_lists(*arguments[1:])
+    elif command == "references" and len(arguments) == 3:
+        print_references(arguments[1], arguments[2])
     else:
         sys.exit(__doc__)
 

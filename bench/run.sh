@@ -20,17 +20,29 @@
 # update at 100,000 entries as a share of that update's whole time. Every run
 # is checked: the installed folder must equal the published build.
 #
-#   bench/run.sh [--quick] [--runs N] [--width 32|64] [--latency-ms LIST]
-#                [--rate RATE] [--baseline-ref REF] [--no-baseline-program]
+#   bench/run.sh [--release-pairs | --fault [--cut-every BYTES]] [--quick]
+#                [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]
+#                [--baseline-ref REF] [--no-baseline-program]
+#     --release-pairs  instead: real release pairs from Debian's archive,
+#                   updated by the program and by the older program (default
+#                   ce76888, whole files) at 20 and 100 Mbit/s, with bytes
+#                   sent, seconds, peak working set, and zstd --patch-from and
+#                   bsdiff sizes of the same pairs (bench/release_pairs.sh)
+#     --fault       instead: one file of 200 MiB with the connection cut every
+#                   50 MiB, against an uncut run (bench/cut_connection.sh)
+#     --cut-every   the bytes between cuts for --fault (default 52428800)
 #     --quick       shapes a quarter of the size, one run each, 500 MB instead
 #                   of 2 GB for the memory check, 20,000 manifest entries
 #     --runs N      runs per measurement (default 3; the median is shown)
 #     --width       the program's width: 64 (default) or 32, the shipped one
-#     --latency-ms  the proxy's latencies, one after the other (default 0,20)
+#     --latency-ms  the proxy's latencies, one after the other (default 0,20;
+#                   20 for --release-pairs and --fault)
 #     --rate        the proxy's cap in bytes per second for all connections
-#                   together, e.g. 10M (default: none)
+#                   together, e.g. 10M (default: none; --release-pairs: 2.5M
+#                   and 12.5M, one after the other)
 #     --baseline-ref       the commit of the older program (default d4b74ad,
-#                          the last one that downloads one file at a time)
+#                          the last one that downloads one file at a time;
+#                          ce76888 for --release-pairs)
 #     --no-baseline-program  leave the older program out ("-" in its columns)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,20 +56,26 @@ data=$root/build/bench-data
 jobs=2
 
 usage() {
-  echo "usage: $0 [--quick] [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]" \
-    "[--baseline-ref REF] [--no-baseline-program]" >&2
+  echo "usage: $0 [--release-pairs | --fault [--cut-every BYTES]] [--quick] [--runs N]" \
+    "[--width 32|64] [--latency-ms LIST] [--rate RATE] [--baseline-ref REF]" \
+    "[--no-baseline-program]" >&2
   exit 2
 }
 
+mode=shapes
 quick=0
-runs=3
+runs=
 width=64
-latency_list=0,20
+latency_list=
 rate=
-baseline_ref=d4b74ad
+baseline_ref=
 baseline_program=1
+cut_every=$((50 * 1024 * 1024))
 while [ $# -gt 0 ]; do
   case $1 in
+  --release-pairs) mode=release-pairs ;;
+  --fault) mode=fault baseline_program=0 ;;
+  --cut-every) cut_every=$2; shift ;;
   --quick) quick=1 runs=1 ;;
   --runs) runs=$2; shift ;;
   --width) width=$2; shift ;;
@@ -69,6 +87,11 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+if [ $mode = shapes ]; then
+  : "${runs:=3}" "${latency_list:=0,20}" "${baseline_ref:=d4b74ad}"
+else
+  : "${runs:=1}" "${latency_list:=20}" "${baseline_ref:=ce76888}"
+fi
 case $width in
 64) toolchain=mingw-x86_64 ;;
 32) toolchain=mingw-i686 ;;
@@ -77,6 +100,7 @@ esac
 IFS=, read -ra latencies <<<"$latency_list"
 [ ${#latencies[@]} -gt 0 ] || usage
 for latency in "${latencies[@]}"; do [[ $latency =~ ^[0-9]+$ ]] || usage; done
+[[ $cut_every =~ ^[1-9][0-9]*$ ]] || usage
 win=$root/build/bench-win$width
 baseline_src=$root/build/bench-baseline-src
 baseline_win=$root/build/bench-baseline-win$width
@@ -156,10 +180,16 @@ build() {
     >"$log" 2>&1 || { tail -n 30 "$log"; fail "build failed; the whole output is in $log"; }
 }
 
-publish() {  # BUILD RELEASE VERSION_CODE
-  rm -rf "$2"
+# publish_over BUILD RELEASE VERSION_CODE: BUILD as the next release in the
+# folder RELEASE, which may hold the one before (the patches start from it).
+publish_over() {
   "$host/zavex_publish" --version="$3.0.0" --version-code="$3" --release-date=2024-01-01 \
     "$1" "$2" >/dev/null
+}
+
+publish() {  # BUILD RELEASE VERSION_CODE
+  rm -rf "$2"
+  publish_over "$@"
 }
 
 # Published releases v1 and v2 of COUNT files of SIZE bytes under
@@ -221,11 +251,12 @@ serve() { ln -sfn "$1" "$data/served"; }
 
 proxy_pid=
 
-# start_proxy LATENCY_MS [RATE]: the proxy in front of nginx, once it accepts.
+# start_proxy LATENCY_MS [RATE [PROXY_ARGS...]]: the proxy in front of nginx,
+# once it accepts.
 start_proxy() {
   port_in_use "$proxy_port" && fail "port $proxy_port is already in use; stop what listens there"
   python3 "$root/bench/latency_proxy.py" --listen "$proxy_port" --upstream "$port" \
-    --latency-ms "$1" ${2:+--rate "$2"} </dev/null >>"$data/proxy.log" 2>&1 &
+    --latency-ms "$1" ${2:+--rate "$2"} "${@:3}" </dev/null >>"$data/proxy.log" 2>&1 &
   proxy_pid=$!
   wait_for_port "$proxy_port" "$proxy_pid" && return 0
   tail -n 20 "$data/proxy.log" >&2
@@ -242,23 +273,31 @@ stop_proxy() {
 driver() { "$win/wine-run.sh" "$win/zavex_bench_driver.exe" "$@"; }
 field() { sed -n "s/.*\<$1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
-# run_updater PROGRAM MODE FOLDER: the driver's line for one run of the
+# updater_line PROGRAM MODE FOLDER: the driver's line for one run of the
 # updater in data/PROGRAM (install, update or silent) on FOLDER, each time
-# with a fresh log.
-run_updater() {
-  local line folder=$data/$1
+# with a fresh log, whatever its end.
+updater_line() {
+  local folder=$data/$1
   rm -f "$folder/zavex_updater.log"
-  line=$(driver "$2" "$(windows_path "$folder/zavex_updater.exe")" "$(windows_path "$3")" |
-    tr -d '\r') || fail "$1 $2 on $3 failed: $line (log: $folder/zavex_updater.log)"
-  [ "$(field exit "$line")" = 0 ] || fail "$1 $2 on $3 ended with $line"
+  driver "$2" "$(windows_path "$folder/zavex_updater.exe")" "$(windows_path "$3")" |
+    tr -d '\r' || true
+}
+
+# run_updater PROGRAM MODE FOLDER: updater_line of a run that must succeed.
+run_updater() {
+  local line
+  line=$(updater_line "$@")
+  [ "$(field exit "$line")" = 0 ] ||
+    fail "$1 $2 on $3 ended with: $line (log: $data/$1/zavex_updater.log)"
   printf '%s\n' "$line"
 }
 
 # The installed folder must hold the published files and the manifest, plus
-# only the copy of the updater.
+# only the copy of the updater; the release's zavex_delta is not installed.
 check_installed() {  # FOLDER RELEASE
-  diff -rq --exclude=zavex_updater.exe "$2" "$1" >/dev/null ||
-    fail "$1 differs from $2: $(diff -rq --exclude=zavex_updater.exe "$2" "$1" | head -3)"
+  local skip=(--exclude=zavex_updater.exe --exclude=zavex_delta)
+  diff -rq "${skip[@]}" "$2" "$1" >/dev/null ||
+    fail "$1 differs from $2: $(diff -rq "${skip[@]}" "$2" "$1" | head -3)"
 }
 
 seconds_since() { awk -v start="$1" -v end="$EPOCHREALTIME" 'BEGIN { printf "%.3f", end - start }'; }
@@ -594,20 +633,46 @@ print_table() {
   echo "  $manifest_row"
 }
 
+# The release shapes at every latency, the proxy's cost, memory and manifest
+# work, then their tables.
+run_shapes() {
+  for shape in "${shapes[@]}"; do make_release $shape; done
+  for size in "${memory_sizes[@]}"; do make_release 1 "$size"; done
+  make_large_manifests
+  start_proxy 0
+  measure_proxy_cost ${shapes[0]}
+  measure_proxy_cost ${shapes[2]}
+  stop_proxy
+  for latency in "${latencies[@]}"; do
+    start_proxy "$latency" "$rate"
+    for shape in "${shapes[@]}"; do measure_shape "$latency" $shape; done
+    if [ "$latency" = "${latencies[0]}" ] && [ ${#memory_rows[@]} = 0 ]; then
+      for size in "${memory_sizes[@]}"; do measure_memory "$size"; done
+      measure_manifest_work
+    fi
+    stop_proxy
+  done
+  print_table
+}
+
+# shellcheck source=bench/release_pairs.sh
+source "$root/bench/release_pairs.sh"
+# shellcheck source=bench/cut_connection.sh
+source "$root/bench/cut_connection.sh"
+
+extra_tools=()
+[ $mode != release-pairs ] || extra_tools=(zstd bsdiff)
 if [ "$width" = 32 ]; then
-  "$root/scripts/ensure-tools.sh" --32-bit nginx
+  "$root/scripts/ensure-tools.sh" --32-bit nginx "${extra_tools[@]}"
   "$root/scripts/wine-prefix.sh" runs-32-bit ||
     { echo "The 32-bit program cannot run here (see above): try --width 64" >&2; exit 1; }
 else
-  "$root/scripts/ensure-tools.sh" nginx
+  "$root/scripts/ensure-tools.sh" nginx "${extra_tools[@]}"
 fi
 mkdir -p "$data"
 : >"$data/proxy.log"
 build
 "$root/scripts/wine-prefix.sh" setup "$prefix"
-for shape in "${shapes[@]}"; do make_release $shape; done
-for size in "${memory_sizes[@]}"; do make_release 1 "$size"; done
-make_large_manifests
 mkdir -p "$data/updater"
 cp "$win/zavex_updater.exe" "$data/updater/"
 if [ $baseline_program = 1 ]; then
@@ -615,17 +680,8 @@ if [ $baseline_program = 1 ]; then
   cp "$baseline_win/zavex_updater.exe" "$data/baseline-updater/"
 fi
 start_server
-start_proxy 0
-measure_proxy_cost ${shapes[0]}
-measure_proxy_cost ${shapes[2]}
-stop_proxy
-for latency in "${latencies[@]}"; do
-  start_proxy "$latency" "$rate"
-  for shape in "${shapes[@]}"; do measure_shape "$latency" $shape; done
-  if [ "$latency" = "${latencies[0]}" ] && [ ${#memory_rows[@]} = 0 ]; then
-    for size in "${memory_sizes[@]}"; do measure_memory "$size"; done
-    measure_manifest_work
-  fi
-  stop_proxy
-done
-print_table
+case $mode in
+shapes) run_shapes ;;
+release-pairs) run_release_pairs ;;
+fault) run_cut_connection ;;
+esac
