@@ -50,8 +50,7 @@ bool FetchDeltaIndex(HttpClient& http, const ReleaseServer& server, bool addNoCa
                            (addNoCacheQuery ? NoCacheQuery() : L"");
   const HttpResponse response = http.Get(url, kMaxDeltaIndexBytes);
   if (!response.success) {
-    log.Info("No index of compressed copies and patches (" + WideToUtf8(response.error) +
-             "): whole files");
+    log.Info("No index of compressed copies and patches (" + response.failure.reason + "): whole files");
     return false;
   }
   if (!ParseDeltaIndex(response.body, index)) {

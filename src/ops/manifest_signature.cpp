@@ -17,7 +17,7 @@ std::string SignatureProblem(HttpClient& http, const std::wstring& url,
                              const std::string& manifestBytes,
                              const std::vector<ReleaseKeyBlob>& keys) {
   const HttpResponse response = GetWithRetries(http, url, kSignatureFileName);
-  if (!response.success) return "not received (" + WideToUtf8(response.error) + ")";
+  if (!response.success) return "not received (" + response.failure.reason + ")";
   ManifestSignature signature;
   if (!ReadSignatureFile(response.body, signature)) {
     return "not one line of base64 holding 64 bytes (" + std::to_string(response.body.size()) +

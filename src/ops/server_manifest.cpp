@@ -19,7 +19,7 @@ bool FetchServerManifest(HttpClient& http, const ReleaseServer& server, const st
   Logger& log = Logger::Instance();
   const HttpResponse response = GetWithRetries(http, url, WideToUtf8(kManifestFileName));
   if (!response.success) {
-    log.Error(texts.failureLog + WideToUtf8(response.error));
+    log.Error(texts.failureLog + response.failure.reason);
     error = texts.failureError + response.error;
     return false;
   }

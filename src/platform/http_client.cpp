@@ -615,7 +615,8 @@ HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   if (!response.success) {
     response.body.clear();
     if (!(getCancel && getCancel->IsCancelled())) response.failure.reason += via;
-    response.error = Widen(response.failure.reason);
+    const bool answeredOutside2xx = opened.statusCode != 0 && !IsSuccessStatus(opened.statusCode);
+    if (!answeredOutside2xx) response.error = Widen(response.failure.reason);
   }
   return response;
 }

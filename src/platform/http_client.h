@@ -37,9 +37,12 @@ struct RequestFailure {
 struct HttpResponse {
   int32_t statusCode = 0;
   std::string body;
-  // On failure: the reason, the HTTP status or WinHTTP error code, and the
-  // proxy (" via " and it, or "direct"); a cancel names no proxy.
+  // On failure, the reason the window shows: empty for an answer outside
+  // 2xx, otherwise failure.reason.
   std::wstring error;
+  // On failure, the reason the log gives: the HTTP status or WinHTTP error
+  // code, and the proxy (" via " and it, or "direct"); a cancel names no
+  // proxy.
   RequestFailure failure;
   bool success = false;
 };
