@@ -447,7 +447,7 @@ class ParallelDownload {
       failure = result.failure;
       return result.success;
     };
-    RetryTransientFailures(download.noted.path, &stop, log, attempt);
+    RetryTransientFailures(download.noted.path, &stop, log, attempt, [&received] { return received; });
     return result;
   }
 

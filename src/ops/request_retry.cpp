@@ -32,10 +32,16 @@ bool WaitUnlessCancelled(const TransferCancel* cancel, DWORD waitMs) {
 }  // namespace
 
 bool RetryTransientFailures(const std::string& name, const TransferCancel* cancel, LogSink& log,
-                            const RequestAttempt& attempt) {
+                            const RequestAttempt& attempt, const std::function<uint64_t()>& kept) {
+  uint64_t keptBefore = kept ? kept() : 0;
   for (int number = 1;; ++number) {
     RequestFailure failure;
     if (attempt(failure)) return true;
+    if (kept) {
+      const uint64_t keptNow = kept();
+      if (keptNow >= keptBefore + kAttemptRenewingBytes) number = 1;
+      keptBefore = keptNow;
+    }
     if (!failure.transient || number == kMaxAttempts) return false;
     if (cancel && cancel->IsCancelled()) return false;
     const DWORD waitMs = RetryDelayMs(number, failure.retryAfterSeconds);
