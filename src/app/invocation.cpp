@@ -1,5 +1,8 @@
 #include "app/invocation.h"
 
+#include <functional>
+#include <optional>
+
 #include "base/install_location.h"
 #include "base/logger.h"
 #include "platform/folder_security.h"
@@ -24,25 +27,43 @@ bool ExecutableFolderIsInstallation() {
   return false;
 }
 
-}  // namespace
-
-OperationMode GetOperationMode(const CommandLineArgs& args) {
+// The mode and folder rules, asking isInstallation at most once each.
+OperationMode ModeFor(const CommandLineArgs& args, const std::function<bool()>& isInstallation) {
   if (args.mode != INSTALLER) return args.mode;
-  if (ExecutableFolderIsInstallation()) return UPDATER;
+  if (isInstallation()) return UPDATER;
   if (HoldsRecordFile(GetDefaultInstallFolder())) return UPDATER;
   return INSTALLER;
 }
 
-std::wstring GetInstallPath(const CommandLineArgs& args) {
+std::wstring InstallPathFor(const CommandLineArgs& args,
+                            const std::function<bool()>& isInstallation) {
   if (!args.installPath.empty()) return args.installPath;
-  if (ExecutableFolderIsInstallation()) return GetExecutableFolder();
+  if (isInstallation()) return GetExecutableFolder();
   return GetDefaultInstallFolder();
 }
 
+}  // namespace
+
+OperationMode GetOperationMode(const CommandLineArgs& args) {
+  return ModeFor(args, ExecutableFolderIsInstallation);
+}
+
+std::wstring GetInstallPath(const CommandLineArgs& args) {
+  return InstallPathFor(args, ExecutableFolderIsInstallation);
+}
+
 Invocation ResolveInvocation(const CommandLineArgs& args) {
+  // Found out once, so that its warning is logged once.
+  std::optional<bool> executableFolderIsInstallation;
+  const auto isInstallation = [&executableFolderIsInstallation] {
+    if (!executableFolderIsInstallation) {
+      executableFolderIsInstallation = ExecutableFolderIsInstallation();
+    }
+    return *executableFolderIsInstallation;
+  };
   Invocation invocation;
-  invocation.mode = GetOperationMode(args);
-  invocation.installFolder = GetInstallPath(args);
+  invocation.mode = ModeFor(args, isInstallation);
+  invocation.installFolder = InstallPathFor(args, isInstallation);
   invocation.newInstallFolder =
       args.installPath.empty() ? GetDefaultInstallFolder() : args.installPath;
   invocation.restart = args.restart;

@@ -14,6 +14,10 @@ namespace zavex {
 namespace {
 
 constexpr size_t kReadCacheBytes = 64 * 1024;
+// Decoders hand over a few bytes at a time (about a hundred on average for a
+// patch of a large library); one WriteFile each would cost far more than the
+// decoding.
+constexpr size_t kWriteBufferBytes = 256 * 1024;
 
 // A file read by offset through a cache of one piece: the patch applier
 // asks for small ranges, mostly in order.
@@ -65,14 +69,16 @@ class FileReader : public ByteReader {
   size_t cacheFill = 0;
 };
 
-// The sink of a decoder: writes the file, hashing each byte, and refuses
-// what would pass the file's size.
+// The sink of a decoder: writes the file through a buffer, hashing each
+// byte as it is written, and refuses what would pass the file's size.
 class DecodedFileWriter {
  public:
   explicit DecodedFileWriter(const DecodedFile& target)
       : output(target),
         file(CreateFileW(target.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+                         FILE_ATTRIBUTE_NORMAL, nullptr)) {
+    pending.reserve(kWriteBufferBytes);
+  }
 
   bool IsOpen() const { return static_cast<bool>(file); }
 
@@ -82,8 +88,8 @@ class DecodedFileWriter {
 
   // True when the decoder ended well and wrote the whole file; otherwise
   // sets reason, decoderFailure when the fault was the decoder's.
-  bool Completed(bool decoded, const char* decoderFailure, std::string& reason) const {
-    if (decoded && written == output.size) return true;
+  bool Completed(bool decoded, const char* decoderFailure, std::string& reason) {
+    if (decoded && written == output.size && Flush()) return true;
     if (overrun) {
       reason = "it decodes to more than " + std::to_string(output.size) + " bytes";
     } else if (writeFailed) {
@@ -102,19 +108,28 @@ class DecodedFileWriter {
       overrun = true;
       return false;
     }
+    pending.insert(pending.end(), data, data + count);
+    written += count;
+    return pending.size() < kWriteBufferBytes || Flush();
+  }
+
+  bool Flush() {
     DWORD done = 0;
-    if (!WriteFile(file.get(), data, static_cast<DWORD>(count), &done, nullptr) || done != count) {
+    if (!pending.empty() &&
+        (!WriteFile(file.get(), pending.data(), static_cast<DWORD>(pending.size()), &done, nullptr) ||
+         done != pending.size())) {
       writeFailed = true;
       return false;
     }
-    output.hasher.Add(std::string_view(reinterpret_cast<const char*>(data), count));
-    written += count;
+    output.hasher.Add(std::string_view(reinterpret_cast<const char*>(pending.data()), pending.size()));
+    pending.clear();
     return true;
   }
 
   const DecodedFile& output;
   UniqueFile file;
-  uint64_t written = 0;
+  std::vector<uint8_t> pending;
+  uint64_t written = 0;  // accepted, pending included
   bool overrun = false;
   bool writeFailed = false;
 };

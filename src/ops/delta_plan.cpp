@@ -50,9 +50,7 @@ bool FetchDeltaIndex(HttpClient& http, const ReleaseServer& server, bool addNoCa
                            (addNoCacheQuery ? NoCacheQuery() : L"");
   const HttpResponse response = http.Get(url, kMaxDeltaIndexBytes);
   if (!response.success) {
-    const std::wstring reason =
-        response.error.empty() ? L"HTTP " + std::to_wstring(response.statusCode) : response.error;
-    log.Info("No index of compressed copies and patches (" + WideToUtf8(reason) + "): whole files");
+    log.Info("No index of compressed copies and patches (" + response.failure.reason + "): whole files");
     return false;
   }
   if (!ParseDeltaIndex(response.body, index)) {

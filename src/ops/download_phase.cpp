@@ -6,7 +6,6 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <random>
 #include <thread>
 #include <unordered_set>
 
@@ -165,18 +164,6 @@ bool IsNoteOf(const Manifest& note, const ManifestFile& entry) {
   if (note.files.size() != 1) return false;
   const ManifestFile& noted = note.files[0];
   return noted.path == entry.path && noted.hash == entry.hash && noted.size == entry.size;
-}
-
-// About 1, 2 and 4 s after the first, second and third failure, each
-// stretched by up to a quarter at random, so that clients cut off together
-// do not return together; a longer Retry-After of up to kMaxRetryAfterSeconds
-// wins.
-DWORD RetryDelayMs(int failedAttempt, uint32_t retryAfterSeconds) {
-  thread_local std::minstd_rand random(GetCurrentThreadId() ^ GetTickCount());
-  const DWORD backoffMs = kFirstRetryDelayMs << (failedAttempt - 1);
-  const DWORD jitteredMs = backoffMs + random() % (backoffMs / 4 + 1);
-  const DWORD askedMs = std::min(retryAfterSeconds, kMaxRetryAfterSeconds) * 1000;
-  return std::max(jitteredMs, askedMs);
 }
 
 // The transfers of one download phase. Each slot is a thread that takes the
@@ -447,23 +434,21 @@ class ParallelDownload {
       return true;
     };
     DownloadResult result;
-    for (int attempt = 1;; ++attempt) {
+    const auto attempt = [&](RequestFailure& failure) {
       // A partial file already whole needs no request.
       if (received > 0 && received == download.noted.size) {
         result = DownloadResult();
         result.success = true;
-        return result;
+        return true;
       }
       limits.resumeFrom = received;
       result = run.http.DownloadFile(download.url, download.tempPath, onChunk, &stop, limits);
-      if (result || !result.failure.transient || attempt == kMaxAttempts) return result;
       if (result.restartWhole) received = 0;
-      const DWORD waitMs = RetryDelayMs(attempt, result.failure.retryAfterSeconds);
-      log.Warn("Retrying " + download.noted.path + " in " + SecondsText(waitMs) + " (attempt " +
-               std::to_string(attempt + 1) + " of " + std::to_string(kMaxAttempts) +
-               "): " + result.failure.reason);
-      if (WaitForSingleObject(stop.Event(), waitMs) != WAIT_TIMEOUT) return result;
-    }
+      failure = result.failure;
+      return result.success;
+    };
+    RetryTransientFailures(download.noted.path, &stop, log, attempt, [&received] { return received; });
+    return result;
   }
 
   // The bytes of a partial download that an earlier run left for this one,

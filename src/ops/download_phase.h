@@ -8,6 +8,7 @@
 #include "formats/manifest.h"
 #include "ops/delta_plan.h"
 #include "ops/operation_callbacks.h"
+#include "ops/request_retry.h"
 #include "platform/http_client.h"
 #include "platform/transfer_cancel.h"
 
@@ -56,13 +57,6 @@ struct DownloadedFiles {
 // Most transfers that run at once, each on its own connection and hasher.
 inline constexpr size_t kMaxParallelTransfers = 6;
 
-// Attempts per file: a transient failure (a connection refused, reset or
-// cut short, a stall, HTTP 408, 429, 500, 502, 503 or 504) is tried again
-// after a pause, from the bytes already written.
-inline constexpr int kMaxAttempts = 4;
-inline constexpr uint32_t kFirstRetryDelayMs = 1000;
-inline constexpr uint32_t kMaxRetryAfterSeconds = 60;
-
 // Fetches the files, up to kMaxParallelTransfers at once, each into its temp
 // path, hashed while it is written, verified and flushed to disk. A file
 // that names the record ("manifest.json" at the top, in any letter case) is
@@ -74,6 +68,9 @@ inline constexpr uint32_t kMaxRetryAfterSeconds = 60;
 // bounded by its planned size, then decoded into the temp path; any failure
 // of a way but a cancel moves on to the next, and the whole file comes last.
 // The log names the way each file took and the bytes it fetched.
+//
+// A transient failure is tried again (see RetryTransientFailures), from the
+// bytes already written.
 //
 // A download of at least 1 MiB that a killed run left part of is continued
 // when it was left for the same entry (path, hash and size; for a patch or

@@ -78,11 +78,9 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
   return true;
 }
 
-// An existing folder keeps its access list; say so when others than
-// administrators can change what the next elevated run starts.
+// An existing folder keeps its access list: say so.
 void WarnIfOthersCanChange(const std::wstring& folder) {
-  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-  if (OnlyAdministratorsCanChange(folder)) return;
+  if (!OthersCanChangeExistingFolder(folder)) return;
   Logger::Instance().Warn("The installation folder exists and others than administrators can "
                           "change it: " + WideToUtf8(folder));
 }
@@ -205,6 +203,11 @@ void InstallWorker(const InstallJob& job) {
 }
 
 }  // namespace
+
+bool OthersCanChangeExistingFolder(const std::wstring& folder) {
+  return GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES &&
+         !OnlyAdministratorsCanChange(folder);
+}
 
 Installer::~Installer() { Cancel(); }
 

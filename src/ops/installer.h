@@ -10,6 +10,10 @@ namespace zavex {
 
 struct InstallJob;
 
+// True when folder exists and others than administrators can change it: what
+// the next elevated run starts from there could be replaced.
+bool OthersCanChangeExistingFolder(const std::wstring& folder);
+
 // Installs the application from the server's manifest on a worker thread.
 // The owner sets the folder and the callbacks, then starts it once. Each start
 // hands the worker its own copy of the folder, server and callbacks together

@@ -6,6 +6,7 @@
 #include "base/logger.h"
 #include "base/text_conversion.h"
 #include "formats/signature_file.h"
+#include "ops/request_retry.h"
 #include "platform/signature_verifier.h"
 
 namespace zavex {
@@ -15,11 +16,8 @@ namespace {
 std::string SignatureProblem(HttpClient& http, const std::wstring& url,
                              const std::string& manifestBytes,
                              const std::vector<ReleaseKeyBlob>& keys) {
-  const HttpResponse response = http.Get(url);
-  if (!response.success) {
-    return "not received (HTTP " + std::to_string(response.statusCode) + ") " +
-           WideToUtf8(response.error);
-  }
+  const HttpResponse response = GetWithRetries(http, url, kSignatureFileName);
+  if (!response.success) return "not received (" + response.failure.reason + ")";
   ManifestSignature signature;
   if (!ReadSignatureFile(response.body, signature)) {
     return "not one line of base64 holding 64 bytes (" + std::to_string(response.body.size()) +

@@ -5,6 +5,7 @@
 #include "base/logger.h"
 #include "base/text_conversion.h"
 #include "ops/manifest_signature.h"
+#include "ops/request_retry.h"
 
 namespace zavex {
 
@@ -16,9 +17,9 @@ bool FetchServerManifest(HttpClient& http, const ReleaseServer& server, const st
                          const ManifestFetchTexts& texts, Manifest& manifest,
                          std::wstring& error) {
   Logger& log = Logger::Instance();
-  const HttpResponse response = http.Get(url);
+  const HttpResponse response = GetWithRetries(http, url, WideToUtf8(kManifestFileName));
   if (!response.success) {
-    log.Error(texts.failureLog + WideToUtf8(response.error));
+    log.Error(texts.failureLog + response.failure.reason);
     error = texts.failureError + response.error;
     return false;
   }

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include "base/install_location.h"
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "formats/manifest.h"
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
@@ -17,8 +19,16 @@ namespace {
 
 constexpr wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
+// True when the removal succeeded or found nothing to remove; keeps the
+// Windows error code otherwise.
+bool RemovedOrMissing(bool removed) {
+  if (removed) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
 void RemoveRegistration(const std::wstring& installPath) {
-  RemoveUninstallEntry(kProductName);
+  BestEffort(RemoveUninstallEntry(kProductName), "Removing the installed-programs entry");
   RemoveTelHandler(ApplicationExePath(installPath));
   UniqueKey runKey;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_WRITE, runKey.put()) == ERROR_SUCCESS) {
@@ -28,8 +38,12 @@ void RemoveRegistration(const std::wstring& installPath) {
 
 void RemoveShortcuts() {
   const std::wstring desktopLink = DesktopShortcutPath();
-  if (!desktopLink.empty()) DeleteFileW(desktopLink.c_str());
-  RemoveStartMenuFolder(kShortcutName);
+  if (!desktopLink.empty()) {
+    BestEffort(RemovedOrMissing(DeleteFileW(desktopLink.c_str())),
+               "Deleting the desktop shortcut " + WideToUtf8(desktopLink));
+  }
+  BestEffort(RemovedOrMissing(RemoveStartMenuFolder(kShortcutName)),
+             "Removing the Start menu folder");
 }
 
 std::wstring WithoutTrailingSeparators(std::wstring path) {
@@ -61,7 +75,10 @@ bool Uninstall(const std::wstring& installPath, std::wstring& error) {
   }
   RemoveRegistration(installPath);
   RemoveShortcuts();
-  if (IsInstallationFolder(installPath)) RemoveDirectoryRecursive(installPath);
+  if (IsInstallationFolder(installPath)) {
+    BestEffort(RemovedOrMissing(RemoveDirectoryRecursive(installPath)),
+               "Removing the installation folder " + WideToUtf8(installPath));
+  }
   return true;
 }
 

@@ -173,8 +173,10 @@ UpdaterDeadline::UpdaterDeadline(Updater& updater, unsigned ms) {
   try {
     timer = std::thread([this, &updater, ms] {
       std::unique_lock<std::mutex> lock(mutex);
-      if (ended.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done; })) return;
-      Logger::Instance().Error("Deadline of " + std::to_string(ms / 1000) + " s reached");
+      const auto cancelAfter = std::chrono::milliseconds(ms - std::min(ms, kDeadlineLeadMs));
+      if (ended.wait_for(lock, cancelAfter, [this] { return done; })) return;
+      Logger::Instance().Error("Stopping, " + std::to_string(kDeadlineLeadMs / 1000) +
+                               " s before the deadline of " + std::to_string(ms / 1000) + " s");
       updater.Cancel();
     });
   } catch (const std::exception&) {

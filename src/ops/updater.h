@@ -47,12 +47,16 @@ class Updater {
 };
 
 // What a mode without a window allows, whatever the server does: the check
-// (manifest and signature), and the downloads of an update.
+// (manifest and signature, with their retries), and the downloads of an
+// update.
 inline constexpr unsigned kSilentCheckDeadlineMs = 2 * 60 * 1000;
 inline constexpr unsigned kSilentUpdateDeadlineMs = 30 * 60 * 1000;
+// How long before its deadline a run is cancelled, so that it has ended by
+// then.
+inline constexpr unsigned kDeadlineLeadMs = 5000;
 
-// Cancels the updater's check or update once ms have passed, unless it is
-// destroyed first.
+// Cancels the updater's check or update kDeadlineLeadMs before ms have
+// passed, unless it is destroyed first.
 class UpdaterDeadline {
  public:
   UpdaterDeadline(Updater& updater, unsigned ms);

@@ -264,7 +264,11 @@ StepEnd WaitForStep(OpenedRequest& opened, bool started) {
 const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::wstring& headers,
                         OpenedRequest& opened, StepEnd& end) {
   end = StepEnd::kFailed;
-  if (!session) return "Failed to initialize WinHTTP";
+  const auto failed = [&opened](const char* step) {
+    opened.systemError = GetLastError();
+    return step;
+  };
+  if (!session) return failed("Failed to initialize WinHTTP");
 
   wchar_t host[kHostNameChars] = {};
   wchar_t path[kUrlPathChars] = {};
@@ -274,16 +278,16 @@ const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::w
   parts.dwHostNameLength = kHostNameChars;
   parts.lpszUrlPath = path;
   parts.dwUrlPathLength = kUrlPathChars;
-  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return "Failed to parse URL";
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return failed("Failed to parse URL");
 
   opened.connection.reset(WinHttpConnect(session, host, parts.nPort, 0));
-  if (!opened.connection) return "Failed to connect to server";
+  if (!opened.connection) return failed("Failed to connect to server");
 
   const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
   opened.request.reset(WinHttpOpenRequest(opened.connection.get(), L"GET", path, nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
-  if (!opened.request || !AttachContext(opened)) return "Failed to create request";
+  if (!opened.request || !AttachContext(opened)) return failed("Failed to create request");
   // A proxy that asks for Windows authentication (NTLM, Negotiate) gets the
   // logged-on user's credentials.
   DWORD logonPolicy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
@@ -386,6 +390,14 @@ RequestFailure StatusFailure(const OpenedRequest& opened) {
   }
   failure.transient = IsTransientStatus(opened.statusCode);
   failure.retryAfterSeconds = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_RETRY_AFTER);
+  return failure;
+}
+
+// Transient: the rest may arrive on another attempt.
+RequestFailure BodyCutShort(const OpenedRequest& opened, uint64_t bytes) {
+  RequestFailure failure = NetworkFailure(
+      opened, StepEnd::kFailed, "body cut short after " + std::to_string(bytes) + " bytes");
+  failure.transient = true;
   return failure;
 }
 
@@ -517,9 +529,7 @@ DownloadResult Download(HINTERNET session, const std::wstring& url, const std::w
       }
       [[fallthrough]];
     case BodyEnd::kBroken:
-      result.failure =
-          NetworkFailure(opened, StepEnd::kFailed, "body cut short after " + std::to_string(written) + " bytes");
-      result.failure.transient = true;
+      result.failure = BodyCutShort(opened, written);
       return result;
     case BodyEnd::kStalled:
       result.failure = NetworkFailure(opened, StepEnd::kStalled, "");
@@ -536,6 +546,35 @@ DownloadResult Download(HINTERNET session, const std::wstring& url, const std::w
       return result;
   }
   return result;
+}
+
+// The request and its whole body into body; an empty reason on success.
+RequestFailure ReadWholeBody(HINTERNET session, const std::wstring& url, OpenedRequest& opened,
+                             size_t maxBytes, std::string& body) {
+  StepEnd step;
+  if (const char* failedStep = OpenRequest(session, url, L"", opened, step)) {
+    return NetworkFailure(opened, step, failedStep);
+  }
+  if (!IsSuccessStatus(opened.statusCode)) return StatusFailure(opened);
+  uint64_t received = 0;
+  const BodyEnd end = ReadBody(opened, received, [&body, maxBytes](const char* data, DWORD size) {
+    if (body.size() + size > maxBytes) return false;
+    body.append(data, size);
+    return true;
+  });
+  switch (end) {
+    case BodyEnd::kComplete:
+      return RequestFailure();
+    case BodyEnd::kRefused:
+      return RefusedBody(opened, "Response too large");
+    case BodyEnd::kBroken:
+      return BodyCutShort(opened, received);
+    case BodyEnd::kStalled:
+      return NetworkFailure(opened, StepEnd::kStalled, "");
+    case BodyEnd::kCancelled:
+      break;
+  }
+  return NetworkFailure(opened, StepEnd::kCancelled, "");
 }
 
 }  // namespace
@@ -570,38 +609,14 @@ HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   OpenedRequest opened(getCancel, stallLimits);
   std::string via;
   HINTERNET session = SessionFor(url, via);
-  StepEnd step;
-  if (const char* failedStep = OpenRequest(session, url, L"", opened, step)) {
-    const RequestFailure failure = NetworkFailure(opened, step, failedStep);
-    response.error = Widen(failure.reason + (step == StepEnd::kCancelled ? "" : via));
-    return response;
-  }
+  response.failure = ReadWholeBody(session, url, opened, maxBytes, response.body);
   response.statusCode = static_cast<int32_t>(opened.statusCode);
-
-  std::string body;
-  uint64_t received = 0;
-  const BodyEnd end = ReadBody(opened, received, [&body, maxBytes](const char* data, DWORD size) {
-    if (body.size() + size > maxBytes) return false;
-    body.append(data, size);
-    return true;
-  });
-  switch (end) {
-    case BodyEnd::kComplete:
-      response.body = std::move(body);
-      response.success = IsSuccessStatus(opened.statusCode);
-      break;
-    case BodyEnd::kRefused:
-      response.error = L"Response too large";
-      break;
-    case BodyEnd::kBroken:
-      response.error = L"Failed to read response";
-      break;
-    case BodyEnd::kStalled:
-      response.error = Widen(NetworkFailure(opened, StepEnd::kStalled, "").reason + via);
-      break;
-    case BodyEnd::kCancelled:
-      response.error = Widen(NetworkFailure(opened, StepEnd::kCancelled, "").reason);
-      break;
+  response.success = response.failure.reason.empty();
+  if (!response.success) {
+    response.body.clear();
+    if (!(getCancel && getCancel->IsCancelled())) response.failure.reason += via;
+    const bool answeredOutside2xx = opened.statusCode != 0 && !IsSuccessStatus(opened.statusCode);
+    if (!answeredOutside2xx) response.error = Widen(response.failure.reason);
   }
   return response;
 }

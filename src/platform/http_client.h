@@ -37,7 +37,13 @@ struct RequestFailure {
 struct HttpResponse {
   int32_t statusCode = 0;
   std::string body;
+  // On failure, the reason the window shows: empty for an answer outside
+  // 2xx, otherwise failure.reason.
   std::wstring error;
+  // On failure, the reason the log gives: the HTTP status or WinHTTP error
+  // code, and the proxy (" via " and it, or "direct"); a cancel names no
+  // proxy.
+  RequestFailure failure;
   bool success = false;
 };
 
@@ -82,7 +88,8 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // The whole body in memory, at most maxBytes ("Response too large").
+  // The whole body in memory, at most maxBytes ("Response too large"); a
+  // status other than 2xx is a failure.
   HttpResponse Get(const std::wstring& url, size_t maxBytes = kMaxResponseBodyBytes);
   // Streams the body into path; true when it arrived whole, within limits,
   // and was not cancelled, by progress or by cancel, which ends it also
@@ -92,6 +99,8 @@ class HttpClient {
                               DownloadProgressCallback progress,
                               const TransferCancel* cancel = nullptr,
                               const DownloadLimits& limits = {});
+  // The cancel that ends the requests of Get; null when none.
+  const TransferCancel* GetCancel() const { return getCancel; }
 
  private:
   // The session for url's server; null when it cannot be opened. via names

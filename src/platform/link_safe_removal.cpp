@@ -55,24 +55,29 @@ bool RemoveEntry(const std::wstring& path, DWORD listedAttributes) {
 }
 
 // Every entry of the open folder at path, listed through its handle; true
-// when all are gone.
+// when all are gone, otherwise GetLastError gives the first failure's code.
 bool RemoveOpenFolderContents(HANDLE folder, const std::wstring& path) {
   std::vector<unsigned char> buffer(64 * 1024);
   bool removedAll = true;
+  DWORD firstError = ERROR_SUCCESS;
   for (auto kind = FileIdBothDirectoryRestartInfo;
        GetFileInformationByHandleEx(folder, kind, buffer.data(), static_cast<DWORD>(buffer.size()));
        kind = FileIdBothDirectoryInfo) {
     for (size_t offset = 0;;) {
       const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + offset);
       const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-      if (name != L"." && name != L"..") {
-        removedAll &= RemoveEntry(path + L"\\" + name, entry->FileAttributes);
+      if (name != L"." && name != L".." &&
+          !RemoveEntry(path + L"\\" + name, entry->FileAttributes) && removedAll) {
+        firstError = GetLastError();
+        removedAll = false;
       }
       if (entry->NextEntryOffset == 0) break;
       offset += entry->NextEntryOffset;
     }
   }
-  return removedAll && GetLastError() == ERROR_NO_MORE_FILES;
+  if (GetLastError() != ERROR_NO_MORE_FILES) return false;
+  if (!removedAll) SetLastError(firstError);
+  return removedAll;
 }
 
 }  // namespace
@@ -83,8 +88,11 @@ bool RemoveTreeWithoutFollowingLinks(const std::wstring& folder) {
   const UniqueFile top = OpenEntryItself(path);
   if (!top) return false;
   const DWORD attributes = AttributesOf(top.get());
-  if (IsLink(attributes) || IsLink(GetFileAttributesW(path.c_str()))) return false;
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  if (IsLink(attributes) || IsLink(GetFileAttributesW(path.c_str())) ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetLastError(ERROR_DIRECTORY);  // not a folder of its own
+    return false;
+  }
   return RemoveOpenFolderContents(top.get(), path) && MarkForDeletion(top.get());
 }
 

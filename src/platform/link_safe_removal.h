@@ -9,7 +9,8 @@ namespace zavex {
 // symbolic link or junction, to a file or a folder) is removed as a link and
 // never entered. An open folder cannot be renamed or replaced while its
 // entries are removed. False, with nothing removed, when path is itself a
-// link.
+// link (ERROR_DIRECTORY). On failure GetLastError gives the code of the
+// first entry that could not be removed.
 bool RemoveTreeWithoutFollowingLinks(const std::wstring& path);
 
 // True when a folder between root (excluded) and path, or path itself, is a

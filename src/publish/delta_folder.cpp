@@ -10,6 +10,7 @@
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_encoder.h"
 #include "publish/file_bytes.h"
+#include "publish/release_paths.h"
 
 namespace fs = std::filesystem;
 
@@ -17,7 +18,6 @@ namespace zavex {
 namespace {
 
 constexpr char kHistoryFolder[] = "history";
-constexpr char kManifestName[] = "manifest.json";
 constexpr std::size_t kReadPiece = 65536;
 constexpr std::size_t kHashDigits = 64;
 

@@ -26,7 +26,6 @@ namespace {
 // The manifest holds sizes in 32 bits.
 constexpr std::uintmax_t kFileSizeLimit = 4294967296;
 constexpr std::size_t kHashDigits = 64;
-constexpr char kManifestName[] = "manifest.json";
 
 struct Folders {
   fs::path build;

@@ -6,6 +6,9 @@
 
 namespace zavex {
 
+// The release's manifest, at the top of the release folder.
+inline constexpr char kManifestName[] = "manifest.json";
+
 // Why the updater could not install a file under relativePath (UTF-8,
 // folders separated by "/"), or empty when it can.
 std::string PathRefusal(const std::string& relativePath);

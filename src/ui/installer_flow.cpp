@@ -3,6 +3,8 @@
 #include <memory>
 #include <string>
 
+#include "base/logger.h"
+#include "base/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/installer.h"
 #include "ui/operation_reports.h"
@@ -23,6 +25,7 @@ class InstallerFlow {
   void ShowWelcome(const std::wstring& folder);
   void ConnectWindow();
   void StartInstall();
+  bool AcceptFolder(const std::wstring& folder) const;
   void CancelInstall();
   void Finish();
   void HandleAppMessage(UINT message, WPARAM wParam);
@@ -36,7 +39,7 @@ class InstallerFlow {
 };
 
 int InstallerFlow::Run(const std::wstring& folder) {
-  if (!window.Create(instance, L"Zavex Phone - Instalador")) return 1;
+  if (!window.Create(instance, kInstallerCaption)) return 1;
   installer.SetInstallPath(folder);
   ShowWelcome(folder);
   ConnectWindow();
@@ -67,8 +70,10 @@ void InstallerFlow::StartInstall() {
     window.RequestClose();
     return;
   }
+  const std::wstring folder = window.GetFolder();
+  if (!AcceptFolder(folder)) return;
   state->started.store(true);
-  installer.SetInstallPath(window.GetFolder());
+  installer.SetInstallPath(folder);
   window.SetMode(Installing);
   window.SetTitle(L"Instalando...");
   window.SetStatus(L"Preparando instalação...");
@@ -76,6 +81,21 @@ void InstallerFlow::StartInstall() {
   installer.onProgress = MakeProgressReporter(window.Handle(), L"Baixando: ", progress);
   installer.onComplete = MakeCompletionReporter(window.Handle(), state);
   installer.StartInstall();
+}
+
+// An existing folder keeps its access list, so the user decides before
+// anything is written there; "Não" leaves it untouched on the Welcome page.
+bool InstallerFlow::AcceptFolder(const std::wstring& folder) const {
+  if (!OthersCanChangeExistingFolder(folder)) return true;
+  const std::wstring question =
+      L"Outros usuários além dos administradores podem alterar a pasta " + folder +
+      L". Instalar nela mesmo assim?";
+  const bool accepted = MessageBoxW(window.Handle(), question.c_str(), kInstallerCaption,
+                                    MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+  Logger::Instance().Warn(std::string("The user chose ") + (accepted ? "" : "not ") +
+                          "to install into a folder that others than administrators can "
+                          "change: " + WideToUtf8(folder));
+  return accepted;
 }
 
 void InstallerFlow::CancelInstall() {

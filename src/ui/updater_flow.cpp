@@ -179,7 +179,7 @@ void UpdaterFlow::ShowUpdateResult(bool success) {
 
 int UpdaterFlow::AskToInstall() const {
   const int answer = MessageBoxW(nullptr, L"Zavex Phone não está instalado. Deseja instalar?",
-                                 L"Zavex Phone - Instalador", MB_YESNO | MB_ICONQUESTION);
+                                 kInstallerCaption, MB_YESNO | MB_ICONQUESTION);
   return answer == IDYES ? RunInstaller(instance, newInstallFolder, server) : 0;
 }
 

@@ -68,29 +68,48 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
     const char* name;
     std::string manifest;  // empty: no route
     DWORD exitCode;
-    size_t requests;  // the manifest, its signature, the index when files changed
+    const char* logged;
+    size_t requests;                // the manifest, its signature, the index when files changed
+    std::vector<HttpRoute> before;  // answers to the manifest requests before it
   };
   Release same = newer;
   same.versionCode = installed.versionCode;
   Release unchanged = installed;
   unchanged.versionCode = 5;
+  HttpRoute busy = Answer(503, "busy");
+  busy.headers = "Retry-After: 2\r\n";
   const Case cases[] = {
-      {"not found", "", 1, 1},
-      {"invalid", "{\"version\": \"2.0\", \"versionCode\": 2, \"files\": []}", 1, 2},
-      {"same code, other files", same.ManifestJson(), 2, 2},
-      {"higher code, no file changed", unchanged.ManifestJson(), 0, 2},
-      {"higher code", newer.ManifestJson(), 0, 3},
+      {"not found", "", 1, "[ERROR] Failed to download remote manifest: HTTP 404 via direct\r\n", 1},
+      {"invalid", "{\"version\": \"2.0\", \"versionCode\": 2, \"files\": []}", 1,
+       "[ERROR] Remote manifest is invalid", 2},
+      {"same code, other files", same.ManifestJson(), 2, "Remote version: ", 2},
+      {"higher code, no file changed", unchanged.ManifestJson(), 0, "Remote version: ", 2},
+      {"higher code", newer.ManifestJson(), 0, "Remote version: 2.0.0", 3},
+      {"503 with Retry-After, then the manifest", newer.ManifestJson(), 0,
+       "[WARN] Retrying manifest.json in 2 s (attempt 2 of 4): HTTP 503 via direct\r\n", 3,
+       {busy}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RestartServer();
     if (!c.manifest.empty()) ServeManifest(*server, c.manifest);
+    if (!c.before.empty()) {
+      std::vector<HttpRoute> answers = c.before;
+      answers.push_back(Answer(200, c.manifest));
+      server->SetRoutes("/manifest.json", answers);
+    }
+    const size_t logBefore = ReadTextFile(folder + L"\\zavex_updater.log").size();
     const RunResult result = RunUpdater(L"--check");
     ASSERT_TRUE(result.started);
     EXPECT_EQ(result.exitCode, c.exitCode);
-    ASSERT_EQ(server->Requests().size(), c.requests);
-    EXPECT_TRUE(std::regex_match(server->Requests()[0].target,
-                                 std::regex("/manifest\\.json\\?nocache=[0-9]+")));
+    const size_t manifestRequests = c.before.size() + 1;
+    ASSERT_EQ(server->Requests().size(), c.before.size() + c.requests);
+    for (size_t request = 0; request < manifestRequests; ++request) {
+      EXPECT_TRUE(std::regex_match(server->Requests()[request].target,
+                                   std::regex("/manifest\\.json\\?nocache=[0-9]+")));
+    }
+    const std::string log = ReadTextFile(folder + L"\\zavex_updater.log").substr(logBefore);
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
     EXPECT_TRUE(EndsWith(LastLogLine(), "Finished with result: " +
                                             std::to_string(c.exitCode) + " ==="));
   }
@@ -98,12 +117,18 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
 
   server.reset();
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  EXPECT_NE(log.find("(attempt 4 of 4): Failed to send request (WinHTTP error 12029) via direct"),
+            std::string::npos);
+  EXPECT_NE(log.find("[ERROR] Failed to download remote manifest: Failed to send request "
+                     "(WinHTTP error 12029) via direct"),
+            std::string::npos);
   DeleteFileW((folder + L"\\manifest.json").c_str());
   EXPECT_EQ(RunUpdater(L"--check").exitCode, 1u);
 }
 
-// A manifest dripped one byte every 20 s: the check gives up at the stall
-// limit (less than 1 KiB in 60 s), within its deadline.
+// A manifest dripped one byte every 20 s: each attempt gives up at the stall
+// limit (less than 1 KiB in 60 s), and the retries end within the deadline.
 TEST_F(SilentCheckTest, DrippedManifestEndsWithinTheDeadline) {
   HttpRoute drip;
   drip.body = newer.ManifestJson();
@@ -113,9 +138,12 @@ TEST_F(SilentCheckTest, DrippedManifestEndsWithinTheDeadline) {
   const RunResult result = RunUpdater(L"--check", kSilentCheckDeadlineMs);
   EXPECT_FALSE(result.timedOut);
   EXPECT_EQ(result.exitCode, 1u);
-  EXPECT_TRUE(std::regex_search(ReadTextFile(folder + L"\\zavex_updater.log"),
-                                std::regex("Failed to download remote manifest: stalled: [0-9] "
-                                           "bytes received in 60 s via direct")));
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  EXPECT_TRUE(std::regex_search(log, std::regex("Retrying manifest.json in [0-9.]+ s \\(attempt 2 "
+                                                "of 4\\): stalled: [0-9] bytes received in 60 s "
+                                                "via direct")));
+  EXPECT_NE(log.find("[ERROR] Stopping, 5 s before the deadline of 120 s"), std::string::npos);
+  EXPECT_NE(log.find("[ERROR] Failed to download remote manifest: cancelled"), std::string::npos);
 }
 
 // What the server sends as manifest.json and manifest.json.sig, and whether
@@ -443,6 +471,9 @@ TEST_F(UninstallModeTest, ConfirmedUninstallRemovesTheInstallation) {
   EXPECT_FALSE(FileExists(DesktopShortcutPath()));
   EXPECT_FALSE(FileExists(StartMenuShortcutPath()));
   EXPECT_FALSE(FolderExists(folder));
+  // Every removal succeeded: none is reported as failed.
+  EXPECT_EQ(ReadTextFile(runnerFolder / L"zavex_updater.log").find("failed, going on"),
+            std::string::npos);
 }
 
 TEST_F(UninstallModeTest, ConfirmedUninstallBesidePlantedDllsLoadsNone) {
@@ -473,6 +504,22 @@ TEST_F(UninstallModeTest, ApplicationThatStaysOpenFailsWithNothingRemoved) {
   EXPECT_EQ(exitCode, 1u);
   EXPECT_TRUE(InstallationIntact());
   EXPECT_TRUE(application.running());
+}
+
+// A file held open without delete sharing, as the running copy of an
+// uninstall started from the folder is: it stays, and the log says why.
+TEST_F(UninstallModeTest, FileThatCannotBeRemovedIsLoggedWithTheWindowsError) {
+  const UniqueFile held(CreateFileW((folder + L"\\bin\\app.dll").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held);
+  ChildProcess process = StartUninstall(folder, IDYES);
+  EXPECT_EQ(Outcome(process, L"Desinstalação Concluída").second, 0u);
+  EXPECT_TRUE(FileExists(folder + L"\\bin\\app.dll"));
+  EXPECT_FALSE(FileExists(folder + L"\\zavexphone.exe"));
+  EXPECT_NE(ReadTextFile(runnerFolder / L"zavex_updater.log")
+                .find("[WARN] Removing the installation folder " + WideToUtf8(folder) +
+                      " failed, going on (Windows error 32)\r\n"),
+            std::string::npos);
 }
 
 TEST_F(UninstallModeTest, FolderWithoutARecordSurvives) {

@@ -150,6 +150,31 @@ TEST_F(UpdateCheckTest, RequestCarriesTheNoCacheQuery) {
   EXPECT_EQ(requests[1].target, "/manifest.json.sig" + query);
 }
 
+// The wait before a retry ends on the operation's cancel, also a long
+// Retry-After.
+TEST_F(UpdateCheckTest, CancelEndsTheWaitBeforeAnotherAttempt) {
+  HttpServer server(ServerPortFromBaseUrl());
+  ASSERT_TRUE(server.listening());
+  HttpRoute busy = Answer(503, "busy");
+  busy.headers = "Retry-After: 60\r\n";
+  server.SetRoute("/manifest.json", busy);
+  Updater updater(temp.path(), CompiledReleaseServer());
+  std::promise<std::wstring> checked;
+  updater.onCheckComplete = [&checked](const UpdateInfo&, const std::wstring& error) {
+    checked.set_value(error);
+  };
+  updater.StartCheck();
+  const ULONGLONG deadline = GetTickCount64() + 20000;
+  while (server.Requests().empty() && GetTickCount64() < deadline) Sleep(20);
+  ASSERT_EQ(server.Requests().size(), 1u);
+  Sleep(300);  // the answer has arrived: the check waits for its next attempt
+  updater.Cancel();
+  auto future = checked.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(kCancelWaitSeconds)), std::future_status::ready);
+  EXPECT_EQ(future.get(), L"Falha ao verificar atualização: ");
+  EXPECT_EQ(server.Requests().size(), 1u);
+}
+
 TEST_F(UpdateCheckTest, StartCheckReportsOnAWorkerAndKeepsAPositiveResult) {
   HttpServer server(ServerPortFromBaseUrl());
   ASSERT_TRUE(server.listening());

@@ -138,9 +138,10 @@ TEST_F(UpdateFaultTest, KilledDuringTheDownloadsLeavesTheOldRelease) {
 
 // A transient failure is tried again after a pause; a file cut off is
 // continued where it ended when the server serves ranges, otherwise fetched
-// again whole.
+// again whole. Attempts that each brought a MiB or more do not use up the
+// retries.
 TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
-  constexpr size_t kLargeBytes = 4 << 20;
+  constexpr size_t kLargeBytes = 6 << 20;
   newer.files[3].content = GeneratedBytes(9, kLargeBytes);
   HttpRoute busy = Answer(503, "busy");
   busy.headers = "Retry-After: 2\r\n";
@@ -151,12 +152,16 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
   cutRanged.cutAfterBytes = kLargeBytes / 2;
   HttpRoute cutWhole = whole;
   cutWhole.cutAfterBytes = kLargeBytes / 2;
+  // Paced, so that the reset discards little of what was sent.
+  HttpRoute cutOften = ranged;
+  cutOften.cutAfterBytes = 5 << 18;
+  cutOften.pieceDelayMs = 5;
   const struct {
     const char* name;
     std::vector<HttpRoute> answers;
     const char* logged;
-    uint64_t firstBodyBytes;  // what the first answer sent
-    bool continued;           // the second asks for the rest and gets it
+    uint64_t cutBodyBytes;  // what the answers before the last sent
+    bool continued;         // the last asks for the rest and gets it
   } faults[] = {
       {"503 with Retry-After", {busy, whole},
        "Retrying res/new/extra.txt in 2 s (attempt 2 of 4): HTTP 503 via direct", 4, false},
@@ -164,6 +169,8 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
        kLargeBytes / 2, true},
       {"cut off, ranges ignored", {cutWhole, whole}, "(attempt 2 of 4): body cut short after ",
        kLargeBytes / 2, false},
+      {"cut off four times, ranges served", {cutOften, cutOften, cutOften, cutOften, ranged},
+       "(attempt 2 of 4): body cut short after ", 4 * cutOften.cutAfterBytes, true},
   };
   for (const auto& fault : faults) {
     SCOPED_TRACE(fault.name);
@@ -172,13 +179,13 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
     EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.logged), std::string::npos);
     const std::vector<std::string> heads = HeadsOfRequestsFor(*server, "/res/new/extra.txt");
-    ASSERT_EQ(heads.size(), 2u);
+    ASSERT_EQ(heads.size(), fault.answers.size());
     EXPECT_EQ(heads[0].find("Range:"), std::string::npos);
-    const size_t range = heads[1].find("\r\nRange: bytes=");
-    EXPECT_EQ(range != std::string::npos, fault.firstBodyBytes > 4);
-    const uint64_t from = range == std::string::npos ? 0 : std::stoull(heads[1].substr(range + 15));
+    const size_t range = heads.back().find("\r\nRange: bytes=");
+    EXPECT_EQ(range != std::string::npos, fault.cutBodyBytes > 4);
+    const uint64_t from = range == std::string::npos ? 0 : std::stoull(heads.back().substr(range + 15));
     EXPECT_EQ(server->BodyBytesSent("/res/new/extra.txt"),
-              fault.firstBodyBytes + kLargeBytes - (fault.continued ? from : 0));
+              fault.cutBodyBytes + kLargeBytes - (fault.continued ? from : 0));
   }
 }
 
@@ -346,22 +353,27 @@ TEST_F(UpdateFaultTest, LargeSilentUpdateOnLoopback) {
 }
 
 // A required file in the middle fails at once while the others arrive
-// slowly: no file starts after it, nothing is placed, and its text is the
-// run's error.
+// slowly and one has fallen silent: the run ends within a second of the
+// failure, the silent transfer cut rather than left to its 30 s stall limit,
+// no file starts after it, nothing is placed, and its text is the run's error.
 TEST_F(UpdateFaultTest, RequiredFileThatFailsAmongManyStopsTheOthers) {
   UseManyFiles();
   ServeSlowly(1000, 20);
   server->SetRoute("/data/100.bin", 404, "Not Found");
-  // A transfer left running would hold the run for its 30 s stall limit.
   HttpRoute silent = SlowAnswer(newer.files[1].content, 1000, 20);
   silent.stallAfterBytes = 1000;
   server->SetRoute("/data/1.bin", silent);
-  const RunResult result = RunUpdater(L"--silent", 20000);
-  EXPECT_FALSE(result.timedOut);
-  EXPECT_EQ(result.exitCode, 1u);
-  EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
-                .find("[ERROR] Update failed: Falha ao baixar: data/100.bin\r"),
-            std::string::npos);
+  ChildProcess updater;
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+  ASSERT_TRUE(WaitForRequest("/data/100.bin", 30000));
+  const ULONGLONG failedAt = GetTickCount64();
+  EXPECT_EQ(updater.Wait(20000), std::optional<DWORD>(1));
+  const ULONGLONG endedAt = GetTickCount64();
+  EXPECT_LE(endedAt - failedAt, 1000u);
+  const std::string log = ReadTextFile(folder + L"\\zavex_updater.log");
+  EXPECT_NE(log.find("[ERROR] Update failed: Falha ao baixar: data/100.bin\r"), std::string::npos);
+  EXPECT_NE(log.find("[ERROR] Download failed for: data/1.bin (cancelled)\r"), std::string::npos);
+  EXPECT_EQ(RequestsUnder(*server, "/data/1.bin"), 1u);
   EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
   // The files before it, and at most the others that were running with it.
   EXPECT_GE(FileRequests(), 101u);

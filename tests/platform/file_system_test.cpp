@@ -143,6 +143,7 @@ TEST(RemoveDirectoryRecursiveTest, RemovesWholeTree) {
   EXPECT_FALSE(FolderExists(tree));
   EXPECT_TRUE(FolderExists(temp.path()));
   EXPECT_FALSE(RemoveDirectoryRecursive(tree));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 TEST(RemoveDirectoryRecursiveTest, FileHeldOpenKeepsItsFoldersAndNothingElse) {
@@ -160,6 +161,8 @@ TEST(RemoveDirectoryRecursiveTest, FileHeldOpenKeepsItsFoldersAndNothingElse) {
                                 nullptr));
   ASSERT_TRUE(holder);
   EXPECT_FALSE(RemoveDirectoryRecursive(tree));
+  // The held file's code, not that of the listings that went on after it.
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_TRUE(FileExists(tree + L"\\held\\inner\\open.bin"));
   EXPECT_FALSE(FileExists(tree + L"\\held\\beside.txt"));
   EXPECT_FALSE(FolderExists(tree + L"\\other"));
@@ -193,6 +196,7 @@ TEST(RemoveDirectoryRecursiveTest, LinkedFolderOutsideTheTreeAndALinkedTopFolder
   // trailing separator (which would name what it leads to).
   ASSERT_TRUE(CreateFolderLink(temp / L"installation", outside));
   EXPECT_FALSE(RemoveDirectoryRecursive(temp / L"installation"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
   EXPECT_FALSE(RemoveDirectoryRecursive(temp / L"installation\\"));
   EXPECT_EQ(test::ReadTextFile(outside + L"\\keep.txt"), "keep");
   EXPECT_EQ(test::ReadTextFile(outside + L"\\nested\\deep.txt"), "deep");

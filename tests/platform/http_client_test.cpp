@@ -71,7 +71,7 @@ int ClosedPort() {
   return probe.port();
 }
 
-TEST_F(HttpClientTest, GetReturnsStatusAndBodyOfEveryResponse) {
+TEST_F(HttpClientTest, GetReturnsTheBodyOfASuccessAndTheStatusOfAFailure) {
   server.SetRoute("/ok", 200, "hello");
   server.SetRoute("/missing", 404, "<h1>no such page</h1>");
   server.SetRoute("/empty", 200, "");
@@ -83,11 +83,12 @@ TEST_F(HttpClientTest, GetReturnsStatusAndBodyOfEveryResponse) {
   EXPECT_EQ(ok.body, "hello");
   EXPECT_EQ(ok.error, L"");
 
+  // An error status is a failure that names it; its page is not kept.
   const HttpResponse missing = client.Get(server.Url("/missing"));
   EXPECT_FALSE(missing.success);
   EXPECT_EQ(missing.statusCode, 404);
-  EXPECT_EQ(missing.body, "<h1>no such page</h1>");
-  EXPECT_EQ(missing.error, L"");
+  EXPECT_EQ(missing.body, "");
+  EXPECT_EQ(missing.error, L"HTTP 404 via direct");
 
   const HttpResponse empty = client.Get(server.Url("/empty"));
   EXPECT_TRUE(empty.success);
@@ -97,7 +98,7 @@ TEST_F(HttpClientTest, GetReturnsStatusAndBodyOfEveryResponse) {
   const HttpResponse broken = client.Get(server.Url("/broken"));
   EXPECT_FALSE(broken.success);
   EXPECT_EQ(broken.statusCode, 500);
-  EXPECT_EQ(broken.body, "oops");
+  EXPECT_EQ(broken.error, L"HTTP 500 via direct");
 }
 
 TEST_F(HttpClientTest, RequestCarriesQueryAndUserAgentToTheUrlPort) {
@@ -170,9 +171,13 @@ TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
   const std::wstring refused = L"http://127.0.0.1:" + std::to_wstring(ClosedPort()) + L"/x";
   server.SetRoute("/x", 200, "body");
 
-  for (const std::wstring& url : {std::wstring(L"not a url"), longHost, longPath}) {
+  const std::pair<std::wstring, const wchar_t*> unparsed[] = {
+      {L"not a url", L"Failed to parse URL (WinHTTP error 12006) via direct"},
+      {longHost, L"Failed to parse URL (WinHTTP error 122) via direct"},
+      {longPath, L"Failed to parse URL (WinHTTP error 122) via direct"}};
+  for (const auto& [url, error] : unparsed) {
     const HttpResponse response = client.Get(url);
-    EXPECT_EQ(response.error, L"Failed to parse URL via direct");
+    EXPECT_EQ(response.error, error);
     EXPECT_EQ(response.statusCode, 0);
     EXPECT_FALSE(response.success);
   }
@@ -219,7 +224,7 @@ TEST_F(HttpClientTest, GetRefusesBodiesLargerThanTheCap) {
     EXPECT_FALSE(over.success) << path;
     EXPECT_EQ(over.statusCode, 200) << path;
     EXPECT_EQ(over.body, "") << path;
-    EXPECT_EQ(over.error, L"Response too large") << path;
+    EXPECT_EQ(over.error, L"Response too large via direct") << path;
   }
 }
 
@@ -237,7 +242,8 @@ TEST_F(HttpClientTest, BodyCutOffBeforeItsAnnouncedLengthIsAFailure) {
     EXPECT_FALSE(response.success) << path;
     EXPECT_EQ(response.statusCode, 200) << path;
     EXPECT_TRUE(response.body.empty()) << path << " kept " << response.body.size();
-    EXPECT_EQ(response.error, L"Failed to read response") << path;
+    EXPECT_EQ(response.error.rfind(L"body cut short after ", 0), 0u) << path;
+    EXPECT_TRUE(response.failure.transient) << path;
     EXPECT_FALSE(Download(path, temp / L"cut.bin")) << path;
     EXPECT_FALSE(calls.empty()) << path;
   }
@@ -319,11 +325,17 @@ TEST_F(HttpClientTest, FailuresTellWhetherAnotherAttemptMaySucceed) {
   for (const auto& failing : cases) {
     SCOPED_TRACE(WideToUtf8(failing.url));
     const DownloadResult result = client.DownloadFile(failing.url, temp / L"f.bin", nullptr);
+    const HttpResponse response = client.Get(failing.url);
     EXPECT_FALSE(result);
-    EXPECT_EQ(result.failure.reason.rfind(failing.reasonStart, 0), 0u) << result.failure.reason;
-    EXPECT_EQ(result.failure.transient, failing.transient);
-    EXPECT_EQ(result.failure.statusCode, failing.status);
-    EXPECT_EQ(result.failure.retryAfterSeconds, failing.retryAfter);
+    EXPECT_FALSE(response.success);
+    for (const RequestFailure& failure : {result.failure, response.failure}) {
+      EXPECT_EQ(failure.reason.rfind(failing.reasonStart, 0), 0u) << failure.reason;
+      EXPECT_EQ(failure.reason.substr(failure.reason.size() - 11), " via direct");
+      EXPECT_EQ(failure.transient, failing.transient);
+      EXPECT_EQ(failure.statusCode, failing.status);
+      EXPECT_EQ(failure.retryAfterSeconds, failing.retryAfter);
+    }
+    EXPECT_EQ(WideToUtf8(response.error), response.failure.reason);
   }
 }
 

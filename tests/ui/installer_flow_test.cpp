@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/install_location.h"
+#include "base/text_conversion.h"
 #include "support/window_probe.h"
 #include "ui/progress_window.h"
 #include "ui/flow_fixture.h"
@@ -91,6 +92,41 @@ TEST_F(InstallerFlow, FolderTooLongForTheProgramIsRefusedAsShown) {
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
   EXPECT_FALSE(FolderExists(dir / L"pasta comprida"));
   EXPECT_TRUE(server.Requests().empty());
+}
+
+// Wine keeps no access lists: every folder reads back owned by its user, with
+// a list made from its Unix permission bits, so here every existing folder is
+// one that others than administrators can change and the question always
+// comes. On Windows a folder that only administrators can change (one this
+// program created, or Program Files') is installed into without it, which
+// Wine cannot show.
+TEST_F(InstallerFlow, ExistingFolderOthersCanChangeIsUsedOnlyAfterTheUserSaysYes) {
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  ASSERT_TRUE(WriteTextFile(folder + L"\\notas.txt", "do usuário"));
+  const std::wstring question = L"Outros usuários além dos administradores podem alterar a pasta " +
+                                folder + L". Instalar nela mesmo assim?";
+  const std::string logged =
+      " into a folder that others than administrators can change: " + WideToUtf8(folder);
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(AnswerBox(L"Zavex Phone - Instalador", IDNO), question);
+  // Back where the folder is chosen, with nothing asked of the server.
+  EXPECT_TRUE(ShowsPage(window, L"Bem-vindo ao instalador do Zavex Phone",
+                        L"Selecione o local de instalação: "));
+  EXPECT_TRUE(IsControlShown(window, kPathEdit));
+  EXPECT_TRUE(server.Requests().empty());
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{L"notas.txt"});
+  EXPECT_NE(Log().find("[WARN] The user chose not to install" + logged), std::string::npos);
+
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(AnswerBox(L"Zavex Phone - Instalador", IDYES), question);
+  EXPECT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe", L"notas.txt"}));
+  EXPECT_NE(Log().find("[WARN] The user chose to install" + logged), std::string::npos);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
 }
 
 // Whether a top-level window with this title shows up within timeoutMs; one

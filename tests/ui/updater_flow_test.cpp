@@ -239,6 +239,7 @@ TEST_F(UpdaterFlow, InstallerAfterTheQuestionReportsItsFailure) {
   HWND window = WaitForWindow(updater.id(), kUpdaterWindowClass, L"Zavex Phone - Instalador");
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(ClickButton(window, kAction));
+  // 500 is tried again three times before the page shows.
   EXPECT_TRUE(ShowsPage(window, L"Erro na instalação", L"Falha ao baixar manifest: "));
   ASSERT_TRUE(ClickButton(window, kAction));
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
