@@ -13,20 +13,32 @@
 namespace zavex {
 namespace {
 
-constexpr size_t kReadCacheBytes = 64 * 1024;
+// How the files are read. A patch's three streams are read in turns, a page
+// each. Its old file is read where each piece of the new one came from, all
+// over the file: a patch of a 184 MB library read 790,000 pieces of 64 KiB
+// (52 GB) through one page, and 160,000 of 4 KiB through 1,024 pages.
+struct ReadPages {
+  size_t bytes;
+  size_t count;
+};
+constexpr ReadPages kPatchPages = {64 * 1024, 4};
+constexpr ReadPages kOldFilePages = {4 * 1024, 1024};
+constexpr ReadPages kCopyPages = {64 * 1024, 1};
 // Decoders hand over a few bytes at a time (about a hundred on average for a
 // patch of a large library); one WriteFile each would cost far more than the
 // decoding.
 constexpr size_t kWriteBufferBytes = 256 * 1024;
 
-// A file read by offset through a cache of one piece: the patch applier
-// asks for small ranges, mostly in order.
+// A file read by offset through a cache of pages, each offset's page in one
+// slot.
 class FileReader : public ByteReader {
  public:
-  explicit FileReader(const std::wstring& path)
+  FileReader(const std::wstring& path, ReadPages pages)
       : file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
-        cache(kReadCacheBytes) {
+        pages(pages),
+        cache(pages.bytes * pages.count),
+        pageInSlot(pages.count, kNoPage) {
     LARGE_INTEGER length = {};
     opened = file && GetFileSizeEx(file.get(), &length);
     if (opened) size = static_cast<uint64_t>(length.QuadPart);
@@ -38,9 +50,12 @@ class FileReader : public ByteReader {
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
     if (offset > size || count > size - offset) return false;
     while (count > 0) {
-      if ((offset < cacheStart || offset >= cacheStart + cacheFill) && !Fill(offset)) return false;
-      const size_t piece = static_cast<size_t>(std::min<uint64_t>(count, cacheStart + cacheFill - offset));
-      std::memcpy(buffer, cache.data() + (offset - cacheStart), piece);
+      const uint64_t page = offset / pages.bytes;
+      const uint8_t* bytes = Page(page);
+      if (!bytes) return false;
+      const size_t within = static_cast<size_t>(offset - page * pages.bytes);
+      const size_t piece = std::min(count, pages.bytes - within);
+      std::memcpy(buffer, bytes + within, piece);
       buffer += piece;
       offset += piece;
       count -= piece;
@@ -49,24 +64,29 @@ class FileReader : public ByteReader {
   }
 
  private:
-  bool Fill(uint64_t offset) {
+  static constexpr uint64_t kNoPage = UINT64_MAX;
+
+  const uint8_t* Page(uint64_t page) {
+    const size_t slot = static_cast<size_t>(page % pages.count);
+    uint8_t* bytes = cache.data() + slot * pages.bytes;
+    if (pageInSlot[slot] == page) return bytes;
+    const uint64_t start = page * pages.bytes;
     OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(cache.size(), size - offset));
+    at.Offset = static_cast<DWORD>(start);
+    at.OffsetHigh = static_cast<DWORD>(start >> 32);
+    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(pages.bytes, size - start));
     DWORD read = 0;
-    if (!ReadFile(file.get(), cache.data(), wanted, &read, &at) || read == 0) return false;
-    cacheStart = offset;
-    cacheFill = read;
-    return true;
+    if (!ReadFile(file.get(), bytes, wanted, &read, &at) || read != wanted) return nullptr;
+    pageInSlot[slot] = page;
+    return bytes;
   }
 
   UniqueFile file;
+  ReadPages pages;
   bool opened = false;
   uint64_t size = 0;
   std::vector<uint8_t> cache;
-  uint64_t cacheStart = 0;
-  size_t cacheFill = 0;
+  std::vector<uint64_t> pageInSlot;
 };
 
 // The sink of a decoder: writes the file through a buffer, hashing each
@@ -137,7 +157,7 @@ class DecodedFileWriter {
 // Streams the compressed copy through a decoder into writer.
 bool Inflate(FileReader& copy, uint64_t size, DecodedFileWriter& writer) {
   DeflateDecoder decoder(size, writer.Sink());
-  std::vector<uint8_t> piece(kReadCacheBytes);
+  std::vector<uint8_t> piece(kCopyPages.bytes);
   for (uint64_t offset = 0; offset < copy.Size();) {
     const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), copy.Size() - offset));
     if (!copy.ReadAt(offset, piece.data(), count) || !decoder.Write(piece.data(), count)) return false;
@@ -150,8 +170,8 @@ bool Inflate(FileReader& copy, uint64_t size, DecodedFileWriter& writer) {
 
 bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
                     const DecodedFile& output, std::string& reason) {
-  FileReader patch(patchPath);
-  FileReader oldFile(oldPath);
+  FileReader patch(patchPath, kPatchPages);
+  FileReader oldFile(oldPath, kOldFilePages);
   DecodedFileWriter writer(output);
   if (!patch.IsOpen() || !oldFile.IsOpen() || !writer.IsOpen()) {
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
@@ -162,7 +182,7 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
 }
 
 bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason) {
-  FileReader copy(copyPath);
+  FileReader copy(copyPath, kCopyPages);
   DecodedFileWriter writer(output);
   if (!copy.IsOpen() || !writer.IsOpen()) {
     reason = "cannot open the compressed copy or the output";
