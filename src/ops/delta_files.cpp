@@ -16,13 +16,15 @@ namespace {
 // How the files are read. A patch's three streams are read in turns, a page
 // each. Its old file is read where each piece of the new one came from, all
 // over the file: a patch of a 184 MB library read 790,000 pieces of 64 KiB
-// (52 GB) through one page, and 160,000 of 4 KiB through 1,024 pages.
+// (52 GB) through one page, and 312,000 of 16 KiB through 128 pages. Each
+// read costs more than its bytes under Wine, so pages stay larger than 4 KiB
+// for the patches of small changes, which read the old file in order.
 struct ReadPages {
   size_t bytes;
   size_t count;
 };
 constexpr ReadPages kPatchPages = {64 * 1024, 4};
-constexpr ReadPages kOldFilePages = {4 * 1024, 1024};
+constexpr ReadPages kOldFilePages = {16 * 1024, 128};
 constexpr ReadPages kCopyPages = {64 * 1024, 1};
 // Decoders hand over a few bytes at a time (about a hundred on average for a
 // patch of a large library); one WriteFile each would cost far more than the
