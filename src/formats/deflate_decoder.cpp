@@ -54,9 +54,10 @@ void BuildFixedTables(HuffmanTable& literals, HuffmanTable& distances) {
 }  // namespace
 
 // The window never holds more than the whole output, so small streams get a
-// small one.
+// small one; never empty, and the sum cannot wrap whatever the size.
 Inflater::Inflater(std::uint64_t expectedSize)
-    : expectedSize_(expectedSize), window_(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowCapacity, expectedSize + 1))) {}
+    : expectedSize_(expectedSize),
+      window_(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowCapacity - 1, expectedSize)) + 1) {}
 
 void Inflater::Feed(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;
@@ -246,7 +247,7 @@ bool Inflater::ReadCodeLengths(const HuffmanTable& lengthCode, unsigned count, s
 }
 
 bool Inflater::CopyStored() {
-  if (produced_ + storedLeft_ > expectedSize_) return Fail();
+  if (storedLeft_ > expectedSize_ - produced_) return Fail();
   std::size_t room = kOutputChunk - (windowFill_ - delivered_);
   // After the header the bit buffer holds whole bytes only.
   for (; storedLeft_ > 0 && bitCount_ >= 8 && room > 0; --storedLeft_, --room) {
