@@ -23,6 +23,9 @@ constexpr std::uint64_t kBlockHeaderBits = 3 + 14 + kCodeLengthCodes * 3 +
                                            (kLiteralCodes + kDistanceCodes + 2) * (kMaxCodeLengthBits + 7);
 constexpr std::uint64_t kMatchBits = kMaxCodeBits + 5 + kMaxCodeBits + 13;
 
+// False for an oversubscribed code, and for an incomplete one unless it has
+// no codes or a single code of one bit, the only gaps RFC 1951 describes
+// (zlib refuses the same).
 bool BuildHuffmanTable(const std::uint8_t* lengths, unsigned count, HuffmanTable& table) {
   std::uint16_t codes[kFixedLiteralCodes];
   if (!AssignCanonicalCodes(lengths, count, codes)) return false;
@@ -37,7 +40,7 @@ bool BuildHuffmanTable(const std::uint8_t* lengths, unsigned count, HuffmanTable
       table.entries[index] = entry;
     }
   }
-  return true;
+  return table.maxBits == 1 || std::find(table.entries.begin(), table.entries.end(), 0) == table.entries.end();
 }
 
 void BuildFixedTables(HuffmanTable& literals, HuffmanTable& distances) {
