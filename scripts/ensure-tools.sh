@@ -14,7 +14,8 @@ if [ "${1:-}" = --32-bit ]; then
 fi
 packages=(cmake ninja-build python3 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 mingw-w64-tools wine64 clang-14 libclang-rt-14-dev
-  googletest libbenchmark-dev libssl-dev unicode-data zlib1g-dev "$@")
+  googletest libbenchmark-dev libssl-dev unicode-data zlib1g-dev
+  g++-multilib lib32z1-dev qemu-user-static "$@")
 # The smallest package that tells whether the kernel runs 32-bit programs: the
 # i386 C library's loader, from the amd64 archive.
 [ $with_32_bit = 0 ] || [ -e /lib/ld-linux.so.2 ] || packages+=(libc6-i386)

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Builds every configuration and runs every test: the native checks of the
-# platform-free code, the shipped 32-bit file, and the Windows tests under Wine
+# platform-free code, at 64 bits and at 32 bits (natively where the kernel
+# runs 32-bit programs, otherwise under qemu-i386), the shipped 32-bit file,
+# and the Windows tests under Wine
 # against the 64-bit build and, where the machine runs 32-bit programs and
 # 32-bit Wine could be installed, the 32-bit build.
 set -euo pipefail
@@ -9,7 +11,7 @@ tools_log=$(mktemp)
 trap 'rm -f "$tools_log"' EXIT
 "$root/scripts/ensure-tools.sh" --32-bit | tee "$tools_log"
 cd "$root"
-presets=(host win32-release win64-test)
+presets=(host host32 win32-release win64-test)
 skipped=
 if "$root/scripts/wine-prefix.sh" runs-32-bit; then
   presets+=(win32-test)
@@ -27,4 +29,10 @@ done
   printf 'subdirs("%s")\n' "${presets[@]}"
 } >build/CTestTestfile.cmake
 [ -z "$skipped" ] || echo "$skipped"
+# cmake/host32-clang.cmake makes the same choice.
+if "$root/scripts/wine-prefix.sh" kernel-runs-32-bit; then
+  echo "32-bit platform-free tests: run natively"
+else
+  echo "32-bit platform-free tests: run under qemu-i386 (this kernel does not run 32-bit programs)"
+fi
 ctest --test-dir build --output-on-failure --timeout 600 -j2 "$@"

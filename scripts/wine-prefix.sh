@@ -7,7 +7,15 @@ set -euo pipefail
 action=$1
 
 # The kernel must execute 32-bit Linux code for 32-bit Wine to start at all.
-kernel_runs_32_bit() { /lib/ld-linux.so.2 --help >/dev/null 2>&1; }
+# That the i386 loader runs is not enough: a binfmt_misc handler (qemu-i386,
+# registered by the host or a container image, visible or not from here) may
+# run it instead. The loader's own report names the machine that the uname
+# call answers: the 64-bit kernel itself, or the emulator's guest, i686.
+kernel_runs_32_bit() {
+  local report
+  report=$(/lib/ld-linux.so.2 --list-diagnostics 2>/dev/null) || return 1
+  grep -qx 'uname.machine="x86_64"' <<<"$report"
+}
 # /usr/lib/wine/wine, the 32-bit loader, comes with wine32.
 runs_32_bit() { [ -x /usr/lib/wine/wine ] && kernel_runs_32_bit; }
 

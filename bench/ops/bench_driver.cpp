@@ -23,6 +23,7 @@
 #include "bench/ops/measured_process.h"
 #include "bench/ops/platform_floor.h"
 #include "formats/manifest.h"
+#include "platform/manifest_file.h"
 #include "support/process.h"
 #include "support/test_files.h"
 #include "support/window_probe.h"

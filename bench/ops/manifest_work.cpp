@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "formats/manifest.h"
+#include "platform/manifest_file.h"
 
 namespace zavex::bench {
 namespace {

@@ -33,10 +33,6 @@ struct Manifest {
 // Fields of the wrong kind keep their defaults.
 Manifest ParseManifest(const std::string& text) noexcept;
 
-// Windows only. Reads and parses a manifest file; a missing, unreadable,
-// empty or oversized file gives the empty manifest.
-Manifest LoadManifestFile(const std::wstring& path);
-
 // True for a non-empty version, a positive versionCode and at least one file,
 // with every file path staying inside the installation folder: not absolute,
 // no ':' or zero byte, no ".." segment.

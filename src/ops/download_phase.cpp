@@ -17,6 +17,7 @@
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/link_safe_removal.h"
+#include "platform/manifest_file.h"
 #include "platform/sha256_hasher.h"
 #include "platform/unique_handle.h"
 

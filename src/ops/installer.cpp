@@ -20,6 +20,7 @@
 #include "platform/file_system.h"
 #include "platform/folder_security.h"
 #include "platform/held_executable.h"
+#include "platform/manifest_file.h"
 #include "platform/registration.h"
 #include "platform/shortcut.h"
 

@@ -10,6 +10,7 @@
 #include "ops/installed_manifest.h"
 #include "ops/shortcut_locations.h"
 #include "platform/file_system.h"
+#include "platform/manifest_file.h"
 #include "platform/process_control.h"
 #include "platform/registration.h"
 #include "platform/unique_handle.h"

@@ -8,6 +8,7 @@
 #include "ops/operation_callbacks.h"
 #include "ops/server_manifest.h"
 #include "platform/http_client.h"
+#include "platform/manifest_file.h"
 
 namespace zavex {
 namespace {

@@ -14,6 +14,7 @@
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/link_safe_removal.h"
+#include "platform/manifest_file.h"
 
 namespace zavex {
 namespace {

@@ -10,6 +10,7 @@
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
 #include "platform/host_shell.h"
+#include "platform/manifest_file.h"
 #include "platform/unique_handle.h"
 #include "support/process.h"
 #include "support/test_files.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "formats/manifest.h"
+#include "platform/manifest_file.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
 

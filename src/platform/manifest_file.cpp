@@ -1,6 +1,7 @@
+#include "platform/manifest_file.h"
+
 #include <windows.h>
 
-#include "formats/manifest.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
