@@ -1,7 +1,8 @@
 // libFuzzer target: the patch applier and the diff. Input: one byte of
 // flags, eight bytes of expected new size, two bytes of old size, the old
 // file, then the rest. Flag 1 takes the expected new size from the rest's
-// header instead, flag 2 writes the old file's size into that header, so
+// header when it reads, flag 2 writes the old file's size into that header
+// (both little-endian, as the fuzzing host is), so
 // every header field, the sizes that must fit it and a decodable patch are
 // all within reach. The rest as a patch must apply or be refused, never
 // writing more than the expected size, nothing at all when its header does
@@ -9,6 +10,7 @@
 // the diff makes must rebuild it exactly.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "formats/binary_diff.h"
@@ -18,30 +20,26 @@ namespace {
 
 constexpr std::size_t kFlagsAndSizes = 11;
 constexpr std::size_t kOldSizeField = 5;
-constexpr std::size_t kNewSizeField = 13;
-
-std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
-  std::uint64_t value = 0;
-  for (int index = 7; index >= 0; --index) value = value << 8 | bytes[index];
-  return value;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < kFlagsAndSizes) return 0;
   const std::uint8_t flags = data[0];
-  std::uint64_t expectedNew = LoadLittleEndian(data + 1);
+  std::uint64_t expectedNew = 0;
+  std::memcpy(&expectedNew, data + 1, sizeof(expectedNew));
   const std::size_t oldSize = std::min<std::size_t>(data[9] | data[10] << 8, size - kFlagsAndSizes);
   const std::uint8_t* old = data + kFlagsAndSizes;
   const std::vector<std::uint8_t> rest(old + oldSize, data + size);
   std::vector<std::uint8_t> patch = rest;
-  if (patch.size() >= zavex::kPatchHeaderSize) {
-    if (flags & 1) expectedNew = LoadLittleEndian(patch.data() + kNewSizeField);
-    if (flags & 2) {
-      for (int index = 0; index < 8; ++index) patch[kOldSizeField + index] = static_cast<std::uint8_t>(std::uint64_t{oldSize} >> (8 * index));
-    }
+  if ((flags & 2) && patch.size() >= zavex::kPatchHeaderSize) {
+    const std::uint64_t oldSizeField = oldSize;
+    std::memcpy(patch.data() + kOldSizeField, &oldSizeField, sizeof(oldSizeField));
   }
+  zavex::PatchHeader header;
+  const bool readable = patch.size() >= zavex::kPatchHeaderSize &&
+                        zavex::ReadPatchHeader(patch.data(), patch.size(), header);
+  if ((flags & 1) && readable) expectedNew = header.newSize;
 
   zavex::MemoryReader oldReader(old, oldSize);
   zavex::MemoryReader patchReader(patch);
@@ -52,9 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (written > expectedNew) __builtin_trap();
         return true;
       });
-  zavex::PatchHeader header;
-  const bool fits = patch.size() >= zavex::kPatchHeaderSize && zavex::ReadPatchHeader(patch.data(), patch.size(), header) &&
-                    zavex::PatchHeaderFits(header, oldSize, expectedNew);
+  const bool fits = readable && zavex::PatchHeaderFits(header, oldSize, expectedNew);
   if ((applied && (!fits || written != expectedNew)) || (!fits && written != 0)) __builtin_trap();
 
   const std::vector<std::uint8_t> made = zavex::CreatePatch(old, oldSize, rest.data(), rest.size());
