@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "formats/delta_index.h"
+#include "formats/fetch_plan.h"
 #include "formats/manifest.h"
-#include "ops/delta_plan.h"
 #include "ops/operation_callbacks.h"
 #include "ops/request_retry.h"
 #include "platform/http_client.h"
@@ -22,7 +22,7 @@ struct StagedFile {
   std::wstring widePath;
   std::wstring finalPath;  // installPath, "\" and the path, separators as written
   std::wstring tempPath;   // finalPath + ".tmp"
-  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, ""}};
+  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, entry.hash}};
 
   // What the first way fetches.
   uint64_t PlannedBytes() const { return ways.front().size; }
