@@ -121,7 +121,7 @@ void MeasureDiff(const char* name, const Bytes& old, const Bytes& newer) {
   std::size_t written = 0;
   bool applied = false;
   const double applySeconds = SecondsOf([&] {
-    applied = ApplyPatch(patchReader, oldReader, [&written](const std::uint8_t*, std::size_t size) {
+    applied = ApplyPatch(patchReader, oldReader, newer.size(), [&written](const std::uint8_t*, std::size_t size) {
       written += size;
       return true;
     });

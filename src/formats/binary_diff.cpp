@@ -141,6 +141,9 @@ class Differ {
     std::int64_t forward = ForwardLength(scan);
     std::int64_t backward = scan < newSize_ ? BackwardLength(scan, matchPosition) : 0;
     if (lastScan_ + forward > scan - backward) SplitOverlap(scan, matchPosition, forward, backward);
+    // Every triple must write a byte: when the new match would start where
+    // the last stretch did, its first byte goes to the extra stream.
+    if (scan - backward == lastScan_) --backward;
 
     AddDiff(forward);
     const std::int64_t extra = (scan - backward) - (lastScan_ + forward);

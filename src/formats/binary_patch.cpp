@@ -19,30 +19,6 @@ void StoreLittleEndian(std::uint64_t value, std::uint8_t* bytes) {
   for (int index = 0; index < 8; ++index) bytes[index] = static_cast<std::uint8_t>(value >> (8 * index));
 }
 
-struct PatchHeader {
-  std::uint64_t oldSize;
-  std::uint64_t newSize;
-  std::uint64_t compressed[3];  // control, diff, extra
-  std::uint64_t decoded[3];
-};
-
-bool ReadHeader(ByteReader& patch, PatchHeader& header) {
-  std::uint8_t bytes[kPatchHeaderSize];
-  if (patch.Size() < kPatchHeaderSize || !patch.ReadAt(0, bytes, kPatchHeaderSize)) return false;
-  if (std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0 || bytes[4] != kPatchVersion) return false;
-  header.oldSize = LoadLittleEndian(bytes + 5);
-  header.newSize = LoadLittleEndian(bytes + 13);
-  std::uint64_t total = kPatchHeaderSize;
-  for (int stream = 0; stream < 3; ++stream) {
-    header.compressed[stream] = LoadLittleEndian(bytes + 21 + 16 * stream);
-    header.decoded[stream] = LoadLittleEndian(bytes + 29 + 16 * stream);
-    if (header.compressed[stream] > patch.Size() - total) return false;
-    total += header.compressed[stream];
-  }
-  return total == patch.Size() && header.decoded[0] % kTripleSize == 0 &&
-         header.decoded[1] <= header.newSize && header.decoded[2] == header.newSize - header.decoded[1];
-}
-
 // One decoded stream of the patch, read in order.
 class StreamReader {
  public:
@@ -117,7 +93,9 @@ class PatchApplier {
     while (!control_.AtEnd()) {
       std::uint8_t triple[kTripleSize];
       if (!control_.Read(triple, kTripleSize)) return false;
-      if (!Add(LoadLittleEndian(triple)) || !Extra(LoadLittleEndian(triple + 8)) ||
+      const std::uint64_t add = LoadLittleEndian(triple);
+      const std::uint64_t extra = LoadLittleEndian(triple + 8);
+      if ((add == 0 && extra == 0) || !Add(add) || !Extra(extra) ||
           !Seek(static_cast<std::int64_t>(LoadLittleEndian(triple + 16)))) {
         return false;
       }
@@ -175,15 +153,41 @@ class PatchApplier {
 
 }  // namespace
 
+bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header) {
+  if (patchSize < kPatchHeaderSize) return false;
+  if (std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0 || bytes[4] != kPatchVersion) return false;
+  header.oldSize = LoadLittleEndian(bytes + 5);
+  header.newSize = LoadLittleEndian(bytes + 13);
+  std::uint64_t total = kPatchHeaderSize;
+  for (int stream = 0; stream < 3; ++stream) {
+    header.compressed[stream] = LoadLittleEndian(bytes + 21 + 16 * stream);
+    header.decoded[stream] = LoadLittleEndian(bytes + 29 + 16 * stream);
+    if (header.compressed[stream] > patchSize - total) return false;
+    total += header.compressed[stream];
+  }
+  // Without the first comparison the extra stream's size would wrap.
+  const std::uint64_t triples = header.decoded[0] / kTripleSize;
+  return total == patchSize && header.decoded[0] % kTripleSize == 0 &&
+         header.decoded[1] <= header.newSize && header.decoded[2] == header.newSize - header.decoded[1] &&
+         (triples == 0 || triples - 1 <= header.newSize);
+}
+
+bool PatchHeaderFits(const PatchHeader& header, std::uint64_t oldSize, std::uint64_t newSize) {
+  return header.oldSize == oldSize && header.newSize == newSize;
+}
+
 bool MemoryReader::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
   if (offset > size_ || size > size_ - offset) return false;
   std::memcpy(buffer, data_ + offset, size);
   return true;
 }
 
-bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile) {
-  PatchHeader header{};
-  if (!ReadHeader(patch, header) || header.oldSize != oldFile.Size()) return false;
+bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile) {
+  std::uint8_t bytes[kPatchHeaderSize];
+  PatchHeader header;
+  if (!patch.ReadAt(0, bytes, kPatchHeaderSize) || !ReadPatchHeader(bytes, patch.Size(), header) || !PatchHeaderFits(header, oldFile.Size(), newSize)) {
+    return false;
+  }
   PatchApplier applier(patch, oldFile, newFile, header);
   return applier.Run();
 }

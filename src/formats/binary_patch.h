@@ -23,7 +23,9 @@
 // diff stream and moving position by add, then copies the next extra bytes of
 // the extra stream, then moves position by seek (two's complement). The old
 // position must stay within the old file; diff and extra decoded sizes add
-// up to the new size, and the triples use up every stream exactly.
+// up to the new size, and the triples use up every stream exactly. Every
+// triple writes at least one byte (add or extra above 0), so there are at
+// most as many triples as new bytes.
 //
 // Only the format is fixed: how the triples are chosen is free, so a better
 // diff needs no change on installed copies.
@@ -63,12 +65,31 @@ class MemoryReader : public ByteReader {
   std::size_t size_;
 };
 
-// Writes newFile, in order, from oldFile and patch. False for a patch in
-// another format or version, made for an old file of another size, malformed,
-// truncated or followed by more bytes, that reads outside the old file or
-// whose streams decode to other sizes than announced; false also when a read
-// fails or the sink refuses. Memory stays under 1 MiB whatever the sizes.
-bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile);
+// The fixed fields at the start of a patch.
+struct PatchHeader {
+  std::uint64_t oldSize = 0;
+  std::uint64_t newSize = 0;
+  std::uint64_t compressed[3] = {};  // control, diff, extra
+  std::uint64_t decoded[3] = {};
+};
+
+// Reads the kPatchHeaderSize bytes at the start of a patch of patchSize
+// bytes. False for another format or version, streams that do not fill the
+// patch exactly, decoded sizes that do not add up to the new size, or more
+// triples than the new file has bytes plus one.
+bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header);
+
+// True when header turns an old file of oldSize bytes into one of newSize.
+bool PatchHeaderFits(const PatchHeader& header, std::uint64_t oldSize, std::uint64_t newSize);
+
+// Writes newFile, in order, from oldFile and patch. False, before any
+// decoding, for a header that ReadPatchHeader refuses or that does not fit
+// oldFile and newSize; false for a patch that is malformed, truncated or
+// followed by more bytes, has a triple that writes nothing, reads outside the
+// old file or whose streams decode to other sizes than announced; false also
+// when a read fails or the sink refuses. Memory stays under 1 MiB whatever the
+// sizes.
+bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile);
 
 // Collects the three streams of a patch as a diff produces them.
 class PatchWriter {

@@ -23,6 +23,9 @@ constexpr std::uint64_t kBlockHeaderBits = 3 + 14 + kCodeLengthCodes * 3 +
                                            (kLiteralCodes + kDistanceCodes + 2) * (kMaxCodeLengthBits + 7);
 constexpr std::uint64_t kMatchBits = kMaxCodeBits + 5 + kMaxCodeBits + 13;
 
+// False for an oversubscribed code, and for an incomplete one unless it has
+// no codes or a single code of one bit, the only gaps RFC 1951 describes
+// (zlib refuses the same).
 bool BuildHuffmanTable(const std::uint8_t* lengths, unsigned count, HuffmanTable& table) {
   std::uint16_t codes[kFixedLiteralCodes];
   if (!AssignCanonicalCodes(lengths, count, codes)) return false;
@@ -37,7 +40,7 @@ bool BuildHuffmanTable(const std::uint8_t* lengths, unsigned count, HuffmanTable
       table.entries[index] = entry;
     }
   }
-  return true;
+  return table.maxBits == 1 || std::find(table.entries.begin(), table.entries.end(), 0) == table.entries.end();
 }
 
 void BuildFixedTables(HuffmanTable& literals, HuffmanTable& distances) {
@@ -54,9 +57,10 @@ void BuildFixedTables(HuffmanTable& literals, HuffmanTable& distances) {
 }  // namespace
 
 // The window never holds more than the whole output, so small streams get a
-// small one.
+// small one; never empty, and the sum cannot wrap whatever the size.
 Inflater::Inflater(std::uint64_t expectedSize)
-    : expectedSize_(expectedSize), window_(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowCapacity, expectedSize + 1))) {}
+    : expectedSize_(expectedSize),
+      window_(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowCapacity - 1, expectedSize)) + 1) {}
 
 void Inflater::Feed(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return;
@@ -246,7 +250,7 @@ bool Inflater::ReadCodeLengths(const HuffmanTable& lengthCode, unsigned count, s
 }
 
 bool Inflater::CopyStored() {
-  if (produced_ + storedLeft_ > expectedSize_) return Fail();
+  if (storedLeft_ > expectedSize_ - produced_) return Fail();
   std::size_t room = kOutputChunk - (windowFill_ - delivered_);
   // After the header the bit buffer holds whole bytes only.
   for (; storedLeft_ > 0 && bitCount_ >= 8 && room > 0; --storedLeft_, --room) {

@@ -179,8 +179,8 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
     return false;
   }
-  return writer.Completed(ApplyPatch(patch, oldFile, writer.Sink()), "it does not apply to the installed file",
-                          reason);
+  return writer.Completed(ApplyPatch(patch, oldFile, output.size, writer.Sink()),
+                          "it does not apply to the installed file", reason);
 }
 
 bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason) {

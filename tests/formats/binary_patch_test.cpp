@@ -11,13 +11,13 @@
 namespace zavex {
 namespace {
 
-// Applies patch to old; false if refused. Checks that the new file arrives in
-// bounded pieces.
-bool Apply(const Bytes& patch, const Bytes& old, Bytes& result) {
+// Applies patch to old, expecting a new file of newSize bytes; false if
+// refused. Checks that the new file arrives in bounded pieces.
+bool Apply(const Bytes& patch, const Bytes& old, std::uint64_t newSize, Bytes& result) {
   result.clear();
   MemoryReader patchReader(patch);
   MemoryReader oldReader(old);
-  return ApplyPatch(patchReader, oldReader, [&](const std::uint8_t* data, std::size_t size) {
+  return ApplyPatch(patchReader, oldReader, newSize, [&](const std::uint8_t* data, std::size_t size) {
     EXPECT_LE(size, 65536u);
     result.insert(result.end(), data, data + size);
     return true;
@@ -60,7 +60,7 @@ TEST(BinaryPatch, RebuildsTheNewFileExactly) {
     SCOPED_TRACE(pair.name);
     const Bytes patch = Diff(pair.old, pair.newer);
     Bytes result;
-    ASSERT_TRUE(Apply(patch, pair.old, result));
+    ASSERT_TRUE(Apply(patch, pair.old, pair.newer.size(), result));
     ASSERT_TRUE(result == pair.newer);
     EXPECT_LE(patch.size(), kPatchHeaderSize + 32 + pair.largestShare * pair.newer.size());
   }
@@ -73,7 +73,7 @@ TEST(BinaryPatch, LargeFileWithProgress) {
   const Bytes patch =
       CreatePatch(old.data(), old.size(), newer.data(), newer.size(), [&](std::uint64_t done) { reports.push_back(done); });
   Bytes result;
-  ASSERT_TRUE(Apply(patch, old, result));
+  ASSERT_TRUE(Apply(patch, old, newer.size(), result));
   EXPECT_TRUE(result == newer);
   EXPECT_LT(patch.size(), newer.size() / 10);
   ASSERT_GE(reports.size(), 10u);
@@ -87,15 +87,17 @@ TEST(BinaryPatch, RefusesEveryTruncationAndTrailingBytes) {
   const Bytes patch = Diff(old, newer);
   Bytes result;
   for (std::size_t length = 0; length < patch.size(); ++length) {
-    ASSERT_FALSE(Apply(Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(length)), old, result))
+    ASSERT_FALSE(Apply(Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(length)), old,
+                       newer.size(), result))
         << length;
   }
   Bytes longer = patch;
   longer.push_back(0);
-  EXPECT_FALSE(Apply(longer, old, result));
+  EXPECT_FALSE(Apply(longer, old, newer.size(), result));
 }
 
-// A patch of three triples over an old file of 100 bytes, one field changed.
+// A patch of two triples over an old file of 100 bytes, one field changed,
+// and a third that writes nothing if idleTriple.
 struct Crafted {
   const char* name;
   std::uint64_t announcedOld = 100;
@@ -106,13 +108,14 @@ struct Crafted {
   std::uint64_t diffBytes = 20;
   std::uint64_t extraBytes = 10;
   bool valid = false;
+  bool idleTriple = false;
 };
 
 Bytes Craft(const Crafted& test) {
   PatchWriter writer(test.announcedOld, test.announcedNew);
   writer.AddControl(test.firstAdd, 5, test.firstSeek);
-  writer.AddControl(test.secondAdd, 5, 0);
-  writer.AddControl(0, 0, -5);
+  writer.AddControl(test.secondAdd, 5, -5);
+  if (test.idleTriple) writer.AddControl(0, 0, 0);
   const Bytes diff(test.diffBytes, 1);
   const Bytes extra(test.extraBytes, 'x');
   writer.AddDiff(diff.data(), diff.size());
@@ -134,15 +137,16 @@ TEST(BinaryPatch, RefusesWhatBreaksTheRules) {
       {"add longer than the new file", 100, 30, 31},
       {"diff stream longer than the triples use", 100, 30, 10, 50, 10, 21, 9},
       {"diff stream shorter than the triples use", 100, 30, 10, 50, 10, 19, 11},
+      {"a triple that writes nothing", 100, 30, 10, 50, 10, 20, 10, false, true},
   };
   Bytes old(100);
   for (std::size_t index = 0; index < old.size(); ++index) old[index] = static_cast<std::uint8_t>(index);
   for (const Crafted& test : cases) {
     Bytes result;
-    EXPECT_EQ(Apply(Craft(test), old, result), test.valid) << test.name;
+    EXPECT_EQ(Apply(Craft(test), old, test.announcedNew, result), test.valid) << test.name;
   }
   Bytes result;
-  ASSERT_TRUE(Apply(Craft(cases[0]), old, result));
+  ASSERT_TRUE(Apply(Craft(cases[0]), old, 30, result));
   const Bytes expected = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 'x', 'x', 'x', 'x', 'x',
                           61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 'x', 'x', 'x', 'x', 'x'};
   EXPECT_TRUE(result == expected);
@@ -150,7 +154,8 @@ TEST(BinaryPatch, RefusesWhatBreaksTheRules) {
 
 TEST(BinaryPatch, RefusesHeadersThatLie) {
   const Bytes old = WordBytes(5000, 29);
-  const Bytes patch = Diff(old, EditedBytes(old, 20, 30));
+  const Bytes newer = EditedBytes(old, 20, 30);
+  const Bytes patch = Diff(old, newer);
   struct Change {
     const char* name;
     std::size_t offset;
@@ -167,8 +172,64 @@ TEST(BinaryPatch, RefusesHeadersThatLie) {
     Bytes altered = patch;
     altered[change.offset] = static_cast<std::uint8_t>(altered[change.offset] + change.delta);
     Bytes result;
-    EXPECT_FALSE(Apply(altered, old, result)) << change.name;
+    EXPECT_FALSE(Apply(altered, old, newer.size(), result)) << change.name;
   }
+  // Files of other sizes than the header's: refused before writing a byte.
+  Bytes result;
+  EXPECT_FALSE(Apply(patch, old, newer.size() + 1, result));
+  EXPECT_TRUE(result.empty());
+  Bytes longerOld = old;
+  longerOld.push_back(0);
+  EXPECT_FALSE(Apply(patch, longerOld, newer.size(), result));
+  EXPECT_TRUE(result.empty());
+  EXPECT_TRUE(Apply(patch, old, newer.size(), result));
+}
+
+Bytes HeaderBytes(const PatchHeader& header) {
+  Bytes bytes(kPatchMagic, kPatchMagic + sizeof(kPatchMagic));
+  bytes.push_back(kPatchVersion);
+  const auto store = [&bytes](std::uint64_t value) {
+    for (int index = 0; index < 8; ++index) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * index)));
+  };
+  store(header.oldSize);
+  store(header.newSize);
+  for (int stream = 0; stream < 3; ++stream) {
+    store(header.compressed[stream]);
+    store(header.decoded[stream]);
+  }
+  return bytes;
+}
+
+TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
+  constexpr std::uint64_t kLargest = UINT64_MAX;
+  struct HeaderCase {
+    const char* name;
+    PatchHeader header;
+    std::uint64_t patchSize;
+    bool valid;
+  };
+  const HeaderCase cases[] = {
+      {"valid", {100, 30, {10, 20, 30}, {72, 20, 10}}, 129, true},
+      {"streams end before the patch", {100, 30, {10, 20, 30}, {72, 20, 10}}, 130, false},
+      {"streams end past the patch", {100, 30, {10, 20, 30}, {72, 20, 10}}, 128, false},
+      {"shorter than a header", {}, kPatchHeaderSize - 1, false},
+      {"empty new file", {}, kPatchHeaderSize, true},
+      {"stream sizes that wrap their sum", {100, 30, {10, kLargest - 10, 60}, {72, 20, 10}}, 129, false},
+      {"diff longer than the new file, extra wrapped", {100, 30, {10, 20, 30}, {72, 31, kLargest}}, 129, false},
+      {"diff and extra short of the new file", {100, 30, {10, 20, 30}, {72, 20, 9}}, 129, false},
+      {"control not whole triples", {100, 30, {10, 20, 30}, {73, 20, 10}}, 129, false},
+      {"one triple more than new bytes", {100, 30, {10, 20, 30}, {24 * 31, 20, 10}}, 129, true},
+      {"two triples more than new bytes", {100, 30, {10, 20, 30}, {24 * 32, 20, 10}}, 129, false},
+      {"largest sizes", {kLargest, kLargest, {10, 20, 30}, {kLargest / 24 * 24, kLargest, 0}}, 129, true},
+  };
+  for (const HeaderCase& test : cases) {
+    PatchHeader header;
+    EXPECT_EQ(ReadPatchHeader(HeaderBytes(test.header).data(), test.patchSize, header), test.valid) << test.name;
+    if (test.valid) EXPECT_TRUE(HeaderBytes(header) == HeaderBytes(test.header)) << test.name;
+  }
+  EXPECT_TRUE(PatchHeaderFits(cases[0].header, 100, 30));
+  EXPECT_FALSE(PatchHeaderFits(cases[0].header, 101, 30));
+  EXPECT_FALSE(PatchHeaderFits(cases[0].header, 100, kLargest));
 }
 
 // An old file whose reads fail after the first.
@@ -185,13 +246,14 @@ class FailingReader : public MemoryReader {
 
 TEST(BinaryPatch, StopsWhenAReadOrTheSinkFails) {
   const Bytes old = RandomBytes(200000, 31);
-  const Bytes patch = Diff(old, EditedBytes(old, 10, 32));
+  const Bytes newer = EditedBytes(old, 10, 32);
+  const Bytes patch = Diff(old, newer);
   MemoryReader patchReader(patch);
   FailingReader failingOld(old);
-  EXPECT_FALSE(ApplyPatch(patchReader, failingOld, [](const std::uint8_t*, std::size_t) { return true; }));
+  EXPECT_FALSE(ApplyPatch(patchReader, failingOld, newer.size(), [](const std::uint8_t*, std::size_t) { return true; }));
   MemoryReader oldReader(old);
   int pieces = 0;
-  EXPECT_FALSE(ApplyPatch(patchReader, oldReader, [&](const std::uint8_t*, std::size_t) { return ++pieces < 3; }));
+  EXPECT_FALSE(ApplyPatch(patchReader, oldReader, newer.size(), [&](const std::uint8_t*, std::size_t) { return ++pieces < 3; }));
   EXPECT_EQ(pieces, 3);
 }
 

@@ -194,6 +194,24 @@ class BitStream {
 constexpr std::uint32_t kFixedA = 0x30 + 'a';
 constexpr std::uint32_t kFixedLength3 = 1;
 
+// A dynamic block whose literal and distance codes each hold one code of
+// codeLength bits, and that ends at once.
+Bytes OneCodeBlock(unsigned codeLength) {
+  unsigned lengthCodes = 0;
+  while (deflate::kCodeLengthOrder[lengthCodes++] != codeLength) {
+  }
+  BitStream stream;
+  stream.Bits(5, 3).Bits(0, 5).Bits(0, 5).Bits(lengthCodes - 4, 4);
+  for (unsigned index = 0; index < lengthCodes; ++index) {
+    const unsigned symbol = deflate::kCodeLengthOrder[index];
+    stream.Bits(symbol == 18 || symbol == codeLength ? 1 : 0, 3);
+  }
+  // codeLength has the code 0, 18 (a run of zeros) the code 1: 256 zero
+  // lengths, then codeLength for the end of block and for distance 0.
+  stream.Code(1, 1).Bits(127, 7).Code(1, 1).Bits(107, 7).Code(0, 1).Code(0, 1);
+  return stream.Code(0, codeLength).Done();
+}
+
 struct HandMade {
   const char* name;
   Bytes stream;
@@ -211,6 +229,12 @@ TEST(Deflate, HandMadeStreams) {
        BitStream().Bits(3, 3).Code(kFixedA, 8).Code(kFixedLength3, 7).Code(0, 5).Code(0, 7).Done(), 4, true},
       {"stored length and complement disagree",
        BitStream().Bits(1, 3).Bits(0, 5).Bytes({2, 0, 0xFD, 0xFE, 'h', 'i'}).Done(), 2, false},
+      {"stored, largest expected size", BitStream().Bits(1, 3).Bits(0, 5).Bytes({2, 0, 0xFD, 0xFF, 'h', 'i'}).Done(),
+       UINT64_MAX, false},
+      {"fixed copy, largest expected size",
+       BitStream().Bits(3, 3).Code(kFixedA, 8).Code(kFixedLength3, 7).Code(0, 5).Code(0, 7).Done(), UINT64_MAX, false},
+      {"a single one-bit code", OneCodeBlock(1), 0, true},
+      {"an incomplete code", OneCodeBlock(2), 0, false},
       {"reserved block type", BitStream().Bits(7, 3).Bytes({0, 0}).Done(), 0, false},
       {"copy from before the start",
        BitStream().Bits(3, 3).Code(kFixedA, 8).Code(kFixedLength3, 7).Code(1, 5).Code(0, 7).Done(), 4, false},

@@ -1,6 +1,11 @@
-// libFuzzer target: the patch applier and the diff. Input: two bytes of old
-// size, the old file, then the rest. The rest as a patch must apply or be
-// refused without writing more than it announced; as a new file, the patch
+// libFuzzer target: the patch applier and the diff. Input: one byte of
+// flags, eight bytes of expected new size, two bytes of old size, the old
+// file, then the rest. Flag 1 takes the expected new size from the rest's
+// header instead, flag 2 writes the old file's size into that header, so
+// every header field, the sizes that must fit it and a decodable patch are
+// all within reach. The rest as a patch must apply or be refused, never
+// writing more than the expected size, nothing at all when its header does
+// not fit, and exactly that size when it applies. As a new file, the patch
 // the diff makes must rebuild it exactly.
 #include <cstddef>
 #include <cstdint>
@@ -9,33 +14,57 @@
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  const std::size_t oldSize = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
-  const std::uint8_t* old = data + 2;
-  const std::uint8_t* rest = old + oldSize;
-  const std::size_t restSize = size - 2 - oldSize;
+namespace {
 
-  zavex::MemoryReader oldReader(old, oldSize);
-  zavex::MemoryReader patchReader(rest, restSize);
-  std::uint64_t written = 0;
-  const bool applied = zavex::ApplyPatch(patchReader, oldReader, [&written](const std::uint8_t*, std::size_t count) {
-    written += count;
-    return true;
-  });
-  if (applied && restSize >= zavex::kPatchHeaderSize) {
-    std::uint64_t announced = 0;
-    for (int index = 7; index >= 0; --index) announced = announced << 8 | rest[13 + index];
-    if (written != announced) __builtin_trap();
+constexpr std::size_t kFlagsAndSizes = 11;
+constexpr std::size_t kOldSizeField = 5;
+constexpr std::size_t kNewSizeField = 13;
+
+std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
+  std::uint64_t value = 0;
+  for (int index = 7; index >= 0; --index) value = value << 8 | bytes[index];
+  return value;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < kFlagsAndSizes) return 0;
+  const std::uint8_t flags = data[0];
+  std::uint64_t expectedNew = LoadLittleEndian(data + 1);
+  const std::size_t oldSize = std::min<std::size_t>(data[9] | data[10] << 8, size - kFlagsAndSizes);
+  const std::uint8_t* old = data + kFlagsAndSizes;
+  const std::vector<std::uint8_t> rest(old + oldSize, data + size);
+  std::vector<std::uint8_t> patch = rest;
+  if (patch.size() >= zavex::kPatchHeaderSize) {
+    if (flags & 1) expectedNew = LoadLittleEndian(patch.data() + kNewSizeField);
+    if (flags & 2) {
+      for (int index = 0; index < 8; ++index) patch[kOldSizeField + index] = static_cast<std::uint8_t>(std::uint64_t{oldSize} >> (8 * index));
+    }
   }
 
-  const std::vector<std::uint8_t> patch = zavex::CreatePatch(old, oldSize, rest, restSize);
-  zavex::MemoryReader madeReader(patch);
+  zavex::MemoryReader oldReader(old, oldSize);
+  zavex::MemoryReader patchReader(patch);
+  std::uint64_t written = 0;
+  const bool applied =
+      zavex::ApplyPatch(patchReader, oldReader, expectedNew, [&](const std::uint8_t*, std::size_t count) {
+        written += count;
+        if (written > expectedNew) __builtin_trap();
+        return true;
+      });
+  zavex::PatchHeader header;
+  const bool fits = patch.size() >= zavex::kPatchHeaderSize && zavex::ReadPatchHeader(patch.data(), patch.size(), header) &&
+                    zavex::PatchHeaderFits(header, oldSize, expectedNew);
+  if ((applied && (!fits || written != expectedNew)) || (!fits && written != 0)) __builtin_trap();
+
+  const std::vector<std::uint8_t> made = zavex::CreatePatch(old, oldSize, rest.data(), rest.size());
+  zavex::MemoryReader madeReader(made);
   std::vector<std::uint8_t> rebuilt;
-  const bool rebuiltOk = zavex::ApplyPatch(madeReader, oldReader, [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
-    rebuilt.insert(rebuilt.end(), bytes, bytes + count);
-    return true;
-  });
-  if (!rebuiltOk || rebuilt != std::vector<std::uint8_t>(rest, rest + restSize)) __builtin_trap();
+  const bool rebuiltOk =
+      zavex::ApplyPatch(madeReader, oldReader, rest.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+        rebuilt.insert(rebuilt.end(), bytes, bytes + count);
+        return true;
+      });
+  if (!rebuiltOk || rebuilt != rest) __builtin_trap();
   return 0;
 }

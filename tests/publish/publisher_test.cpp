@@ -595,12 +595,13 @@ class DeltaFolderTest : public PublisherTest {
       const std::string& old = contents[name.substr(0, 64)];
       MemoryReader patchReader(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size());
       MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
+      const std::string& newer = contents[name.substr(65)];
       std::string rebuilt;
-      EXPECT_TRUE(ApplyPatch(patchReader, oldReader, [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+      EXPECT_TRUE(ApplyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
         rebuilt.append(reinterpret_cast<const char*>(bytes), count);
         return true;
       }));
-      EXPECT_TRUE(rebuilt == contents[name.substr(65)]) << name;
+      EXPECT_TRUE(rebuilt == newer) << name;
     }
     for (const auto& [hash, listed] : IndexList("compressed")) {
       const std::string compressed = ReadFile(delta() / (hash + ".deflate"));
