@@ -22,7 +22,7 @@ struct StagedFile {
   std::wstring widePath;
   std::wstring finalPath;  // installPath, "\" and the path, separators as written
   std::wstring tempPath;   // finalPath + ".tmp"
-  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, entry.hash}};
+  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, entry.hash, ""}};
 
   // What the first way fetches.
   uint64_t PlannedBytes() const { return ways.front().size; }

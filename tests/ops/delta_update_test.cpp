@@ -34,12 +34,10 @@ std::string TableText(int version) {
 }
 
 std::string ServedPatch(const std::string& fromHash, const std::string& toHash) {
-  return "/" + std::string(kDeltaFolderName) + "/" + PatchName(fromHash, toHash);
+  return "/" + DeltaFolderPath(PatchName(fromHash, toHash));
 }
 
-std::string ServedCopy(const std::string& hash) {
-  return "/" + std::string(kDeltaFolderName) + "/" + CompressedCopyName(hash);
-}
+std::string ServedCopy(const std::string& hash) { return "/" + DeltaFolderPath(CompressedCopyName(hash)); }
 
 std::string PatchEntry(const std::string& from, const std::string& to, uint64_t size, const std::string& sha256) {
   return "{\"from\": \"" + from + "\", \"to\": \"" + to + "\", \"size\": " + std::to_string(size) +
