@@ -65,8 +65,9 @@ inline constexpr size_t kMaxParallelTransfers = 6;
 //
 // Each file takes its ways in order: a patch or compressed copy is
 // downloaded beside the file ("<file>.patch.tmp", "<file>.deflate.tmp"),
-// bounded by its planned size, then decoded into the temp path; any failure
-// of a way but a cancel moves on to the next, and the whole file comes last.
+// bounded by its planned size, then, once its bytes match the SHA-256 that
+// the index lists, decoded into the temp path; any failure of a way but a
+// cancel moves on to the next, and the whole file comes last.
 // The log names the way each file took and the bytes it fetched.
 //
 // A transient failure is tried again (see RetryTransientFailures), from the
