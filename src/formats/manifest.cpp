@@ -39,7 +39,7 @@ bool ReadBool(const JsonValue& object, const std::string& key, bool fallback) {
 // Sizes from 2^31 to 2^32 - 1 are read exactly, so every size the writer
 // stores reads back. Other values go through the signed 32-bit reading and
 // wrap: -1 becomes 4294967295, the rest out of range 2147483648.
-std::uint32_t ReadSize(const JsonValue& entry) {
+std::uint32_t ReadWrappedSize(const JsonValue& entry) {
   const JsonValue* value = FindOfType(entry, "size", JsonType::Number);
   if (!value) return 0;
   const double number = value->AsNumber();
@@ -51,7 +51,7 @@ ManifestFile ReadFileEntry(const JsonValue& entry) {
   ManifestFile file;
   file.path = ReadString(entry, "path");
   file.hash = ReadString(entry, "hash");
-  file.size = ReadSize(entry);
+  file.size = ReadWrappedSize(entry);
   file.required = ReadBool(entry, "required", true);
   return file;
 }
