@@ -1,26 +1,27 @@
 #include "formats/delta_index.h"
 
 #include "formats/json_parser.h"
+#include "formats/manifest.h"
 
 namespace zavex {
 namespace {
 
-constexpr std::size_t kHashDigits = 64;
-constexpr double kLargestSize = 4294967295.0;
+constexpr std::uint64_t kLargestArtifactSize = 4294967295u;
 
-bool IsHash(const JsonValue* value) {
-  if (!value || value->Type() != JsonType::String || value->AsString().size() != kHashDigits) return false;
-  for (const char digit : value->AsString()) {
-    if (!((digit >= '0' && digit <= '9') || (digit >= 'a' && digit <= 'f'))) return false;
-  }
+bool ReadHash(const JsonValue& entry, const std::string& key, std::string& hash) {
+  const JsonValue* value = entry.Find(key);
+  if (!value || value->Type() != JsonType::String || !IsHashText(value->AsString())) return false;
+  hash = value->AsString();
   return true;
 }
 
-bool ReadSize(const JsonValue& entry, std::uint64_t& size) {
+// The entry's "size": a whole number from 1 to largest.
+bool ReadSize(const JsonValue& entry, std::uint64_t largest, std::uint64_t& size) {
   const JsonValue* value = entry.Find("size");
   if (!value || value->Type() != JsonType::Number) return false;
   const double number = value->AsNumber();
-  if (!(number >= 1 && number <= kLargestSize) || number != static_cast<double>(static_cast<std::uint64_t>(number))) {
+  if (!(number >= 1 && number <= static_cast<double>(largest)) ||
+      number != static_cast<double>(static_cast<std::uint64_t>(number))) {
     return false;
   }
   size = static_cast<std::uint64_t>(number);
@@ -32,15 +33,16 @@ const JsonArray* FindArray(const JsonValue& root, const std::string& key) {
   return value && value->Type() == JsonType::Array ? &value->AsArray() : nullptr;
 }
 
-// Reads each entry of list into sizes under the name that nameOf gives it;
-// false on a malformed or repeated entry.
+// Reads each entry of list into artifacts under the name that nameOf gives
+// it; false on a malformed or repeated entry.
 template <typename NameOf>
-bool ReadEntries(const JsonArray& list, NameOf nameOf, std::map<std::string, std::uint64_t>& sizes) {
+bool ReadEntries(const JsonArray& list, NameOf nameOf, std::map<std::string, DeltaArtifact>& artifacts) {
   for (const JsonValue& entry : list) {
     std::string name;
-    std::uint64_t size = 0;
-    if (entry.Type() != JsonType::Object || !nameOf(entry, name) || !ReadSize(entry, size) ||
-        !sizes.emplace(name, size).second) {
+    DeltaArtifact artifact;
+    if (entry.Type() != JsonType::Object || !nameOf(entry, name) ||
+        !ReadSize(entry, kLargestArtifactSize, artifact.size) || !ReadHash(entry, "sha256", artifact.hash) ||
+        !artifacts.emplace(name, artifact).second) {
       return false;
     }
   }
@@ -51,26 +53,27 @@ bool ReadIndex(const JsonValue& root, DeltaIndex& index) {
   const JsonArray* compressed = FindArray(root, "compressed");
   const JsonArray* patches = FindArray(root, "patches");
   if (!compressed || !patches) return false;
-  const auto copyName = [](const JsonValue& entry, std::string& name) {
-    if (!IsHash(entry.Find("hash"))) return false;
-    name = entry.Find("hash")->AsString();
-    return true;
-  };
+  const auto copyName = [](const JsonValue& entry, std::string& name) { return ReadHash(entry, "hash", name); };
   const auto patchName = [](const JsonValue& entry, std::string& name) {
-    if (!IsHash(entry.Find("from")) || !IsHash(entry.Find("to"))) return false;
-    name = PatchName(entry.Find("from")->AsString(), entry.Find("to")->AsString());
+    std::string from;
+    std::string to;
+    if (!ReadHash(entry, "from", from) || !ReadHash(entry, "to", to)) return false;
+    name = PatchName(from, to);
     return true;
   };
-  return ReadEntries(*compressed, copyName, index.compressedSizes) &&
-         ReadEntries(*patches, patchName, index.patchSizes);
+  return ReadEntries(*compressed, copyName, index.compressed) && ReadEntries(*patches, patchName, index.patches);
 }
 
-std::uint64_t SizeOf(const std::map<std::string, std::uint64_t>& sizes, const std::string& name) {
-  const auto found = sizes.find(name);
-  return found == sizes.end() ? 0 : found->second;
+const DeltaArtifact* Find(const std::map<std::string, DeltaArtifact>& artifacts, const std::string& name) {
+  const auto found = artifacts.find(name);
+  return found == artifacts.end() ? nullptr : &found->second;
 }
 
 }  // namespace
+
+std::string DeltaFolderPath(const std::string& name) { return std::string(kDeltaFolderName) + "/" + name; }
+
+std::string DeltaIndexName(const std::string& hash) { return "index-" + hash + ".json"; }
 
 std::string CompressedCopyName(const std::string& hash) { return hash + ".deflate"; }
 
@@ -78,10 +81,20 @@ std::string PatchName(const std::string& fromHash, const std::string& toHash) {
   return fromHash + "-" + toHash + ".patch";
 }
 
-std::uint64_t DeltaIndex::CompressedSize(const std::string& hash) const { return SizeOf(compressedSizes, hash); }
+bool ReadDeltaIndexRef(const JsonValue& member, DeltaIndexRef& ref) {
+  DeltaIndexRef read;
+  if (member.Type() != JsonType::Object || !ReadHash(member, "hash", read.hash) ||
+      !ReadSize(member, kMaxDeltaIndexBytes, read.size)) {
+    return false;
+  }
+  ref = std::move(read);
+  return true;
+}
 
-std::uint64_t DeltaIndex::PatchSize(const std::string& fromHash, const std::string& toHash) const {
-  return SizeOf(patchSizes, PatchName(fromHash, toHash));
+const DeltaArtifact* DeltaIndex::FindCompressed(const std::string& hash) const { return Find(compressed, hash); }
+
+const DeltaArtifact* DeltaIndex::FindPatch(const std::string& fromHash, const std::string& toHash) const {
+  return Find(patches, PatchName(fromHash, toHash));
 }
 
 bool ParseDeltaIndex(const std::string& text, DeltaIndex& index) noexcept {

@@ -39,7 +39,7 @@ bool ReadBool(const JsonValue& object, const std::string& key, bool fallback) {
 // Sizes from 2^31 to 2^32 - 1 are read exactly, so every size the writer
 // stores reads back. Other values go through the signed 32-bit reading and
 // wrap: -1 becomes 4294967295, the rest out of range 2147483648.
-std::uint32_t ReadSize(const JsonValue& entry) {
+std::uint32_t ReadWrappedSize(const JsonValue& entry) {
   const JsonValue* value = FindOfType(entry, "size", JsonType::Number);
   if (!value) return 0;
   const double number = value->AsNumber();
@@ -51,7 +51,7 @@ ManifestFile ReadFileEntry(const JsonValue& entry) {
   ManifestFile file;
   file.path = ReadString(entry, "path");
   file.hash = ReadString(entry, "hash");
-  file.size = ReadSize(entry);
+  file.size = ReadWrappedSize(entry);
   file.required = ReadBool(entry, "required", true);
   return file;
 }
@@ -76,6 +76,8 @@ Manifest ReadManifest(const JsonValue& root) {
   manifest.releaseNotes = ReadString(root, "releaseNotes");
   manifest.minVersion = ReadString(root, "minVersion");
   manifest.expires = ReadString(root, "expires");
+  const JsonValue* deltaIndex = root.Find("deltaIndex");
+  if (deltaIndex && !ReadDeltaIndexRef(*deltaIndex, manifest.deltaIndex)) return Manifest();
   manifest.files = ReadFiles(root);
   return manifest;
 }
@@ -157,15 +159,21 @@ void AppendRawMember(std::string& out, std::size_t indent, const char* key,
 // An upper bound of the stored form's length, so the text is allocated once:
 // regrowing a text of many megabytes costs more than writing it.
 std::size_t StoredLength(const Manifest& manifest) {
-  constexpr std::size_t kFixedBytes = 160;
+  constexpr std::size_t kFixedBytes = 220;
   constexpr std::size_t kFixedBytesPerFile = 100;
   std::size_t length = kFixedBytes + EscapedLength(manifest.version) +
                        EscapedLength(manifest.releaseDate) + EscapedLength(manifest.releaseNotes) +
-                       EscapedLength(manifest.minVersion) + EscapedLength(manifest.expires);
+                       EscapedLength(manifest.minVersion) + EscapedLength(manifest.expires) +
+                       manifest.deltaIndex.hash.size();
   for (const ManifestFile& file : manifest.files) {
     length += kFixedBytesPerFile + EscapedLength(file.path) + EscapedLength(file.hash);
   }
   return length;
+}
+
+void AppendDeltaIndexRef(std::string& out, const DeltaIndexRef& ref) {
+  AppendRawMember(out, 2, "deltaIndex",
+                  "{\"hash\": \"" + ref.hash + "\", \"size\": " + std::to_string(ref.size) + "}", ",\n");
 }
 
 void AppendFileEntry(std::string& out, const ManifestFile& file, bool last) {
@@ -227,6 +235,7 @@ std::string SerializeManifest(const Manifest& manifest) {
   AppendStringMember(out, 2, "releaseNotes", manifest.releaseNotes);
   AppendStringMember(out, 2, "minVersion", manifest.minVersion);
   if (!manifest.expires.empty()) AppendStringMember(out, 2, "expires", manifest.expires);
+  if (!manifest.deltaIndex.hash.empty()) AppendDeltaIndexRef(out, manifest.deltaIndex);
   out += "  \"files\": [\n";
   for (std::size_t index = 0; index < manifest.files.size(); ++index) {
     AppendFileEntry(out, manifest.files[index], index + 1 == manifest.files.size());
@@ -240,6 +249,10 @@ std::string EscapeJsonString(const std::string& text) {
   out.reserve(EscapedLength(text));
   AppendEscaped(out, text);
   return out;
+}
+
+bool IsHashText(const std::string& text) {
+  return text.size() == kHashDigits && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 bool IsUpdaterPath(const std::string& path) { return NameSameFile(path, kUpdaterFileName); }

@@ -1,10 +1,19 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "formats/delta_index.h"
+
 namespace zavex {
+
+// A SHA-256 as the manifest and the delta folder write it.
+inline constexpr std::size_t kHashDigits = 64;
+
+// True for exactly kHashDigits lowercase hexadecimal digits.
+bool IsHashText(const std::string& text);
 
 // One file of the installation as the server lists it.
 struct ManifestFile {
@@ -25,12 +34,18 @@ struct Manifest {
   // When a signed server manifest stops being trusted (UTC,
   // YYYY-MM-DDTHH:MM:SSZ); empty in the stored record.
   std::string expires;
+  // The index of compressed copies and patches, by the SHA-256 and size of
+  // its bytes ("deltaIndex"); none when its hash is empty, and none in the
+  // stored record.
+  DeltaIndexRef deltaIndex;
   std::vector<ManifestFile> files;
 };
 
 // Reads a manifest document. Never throws: text that is not JSON, a root that
 // is no object or any error inside the document gives the empty manifest.
-// Fields of the wrong kind keep their defaults.
+// Fields of the wrong kind keep their defaults, but a "deltaIndex" that is
+// not an object of a SHA-256 "hash" and a "size" from 1 to
+// kMaxDeltaIndexBytes gives the empty manifest too.
 Manifest ParseManifest(const std::string& text) noexcept;
 
 // True for a non-empty version, a positive versionCode and at least one file,
@@ -51,7 +66,7 @@ std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest
 std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed);
 
 // The stored layout: two-space indents, LF line ends, fields in fixed order,
-// every string escaped; "expires" only when it is not empty.
+// every string escaped; "expires" and "deltaIndex" only when not empty.
 std::string SerializeManifest(const Manifest& manifest);
 
 // Escapes quote, backslash and bytes below 0x20 for use inside a JSON string;

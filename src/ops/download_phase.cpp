@@ -349,7 +349,10 @@ class ParallelDownload {
     uint64_t fetched = 0;
     const DownloadResult result = DownloadInto(slot, hasher, file, artifact, received, fetched, log);
     if (!result) reason = result.failure.reason;
-    const bool decoded = result && Decode(file, way, artifact.tempPath, hasher, log, reason);
+    // No byte reaches a decoder unless the index bound to the manifest lists it.
+    const bool listed = result && hasher.Finish() == way.hash;
+    if (result && !listed) reason = "its bytes do not match the index's SHA-256";
+    const bool decoded = listed && Decode(file, way, artifact.tempPath, hasher, log, reason);
     RemoveFile(artifact.tempPath);
     if (!decoded) {
       RemoveFile(file.tempPath);

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "formats/delta_index.h"
+#include "formats/fetch_plan.h"
 #include "formats/manifest.h"
-#include "ops/delta_plan.h"
 #include "ops/operation_callbacks.h"
 #include "ops/request_retry.h"
 #include "platform/http_client.h"
@@ -22,7 +22,7 @@ struct StagedFile {
   std::wstring widePath;
   std::wstring finalPath;  // installPath, "\" and the path, separators as written
   std::wstring tempPath;   // finalPath + ".tmp"
-  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, ""}};
+  std::vector<FetchWay> ways = {{FetchWayKind::kWhole, entry.path, entry.size, entry.hash, ""}};
 
   // What the first way fetches.
   uint64_t PlannedBytes() const { return ways.front().size; }
@@ -65,8 +65,9 @@ inline constexpr size_t kMaxParallelTransfers = 6;
 //
 // Each file takes its ways in order: a patch or compressed copy is
 // downloaded beside the file ("<file>.patch.tmp", "<file>.deflate.tmp"),
-// bounded by its planned size, then decoded into the temp path; any failure
-// of a way but a cancel moves on to the next, and the whole file comes last.
+// bounded by its planned size, then, once its bytes match the SHA-256 that
+// the index lists, decoded into the temp path; any failure of a way but a
+// cancel moves on to the next, and the whole file comes last.
 // The log names the way each file took and the bytes it fetched.
 //
 // A transient failure is tried again (see RetryTransientFailures), from the

@@ -44,6 +44,7 @@ Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
                           const std::vector<std::string>& missingOptional) {
   Manifest record = server;
   record.expires.clear();
+  record.deltaIndex = DeltaIndexRef();
   if (missingOptional.empty()) return record;
   const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());
   std::unordered_map<std::string, const ManifestFile*> installedEntries;

@@ -11,6 +11,7 @@
 #include "base/text_conversion.h"
 #include "formats/manifest.h"
 #include "ops/application_control.h"
+#include "ops/delta_index_fetch.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/placing_phase.h"
@@ -182,7 +183,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
 
   // Nothing installed to patch: the compressed copies serve.
   DeltaIndex index;
-  FetchDeltaIndex(http, job.server, false, index);
+  FetchDeltaIndex(http, job.server, manifest.deltaIndex, index);
   const std::vector<StagedFile> files = StageFiles(job.installPath, manifest.files, {}, index);
   DownloadRun run{job.installPath, job.server.baseUrl, job.cancel, job.onProgress, false, http,
                   CountTransfer(files)};

@@ -2,7 +2,7 @@
 
 #include "base/logger.h"
 #include "base/text_conversion.h"
-#include "ops/delta_plan.h"
+#include "ops/delta_index_fetch.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/operation_callbacks.h"
@@ -51,7 +51,7 @@ void DescribeUpdate(HttpClient& http, UpdaterState& state, const Manifest& remot
   info.releaseDate = remote.releaseDate;
   const std::vector<ManifestFile> changed = GetFilesToUpdate(remote, local);
   state.deltaIndex = DeltaIndex();
-  if (!changed.empty()) FetchDeltaIndex(http, state.server, true, state.deltaIndex);
+  if (!changed.empty()) FetchDeltaIndex(http, state.server, remote.deltaIndex, state.deltaIndex);
   const TransferCounts download =
       CountTransfer(StageFiles(state.installPath, changed, local, state.deltaIndex));
   info.fileCount = download.totalFiles;

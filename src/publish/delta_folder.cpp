@@ -19,22 +19,22 @@ namespace {
 
 constexpr char kHistoryFolder[] = "history";
 constexpr std::size_t kReadPiece = 65536;
-constexpr std::size_t kHashDigits = 64;
 
 // One run: the folders and what the kept manifests name.
 class DeltaWriter {
  public:
   DeltaWriter(const fs::path& staging, const fs::path& previousRelease, const Manifest& manifest,
-              const DeltaOptions& options, std::vector<std::string>& warnings)
+              const DeltaOptions& options, FileHasher& hasher, std::vector<std::string>& warnings)
       : staging_(staging),
         previousRelease_(previousRelease),
         folder_(staging / kDeltaFolderName),
         previousFolder_(previousRelease / kDeltaFolderName),
         manifest_(manifest),
         options_(options),
+        hasher_(hasher),
         warnings_(warnings) {}
 
-  bool Run(std::string& error) {
+  bool Run(DeltaIndexRef& index, std::string& error) {
     std::error_code failure;
     fs::create_directories(folder_ / kHistoryFolder, failure);
     if (failure) {
@@ -46,7 +46,7 @@ class DeltaWriter {
     for (const ManifestFile& file : manifest_.files) {
       if (!WritePatches(file, error)) return false;
     }
-    return WriteIndex(error);
+    return WriteIndex(index, error);
   }
 
  private:
@@ -184,9 +184,9 @@ class DeltaWriter {
   }
 
   // Lists the patches, and the copies of this release's files that are
-  // smaller than the file, in name order; the other copies are only kept to
-  // diff against.
-  bool WriteIndex(std::string& error) {
+  // smaller than the file, in name order, under both names; the other
+  // copies are only kept to diff against.
+  bool WriteIndex(DeltaIndexRef& written, std::string& error) {
     std::map<std::string, std::uintmax_t> entries;
     std::error_code failure;
     for (fs::directory_iterator walk(folder_, failure), end; !failure && walk != end; walk.increment(failure)) {
@@ -196,19 +196,40 @@ class DeltaWriter {
     std::string patches;
     for (const auto& [name, size] : entries) {
       const std::string hash = name.substr(0, kHashDigits);
+      const std::string to = name.size() > kHashDigits ? name.substr(kHashDigits + 1, kHashDigits) : "";
       if (name == CompressedCopyName(hash) && size < sizes_[hash] && IsPublished(hash)) {
-        compressed += std::string(compressed.empty() ? "" : ",") + "\n    {\"hash\": \"" + hash +
-                      "\", \"size\": " + std::to_string(size) + "}";
-      } else if (name.size() > kHashDigits && name == PatchName(hash, name.substr(kHashDigits + 1, kHashDigits))) {
-        patches += std::string(patches.empty() ? "" : ",") + "\n    {\"from\": \"" + hash + "\", \"to\": \"" +
-                   name.substr(kHashDigits + 1, kHashDigits) + "\", \"size\": " + std::to_string(size) + "}";
+        if (!AppendEntry(compressed, "\"hash\": \"" + hash + "\"", name, size, error)) return false;
+      } else if (name == PatchName(hash, to)) {
+        if (!AppendEntry(patches, "\"from\": \"" + hash + "\", \"to\": \"" + to + "\"", name, size, error)) {
+          return false;
+        }
       }
     }
     const std::string index = "{\n  \"compressed\": [" + compressed + (compressed.empty() ? "" : "\n  ") +
                               "],\n  \"patches\": [" + patches + (patches.empty() ? "" : "\n  ") + "]\n}\n";
-    if (!failure && WriteWholeFile(folder_ / kDeltaIndexName, index.data(), index.size())) return true;
-    error = std::string("cannot write ") + kDeltaIndexName;
+    if (failure || !WriteWholeFile(folder_ / kOlderUpdatersIndexName, index.data(), index.size())) {
+      error = std::string("cannot write ") + kOlderUpdatersIndexName;
+      return false;
+    }
+    written = {hasher_.HashFile(folder_ / kOlderUpdatersIndexName), index.size()};
+    const std::string name = DeltaIndexName(written.hash);
+    if (written.hash.size() == kHashDigits && WriteWholeFile(folder_ / name, index.data(), index.size())) return true;
+    error = "cannot write " + name;
     return false;
+  }
+
+  // Appends to list the entry of the file name, which has size bytes, after
+  // the members that name it.
+  bool AppendEntry(std::string& list, const std::string& naming, const std::string& name, std::uintmax_t size,
+                   std::string& error) {
+    const std::string hash = hasher_.HashFile(folder_ / name);
+    if (hash.size() != kHashDigits) {
+      error = "cannot compute the SHA-256 of " + name;
+      return false;
+    }
+    list += std::string(list.empty() ? "" : ",") + "\n    {" + naming + ", \"size\": " + std::to_string(size) +
+            ", \"sha256\": \"" + hash + "\"}";
+    return true;
   }
 
   bool IsPublished(const std::string& hash) const {
@@ -222,6 +243,7 @@ class DeltaWriter {
   fs::path previousFolder_;
   const Manifest& manifest_;
   const DeltaOptions& options_;
+  FileHasher& hasher_;
   std::vector<std::string>& warnings_;
   std::vector<Manifest> history_;
   std::map<std::string, std::uint64_t> sizes_;  // by hash
@@ -230,9 +252,10 @@ class DeltaWriter {
 }  // namespace
 
 bool WriteDeltaFolder(const fs::path& staging, const fs::path& previousRelease, const Manifest& manifest,
-                      const DeltaOptions& options, std::vector<std::string>& warnings, std::string& error) {
-  DeltaWriter writer(staging, previousRelease, manifest, options, warnings);
-  return writer.Run(error);
+                      const DeltaOptions& options, FileHasher& hasher, DeltaIndexRef& index,
+                      std::vector<std::string>& warnings, std::string& error) {
+  DeltaWriter writer(staging, previousRelease, manifest, options, hasher, warnings);
+  return writer.Run(index, error);
 }
 
 }  // namespace zavex

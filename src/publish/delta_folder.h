@@ -8,14 +8,17 @@
 
 #include "formats/delta_index.h"
 #include "formats/manifest.h"
+#include "publish/file_hasher.h"
 
 namespace zavex {
 
 // The release folder's own folder (kDeltaFolderName), beside the published
 // files:
-//   index.json                  the patches, and the copies of this release's
-//                               files smaller than the file, with sizes
-//                               (formats/delta_index.h)
+//   index-<sha256>.json         the patches, and the copies of this release's
+//                               files smaller than the file, with their sizes
+//                               and SHA-256 (formats/delta_index.h), named by
+//                               its own SHA-256
+//   index.json                  the same bytes, for older updaters
 //   <hash>.deflate              a file's content as raw DEFLATE
 //   <from hash>-<to hash>.patch a patch (formats/binary_patch.h) between contents
 //   history/<version code>.json the manifests of the previous releases
@@ -37,9 +40,10 @@ struct DeltaOptions {
 // files of manifest and of the last patchHistory releases, patches from each
 // of those releases' versions of a changed path when smaller than the
 // compressed copy, their manifests and the index. Copies and patches no kept
-// manifest names are left behind. warnings tells of files not diffed.
+// manifest names are left behind. index names the index written, for the
+// manifest; warnings tells of files not diffed.
 bool WriteDeltaFolder(const std::filesystem::path& staging, const std::filesystem::path& previousRelease,
-                      const Manifest& manifest, const DeltaOptions& options, std::vector<std::string>& warnings,
-                      std::string& error);
+                      const Manifest& manifest, const DeltaOptions& options, FileHasher& hasher,
+                      DeltaIndexRef& index, std::vector<std::string>& warnings, std::string& error);
 
 }  // namespace zavex

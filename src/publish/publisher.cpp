@@ -25,7 +25,6 @@ namespace {
 
 // The manifest holds sizes in 32 bits.
 constexpr std::uintmax_t kFileSizeLimit = 4294967296;
-constexpr std::size_t kHashDigits = 64;
 
 struct Folders {
   fs::path build;
@@ -334,8 +333,8 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
   }
   summary.fileCount = manifest.files.size();
   WarnAboutUnusedPatterns(options.optionalPatterns, patternUsed, summary);
-  return WriteDeltaFolder(staging, release, manifest, DeltaOptionsFor(options, progress),
-                          summary.warnings, error) &&
+  return WriteDeltaFolder(staging, release, manifest, DeltaOptionsFor(options, progress), hasher,
+                          manifest.deltaIndex, summary.warnings, error) &&
          WriteManifest(staging, key, options, manifest, summary, error);
 }
 
@@ -385,8 +384,8 @@ bool ReSign(const PublishOptions& options, FileHasher& hasher, const DeltaProgre
   StagingFolder staging(release);
   if (!staging.Create(error) ||
       !StagePublishedFiles(release, manifest, staging.path(), hasher, summary, error) ||
-      !WriteDeltaFolder(staging.path(), release, manifest, DeltaOptionsFor(options, progress),
-                        summary.warnings, error) ||
+      !WriteDeltaFolder(staging.path(), release, manifest, DeltaOptionsFor(options, progress), hasher,
+                        manifest.deltaIndex, summary.warnings, error) ||
       !WriteManifest(staging.path(), key, options, manifest, summary, error)) {
     return false;
   }

@@ -3,19 +3,22 @@
 #include <string>
 
 #include "formats/delta_index.h"
+#include "formats/json_parser.h"
 
 namespace zavex {
 namespace {
 
 const std::string kOld(64, 'a');
 const std::string kNew = std::string(63, '0') + "f";
+const std::string kBytes(64, 'c');  // the SHA-256 of a copy's or patch's own bytes
 
-std::string Copy(const std::string& hash, const std::string& size) {
-  return "{\"hash\": \"" + hash + "\", \"size\": " + size + "}";
+std::string Copy(const std::string& hash, const std::string& size, const std::string& bytesHash = kBytes) {
+  return "{\"hash\": \"" + hash + "\", \"size\": " + size + ", \"sha256\": \"" + bytesHash + "\"}";
 }
 
 std::string Patch(const std::string& from, const std::string& to, const std::string& size) {
-  return "{\"from\": \"" + from + "\", \"to\": \"" + to + "\", \"size\": " + size + "}";
+  return "{\"from\": \"" + from + "\", \"to\": \"" + to + "\", \"size\": " + size + ", \"sha256\": \"" +
+         kBytes + "\"}";
 }
 
 std::string Index(const std::string& copies, const std::string& patches) {
@@ -27,12 +30,17 @@ TEST(DeltaIndex, ReadsThePublishersLayout) {
                            Patch(kOld, kNew, "42") + "\n  ]\n}\n";
   DeltaIndex index;
   ASSERT_TRUE(ParseDeltaIndex(text, index));
-  EXPECT_EQ(index.CompressedSize(kNew), 1200u);
-  EXPECT_EQ(index.CompressedSize(kOld), 0u);
-  EXPECT_EQ(index.PatchSize(kOld, kNew), 42u);
-  EXPECT_EQ(index.PatchSize(kNew, kOld), 0u);
+  ASSERT_NE(index.FindCompressed(kNew), nullptr);
+  EXPECT_EQ(index.FindCompressed(kNew)->size, 1200u);
+  EXPECT_EQ(index.FindCompressed(kNew)->hash, kBytes);
+  EXPECT_EQ(index.FindCompressed(kOld), nullptr);
+  ASSERT_NE(index.FindPatch(kOld, kNew), nullptr);
+  EXPECT_EQ(index.FindPatch(kOld, kNew)->size, 42u);
+  EXPECT_EQ(index.FindPatch(kOld, kNew)->hash, kBytes);
+  EXPECT_EQ(index.FindPatch(kNew, kOld), nullptr);
   EXPECT_EQ(PatchName(kOld, kNew), kOld + "-" + kNew + ".patch");
   EXPECT_EQ(CompressedCopyName(kNew), kNew + ".deflate");
+  EXPECT_EQ(DeltaFolderPath(DeltaIndexName(kNew)), "zavex_delta/index-" + kNew + ".json");
 }
 
 TEST(DeltaIndex, AcceptsEmptyListsLargestSizesAndOtherMembers) {
@@ -40,7 +48,7 @@ TEST(DeltaIndex, AcceptsEmptyListsLargestSizesAndOtherMembers) {
   EXPECT_TRUE(ParseDeltaIndex(Index("", ""), index));
   const std::string text = "{\"later\": {\"x\": 1}, " + Index(Copy(kNew, "4294967295"), "").substr(1);
   ASSERT_TRUE(ParseDeltaIndex(text, index));
-  EXPECT_EQ(index.CompressedSize(kNew), 4294967295u);
+  EXPECT_EQ(index.FindCompressed(kNew)->size, 4294967295u);
 }
 
 TEST(DeltaIndex, RefusesWhatIsNotAnIndexAndLeavesItEmpty) {
@@ -68,6 +76,10 @@ TEST(DeltaIndex, RefusesWhatIsNotAnIndexAndLeavesItEmpty) {
       {"size of 4 GiB", Index(Copy(kNew, "4294967296"), "")},
       {"size as text", Index(Copy(kNew, "\"5\""), "")},
       {"patch without from", Index("", "{\"to\": \"" + kNew + "\", \"size\": 5}")},
+      {"copy without its own hash", Index("{\"hash\": \"" + kNew + "\", \"size\": 5}", "")},
+      {"patch without its own hash",
+       Index("", "{\"from\": \"" + kOld + "\", \"to\": \"" + kNew + "\", \"size\": 5}")},
+      {"own hash uppercase", Index(Copy(kNew, "5", upper), "")},
       {"copy repeated", Index(Copy(kNew, "5") + "," + Copy(kNew, "6"), "")},
       {"patch repeated", Index("", Patch(kOld, kNew, "5") + "," + Patch(kOld, kNew, "5"))},
       {"nested past the limit", std::string(300, '[') + std::string(300, ']')},
@@ -76,10 +88,36 @@ TEST(DeltaIndex, RefusesWhatIsNotAnIndexAndLeavesItEmpty) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     DeltaIndex index;
-    index.compressedSizes[kOld] = 9;
+    index.compressed[kOld] = {9, kBytes};
     EXPECT_FALSE(ParseDeltaIndex(c.text, index));
-    EXPECT_TRUE(index.compressedSizes.empty());
-    EXPECT_TRUE(index.patchSizes.empty());
+    EXPECT_TRUE(index.compressed.empty());
+    EXPECT_TRUE(index.patches.empty());
+  }
+}
+
+// The manifest's "deltaIndex" member.
+TEST(DeltaIndexRef, ReadsAHashAndASizeUpToTheBound) {
+  const struct {
+    const char* name;
+    std::string member;
+    std::uint64_t size;  // 0: refused
+  } cases[] = {
+      {"as published", "{\"hash\": \"" + kNew + "\", \"size\": 1234}", 1234},
+      {"largest", "{\"size\": 8388608, \"hash\": \"" + kNew + "\", \"later\": 1}", kMaxDeltaIndexBytes},
+      {"past the bound", "{\"hash\": \"" + kNew + "\", \"size\": 8388609}", 0},
+      {"size zero", "{\"hash\": \"" + kNew + "\", \"size\": 0}", 0},
+      {"fractional size", "{\"hash\": \"" + kNew + "\", \"size\": 1.5}", 0},
+      {"no size", "{\"hash\": \"" + kNew + "\"}", 0},
+      {"uppercase hash", "{\"hash\": \"" + std::string(64, 'A') + "\", \"size\": 1}", 0},
+      {"short hash", "{\"hash\": \"" + kNew.substr(1) + "\", \"size\": 1}", 0},
+      {"not an object", "\"" + kNew + "\"", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DeltaIndexRef ref{"before", 7};
+    EXPECT_EQ(ReadDeltaIndexRef(JsonParser(c.member).ParseValue(), ref), c.size != 0);
+    EXPECT_EQ(ref.hash, c.size ? kNew : "before");
+    EXPECT_EQ(ref.size, c.size ? c.size : 7u);
   }
 }
 

@@ -30,7 +30,7 @@ Manifest WithFiles(std::vector<ManifestFile> files) {
 bool IsEmptyManifest(const Manifest& manifest) {
   return manifest.version.empty() && manifest.versionCode == 0 && manifest.releaseDate.empty() &&
          manifest.releaseNotes.empty() && manifest.minVersion.empty() &&
-         manifest.expires.empty() && manifest.files.empty();
+         manifest.expires.empty() && manifest.deltaIndex.hash.empty() && manifest.files.empty();
 }
 
 std::string WithVersionCode(const std::string& code) {
@@ -42,6 +42,8 @@ std::uint32_t SizeRead(const std::string& size) {
   return manifest.files.at(0).size;
 }
 
+const std::string kIndexHash(64, 'b');
+
 const char kTwoFileDocument[] = R"({
   "files": [
     {"required": false, "size": 1024, "hash": "ab12", "path": "bin/app.dll"},
@@ -49,6 +51,7 @@ const char kTwoFileDocument[] = R"({
   ],
   "minVersion": "1.0.0",
   "expires": "2024-07-30T12:00:00Z",
+  "deltaIndex": {"size": 1234, "hash": "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"},
   "releaseNotes": "Corre\u00e7\u00f5es",
   "releaseDate": "2024-05-01",
   "versionCode": 12,
@@ -63,8 +66,22 @@ TEST(ParseManifest, ReadsEveryFieldWhateverTheKeyOrder) {
   EXPECT_EQ(manifest.releaseNotes, "Corre\xC3\xA7\xC3\xB5" "es");
   EXPECT_EQ(manifest.minVersion, "1.0.0");
   EXPECT_EQ(manifest.expires, "2024-07-30T12:00:00Z");
+  EXPECT_EQ(manifest.deltaIndex.hash, kIndexHash);
+  EXPECT_EQ(manifest.deltaIndex.size, 1234u);
   EXPECT_EQ(Describe(manifest.files), "bin/app.dll|ab12|1024|false\nzavexphone.exe|CD34|20|true\n");
   EXPECT_TRUE(IsValid(manifest));
+}
+
+// The index is named as the publisher writes it, or the manifest is refused.
+TEST(ParseManifest, AMalformedDeltaIndexGivesTheEmptyManifest) {
+  const std::string files = ", \"files\": [{\"path\": \"a\", \"hash\": \"h\"}]}";
+  const std::string head = "{\"version\": \"1\", \"versionCode\": 1, \"deltaIndex\": ";
+  EXPECT_TRUE(IsValid(ParseManifest("{\"version\": \"1\", \"versionCode\": 1" + files)));
+  for (const std::string& member : {std::string("null"), "\"" + kIndexHash + "\"", "{\"hash\": \"" + kIndexHash + "\"}",
+                                   "{\"hash\": \"" + kIndexHash + "\", \"size\": 8388609}",
+                                   "{\"hash\": \"" + kIndexHash.substr(2) + "\", \"size\": 1}"}) {
+    EXPECT_TRUE(IsEmptyManifest(ParseManifest(head + member + files))) << member;
+  }
 }
 
 TEST(ParseManifest, FieldsOfTheWrongKindKeepTheirDefaults) {
@@ -186,6 +203,7 @@ TEST(SerializeManifest, EmptyManifestLayout) {
 TEST(SerializeManifest, TwoFileLayout) {
   Manifest manifest = ParseManifest(kTwoFileDocument);
   manifest.expires.clear();
+  manifest.deltaIndex = DeltaIndexRef();
   manifest.files[1].size = 4294967295u;
   EXPECT_EQ(SerializeManifest(manifest),
             "{\n"
@@ -213,14 +231,16 @@ TEST(SerializeManifest, TwoFileLayout) {
   EXPECT_NE(SerializeManifest(manifest).find("\"versionCode\": -2,\n"), std::string::npos);
 }
 
-TEST(SerializeManifest, AnExpiryFollowsMinVersionAndReadsBack) {
+TEST(SerializeManifest, AnExpiryAndTheDeltaIndexFollowMinVersionAndReadBack) {
   const Manifest manifest = ParseManifest(kTwoFileDocument);
   const std::string text = SerializeManifest(manifest);
   EXPECT_NE(text.find("  \"minVersion\": \"1.0.0\",\n  \"expires\": \"2024-07-30T12:00:00Z\",\n"
+                      "  \"deltaIndex\": {\"hash\": \"" + kIndexHash + "\", \"size\": 1234},\n"
                       "  \"files\": [\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(ParseManifest(text).expires, manifest.expires);
+  EXPECT_EQ(ParseManifest(text).deltaIndex.hash, kIndexHash);
   EXPECT_EQ(SerializeManifest(ParseManifest(text)), text);
 }
 

@@ -14,6 +14,7 @@
 #include "base/text_conversion.h"
 #include "formats/binary_patch.h"
 #include "formats/delta_index.h"
+#include "formats/manifest.h"
 #include "ops/installer.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
@@ -33,19 +34,51 @@ std::string TableText(int version) {
 }
 
 std::string ServedPatch(const std::string& fromHash, const std::string& toHash) {
-  return "/" + std::string(kDeltaFolderName) + "/" + PatchName(fromHash, toHash);
+  return "/" + DeltaFolderPath(PatchName(fromHash, toHash));
 }
 
-std::string ServedCopy(const std::string& hash) {
-  return "/" + std::string(kDeltaFolderName) + "/" + CompressedCopyName(hash);
+std::string ServedCopy(const std::string& hash) { return "/" + DeltaFolderPath(CompressedCopyName(hash)); }
+
+std::string PatchEntry(const std::string& from, const std::string& to, uint64_t size, const std::string& sha256) {
+  return "{\"from\": \"" + from + "\", \"to\": \"" + to + "\", \"size\": " + std::to_string(size) +
+         ", \"sha256\": \"" + sha256 + "\"}";
 }
 
-// index with the size that it lists for the patch from one hash to another
-// replaced.
-std::string WithListedSize(std::string index, const std::string& from, const std::string& to, uint64_t size) {
-  const size_t entry = index.find("\"from\": \"" + from + "\", \"to\": \"" + to + "\"");
-  const size_t number = index.find("\"size\": ", entry) + 8;
-  return index.replace(number, index.find('}', number) - number, std::to_string(size));
+// index with the patch from one hash to another listed with size and sha256.
+std::string WithListedPatch(std::string index, const std::string& from, const std::string& to, uint64_t size,
+                            const std::string& sha256) {
+  const size_t entry = index.find("{\"from\": \"" + from + "\", \"to\": \"" + to + "\"");
+  return index.replace(entry, index.find('}', entry) + 1 - entry, PatchEntry(from, to, size, sha256));
+}
+
+// Where the index is served: named by its hash.
+std::string IndexRoute(const std::string& index) { return "/" + DeltaFolderPath(DeltaIndexName(Sha256Hex(index))); }
+
+// The header field of a patch at offset (formats/binary_patch.h).
+uint64_t HeaderField(const std::string& patch, size_t offset) {
+  uint64_t value = 0;
+  for (size_t at = 0; at < 8; ++at) value |= uint64_t{static_cast<uint8_t>(patch[offset + at])} << (8 * at);
+  return value;
+}
+
+void SetHeaderField(std::string& patch, size_t offset, uint64_t value) {
+  for (size_t at = 0; at < 8; ++at) patch[offset + at] = static_cast<char>(value >> (8 * at));
+}
+
+constexpr size_t kNewSizeField = 13;
+constexpr size_t kExtraDecodedField = 61;
+
+// The patch of the crash found in review: its header names a new file, and
+// an extra stream, of 2^64 - 1 bytes.
+std::string LargestNewSizePatch(uint64_t oldSize) {
+  PatchWriter writer(oldSize, 1);
+  writer.AddControl(0, 1, 0);
+  writer.AddExtra(reinterpret_cast<const uint8_t*>("x"), 1);
+  const std::vector<uint8_t> written = writer.Finish();
+  std::string patch(written.begin(), written.end());
+  SetHeaderField(patch, kNewSizeField, UINT64_MAX);
+  SetHeaderField(patch, kExtraDecodedField, UINT64_MAX);
+  return patch;
 }
 
 // Releases 1 to 5 published in turn through the publisher, which keeps
@@ -61,6 +94,7 @@ class DeltaUpdateTest : public UpdaterRunTest {
                                {"res/strings.txt", "textos"},
                                {"zavexphone.exe", ApplicationBytes("v" + std::to_string(version))}}});
       ASSERT_EQ(PublishThroughPublisher(chain.back(), temp / L"build", site), "");
+      if (version == 4) olderIndex = ReadTextFile(site + L"\\zavex_delta\\index.json");
     }
     newer = chain.back();
   }
@@ -87,18 +121,18 @@ class DeltaUpdateTest : public UpdaterRunTest {
     writer.AddDiff(diff.data(), diff.size());
     writer.AddExtra(reinterpret_cast<const uint8_t*>(fresh.data()) + copied, fresh.size() - copied);
     const std::vector<uint8_t> patch = writer.Finish();
+    const std::string fromHash = Sha256Hex(old);
+    const std::string toHash = Sha256Hex(fresh);
+    const std::string bytes(patch.begin(), patch.end());
     installed = Release{"1.0.0", 1, {{"big.bin", old}}};
     newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
+    newer.deltaIndex = "{\"compressed\": [], \"patches\": [" +
+                       PatchEntry(fromHash, toHash, bytes.size(), Sha256Hex(bytes)) + "]}";
     Reinstall();
     RestartServer();
     ServeManifest(*server, newer.ManifestJson());
-    const std::string fromHash = Sha256Hex(old);
-    const std::string toHash = Sha256Hex(fresh);
-    server->SetRoute("/zavex_delta/index.json", 200,
-                     "{\"compressed\": [], \"patches\": [{\"from\": \"" + fromHash + "\", \"to\": \"" + toHash +
-                         "\", \"size\": " + std::to_string(patch.size()) + "}]}");
+    server->SetRoute(IndexRoute(newer.deltaIndex), 200, newer.deltaIndex);
     const std::string address = ServedPatch(fromHash, toHash);
-    const std::string bytes(patch.begin(), patch.end());
     server->SetRoute(address, 200, bytes);
     return {address, bytes};
   }
@@ -108,10 +142,30 @@ class DeltaUpdateTest : public UpdaterRunTest {
   std::string Served(const std::string& path) const {
     return ReadTextFile(site + L"\\" + Utf8ToWide(path.substr(1)));
   }
-  std::string ServedIndex() const { return Served("/zavex_delta/index.json"); }
+  Manifest SiteManifest() const { return ParseManifest(Served("/manifest.json")); }
+  // The address of the index that the site's manifest names, and its bytes.
+  std::string IndexAddress() const { return "/" + DeltaFolderPath(DeltaIndexName(SiteManifest().deltaIndex.hash)); }
+  std::string ServedIndex() const { return Served(IndexAddress()); }
+
+  // Serves index, and the site's manifest naming it, signed.
+  void ServeIndex(const std::string& index) {
+    Manifest manifest = SiteManifest();
+    manifest.deltaIndex = {Sha256Hex(index), index.size()};
+    server->SetRoute(IndexRoute(index), 200, index);
+    ServeManifest(*server, SerializeManifest(manifest));
+  }
+
+  // Serves patch as the one from release 4's core.dll to release 5's, listed
+  // in a signed index with its own size and hash.
+  void ServeListedCorePatch(const std::string& patch) {
+    server->SetRoute(ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll")), 200, patch);
+    ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size(),
+                               Sha256Hex(patch)));
+  }
 
   const std::wstring site = temp / L"site";
   std::vector<Release> chain;
+  std::string olderIndex;  // what release 4 published
 };
 
 TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
@@ -146,29 +200,66 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
        },
        {"The compressed copy of lib/core.dll was not used (", "Downloaded lib/core.dll whole: "},
        {}},
+      {"a cache serves another patch under its name", 4,
+       [&] {
+         std::string patch = Served(corePatch);
+         patch[patch.size() / 2] ^= 0x55;
+         server->SetRoute(corePatch, 200, patch);
+       },
+       {"The patch of lib/core.dll was not used (its bytes do not match the index's SHA-256), taking its "
+        "compressed copy",
+        "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"a cache serves the older index under the new one's name", 4,
+       [&] { server->SetRoute(IndexAddress(), 200, olderIndex); },
+       {"The index of compressed copies and patches is not the one the manifest names (",
+        "Downloaded lib/core.dll whole: "},
+       {corePatch, coreCopy}},
       {"index lists the patch one byte short", 4,
        [&] {
-         const std::string index = ServedIndex();
-         const uint64_t size = Served(corePatch).size();
-         server->SetRoute("/zavex_delta/index.json", 200,
-                               WithListedSize(index, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), size - 1));
+         const std::string patch = Served(corePatch);
+         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size() - 1,
+                                    Sha256Hex(patch)));
        },
        {"The patch of lib/core.dll was not used (Content-Length ", "Downloaded lib/core.dll compressed: "},
        {"/lib/core.dll"}},
       {"index lists the patch at the file's size", 4,
        [&] {
-         const std::string index = ServedIndex();
-         server->SetRoute("/zavex_delta/index.json", 200,
-                               WithListedSize(index, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
-                                              TableText(5).size()));
+         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                                    TableText(5).size(), Sha256Hex(Served(corePatch))));
        },
        {"Downloaded lib/core.dll compressed: "},
        {corePatch, "/lib/core.dll"}},
-      {"malformed index", 4,
-       [this] { server->SetRoute("/zavex_delta/index.json", 200, "{\"compressed\": ["); },
+      {"listed patch whose header names a new file of 2^64 - 1 bytes", 4,
+       [&] { ServeListedCorePatch(LargestNewSizePatch(TableText(4).size())); },
+       {"The patch of lib/core.dll was not used (it does not apply to the installed file), taking its compressed "
+        "copy",
+        "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"listed patch whose header names a new file one byte longer", 4,
+       [&] {
+         std::string patch = Served(corePatch);
+         SetHeaderField(patch, kNewSizeField, HeaderField(patch, kNewSizeField) + 1);
+         SetHeaderField(patch, kExtraDecodedField, HeaderField(patch, kExtraDecodedField) + 1);
+         ServeListedCorePatch(patch);
+       },
+       {"The patch of lib/core.dll was not used (it does not apply to the installed file), taking its compressed "
+        "copy",
+        "Downloaded lib/core.dll compressed: "},
+       {"/lib/core.dll"}},
+      {"malformed index", 4, [this] { ServeIndex("{\"compressed\": ["); },
        {"The index of compressed copies and patches is malformed: whole files",
         "Downloaded lib/core.dll whole: "},
        {corePatch, coreCopy}},
+      {"manifest naming no index", 4,
+       [this] {
+         Manifest manifest = SiteManifest();
+         manifest.deltaIndex = DeltaIndexRef();
+         ServeManifest(*server, SerializeManifest(manifest));
+       },
+       {"The manifest names no index of compressed copies and patches: whole files",
+        "Downloaded lib/core.dll whole: "},
+       {corePatch, coreCopy, "/zavex_delta/index"}},
       {"installed file changed since its record", 4,
        [this] {
          std::string core = installed.Find("lib/core.dll")->content;
@@ -195,7 +286,8 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
     for (const std::string& line : c.logged) EXPECT_NE(log.find(line), std::string::npos) << line;
     for (const std::string& path : c.notRequested) EXPECT_EQ(RequestsUnder(*server, path), 0u) << path;
     EXPECT_EQ(RequestsUnder(*server, "/res/strings.txt"), 0u);
-    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+    EXPECT_LE(RequestsUnder(*server, "/zavex_delta/index-"), 1u);
+    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 0u);
     EXPECT_NE(log.find("Fetched "), std::string::npos);
   }
 }
@@ -209,7 +301,7 @@ TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
   for (const bool withIndex : {true, false}) {
     SCOPED_TRACE(withIndex ? "with the index" : "without it");
     Prepare(4, [this, withIndex] {
-      if (!withIndex) server->SetRoute("/zavex_delta/index.json", 404, "Not Found");
+      if (!withIndex) server->SetRoute(IndexAddress(), 404, "Not Found");
     });
     Updater updater(folder, CompiledReleaseServer());
     std::wstring error;
@@ -222,7 +314,7 @@ TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
     ASSERT_FALSE(recorder.reports().empty());
     EXPECT_EQ(recorder.reports().back().bytesTotal, info.downloadSize);
     EXPECT_EQ(recorder.reports().back().bytesDone, info.downloadSize);
-    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+    EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index-"), 1u);
   }
 }
 
@@ -243,7 +335,7 @@ TEST_F(DeltaUpdateTest, TheInstallTakesTheCompressedCopies) {
   EXPECT_EQ(RequestsUnder(*server, "/lib/core.dll"), 0u);
   EXPECT_EQ(RequestsUnder(*server, ServedCopy(Hash(5, "lib/core.dll"))), 1u);
   EXPECT_EQ(RequestsUnder(*server, "/res/strings.txt"), 1u);
-  EXPECT_EQ(RequestsUnder(*server, "/zavex_delta/index.json"), 1u);
+  EXPECT_EQ(RequestsUnder(*server, IndexAddress()), 1u);
 }
 
 // The patch is applied as it is read, to a file larger than the bound.

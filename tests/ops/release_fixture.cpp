@@ -83,6 +83,10 @@ std::string Release::ManifestJson() const {
                      ", \"releaseDate\": \"2024-05-01\", \"releaseNotes\": \"Notas\\nnovas\", "
                      "\"minVersion\": \"1.0.0\", ";
   if (!expires.empty()) json += "\"expires\": " + Quoted(expires) + ", ";
+  if (!deltaIndex.empty()) {
+    json += "\"deltaIndex\": {\"hash\": \"" + Sha256Hex(deltaIndex) + "\", \"size\": " +
+            std::to_string(deltaIndex.size()) + "}, ";
+  }
   json += "\"files\": [";
   for (size_t i = 0; i < files.size(); ++i) json += (i ? ", " : "") + FileJson(files[i]);
   return json + "]}";
@@ -91,6 +95,7 @@ std::string Release::ManifestJson() const {
 std::string Release::RecordText() const {
   Manifest record = ParseManifest(ManifestJson());
   record.expires.clear();
+  record.deltaIndex = DeltaIndexRef();
   return SerializeManifest(record);
 }
 

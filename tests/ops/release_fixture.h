@@ -30,6 +30,7 @@ struct Release {
   int versionCode = 1;
   std::vector<ReleaseFile> files;
   std::string expires = "2099-12-31T23:59:59Z";  // empty: none listed
+  std::string deltaIndex;  // the index the manifest names by its hash and size; empty: none
 
   std::string ManifestJson() const;
   // The record that the program stores for it.

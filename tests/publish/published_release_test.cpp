@@ -109,11 +109,13 @@ class PublishedReleaseTest : public MachineStateTest {
   }
 
   // The stored record of a published manifest: the same bytes without the
-  // expiry.
-  static std::string WithoutExpiry(const std::string& published) {
+  // expiry and the index's name.
+  static std::string StoredRecordOf(const std::string& published) {
     Manifest record = ParseManifest(published);
     EXPECT_FALSE(record.expires.empty());
+    EXPECT_FALSE(record.deltaIndex.hash.empty());
     record.expires.clear();
+    record.deltaIndex = DeltaIndexRef();
     return SerializeManifest(record);
   }
 
@@ -124,8 +126,13 @@ class PublishedReleaseTest : public MachineStateTest {
     // The signature and the folder of compressed copies and patches are the
     // server's, not the installation's.
     std::vector<std::wstring> published = ListFiles(releaseFolder);
-    if (std::find(published.begin(), published.end(), L"zavex_delta\\index.json") == published.end()) {
-      return ::testing::AssertionFailure() << "the release has no zavex_delta\\index.json";
+    const std::wstring namedIndex =
+        L"zavex_delta\\" + Utf8ToWide(DeltaIndexName(ParseManifest(ReadTextFile(releaseFolder + L"\\manifest.json"))
+                                                          .deltaIndex.hash));
+    for (const std::wstring& index : {std::wstring(L"zavex_delta\\index.json"), namedIndex}) {
+      if (std::find(published.begin(), published.end(), index) == published.end()) {
+        return ::testing::AssertionFailure() << "the release has no " << WideToUtf8(index);
+      }
     }
     published.erase(std::remove_if(published.begin(), published.end(),
                                    [](const std::wstring& name) {
@@ -143,7 +150,7 @@ class PublishedReleaseTest : public MachineStateTest {
     }
     for (const std::wstring& relative : installed) {
       std::string expected = ReadTextFile(releaseFolder + L"\\" + relative);
-      if (relative == L"manifest.json") expected = WithoutExpiry(expected);
+      if (relative == L"manifest.json") expected = StoredRecordOf(expected);
       if (ReadTextFile(installFolder + L"\\" + relative) != expected) {
         return ::testing::AssertionFailure() << WideToUtf8(relative) << " differs";
       }

@@ -253,13 +253,17 @@ TEST_F(PublisherTest, CopiesEveryFileAndListsItInTheProgramsOwnLayout) {
   expected.files = {{"empty.dat", kEmptyHash, 0, true},
                     {"lib/codec.dll", kFoxHash, 43, true},
                     {"zavexphone.exe", kAbcHash, 3, true}};
+  // The manifest names the index by the SHA-256 and size of its bytes,
+  // which older updaters read as index.json.
+  const fs::path olderIndex = release / kDeltaFolderName / kOlderUpdatersIndexName;
+  expected.deltaIndex = {hasher->HashFile(olderIndex), fs::file_size(olderIndex)};
   EXPECT_EQ(ReadFile(release / "manifest.json"), SerializeManifest(expected));
   EXPECT_TRUE(IsValid(PublishedManifest()));
+  EXPECT_EQ(ReadFile(release / kDeltaFolderName / DeltaIndexName(expected.deltaIndex.hash)), ReadFile(olderIndex));
 
   Tree expectedTree = ReadTree(build);
   expectedTree["manifest.json"] = SerializeManifest(expected);
   EXPECT_EQ(WithoutDelta(ReadTree(release)), expectedTree);
-  EXPECT_TRUE(fs::is_regular_file(release / kDeltaFolderName / kDeltaIndexName));
   EXPECT_FALSE(fs::exists(release / "unused"));
   EXPECT_EQ(EntryNames(site), std::set<std::string>{"zavex"});
   EXPECT_EQ(summary.fileCount, 3u);
@@ -565,25 +569,29 @@ class DeltaFolderTest : public PublisherTest {
     return true;
   }
 
-  // index.json's lists as hash (or "from-to") to size.
-  std::map<std::string, std::uint64_t> IndexList(const std::string& list) const {
-    const JsonValue index = JsonParser(ReadFile(delta() / kDeltaIndexName)).ParseValue();
-    std::map<std::string, std::uint64_t> entries;
+  // The lists of the index that the manifest names, as hash (or "from-to")
+  // to size and SHA-256.
+  std::map<std::string, DeltaArtifact> IndexList(const std::string& list) const {
+    const std::string text = ReadFile(delta() / DeltaIndexName(PublishedManifest().deltaIndex.hash));
+    EXPECT_EQ(text, ReadFile(delta() / kOlderUpdatersIndexName));
+    const JsonValue index = JsonParser(text).ParseValue();
+    std::map<std::string, DeltaArtifact> entries;
     for (const JsonValue& entry : index.Find(list)->AsArray()) {
       const std::string name = list == "patches"
                                    ? entry.Find("from")->AsString() + "-" + entry.Find("to")->AsString()
                                    : entry.Find("hash")->AsString();
-      entries[name] = static_cast<std::uint64_t>(entry.Find("size")->AsNumber());
+      entries[name] = {static_cast<std::uint64_t>(entry.Find("size")->AsNumber()), entry.Find("sha256")->AsString()};
     }
     return entries;
   }
 
   // Every patch listed turns its old content into the new one, every copy
-  // inflates to its content, and the index gives their sizes.
+  // inflates to its content, and the index gives their sizes and SHA-256.
   void ExpectListedFilesWork() {
-    for (const auto& [name, size] : IndexList("patches")) {
+    for (const auto& [name, listed] : IndexList("patches")) {
       const std::string patch = ReadFile(delta() / (name + ".patch"));
-      EXPECT_EQ(patch.size(), size);
+      EXPECT_EQ(patch.size(), listed.size);
+      EXPECT_EQ(hasher->HashFile(delta() / (name + ".patch")), listed.hash);
       const std::string& old = contents[name.substr(0, 64)];
       MemoryReader patchReader(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size());
       MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
@@ -595,14 +603,15 @@ class DeltaFolderTest : public PublisherTest {
       }));
       EXPECT_TRUE(rebuilt == newer) << name;
     }
-    for (const auto& [hash, size] : IndexList("compressed")) {
+    for (const auto& [hash, listed] : IndexList("compressed")) {
       const std::string compressed = ReadFile(delta() / (hash + ".deflate"));
-      EXPECT_EQ(compressed.size(), size);
+      EXPECT_EQ(compressed.size(), listed.size);
+      EXPECT_EQ(hasher->HashFile(delta() / (hash + ".deflate")), listed.hash);
       std::vector<std::uint8_t> content;
       EXPECT_TRUE(InflateBuffer(reinterpret_cast<const std::uint8_t*>(compressed.data()), compressed.size(),
                                 contents[hash].size(), content));
       EXPECT_TRUE(std::string(content.begin(), content.end()) == contents[hash]);
-      EXPECT_LT(size, contents[hash].size());
+      EXPECT_LT(listed.size, contents[hash].size());
     }
   }
 
@@ -615,6 +624,7 @@ class DeltaFolderTest : public PublisherTest {
   }
 
   std::set<std::string> DeltaNames() const { return EntryNames(delta()); }
+  std::string IndexName() const { return DeltaIndexName(PublishedManifest().deltaIndex.hash); }
   fs::path delta() const { return release / kDeltaFolderName; }
 
   std::map<std::string, std::string> contents;  // by hash
@@ -631,22 +641,22 @@ TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatThey
   }
   const std::string newest = PublishedManifest().files[1].hash;
   ASSERT_EQ(PublishedManifest().files[1].path, "app.exe");
-  std::map<std::string, std::uint64_t> patches = IndexList("patches");
+  std::map<std::string, DeltaArtifact> patches = IndexList("patches");
   ASSERT_EQ(patches.size(), 3u);
   for (int version = 2; version <= 4; ++version) {
     EXPECT_EQ(patches.count(HashIn(version, "app.exe") + "-" + newest), 1u) << version;
   }
   // One rebuild's changes cost a fraction of the compressed copy.
-  EXPECT_LT(patches[HashIn(4, "app.exe") + "-" + newest], IndexList("compressed")[newest] / 3);
+  EXPECT_LT(patches[HashIn(4, "app.exe") + "-" + newest].size, IndexList("compressed")[newest].size / 3);
   // Only files smaller compressed are listed; "unchanged" is not.
   EXPECT_EQ(IndexList("compressed").size(), 2u);
   EXPECT_EQ(IndexList("compressed").count(newest), 1u);
   ExpectListedFilesWork();
 
-  std::set<std::string> expectedNames = {"history", "index.json"};
+  std::set<std::string> expectedNames = {"history", "index.json", IndexName()};
   for (int version = 2; version <= 4; ++version) expectedNames.insert(HashIn(version, "app.exe") + ".deflate");
   for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
-  for (const auto& [name, size] : patches) expectedNames.insert(name + ".patch");
+  for (const auto& [name, listed] : patches) expectedNames.insert(name + ".patch");
   EXPECT_EQ(DeltaNames(), expectedNames);
   EXPECT_EQ(expectedNames.count(firstHash + ".deflate"), 0u);
   EXPECT_EQ(EntryNames(delta() / "history"), (std::set<std::string>{"2.json", "3.json", "4.json"}));
@@ -657,7 +667,7 @@ TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatThey
   options.patchHistory = 0;
   ASSERT_TRUE(PublishRemembering(options)) << error;
   EXPECT_TRUE(IndexList("patches").empty());
-  expectedNames = {"history", "index.json"};
+  expectedNames = {"history", "index.json", IndexName()};
   for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
   EXPECT_EQ(DeltaNames(), expectedNames);
   ExpectListedFilesWork();
@@ -689,10 +699,12 @@ TEST_F(DeltaFolderTest, AFilePastTheDiffLimitGetsItsCompressedCopyOnly) {
   DeltaOptions options;
   options.diffSizeLimit = first.size() + second.size() - 1;
   std::vector<std::string> warnings;
-  ASSERT_TRUE(WriteDeltaFolder(staging, release, manifest, options, warnings, error)) << error;
+  DeltaIndexRef index;
+  ASSERT_TRUE(WriteDeltaFolder(staging, release, manifest, options, *hasher, index, warnings, error)) << error;
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].rfind("notes.txt and its earlier version are together above", 0), 0u) << warnings[0];
-  const std::set<std::string> expected = {"history", "index.json", manifest.files[0].hash + ".deflate",
+  const std::set<std::string> expected = {"history", "index.json", DeltaIndexName(index.hash),
+                                          manifest.files[0].hash + ".deflate",
                                           PublishedManifest().files[0].hash + ".deflate"};
   EXPECT_EQ(EntryNames(staging / kDeltaFolderName), expected);
 }

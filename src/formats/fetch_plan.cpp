@@ -1,0 +1,43 @@
+#include "formats/fetch_plan.h"
+
+#include "formats/path_index.h"
+
+namespace zavex {
+namespace {
+
+// A patch or copy no smaller than the file saves nothing.
+bool SavesBytes(const DeltaArtifact* artifact, const ManifestFile& file) {
+  return artifact && artifact->size < file.size;
+}
+
+std::vector<FetchWay> WaysFor(const ManifestFile& file, const ManifestFile* installed, const DeltaIndex& index) {
+  std::vector<FetchWay> ways;
+  if (installed) {
+    const DeltaArtifact* patch = index.FindPatch(installed->hash, file.hash);
+    if (SavesBytes(patch, file)) {
+      ways.push_back({FetchWayKind::kPatch, DeltaFolderPath(PatchName(installed->hash, file.hash)), patch->size,
+                      patch->hash, installed->hash});
+    }
+  }
+  const DeltaArtifact* copy = index.FindCompressed(file.hash);
+  if (SavesBytes(copy, file)) {
+    ways.push_back({FetchWayKind::kCompressed, DeltaFolderPath(CompressedCopyName(file.hash)), copy->size,
+                    copy->hash, ""});
+  }
+  ways.push_back({FetchWayKind::kWhole, file.path, file.size, file.hash, ""});
+  return ways;
+}
+
+}  // namespace
+
+std::vector<std::vector<FetchWay>> PlanFetchWays(const std::vector<ManifestFile>& files,
+                                                 const Manifest& installed, const DeltaIndex& index) {
+  std::vector<std::vector<FetchWay>> ways;
+  ways.reserve(files.size());
+  PathIndex(installed.files).ForEachMatch(files, [&](const ManifestFile& file, const ManifestFile* match) {
+    ways.push_back(WaysFor(file, match, index));
+  });
+  return ways;
+}
+
+}  // namespace zavex
