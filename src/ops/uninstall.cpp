@@ -10,7 +10,6 @@
 #include "ops/installed_manifest.h"
 #include "ops/shortcut_locations.h"
 #include "platform/file_system.h"
-#include "platform/process_control.h"
 #include "platform/registration.h"
 #include "platform/unique_handle.h"
 
@@ -68,8 +67,8 @@ bool IsInstallationFolder(const std::wstring& installPath) {
 }  // namespace
 
 bool Uninstall(const std::wstring& installPath, std::wstring& error) {
-  AskRunningApplicationToClose();
-  if (IsProcessRunning(kApplicationExeName)) {
+  AskRunningApplicationToClose(installPath);
+  if (IsApplicationRunning(installPath)) {
     error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
     return false;
   }
