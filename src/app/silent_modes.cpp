@@ -2,76 +2,121 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "base/logger.h"
 #include "base/product.h"
 #include "base/text_conversion.h"
 #include "ops/application_control.h"
 #include "ops/updater.h"
-#include "platform/process_control.h"
 
 namespace zavex {
 namespace {
 
 constexpr DWORD kPollIntervalMs = 100;
 
-// Written by the update thread; succeeded and error before finished.
-struct SilentOutcome {
+// Written by the worker; succeeded and error before finished.
+struct WorkerOutcome {
   std::atomic<bool> finished{false};
   bool succeeded = false;
   std::wstring error;
+
+  void Finish(bool success, const std::wstring& text) {
+    succeeded = success;
+    error = text;
+    finished.store(true);
+  }
 };
 
-std::shared_ptr<SilentOutcome> ApplyOnWorker(Updater& updater) {
-  auto outcome = std::make_shared<SilentOutcome>();
-  updater.onComplete = [outcome](bool success, const std::wstring& error) {
-    outcome->succeeded = success;
-    outcome->error = error;
-    outcome->finished.store(true);
+// Waits for the worker: cancels the updater kDeadlineLeadMs before
+// deadlineMs, and gives the worker up at abandonMs, when a Windows call that
+// ignores the cancel still holds it. False when it was given up.
+bool AwaitWorker(Updater& updater, const WorkerOutcome& outcome, unsigned deadlineMs,
+                 unsigned abandonMs, const std::string& what) {
+  const ULONGLONG start = GetTickCount64();
+  const ULONGLONG cancelAt = start + deadlineMs - std::min(deadlineMs, kDeadlineLeadMs);
+  bool cancelled = false;
+  while (!outcome.finished.load()) {
+    const ULONGLONG now = GetTickCount64();
+    if (!cancelled && now >= cancelAt) {
+      Logger::Instance().Error("Stopping, " + std::to_string(kDeadlineLeadMs / 1000) +
+                               " s before the deadline of " + std::to_string(deadlineMs / 1000) +
+                               " s");
+      updater.Cancel();
+      cancelled = true;
+    }
+    if (now - start >= abandonMs) {
+      Logger::Instance().Error("The " + what + " did not end within " +
+                               std::to_string(abandonMs / 1000) + " s: its worker is abandoned");
+      return false;
+    }
+    Sleep(kPollIntervalMs);
+  }
+  return true;
+}
+
+enum class CheckEnd { kUpdateAvailable, kNoUpdate, kFailed, kAbandoned };
+
+// The check on a worker, within kSilentCheckDeadlineMs.
+CheckEnd CheckWithin(Updater& updater) {
+  auto outcome = std::make_shared<WorkerOutcome>();
+  updater.onCheckComplete = [outcome](const UpdateInfo& info, const std::wstring& error) {
+    outcome->Finish(info.updateAvailable, error);
   };
-  updater.StartUpdate();
-  while (!outcome->finished.load()) Sleep(kPollIntervalMs);
-  return outcome;
+  updater.StartCheck();
+  if (!AwaitWorker(updater, *outcome, kSilentCheckDeadlineMs, kSilentCheckDeadlineMs, "check")) {
+    return CheckEnd::kAbandoned;
+  }
+  if (outcome->succeeded) return CheckEnd::kUpdateAvailable;
+  return outcome->error.empty() ? CheckEnd::kNoUpdate : CheckEnd::kFailed;
 }
 
 }  // namespace
 
 int RunSilentCheck(const Invocation& invocation) {
   Updater updater(invocation.installFolder, invocation.server);
-  UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
-  std::wstring error;
-  if (updater.CheckForUpdates(error).updateAvailable) return 0;
-  return error.empty() ? 2 : 1;
+  switch (CheckWithin(updater)) {
+    case CheckEnd::kUpdateAvailable: return 0;
+    case CheckEnd::kNoUpdate: return 2;
+    default: return 1;
+  }
 }
 
 int RunSilentUpdate(const Invocation& invocation) {
   const std::wstring& installPath = invocation.installFolder;
   Updater updater(installPath, invocation.server);
-  std::wstring checkError;
-  {
-    UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);
-    if (!updater.CheckForUpdates(checkError).updateAvailable) return 2;
+  switch (CheckWithin(updater)) {
+    case CheckEnd::kUpdateAvailable: break;
+    case CheckEnd::kAbandoned: return 1;
+    default: return 2;
   }
 
-  const bool wasRunning = IsProcessRunning(kApplicationExeName);
-  AskRunningApplicationToClose();
-  std::shared_ptr<SilentOutcome> outcome;
-  {
-    UpdaterDeadline deadline(updater, kSilentUpdateDeadlineMs);
-    outcome = ApplyOnWorker(updater);
+  const bool wasRunning = IsApplicationRunning(installPath);
+  AskRunningApplicationToClose(installPath);
+  auto outcome = std::make_shared<WorkerOutcome>();
+  updater.onComplete = [outcome](bool success, const std::wstring& error) {
+    outcome->Finish(success, error);
+  };
+  updater.StartUpdate();
+  const bool ended = AwaitWorker(updater, *outcome, kSilentUpdateDeadlineMs,
+                                 kSilentUpdateDeadlineMs + kSilentPlacingMs, "update");
+  if (ended && outcome->succeeded) {
+    if (invocation.restart) StartApplication(installPath);
+    return 0;
   }
-  if (!outcome->succeeded) {
-    Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
-    // It was running, and the caller asked for it to run.
-    if (invocation.restart && wasRunning && !IsProcessRunning(kApplicationExeName)) {
-      StartApplication(installPath);
-    }
-    return 1;
+  if (ended) Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
+  // It was running, and the caller asked for it to run; an abandoned update
+  // that has begun to place files may have left a mix of releases, which the
+  // next run completes, so the application stays closed then.
+  const bool mixed = !ended && updater.HasStartedPlacing();
+  if (mixed) Logger::Instance().Warn("The application is not started: files were being placed");
+  if (invocation.restart && wasRunning && !mixed && !IsApplicationRunning(installPath)) {
+    StartApplication(installPath);
   }
-  if (invocation.restart) StartApplication(installPath);
-  return 0;
+  return 1;
 }
 
 }  // namespace zavex

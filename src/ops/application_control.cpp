@@ -21,19 +21,23 @@ std::wstring ApplicationExePath(const std::wstring& installPath) {
   return installPath + L"\\" + kApplicationExeName;
 }
 
-void AskRunningApplicationToClose() {
-  if (!IsProcessRunning(kApplicationExeName)) return;
-  if (RequestApplicationClose(kApplicationExeName, kProductName)) Sleep(kCloseGraceMs);
+bool IsApplicationRunning(const std::wstring& installPath) {
+  return IsProcessRunning(ApplicationExePath(installPath));
 }
 
-bool CloseApplicationAndWait() {
-  if (!IsProcessRunning(kApplicationExeName)) return true;
-  RequestApplicationClose(kApplicationExeName, kProductName);
+void AskRunningApplicationToClose(const std::wstring& installPath) {
+  if (!IsApplicationRunning(installPath)) return;
+  if (RequestApplicationClose(ApplicationExePath(installPath), kProductName)) Sleep(kCloseGraceMs);
+}
+
+bool CloseApplicationAndWait(const std::wstring& installPath) {
+  if (!IsApplicationRunning(installPath)) return true;
+  RequestApplicationClose(ApplicationExePath(installPath), kProductName);
   for (int round = 0; round < kClosePollRounds; ++round) {
-    if (!IsProcessRunning(kApplicationExeName)) break;
+    if (!IsApplicationRunning(installPath)) break;
     Sleep(kClosePollMs);
   }
-  return !IsProcessRunning(kApplicationExeName);
+  return !IsApplicationRunning(installPath);
 }
 
 void StartApplication(const std::wstring& installPath) {

@@ -51,8 +51,6 @@ TransferCounts CountTransfer(const std::vector<StagedFile>& files) {
 
 namespace {
 
-constexpr wchar_t kCancelledText[] = L"Cancelado pelo usuário";
-
 enum class FetchResult { kNotStarted, kVerified, kSkipped, kOptionalMissing, kFailed };
 
 // The progress of one run, reported from any of its transfers: the finished
@@ -451,7 +449,8 @@ class ParallelDownload {
       failure = result.failure;
       return result.success;
     };
-    RetryTransientFailures(download.noted.path, &stop, log, attempt, [&received] { return received; });
+    RetryTransientFailures(download.noted.path, &stop, log, attempt,
+                           {[&received] { return received; }, [&fetched] { return fetched; }, download.noted.size});
     return result;
   }
 

@@ -163,6 +163,7 @@ bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manife
 
 bool DoInstall(const InstallJob& job, std::wstring& error) {
   HttpClient http(&job.cancel);
+  http.onNotice = LogNetworkNotice;
   Logger& log = Logger::Instance();
   log.Info("--- Starting installation ---");
   log.Info("Install path: " + WideToUtf8(job.installPath));

@@ -12,6 +12,9 @@ using ProgressCallback =
     std::function<void(int current, int total, uint32_t bytesDone, uint32_t bytesTotal,
                        const std::wstring& text)>;
 
+// The error text of an operation that a cancel stopped.
+inline constexpr wchar_t kCancelledText[] = L"Cancelado pelo usuário";
+
 // Called once at the end of an install or update, on its worker thread:
 // true with an empty text, or false with the text to show to the user.
 using CompletionCallback = std::function<void(bool success, const std::wstring& error)>;

@@ -29,20 +29,35 @@ bool WaitUnlessCancelled(const TransferCancel* cancel, DWORD waitMs) {
   return WaitForSingleObject(cancel->Event(), waitMs) == WAIT_TIMEOUT;
 }
 
+// True when another attempt, which may fetch the whole file, stays within
+// the cap; otherwise logs why the download ends.
+bool MayFetchAgain(const std::string& name, const TransferBytes& bytes, LogSink& log) {
+  if (!bytes.fetched) return true;
+  const uint64_t fetched = bytes.fetched();
+  if (fetched + bytes.size <= FetchCap(bytes.size)) return true;
+  log.Warn("Giving up " + name + ": " + std::to_string(fetched) + " bytes fetched for " +
+           std::to_string(bytes.size) + ", another attempt could pass the cap of " +
+           std::to_string(FetchCap(bytes.size)));
+  return false;
+}
+
 }  // namespace
 
+uint64_t FetchCap(uint64_t size) { return 2 * size + kAttemptRenewingBytes; }
+
 bool RetryTransientFailures(const std::string& name, const TransferCancel* cancel, LogSink& log,
-                            const RequestAttempt& attempt, const std::function<uint64_t()>& kept) {
-  uint64_t keptBefore = kept ? kept() : 0;
+                            const RequestAttempt& attempt, const TransferBytes& bytes) {
+  uint64_t keptHigh = bytes.kept ? bytes.kept() : 0;
   for (int number = 1;; ++number) {
     RequestFailure failure;
     if (attempt(failure)) return true;
-    if (kept) {
-      const uint64_t keptNow = kept();
-      if (keptNow >= keptBefore + kAttemptRenewingBytes) number = 1;
-      keptBefore = keptNow;
+    const uint64_t kept = bytes.kept ? bytes.kept() : 0;
+    if (kept >= keptHigh + kAttemptRenewingBytes) {
+      keptHigh = kept;
+      number = 1;
     }
     if (!failure.transient || number == kMaxAttempts) return false;
+    if (!MayFetchAgain(name, bytes, log)) return false;
     if (cancel && cancel->IsCancelled()) return false;
     const DWORD waitMs = RetryDelayMs(number, failure.retryAfterSeconds);
     log.Warn("Retrying " + name + " in " + SecondsText(waitMs) + " (attempt " +
@@ -51,6 +66,8 @@ bool RetryTransientFailures(const std::string& name, const TransferCancel* cance
     if (!WaitUnlessCancelled(cancel, waitMs)) return false;
   }
 }
+
+void LogNetworkNotice(const std::string& line) { Logger::Instance().Info(line); }
 
 HttpResponse GetWithRetries(HttpClient& http, const std::wstring& url, const std::string& name) {
   HttpResponse response;

@@ -11,7 +11,6 @@
 #include "ops/shortcut_locations.h"
 #include "platform/file_system.h"
 #include "platform/manifest_file.h"
-#include "platform/process_control.h"
 #include "platform/registration.h"
 #include "platform/unique_handle.h"
 
@@ -69,8 +68,8 @@ bool IsInstallationFolder(const std::wstring& installPath) {
 }  // namespace
 
 bool Uninstall(const std::wstring& installPath, std::wstring& error) {
-  AskRunningApplicationToClose();
-  if (IsProcessRunning(kApplicationExeName)) {
+  AskRunningApplicationToClose(installPath);
+  if (IsApplicationRunning(installPath)) {
     error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
     return false;
   }

@@ -70,6 +70,7 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   RemovePreviousUpdater(state.installPath);
   info.currentVersion = local.version;
   HttpClient http(&state.cancel);
+  http.onNotice = LogNetworkNotice;
   Manifest remote;
   if (!DownloadRemoteManifest(http, state.server, remote, error)) return info;
   info.newVersion = remote.version;

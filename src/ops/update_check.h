@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +35,7 @@ struct UpdaterState {
   const std::wstring installPath;
   const ReleaseServer server;
   TransferCancel cancel;
+  std::atomic<bool> placing{false};  // set before the last look at cancel
   Manifest localManifest;
   Manifest remoteManifest;
   DeltaIndex deltaIndex;

@@ -1,8 +1,6 @@
 #include "ops/updater.h"
 
 #include <algorithm>
-#include <chrono>
-#include <exception>
 
 #include "base/logger.h"
 #include "base/text_conversion.h"
@@ -91,6 +89,7 @@ bool CommitUpdate(const UpdaterState& state, const UpdatePlan& plan,
 // ".tmp" after it. False with error set when it stopped.
 bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstring& error) {
   HttpClient http(&state.cancel);
+  http.onNotice = LogNetworkNotice;
   Logger& log = Logger::Instance();
   log.Info("--- Starting update process ---");
   if (!EnsureServerManifest(state, error)) return false;
@@ -101,7 +100,7 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
     log.Info("No files to update");
     return true;
   }
-  if (!CloseApplicationAndWait()) {
+  if (!CloseApplicationAndWait(state.installPath)) {
     error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
     return false;
   }
@@ -109,6 +108,13 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
                   plan.counts};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  // Before the look at the cancel: a canceller that then reads placing as
+  // false knows that nothing will be placed.
+  state.placing.store(true);
+  if (state.cancel.IsCancelled()) {
+    error = kCancelledText;
+    return false;
+  }
   std::vector<PlacedFile> placed;
   if (!PlacingPhase(downloaded.verified, placed, error)) return false;
   if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
@@ -155,6 +161,7 @@ void Updater::StartCheck() {
 
 void Updater::StartUpdate() {
   state->cancel.Reset();
+  state->placing.store(false);
   auto update = [state = state, onProgress = onProgress, onComplete = onComplete]() {
     std::wstring error;
     const bool success = RunCatchingExceptions(
@@ -168,29 +175,5 @@ void Updater::StartUpdate() {
 }
 
 void Updater::Cancel() { state->cancel.Cancel(); }
-
-UpdaterDeadline::UpdaterDeadline(Updater& updater, unsigned ms) {
-  // Without a timer thread the run keeps only the stall limits.
-  try {
-    timer = std::thread([this, &updater, ms] {
-      std::unique_lock<std::mutex> lock(mutex);
-      const auto cancelAfter = std::chrono::milliseconds(ms - std::min(ms, kDeadlineLeadMs));
-      if (ended.wait_for(lock, cancelAfter, [this] { return done; })) return;
-      Logger::Instance().Error("Stopping, " + std::to_string(kDeadlineLeadMs / 1000) +
-                               " s before the deadline of " + std::to_string(ms / 1000) + " s");
-      updater.Cancel();
-    });
-  } catch (const std::exception&) {
-  }
-}
-
-UpdaterDeadline::~UpdaterDeadline() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    done = true;
-  }
-  ended.notify_one();
-  if (timer.joinable()) timer.join();
-}
 
 }  // namespace zavex

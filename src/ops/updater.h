@@ -1,10 +1,7 @@
 #pragma once
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "ops/operation_callbacks.h"
 #include "ops/release_server.h"
@@ -37,6 +34,9 @@ class Updater {
   // Stops a running update before its next file; a download in progress
   // ends at once, also one waiting on the network.
   void Cancel();
+  // True once the update has begun to place files; read after Cancel, false
+  // means it never will.
+  bool HasStartedPlacing() const { return state->placing.load(); }
 
   ProgressCallback onProgress;
   CompletionCallback onComplete;
@@ -48,27 +48,12 @@ class Updater {
 
 // What a mode without a window allows, whatever the server does: the check
 // (manifest and signature, with their retries), and the downloads of an
-// update.
+// update, then its placing.
 inline constexpr unsigned kSilentCheckDeadlineMs = 2 * 60 * 1000;
 inline constexpr unsigned kSilentUpdateDeadlineMs = 30 * 60 * 1000;
+inline constexpr unsigned kSilentPlacingMs = 5 * 60 * 1000;
 // How long before its deadline a run is cancelled, so that it has ended by
 // then.
 inline constexpr unsigned kDeadlineLeadMs = 5000;
-
-// Cancels the updater's check or update kDeadlineLeadMs before ms have
-// passed, unless it is destroyed first.
-class UpdaterDeadline {
- public:
-  UpdaterDeadline(Updater& updater, unsigned ms);
-  ~UpdaterDeadline();
-  UpdaterDeadline(const UpdaterDeadline&) = delete;
-  UpdaterDeadline& operator=(const UpdaterDeadline&) = delete;
-
- private:
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool done = false;  // guarded by mutex
-  std::thread timer;
-};
 
 }  // namespace zavex

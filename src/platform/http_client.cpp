@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "formats/content_range.h"
 #include "platform/proxy_settings.h"
 
 namespace zavex {
@@ -112,6 +113,9 @@ class StallWatch {
   uint64_t windowBytes = 0;
 };
 
+// How a request answered its proxy's 407.
+enum class ProxyLogon { kNotAsked, kAnswered, kRefused };
+
 // The connection is declared first so that the request is closed before it.
 struct OpenedRequest {
   OpenedRequest(const TransferCancel* transferCancel, const StallLimits& limits)
@@ -126,6 +130,7 @@ struct OpenedRequest {
   std::optional<uint64_t> contentLength;  // none when the server announced none
   DWORD systemError = 0;                  // of the step that failed
   std::string stalled;                    // why the request stalled
+  ProxyLogon proxyLogon = ProxyLogon::kNotAsked;
 };
 
 enum class StepEnd { kDone, kFailed, kCancelled, kStalled };
@@ -173,42 +178,10 @@ std::wstring QueryTextHeader(HINTERNET request, DWORD infoLevel) {
   return text;
 }
 
-// Reads the decimal digits at text[at], moving at past them; none when there
-// are none. Values beyond 64 bits read as the largest.
-std::optional<uint64_t> ReadDecimal(const std::wstring& text, size_t& at) {
-  const size_t start = at;
-  uint64_t value = 0;
-  for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
-    const unsigned digit = text[at] - L'0';
-    value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
-  }
-  if (at == start) return std::nullopt;
-  return value;
-}
-
 // The announced length, also one beyond 32 bits, which WinHTTP's number
 // query would not give.
 std::optional<uint64_t> QueryContentLength(HINTERNET request) {
-  const std::wstring text = QueryTextHeader(request, WINHTTP_QUERY_CONTENT_LENGTH);
-  size_t at = 0;
-  const std::optional<uint64_t> length = ReadDecimal(text, at);
-  if (at != text.size()) return std::nullopt;
-  return length;
-}
-
-// True when Content-Range is "bytes <from>-<size - 1>/<size>".
-bool ContinuesAt(HINTERNET request, uint64_t from, std::optional<uint64_t> size) {
-  const std::wstring text = QueryTextHeader(request, WINHTTP_QUERY_CONTENT_RANGE);
-  constexpr wchar_t kUnit[] = L"bytes ";
-  if (text.compare(0, 6, kUnit) != 0) return false;
-  size_t at = 6;
-  const std::optional<uint64_t> first = ReadDecimal(text, at);
-  if (first != from || at >= text.size() || text[at++] != L'-') return false;
-  const std::optional<uint64_t> last = ReadDecimal(text, at);
-  if (!last || at >= text.size() || text[at++] != L'/') return false;
-  const std::optional<uint64_t> total = ReadDecimal(text, at);
-  if (!total || at != text.size() || *last + 1 != *total) return false;
-  return !size || *total == *size;
+  return ReadContentLength(QueryTextHeader(request, WINHTTP_QUERY_CONTENT_LENGTH));
 }
 
 // Hands a fresh context to the request; false when it could not.
@@ -259,6 +232,46 @@ StepEnd WaitForStep(OpenedRequest& opened, bool started) {
   return StepEnd::kFailed;
 }
 
+// Sends the request and waits for the response head and its status. Null on
+// success, otherwise the failing step. WinHTTP's default autologon policy
+// stays: credentials go only where WinHttpSetCredentials sends them.
+const char* SendAndReceive(OpenedRequest& opened, const std::wstring& headers, StepEnd& end) {
+  BeginStep(opened);
+  const bool sent = WinHttpSendRequest(
+      opened.request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+      static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+  end = WaitForStep(opened, sent);
+  if (end != StepEnd::kDone) return "Failed to send request";
+  BeginStep(opened);
+  const bool receiving = WinHttpReceiveResponse(opened.request.get(), nullptr);
+  end = WaitForStep(opened, receiving);
+  if (end != StepEnd::kDone) return "Failed to receive response";
+  opened.watch.Arrived(0);
+  opened.statusCode = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_STATUS_CODE);
+  return nullptr;
+}
+
+// A 407 from the configured proxy: the logged-on user's credentials for
+// Negotiate or NTLM, set for the proxy alone; other schemes need a name and
+// a password, which this program never has.
+ProxyLogon AnswerProxyChallenge(HINTERNET request) {
+  DWORD schemes = 0;
+  DWORD first = 0;
+  DWORD target = 0;
+  if (!WinHttpQueryAuthSchemes(request, &schemes, &first, &target) ||
+      target != WINHTTP_AUTH_TARGET_PROXY) {
+    return ProxyLogon::kRefused;
+  }
+  for (const DWORD scheme : {WINHTTP_AUTH_SCHEME_NEGOTIATE, WINHTTP_AUTH_SCHEME_NTLM}) {
+    if ((schemes & scheme) &&
+        WinHttpSetCredentials(request, WINHTTP_AUTH_TARGET_PROXY, scheme, nullptr, nullptr,
+                              nullptr)) {
+      return ProxyLogon::kAnswered;
+    }
+  }
+  return ProxyLogon::kRefused;
+}
+
 // Sends a GET for url, with extra header lines, and waits for the response
 // head. Null on success, otherwise the failing step.
 const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::wstring& headers,
@@ -288,25 +301,14 @@ const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::w
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           flags));
   if (!opened.request || !AttachContext(opened)) return failed("Failed to create request");
-  // A proxy that asks for Windows authentication (NTLM, Negotiate) gets the
-  // logged-on user's credentials.
-  DWORD logonPolicy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
-  WinHttpSetOption(opened.request.get(), WINHTTP_OPTION_AUTOLOGON_POLICY, &logonPolicy,
-                   sizeof(logonPolicy));
 
-  BeginStep(opened);
-  const bool sent = WinHttpSendRequest(
-      opened.request.get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-      static_cast<DWORD>(headers.size()), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-  end = WaitForStep(opened, sent);
-  if (end != StepEnd::kDone) return "Failed to send request";
-  BeginStep(opened);
-  const bool receiving = WinHttpReceiveResponse(opened.request.get(), nullptr);
-  end = WaitForStep(opened, receiving);
-  if (end != StepEnd::kDone) return "Failed to receive response";
-
-  opened.watch.Arrived(0);
-  opened.statusCode = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_STATUS_CODE);
+  if (const char* failedStep = SendAndReceive(opened, headers, end)) return failedStep;
+  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+    opened.proxyLogon = AnswerProxyChallenge(opened.request.get());
+    if (opened.proxyLogon == ProxyLogon::kAnswered) {
+      if (const char* failedStep = SendAndReceive(opened, headers, end)) return failedStep;
+    }
+  }
   opened.contentLength = QueryContentLength(opened.request.get());
   return nullptr;
 }
@@ -385,8 +387,12 @@ RequestFailure StatusFailure(const OpenedRequest& opened) {
   RequestFailure failure;
   failure.statusCode = opened.statusCode;
   failure.reason = "HTTP " + std::to_string(opened.statusCode);
-  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+  if (opened.statusCode == HTTP_STATUS_DENIED) {
+    failure.reason += " (credentials are never sent to a server)";
+  } else if (opened.proxyLogon == ProxyLogon::kAnswered) {
     failure.reason += " (the proxy did not accept the logged-on user's credentials)";
+  } else if (opened.proxyLogon == ProxyLogon::kRefused) {
+    failure.reason += " (the proxy asks for credentials other than the logged-on user's)";
   }
   failure.transient = IsTransientStatus(opened.statusCode);
   failure.retryAfterSeconds = QueryNumberHeader(opened.request.get(), WINHTTP_QUERY_RETRY_AFTER);
@@ -478,8 +484,9 @@ DownloadResult Download(HINTERNET session, const std::wstring& url, const std::w
     return result;
   }
   const bool continues = opened.statusCode == 206;
-  if (continues && !(resumeFrom && ContinuesAt(opened.request.get(), resumeFrom, limits.size))) {
-    const std::wstring contentRange = QueryTextHeader(opened.request.get(), WINHTTP_QUERY_CONTENT_RANGE);
+  const std::wstring contentRange =
+      continues ? QueryTextHeader(opened.request.get(), WINHTTP_QUERY_CONTENT_RANGE) : L"";
+  if (continues && !(resumeFrom && ContinuesAt(contentRange, resumeFrom, limits.size))) {
     result.failure = RefusedBody(opened, "HTTP 206 with Content-Range \"" + Narrow(contentRange) + "\"");
     result.failure.transient = true;
     result.restartWhole = true;
@@ -577,6 +584,10 @@ RequestFailure ReadWholeBody(HINTERNET session, const std::wstring& url, OpenedR
   return NetworkFailure(opened, StepEnd::kCancelled, "");
 }
 
+std::string ProxyLogonNotice(const std::string& via) {
+  return "HTTP 407 from the proxy: answered with the logged-on user's credentials" + via;
+}
+
 }  // namespace
 
 std::string SecondsText(uint32_t ms) {
@@ -592,16 +603,31 @@ HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
   const size_t hostStart = url.find(L"://");
   const std::wstring server =
       url.substr(0, hostStart == std::wstring::npos ? 0 : url.find(L'/', hostStart + 3));
-  std::lock_guard<std::mutex> lock(mutex);
-  auto known = proxyOfServer.find(server);
-  if (known == proxyOfServer.end()) {
-    known = proxyOfServer.emplace(server, ProxyForUrl(url, kUserAgent)).first;
+  std::optional<ProxyChoice> looked;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (proxyOfServer.find(server) == proxyOfServer.end()) looked.emplace();
   }
-  const ProxyChoice& choice = known->second;
+  if (looked) {
+    *looked = ProxyForUrl(url, kUserAgent);
+    if (!looked->notice.empty()) Notify(looked->notice);
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  // Of two lookups for one server, the first to end stays.
+  if (looked) proxyOfServer.emplace(server, *looked);
+  const ProxyChoice& choice = proxyOfServer.at(server);
   via = " via " + (choice.proxy.empty() ? std::string("direct") : Narrow(choice.proxy));
   UniqueInternet& session = sessions[choice.proxy + L"|" + choice.bypass];
   if (!session) session = OpenSession(choice);
   return session.get();
+}
+
+void HttpClient::Notify(const std::string& line) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!onNotice || !noticed.insert(line).second) return;
+  }
+  onNotice(line);
 }
 
 HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
@@ -610,6 +636,7 @@ HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   std::string via;
   HINTERNET session = SessionFor(url, via);
   response.failure = ReadWholeBody(session, url, opened, maxBytes, response.body);
+  if (opened.proxyLogon == ProxyLogon::kAnswered) Notify(ProxyLogonNotice(via));
   response.statusCode = static_cast<int32_t>(opened.statusCode);
   response.success = response.failure.reason.empty();
   if (!response.success) {
@@ -634,6 +661,7 @@ DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstr
   std::string via;
   HINTERNET session = SessionFor(url, via);
   DownloadResult result = Download(session, url, path, progress, limits, opened);
+  if (opened.proxyLogon == ProxyLogon::kAnswered) Notify(ProxyLogonNotice(via));
   if (!result && !(cancel && cancel->IsCancelled())) result.failure.reason += via;
   return result;
 }

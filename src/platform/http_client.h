@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -102,14 +103,24 @@ class HttpClient {
   // The cancel that ends the requests of Get; null when none.
   const TransferCancel* GetCancel() const { return getCancel; }
 
+  // Receives each line for the log once: a proxy's 407 answered with the
+  // logged-on user's credentials, a proxy script that asked for them. Set
+  // before the first request.
+  std::function<void(const std::string&)> onNotice;
+
  private:
   // The session for url's server; null when it cannot be opened. via names
-  // its proxy, or "direct".
+  // its proxy, or "direct". The proxy of a server not seen before is looked
+  // up outside the lock: a script may take long, and requests to known
+  // servers go on meanwhile.
   HINTERNET SessionFor(const std::wstring& url, std::string& via);
+  // Passes line to onNotice unless it went there before.
+  void Notify(const std::string& line);
 
   std::mutex mutex;  // guards what follows
   std::map<std::wstring, ProxyChoice> proxyOfServer;  // by scheme, host and port
   std::map<std::wstring, UniqueInternet> sessions;    // by proxy and bypass list
+  std::set<std::string> noticed;
   const TransferCancel* getCancel;
   StallLimits stallLimits;
 };

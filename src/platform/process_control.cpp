@@ -6,21 +6,39 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/file_system.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
 namespace {
 
-// Identifiers of the running processes with the file name exeName.
-std::vector<DWORD> ProcessIdsNamed(const std::wstring& exeName) {
+// Room for any image path Windows reports.
+constexpr DWORD kImagePathChars = 32768;
+
+// The full path of the process's image; empty when it cannot be read.
+std::wstring ImagePathOf(DWORD processId) {
+  UniqueKernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+  if (!process) return L"";
+  std::wstring path(kImagePathChars, L'\0');
+  DWORD size = kImagePathChars;
+  if (!QueryFullProcessImageNameW(process.get(), 0, path.data(), &size)) return L"";
+  path.resize(size);
+  return path;
+}
+
+// Identifiers of the running processes whose image is exePath. The name in
+// the snapshot picks the candidates, their image path decides.
+std::vector<DWORD> ProcessIdsOf(const std::wstring& exePath) {
   std::vector<DWORD> ids;
+  const std::wstring fileName = exePath.substr(exePath.find_last_of(L"\\/") + 1);
   UniqueSnapshot snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) return ids;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (CompareStringOrdinal(entry.szExeFile, -1, exeName.c_str(), -1, TRUE) == CSTR_EQUAL) {
+    if (CompareStringOrdinal(entry.szExeFile, -1, fileName.c_str(), -1, TRUE) == CSTR_EQUAL &&
+        IsSamePath(ImagePathOf(entry.th32ProcessID), exePath)) {
       ids.push_back(entry.th32ProcessID);
     }
   }
@@ -49,10 +67,10 @@ BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context) {
 
 }  // namespace
 
-bool IsProcessRunning(const std::wstring& exeName) { return !ProcessIdsNamed(exeName).empty(); }
+bool IsProcessRunning(const std::wstring& exePath) { return !ProcessIdsOf(exePath).empty(); }
 
-bool RequestApplicationClose(const std::wstring& exeName, const std::wstring& windowTitle) {
-  CloseRequest request{windowTitle, ProcessIdsNamed(exeName)};
+bool RequestApplicationClose(const std::wstring& exePath, const std::wstring& windowTitle) {
+  CloseRequest request{windowTitle, ProcessIdsOf(exePath)};
   if (request.processIds.empty()) return false;
   EnumWindows(AskWindowToClose, reinterpret_cast<LPARAM>(&request));
   return request.posted;

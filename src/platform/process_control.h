@@ -4,12 +4,14 @@
 
 namespace zavex {
 
-// True when a running process has the file name exeName, in any letter case.
-bool IsProcessRunning(const std::wstring& exeName);
+// True when a running process's image is the file exePath, compared as
+// Windows compares paths (any letter case). A process whose image cannot be
+// read does not count.
+bool IsProcessRunning(const std::wstring& exePath);
 
 // Posts WM_CLOSE to every top-level window titled windowTitle that belongs
-// to a running process named exeName, and to no other window; true when one
-// was asked. Does not wait.
-bool RequestApplicationClose(const std::wstring& exeName, const std::wstring& windowTitle);
+// to a running process of the image exePath, and to no other window; true
+// when one was asked. Does not wait.
+bool RequestApplicationClose(const std::wstring& exePath, const std::wstring& windowTitle);
 
 }  // namespace zavex

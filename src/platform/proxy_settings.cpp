@@ -20,7 +20,7 @@ ProxyChoice ChoiceOf(const WINHTTP_PROXY_INFO& info) {
   const UniqueGlobalText proxy(info.lpszProxy);
   const UniqueGlobalText bypass(info.lpszProxyBypass);
   if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY) return ProxyChoice();
-  return ProxyChoice{TextOf(proxy), TextOf(bypass)};
+  return ProxyChoice{TextOf(proxy), TextOf(bypass), ""};
 }
 
 // False when no script could be found, fetched or run.
@@ -40,18 +40,16 @@ bool FromScript(const std::wstring& url, const wchar_t* scriptUrl, const wchar_t
     options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
     options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
   }
-  options.fAutoLogonIfChallenged = TRUE;
+  options.fAutoLogonIfChallenged = FALSE;
   WINHTTP_PROXY_INFO info = {};
-  if (!WinHttpGetProxyForUrl(resolver.get(), url.c_str(), &options, &info)) return false;
-  choice = ChoiceOf(info);
-  return true;
-}
-
-// Matches a bypass entry with '*' wildcards, without regard to letter case.
-bool MatchesPattern(const wchar_t* host, const wchar_t* pattern) {
-  if (*pattern == L'\0') return *host == L'\0';
-  if (*pattern == L'*') return MatchesPattern(host, pattern + 1) || (*host && MatchesPattern(host + 1, pattern));
-  return *host && towlower(*host) == towlower(*pattern) && MatchesPattern(host + 1, pattern + 1);
+  if (WinHttpGetProxyForUrl(resolver.get(), url.c_str(), &options, &info)) {
+    choice = ChoiceOf(info);
+    return true;
+  }
+  if (GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+    choice.notice = "The proxy script asked for credentials, which are never sent: it counts as none";
+  }
+  return false;
 }
 
 // The url's host name; empty when it cannot be read.
@@ -88,6 +86,30 @@ ProxyChoice FromMachineSetting() {
 
 }  // namespace
 
+bool MatchesPattern(const wchar_t* host, const wchar_t* pattern) {
+  // After the last '*' met, a mismatch lets that '*' take one more character
+  // and tries the rest of the pattern again from there; earlier stars never
+  // need another try, since the last one can take whatever they would have.
+  const wchar_t* starPattern = nullptr;
+  const wchar_t* starHost = nullptr;
+  while (*host) {
+    if (*pattern == L'*') {
+      starPattern = ++pattern;
+      starHost = host;
+    } else if (*pattern && towlower(*host) == towlower(*pattern)) {
+      ++host;
+      ++pattern;
+    } else if (starPattern) {
+      pattern = starPattern;
+      host = ++starHost;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == L'*') ++pattern;
+  return *pattern == L'\0';
+}
+
 ProxyChoice ProxyForUrl(const std::wstring& url, const wchar_t* userAgent) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return FromMachineSetting();
@@ -98,11 +120,12 @@ ProxyChoice ProxyForUrl(const std::wstring& url, const wchar_t* userAgent) {
   if ((config.fAutoDetect || scriptUrl) && FromScript(url, scriptUrl.get(), userAgent, choice)) {
     return choice;
   }
-  if (proxy) {
-    if (bypass && IsBypassed(url, bypass.get())) return ProxyChoice();
-    return ProxyChoice{TextOf(proxy), TextOf(bypass)};
+  if (proxy && !(bypass && IsBypassed(url, bypass.get()))) {
+    choice.proxy = TextOf(proxy);
+    choice.bypass = TextOf(bypass);
+    return choice;
   }
-  if (config.fAutoDetect || scriptUrl) return ProxyChoice();
+  if (proxy || config.fAutoDetect || scriptUrl) return choice;
   return FromMachineSetting();
 }
 

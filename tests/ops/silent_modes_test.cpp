@@ -338,7 +338,7 @@ TEST_F(SilentUpdateTest, WithoutRestartTheApplicationStaysClosed) {
   EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
   EXPECT_TRUE(application.Wait(0).has_value());
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
-  EXPECT_FALSE(IsProcessRunning(L"zavexphone.exe"));
+  EXPECT_FALSE(IsProcessRunning(folder + L"\\zavexphone.exe"));
 }
 
 TEST_F(SilentUpdateTest, AnotherProgramsWindowOfTheSameTitleIsLeftOpen) {

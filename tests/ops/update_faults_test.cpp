@@ -8,6 +8,7 @@
 
 #include "formats/manifest.h"
 #include "ops/download_phase.h"
+#include "ops/request_retry.h"
 #include "ops/updater_run_fixture.h"
 
 namespace zavex::test {
@@ -186,6 +187,75 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
     const uint64_t from = range == std::string::npos ? 0 : std::stoull(heads.back().substr(range + 15));
     EXPECT_EQ(server->BodyBytesSent("/res/new/extra.txt"),
               fault.cutBodyBytes + kLargeBytes - (fault.continued ? from : 0));
+  }
+}
+
+// Answers that each bring some of the file and are cut: attempts renew only
+// on a new high of kept bytes, and no attempt starts that could take the
+// fetched bytes past twice the file plus 1 MiB. The run fails in time and
+// changes nothing.
+TEST_F(UpdateFaultTest, CutsThatNeverCompleteTheFileEndTheRetries) {
+  constexpr size_t kMiB = 1 << 20;
+  constexpr size_t kLargeBytes = 6 * kMiB;
+  newer.files[3].content = GeneratedBytes(9, kLargeBytes);
+  const auto cutAt = [&](size_t bytes) {
+    HttpRoute cut = SlowAnswer(newer.files[3].content, 65536, 1);
+    cut.cutAfterBytes = bytes;
+    return cut;
+  };
+  std::vector<HttpRoute> alternating;
+  for (int i = 0; i < 20; ++i) alternating.push_back(cutAt(i % 2 ? 2 * kMiB : kMiB));
+  const HttpRoute whole = SlowAnswer(newer.files[3].content, 65536, 0);
+  const struct {
+    const char* name;
+    std::vector<HttpRoute> answers;
+    const char* logged;
+  } faults[] = {
+      {"cut after 1, 2, 1, 2... MiB", alternating, "(attempt 4 of 4): body cut short after "},
+      {"cut ever later", {cutAt(kMiB), cutAt(2 * kMiB), cutAt(3 * kMiB), cutAt(4 * kMiB),
+                          cutAt(5 * kMiB), whole},
+       "Giving up res/new/extra.txt: "},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    PrepareRun(fault.answers);
+    const ULONGLONG start = GetTickCount64();
+    const RunResult result = RunUpdater(L"--silent", 90000);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_LT(GetTickCount64() - start, 90000u);
+    EXPECT_LE(HeadsOfRequestsFor(*server, "/res/new/extra.txt").size(), 10u);
+    EXPECT_LE(server->BodyBytesSent("/res/new/extra.txt"), FetchCap(kLargeBytes));
+    EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+    EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(fault.logged), std::string::npos);
+  }
+}
+
+// Records each line and cancels, so that the wait it announces ends at once.
+class CancellingLog final : public LogSink {
+ public:
+  void Write(const std::string&, const std::string& message) override {
+    lines.push_back(message);
+    cancel.Cancel();
+  }
+  TransferCancel cancel;
+  std::vector<std::string> lines;
+};
+
+TEST(RequestRetryTest, RetryAfterIsWaitedAtMostItsCap) {
+  for (const uint32_t retryAfter : {3u, 61u, 3600u}) {
+    SCOPED_TRACE(retryAfter);
+    CancellingLog log;
+    const bool succeeded = RetryTransientFailures("file", &log.cancel, log, [&](RequestFailure& failure) {
+      failure.transient = true;
+      failure.retryAfterSeconds = retryAfter;
+      failure.reason = "HTTP 503";
+      return false;
+    });
+    EXPECT_FALSE(succeeded);
+    const uint32_t waited = std::min(retryAfter, kMaxRetryAfterSeconds);
+    EXPECT_EQ(log.lines, std::vector<std::string>{"Retrying file in " + std::to_string(waited) +
+                                                  " s (attempt 2 of 4): HTTP 503"});
   }
 }
 

@@ -200,6 +200,26 @@ TEST_F(HttpClientTest, GetNamesTheStepThatFailed) {
   EXPECT_TRUE(server.Requests().empty());
 }
 
+// A server asking for Windows logon gets none: the 401 fails the request.
+TEST_F(HttpClientTest, A401IsNeverAnsweredWithCredentials) {
+  HttpRoute challenge;
+  challenge.status = 401;
+  challenge.body = "who";
+  challenge.headers = "WWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM\r\n";
+  server.SetRoute("/private", challenge);
+  const HttpResponse response = client.Get(server.Url("/private"));
+  EXPECT_FALSE(response.success);
+  EXPECT_EQ(response.failure.reason, "HTTP 401 (credentials are never sent to a server) via direct");
+  const DownloadResult download = Download("/private", temp / L"private");
+  EXPECT_FALSE(download.success);
+  EXPECT_EQ(download.failure.reason, response.failure.reason);
+  const std::vector<test::ReceivedRequest> requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  for (const test::ReceivedRequest& request : requests) {
+    EXPECT_EQ(request.head.find("Authorization:"), std::string::npos) << request.head;
+  }
+}
+
 TEST_F(HttpClientTest, PathJustBelowTheLimitReachesTheServer) {
   // "/" + 2046 characters: 2047 with nothing left over for a terminator.
   const std::string path = "/" + std::string(2046, 'p');

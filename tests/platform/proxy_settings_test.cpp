@@ -14,6 +14,7 @@
 namespace zavex {
 namespace {
 
+using test::HttpRoute;
 using test::HttpServer;
 
 constexpr wchar_t kConnectionsKey[] =
@@ -102,8 +103,14 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
   const std::string pac = "function FindProxyForURL(url, host) { return \"PROXY " +
                           ProxyAddress() + "\"; }";
   origin.SetRoute("/proxy.pac", 200, pac);
+  HttpRoute challenge;
+  challenge.status = 401;
+  challenge.body = pac;
+  challenge.headers = "WWW-Authenticate: Negotiate\r\nWWW-Authenticate: NTLM\r\n";
+  origin.SetRoute("/logon.pac", challenge);
   const std::string script = "http://127.0.0.1:" + std::to_string(origin.port()) + "/proxy.pac";
   const std::string missingScript = "http://127.0.0.1:" + std::to_string(origin.port()) + "/none.pac";
+  const std::string logonScript = "http://127.0.0.1:" + std::to_string(origin.port()) + "/logon.pac";
   const struct {
     const char* name;
     std::vector<BYTE> settings;
@@ -118,6 +125,7 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
        ConnectionSettings(kProxyFlag, ProxyAddress(), "<local>;*.example.com", ""), true},
       {"script", ConnectionSettings(kScriptFlag, "", "", script), true},
       {"script not to be had", ConnectionSettings(kScriptFlag, "", "", missingScript), false},
+      {"script asking for credentials", ConnectionSettings(kScriptFlag, "", "", logonScript), false},
       {"none", ConnectionSettings(0, "", "", ""), false},
   };
   for (const auto& setting : cases) {
@@ -138,6 +146,68 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
         client.DownloadFile(origin.Url("/missing.bin"), temp / L"missing.bin", nullptr);
     EXPECT_EQ(missing.failure.reason,
               "HTTP 404 via " + (setting.throughProxy ? ProxyAddress() : std::string("direct")));
+  }
+  for (const test::ReceivedRequest& request : origin.Requests()) {
+    EXPECT_EQ(request.head.find("Authorization:"), std::string::npos) << request.head;
+  }
+}
+
+// A 407 is answered with the logged-on user's Windows logon, for the proxy
+// alone, and the request sent again; the log hears of it once.
+TEST_F(ProxySettingsTest, AProxysChallengeIsAnsweredWithTheLoggedOnUser) {
+  ASSERT_TRUE(WriteSettings(ConnectionSettings(kProxyFlag, ProxyAddress(), "", "")));
+  HttpRoute challenge;
+  challenge.status = 407;
+  challenge.body = "who";
+  challenge.headers = "Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n";
+  HttpRoute content;
+  content.body = "content";
+  proxy.SetRoutes("/file.bin", {challenge, content, challenge, content});
+  HttpClient client;
+  std::vector<std::string> notices;
+  client.onNotice = [&notices](const std::string& line) { notices.push_back(line); };
+  for (int request = 0; request < 2; ++request) {
+    const HttpResponse response = client.Get(origin.Url("/file.bin"));
+    EXPECT_TRUE(response.success) << response.failure.reason;
+    EXPECT_EQ(response.body, "content");
+  }
+  EXPECT_EQ(FileRequests(proxy), 4u);
+  EXPECT_EQ(FileRequests(origin), 0u);
+  EXPECT_EQ(notices, std::vector<std::string>{"HTTP 407 from the proxy: answered with the "
+                                              "logged-on user's credentials via " + ProxyAddress()});
+}
+
+TEST(BypassPatternTest, WildcardsMatchAnyRunInAnyLetterCase) {
+  std::wstring stars;
+  for (int i = 0; i < 30; ++i) stars += L"*a";
+  const std::wstring longName(20000, L'a');
+  const struct {
+    const char* name;
+    std::wstring host;
+    std::wstring pattern;
+    bool matches;
+  } cases[] = {
+      {"exact", L"example.com", L"example.com", true},
+      {"letter case", L"Example.COM", L"eXample.com", true},
+      {"prefix only", L"example.com", L"example", false},
+      {"longer pattern", L"example", L"example.com", false},
+      {"leading star", L"www.example.com", L"*.example.com", true},
+      {"star takes nothing", L".example.com", L"*.example.com", true},
+      {"star needs the dot", L"example.com", L"*.example.com", false},
+      {"trailing star", L"127.0.0.1", L"127.0.*", true},
+      {"inner star", L"intranet.corp.local", L"intra*.local", true},
+      {"star then mismatch", L"ab.cd", L"a*x", false},
+      {"retry after a partial match", L"aaab", L"*aab", true},
+      {"stars only", L"anything", L"***", true},
+      {"empty host", L"", L"*", true},
+      {"empty host, letters", L"", L"a*", false},
+      {"empty pattern", L"a", L"", false},
+      {"many stars, long name, no match", longName, stars + L"b", false},
+      {"many stars, long name, match", longName, stars, true},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    EXPECT_EQ(MatchesPattern(test.host.c_str(), test.pattern.c_str()), test.matches);
   }
 }
 

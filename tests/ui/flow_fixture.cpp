@@ -89,7 +89,7 @@ bool FlowTest::WaitForApplicationStart(int starts) const {
 }
 
 bool FlowTest::NoApplicationStarted() const {
-  return !IsProcessRunning(L"zavexphone.exe") && !FileExists(folder + L"\\zavexphone_cmdline.txt");
+  return !IsProcessRunning(folder + L"\\zavexphone.exe") && !FileExists(folder + L"\\zavexphone_cmdline.txt");
 }
 
 bool FlowTest::OperationEndedBeforeTheProcess(const std::string& line) const {
