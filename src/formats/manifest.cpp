@@ -96,6 +96,22 @@ bool StaysInsideInstallFolder(const std::string& path) {
   return true;
 }
 
+// The first name of path as Windows keeps it: empty and "." names dropped,
+// and trailing dots and blanks.
+std::string_view TopNameAsWindowsKeepsIt(std::string_view path) {
+  while (true) {
+    const std::size_t end = path.find_first_of("\\/");
+    std::string_view name = path.substr(0, end);
+    while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.remove_suffix(1);
+    if (!name.empty() || end == std::string_view::npos) return name;
+    path.remove_prefix(end + 1);
+  }
+}
+
+bool IsInStagingFolder(const std::string& path) {
+  return NameSameFile(TopNameAsWindowsKeepsIt(path), kStagingFolderName);
+}
+
 // The two-character escape of byte, or null when it has none.
 const char* ShortEscape(char byte) {
   switch (byte) {
@@ -202,7 +218,7 @@ bool IsValid(const Manifest& manifest) {
     return false;
   }
   for (const ManifestFile& file : manifest.files) {
-    if (!StaysInsideInstallFolder(file.path)) return false;
+    if (!StaysInsideInstallFolder(file.path) || IsInStagingFolder(file.path)) return false;
   }
   return true;
 }

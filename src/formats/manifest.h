@@ -50,7 +50,7 @@ Manifest ParseManifest(const std::string& text) noexcept;
 
 // True for a non-empty version, a positive versionCode and at least one file,
 // with every file path staying inside the installation folder: not absolute,
-// no ':' or zero byte, no ".." segment.
+// no ':' or zero byte, no ".." segment, and not in kStagingFolderName.
 bool IsValid(const Manifest& manifest);
 
 // The entries of newer whose file installed does not list, or whose first
@@ -75,6 +75,10 @@ std::string EscapeJsonString(const std::string& text);
 
 // The updater's own file at the top of the installation.
 inline constexpr char kUpdaterFileName[] = "zavex_updater.exe";
+
+// The folder at the top of the installation where downloads wait before they
+// become files; no entry may name it or anything in it.
+inline constexpr char kStagingFolderName[] = "zavex_staging";
 
 // Whether path names kUpdaterFileName as Windows sees it.
 bool IsUpdaterPath(const std::string& path);

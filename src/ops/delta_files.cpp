@@ -15,10 +15,8 @@ namespace {
 
 // How the files are read. A patch's three streams are read in turns, a page
 // each. Its old file is read where each piece of the new one came from, all
-// over the file: a patch of a 184 MB library read 790,000 pieces of 64 KiB
-// (52 GB) through one page, and 312,000 of 16 KiB through 128 pages. Each
-// read costs more than its bytes under Wine, so pages stay larger than 4 KiB
-// for the patches of small changes, which read the old file in order.
+// over the file, so it gets many pages; each read costs more than its bytes
+// under Wine, so pages stay larger than 4 KiB (measured in bench/README.md).
 struct ReadPages {
   size_t bytes;
   size_t count;
@@ -26,19 +24,43 @@ struct ReadPages {
 constexpr ReadPages kPatchPages = {64 * 1024, 4};
 constexpr ReadPages kOldFilePages = {16 * 1024, 128};
 constexpr ReadPages kCopyPages = {64 * 1024, 1};
-// Decoders hand over a few bytes at a time (about a hundred on average for a
-// patch of a large library); one WriteFile each would cost far more than the
-// decoding.
+// Decoders hand over a few bytes at a time; one WriteFile each would cost
+// far more than the decoding.
 constexpr size_t kWriteBufferBytes = 256 * 1024;
+
+// Looks at the cancel of a decoding after each kCancelCheckBytes of its
+// reads and writes together.
+class CancelCheck {
+ public:
+  explicit CancelCheck(const TransferCancel& cancel) : cancel(cancel) {}
+
+  // False once a look has found the cancel set.
+  bool Pass(size_t bytes) {
+    sinceLook += bytes;
+    if (sinceLook >= kCancelCheckBytes) {
+      sinceLook = 0;
+      cancelled = cancel.IsCancelled();
+    }
+    return !cancelled;
+  }
+
+  bool Cancelled() const { return cancelled; }
+
+ private:
+  const TransferCancel& cancel;
+  uint64_t sinceLook = 0;
+  bool cancelled = false;
+};
 
 // A file read by offset through a cache of pages, each offset's page in one
 // slot.
 class FileReader : public ByteReader {
  public:
-  FileReader(const std::wstring& path, ReadPages pages)
+  FileReader(const std::wstring& path, ReadPages pages, CancelCheck& cancelCheck)
       : file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
         pages(pages),
+        cancelCheck(cancelCheck),
         cache(pages.bytes * pages.count),
         pageInSlot(pages.count, kNoPage) {
     LARGE_INTEGER length = {};
@@ -50,7 +72,7 @@ class FileReader : public ByteReader {
   uint64_t Size() const override { return size; }
 
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
-    if (offset > size || count > size - offset) return false;
+    if (offset > size || count > size - offset || !cancelCheck.Pass(count)) return false;
     while (count > 0) {
       const uint64_t page = offset / pages.bytes;
       const uint8_t* bytes = Page(page);
@@ -85,6 +107,7 @@ class FileReader : public ByteReader {
 
   UniqueFile file;
   ReadPages pages;
+  CancelCheck& cancelCheck;
   bool opened = false;
   uint64_t size = 0;
   std::vector<uint8_t> cache;
@@ -95,8 +118,9 @@ class FileReader : public ByteReader {
 // byte as it is written, and refuses what would pass the file's size.
 class DecodedFileWriter {
  public:
-  explicit DecodedFileWriter(const DecodedFile& target)
+  DecodedFileWriter(const DecodedFile& target, CancelCheck& cancelCheck)
       : output(target),
+        cancelCheck(cancelCheck),
         file(CreateFileW(target.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr)) {
     pending.reserve(kWriteBufferBytes);
@@ -112,7 +136,9 @@ class DecodedFileWriter {
   // sets reason, decoderFailure when the fault was the decoder's.
   bool Completed(bool decoded, const char* decoderFailure, std::string& reason) {
     if (decoded && written == output.size && Flush()) return true;
-    if (overrun) {
+    if (cancelCheck.Cancelled()) {
+      reason = "cancelled";
+    } else if (overrun) {
       reason = "it decodes to more than " + std::to_string(output.size) + " bytes";
     } else if (writeFailed) {
       reason = "cannot write the file";
@@ -126,6 +152,7 @@ class DecodedFileWriter {
 
  private:
   bool Write(const uint8_t* data, size_t count) {
+    if (!cancelCheck.Pass(count)) return false;
     if (count > output.size - written) {
       overrun = true;
       return false;
@@ -149,6 +176,7 @@ class DecodedFileWriter {
   }
 
   const DecodedFile& output;
+  CancelCheck& cancelCheck;
   UniqueFile file;
   std::vector<uint8_t> pending;
   uint64_t written = 0;  // accepted, pending included
@@ -172,9 +200,10 @@ bool Inflate(FileReader& copy, uint64_t size, DecodedFileWriter& writer) {
 
 bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
                     const DecodedFile& output, std::string& reason) {
-  FileReader patch(patchPath, kPatchPages);
-  FileReader oldFile(oldPath, kOldFilePages);
-  DecodedFileWriter writer(output);
+  CancelCheck cancelCheck(output.cancel);
+  FileReader patch(patchPath, kPatchPages, cancelCheck);
+  FileReader oldFile(oldPath, kOldFilePages, cancelCheck);
+  DecodedFileWriter writer(output, cancelCheck);
   if (!patch.IsOpen() || !oldFile.IsOpen() || !writer.IsOpen()) {
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
     return false;
@@ -184,8 +213,9 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
 }
 
 bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason) {
-  FileReader copy(copyPath, kCopyPages);
-  DecodedFileWriter writer(output);
+  CancelCheck cancelCheck(output.cancel);
+  FileReader copy(copyPath, kCopyPages, cancelCheck);
+  DecodedFileWriter writer(output, cancelCheck);
   if (!copy.IsOpen() || !writer.IsOpen()) {
     reason = "cannot open the compressed copy or the output";
     return false;

@@ -4,17 +4,23 @@
 #include <string>
 
 #include "platform/sha256_hasher.h"
+#include "platform/transfer_cancel.h"
 
 namespace zavex {
 
 // Where a file decoded from a patch or a compressed copy goes: created or
 // truncated, every byte added to hasher (begun by the caller) as it is
-// written, and never more than size bytes.
+// written, and never more than size bytes. The decoding looks at cancel at
+// least once per kCancelCheckBytes that it reads and that it writes, and
+// ends with the reason "cancelled" once it is set.
 struct DecodedFile {
   const std::wstring& path;
   uint64_t size;
   Sha256Hasher& hasher;
+  const TransferCancel& cancel;
 };
+
+inline constexpr uint64_t kCancelCheckBytes = 256 * 1024;
 
 // Writes output from the patch file applied to the old file, both read by
 // offset, so memory stays bounded whatever their sizes. False, with the

@@ -15,6 +15,7 @@
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/placing_phase.h"
+#include "ops/request_retry.h"
 #include "ops/server_manifest.h"
 #include "ops/shortcut_locations.h"
 #include "ops/worker_thread.h"

@@ -6,6 +6,7 @@
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/operation_callbacks.h"
+#include "ops/request_retry.h"
 #include "ops/server_manifest.h"
 #include "platform/http_client.h"
 #include "platform/manifest_file.h"

@@ -8,7 +8,9 @@
 #include "ops/application_control.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
+#include "ops/manifest_signature.h"
 #include "ops/placing_phase.h"
+#include "ops/request_retry.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/link_safe_removal.h"
@@ -30,6 +32,14 @@ bool EnsureServerManifest(UpdaterState& state, std::wstring& error) {
   RunUpdateCheck(state, checkError);
   if (IsValid(state.remoteManifest)) return true;
   error = checkError.empty() ? L"Falha ao verificar atualização" : checkError;
+  return false;
+}
+
+// The manifest may have expired while the window waited or the files came:
+// checked again before the application closes and before anything is placed.
+bool IsStillUnexpired(const UpdaterState& state, std::wstring& error) {
+  if (CheckManifestExpiry(state.remoteManifest, UtcNow(), state.server.keys)) return true;
+  error = L"Manifest inválido";
   return false;
 }
 
@@ -100,6 +110,7 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
     log.Info("No files to update");
     return true;
   }
+  if (!IsStillUnexpired(state, error)) return false;
   if (!CloseApplicationAndWait(state.installPath)) {
     error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
     return false;
@@ -108,6 +119,10 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
                   plan.counts};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  if (!IsStillUnexpired(state, error)) {
+    for (const StagedFile* file : downloaded.verified) RemoveFile(file->tempPath);
+    return false;
+  }
   // Before the look at the cancel: a canceller that then reads placing as
   // false knows that nothing will be placed.
   state.placing.store(true);

@@ -187,6 +187,17 @@ TEST(IsValid, RejectsPathsThatLeaveTheInstallFolder) {
   }
 }
 
+// The folder of downloads under way, as any spelling that Windows resolves to it.
+TEST(IsValid, RejectsPathsInTheStagingFolder) {
+  for (const std::string path : {"zavex_staging", "zavex_staging/lib/x.dll.patch", "Zavex_Staging\\x",
+                                 "./zavex_staging/x", "zavex_staging. /x", "/zavex_staging/x"}) {
+    EXPECT_FALSE(IsValid(WithFiles({File("ok.dll", "h"), File(path, "h")}))) << path;
+  }
+  for (const std::string path : {"lib/zavex_staging/x", "zavex_staging2/x", "zavex_stagin/x"}) {
+    EXPECT_TRUE(IsValid(WithFiles({File(path, "h")}))) << path;
+  }
+}
+
 TEST(SerializeManifest, EmptyManifestLayout) {
   EXPECT_EQ(SerializeManifest(Manifest()),
             "{\n"

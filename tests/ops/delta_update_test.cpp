@@ -13,8 +13,10 @@
 #include "app/invocation.h"
 #include "base/text_conversion.h"
 #include "formats/binary_patch.h"
+#include "formats/deflate_encoder.h"
 #include "formats/delta_index.h"
 #include "formats/manifest.h"
+#include "ops/delta_files.h"
 #include "ops/installer.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
@@ -24,9 +26,9 @@ namespace {
 
 // Text-like content, so that compressed copies are small: lines of a
 // numbered table, of which every 97th names the version.
-std::string TableText(int version) {
+std::string TableText(int version, int lines = 6000) {
   std::string text;
-  for (int line = 0; line < 6000; ++line) {
+  for (int line = 0; line < lines; ++line) {
     text += "entrada " + std::to_string(line) + " valor " + std::to_string(line * 7 % 1013) +
             (line % 97 == 0 ? " versao " + std::to_string(version) : "") + "\n";
   }
@@ -292,6 +294,78 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
   }
 }
 
+// Entries named as another entry's patch, compressed copy or note were named
+// before: each file, whichever way it takes, ends as published.
+TEST_F(DeltaUpdateTest, EntriesNamedLikeAnotherEntrysDownloadsEndAsPublished) {
+  const auto release = [](int version) {
+    return Release{std::to_string(version) + ".0.0", version,
+                   {{"lib/x.dll", TableText(version, 50000)},
+                    {"lib/x.dll.deflate", TableText(version + 1)},
+                    {"lib/x.dll.part", TableText(version + 2)},
+                    {"lib/x.dll.patch", TableText(version + 3)}}};
+  };
+  for (const int version : {6, 7}) {
+    chain.push_back(release(version));
+    ASSERT_EQ(PublishThroughPublisher(chain.back(), temp / L"build", site), "");
+  }
+  newer = chain.back();
+  const std::string patch = ServedPatch(Hash(6, "lib/x.dll"), Hash(7, "lib/x.dll"));
+  const std::string copy = ServedCopy(Hash(7, "lib/x.dll"));
+  const struct {
+    const char* name;
+    std::vector<std::string> missing;
+    const char* logged;
+  } cases[] = {
+      {"patched", {}, "Patched lib/x.dll from "},
+      {"compressed", {patch}, "Downloaded lib/x.dll compressed: "},
+      {"whole, with a note", {patch, copy}, "Downloaded lib/x.dll whole: "},
+  };
+  ASSERT_GE(newer.files[0].content.size(), 1u << 20);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Prepare(6, [&] {
+      for (const std::string& path : c.missing) server->SetRoute(path, 404, "Not Found");
+    });
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log").find(c.logged), std::string::npos);
+    EXPECT_FALSE(FileExists(folder + L"\\zavex_staging"));
+  }
+}
+
+// A decode that finds the cancel set stops at its first look, before it
+// has written a byte: a compressed copy and a patch, each of 16 MiB.
+TEST(DeltaFiles, ACancelEndsDecodingAtItsFirstLook) {
+  TempDir temp;
+  const std::string zeros(16u << 20, '\0');
+  const auto* bytes = reinterpret_cast<const uint8_t*>(zeros.data());
+  const std::vector<uint8_t> copy = DeflateBuffer(bytes, zeros.size());
+  PatchWriter writer(zeros.size(), zeros.size());
+  writer.AddControl(zeros.size(), 0, 0);
+  writer.AddDiff(bytes, zeros.size());
+  const std::vector<uint8_t> patch = writer.Finish();
+  ASSERT_TRUE(WriteTextFile(temp / L"copy", std::string(copy.begin(), copy.end())));
+  ASSERT_TRUE(WriteTextFile(temp / L"patch", std::string(patch.begin(), patch.end())));
+  ASSERT_TRUE(WriteTextFile(temp / L"old", zeros));
+  const std::wstring output = temp / L"new";
+  Sha256Hasher hasher;
+  for (const bool cancelled : {false, true}) {
+    TransferCancel cancel;
+    if (cancelled) cancel.Cancel();
+    const DecodedFile decoded{output, zeros.size(), hasher, cancel};
+    for (const bool patched : {false, true}) {
+      SCOPED_TRACE(std::string(cancelled ? "cancelled " : "") + (patched ? "patch" : "copy"));
+      std::string reason;
+      hasher.Begin();
+      EXPECT_EQ(patched ? ApplyPatchFile(temp / L"patch", temp / L"old", decoded, reason)
+                        : InflateCopyFile(temp / L"copy", decoded, reason),
+                !cancelled);
+      EXPECT_EQ(reason, cancelled ? "cancelled" : "");
+      EXPECT_EQ(ReadTextFile(output).size(), cancelled ? 0u : zeros.size());
+    }
+  }
+}
+
 // The check's size and the progress count what the update will fetch.
 TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
   const uint64_t patches =
@@ -376,7 +450,7 @@ TEST_F(DeltaUpdateTest, KilledRunsPartialPatchIsContinuedByTheNextRun) {
   HttpRoute slow = SlowAnswer(patch, 65536, 20);
   slow.servesRanges = true;
   server->SetRoute(address, slow);
-  const std::wstring partial = folder + L"\\big.bin.patch.tmp";
+  const std::wstring partial = folder + L"\\zavex_staging\\patch\\big.bin";
   ChildProcess updater;
   ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
   const ULONGLONG deadline = GetTickCount64() + 60000;

@@ -6,6 +6,8 @@
 #include "app/invocation.h"
 #include "base/text_conversion.h"
 #include "formats/manifest.h"
+#include "formats/utc_time.h"
+#include "ops/manifest_signature.h"
 #include "ops/placing_phase.h"
 #include "ops/release_fixture.h"
 #include "ops/updater.h"
@@ -165,6 +167,26 @@ TEST_F(UpdateApplyTest, FailedFileKeepsEveryInstalledFileAndTheRecord) {
   PublishRelease(server, newer);
   EXPECT_TRUE(Update().success);
   EXPECT_TRUE(HoldsExactly(folder(), newer));
+}
+
+// The manifest expires after the check: while the window waits, and while
+// the files come. Either way nothing is placed and the old release stays.
+TEST_F(UpdateApplyTest, ManifestThatExpiresAfterTheCheckIsRefusedBeforeAnythingIsPlaced) {
+  const std::string before = Record();
+  for (const bool duringTheDownloads : {false, true}) {
+    SCOPED_TRACE(duringTheDownloads ? "during the downloads" : "while the window waits");
+    newer.expires = FormatUtcTimestamp(UtcNow() + 2);
+    PublishRelease(server, newer);
+    server.SetRoute("/lib/a.dll", SlowAnswer(newer.files[1].content, 4000, 300));
+    Updater updater(folder(), CompiledReleaseServer());
+    std::wstring error;
+    ASSERT_TRUE(updater.CheckForUpdates(error).updateAvailable) << WideToUtf8(error);
+    if (!duringTheDownloads) Sleep(3000);
+    EXPECT_EQ(RunToCompletion(updater, &Updater::StartUpdate).error, L"Manifest inválido");
+    EXPECT_EQ(RequestsUnder(server, "/lib/a.dll"), duringTheDownloads ? 1u : 0u);
+    EXPECT_TRUE(HoldsExactly(folder(), installed));
+    EXPECT_EQ(Record(), before);
+  }
 }
 
 TEST_F(UpdateApplyTest, FileBehindALinkInTheInstallationFailsAndNothingIsWrittenThrough) {

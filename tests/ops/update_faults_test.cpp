@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <chrono>
@@ -298,21 +299,40 @@ TEST_F(UpdateFaultTest, KilledRunsPartialFileIsContinuedByTheNextRun) {
                       std::to_string(kept)),
             std::string::npos);
 
-  // A partial file left for another release's entry of that path.
+  // A partial file left for another release's entry of that path, and one
+  // as a power cut may leave it: its length, with zeros for data. Each is
+  // fetched from byte 0.
   Release other = newer;
   other.files = {ReleaseFile("res/new/extra.txt", GeneratedBytes(1, kLargeBytes))};
-  Reinstall();
-  CreateDirectoryW((folder + L"\\res\\new").c_str(), nullptr);
-  ASSERT_TRUE(WriteTextFile(partial, other.files[0].content.substr(0, kept)));
-  ASSERT_TRUE(WriteTextFile(folder + L"\\res\\new\\extra.txt.part.tmp",
-                            SerializeManifest(ParseManifest(other.ManifestJson()))));
-  RestartServer();
-  PublishRelease(*server, newer);
-  EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
-  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
-  heads = HeadsOfRequestsFor(*server, "/res/new/extra.txt");
-  ASSERT_FALSE(heads.empty());
-  EXPECT_EQ(heads.back().find("Range:"), std::string::npos);
+  Release same = newer;
+  same.files = {newer.files[3]};
+  const struct {
+    const char* name;
+    const Release& noted;
+    std::string partial;
+  } leftovers[] = {{"another entry's", other, other.files[0].content.substr(0, kept)},
+                   {"zeros", same, std::string(kLargeBytes, '\0')}};
+  const std::wstring noteFolder = folder + L"\\zavex_staging\\note\\res\\new";
+  for (const auto& leftover : leftovers) {
+    SCOPED_TRACE(leftover.name);
+    Reinstall();
+    SHCreateDirectoryExW(nullptr, noteFolder.c_str(), nullptr);
+    CreateDirectoryW((folder + L"\\res\\new").c_str(), nullptr);
+    ASSERT_TRUE(WriteTextFile(partial, leftover.partial));
+    ASSERT_TRUE(WriteTextFile(noteFolder + L"\\extra.txt", SerializeManifest(ParseManifest(leftover.noted.ManifestJson()))));
+    RestartServer();
+    PublishRelease(*server, newer);
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    EXPECT_FALSE(FileExists(folder + L"\\zavex_staging"));
+    heads = HeadsOfRequestsFor(*server, "/res/new/extra.txt");
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_EQ(heads.back().find("Range:"), std::string::npos);
+  }
+  EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
+                .find("The continued download of res/new/extra.txt does not match its hash, fetching it "
+                      "again from byte 0"),
+            std::string::npos);
 }
 
 // A server that stops sending, with the application closed for the update:

@@ -15,7 +15,7 @@ TEST(ReleasePaths, AcceptsOrdinaryNamesAtAnyDepth) {
                            ".hidden", "lib/manifest.json", "lib/zavex_updater.exe", ".tmp",
                            "x.old2", "con2.txt", "com0", "console.log", "s\xC3\xA3o paulo.txt",
                            "\xF0\x9F\x93\x9E.png", "v1.0/app", "zavex_updater.exe",
-                           "lib/zavex_delta/x.dll"}) {
+                           "lib/zavex_delta/x.dll", "lib/zavex_staging/x.dll"}) {
     EXPECT_EQ(PathRefusal(path), "") << path;
   }
 }
@@ -52,6 +52,8 @@ TEST(ReleasePaths, RefusesWhatTheUpdaterCannotInstallOrKeep) {
       {"Manifest.json.sig", "is a name the updater keeps for itself"},
       {"zavex_delta/x.dll", "is a name the updater keeps for itself"},
       {"Zavex_Delta", "is a name the updater keeps for itself"},
+      {"zavex_staging/lib/x.dll", "is a name the updater keeps for itself"},
+      {"ZAVEX_STAGING", "is a name the updater keeps for itself"},
       {"codec.dll.old", "ends in .old"},
       {"lib/cache.TMP", "ends in .tmp"},
       {"bad\xFF.dll", "is not valid UTF-8"},

@@ -1,0 +1,188 @@
+#include "ops/fetch_ways.h"
+
+#include "base/text_conversion.h"
+#include "ops/delta_files.h"
+#include "ops/download_staging.h"
+#include "ops/server_manifest.h"
+#include "platform/file_system.h"
+
+namespace zavex {
+namespace {
+
+void LogDownloadStart(LogSink& log, const StagedFile& file, const std::wstring& url) {
+  log.Info("Downloading: " + file.entry.path);
+  log.Debug("  URL: " + WideToUtf8(url));
+  log.Debug("  Temp path: " + WideToUtf8(file.tempPath));
+  log.Debug("  Final path: " + WideToUtf8(file.finalPath));
+}
+
+void LogHashMismatch(LogSink& log, const ManifestFile& entry, const std::string& actualHash,
+                     uint64_t downloadedSize) {
+  log.Error("HASH MISMATCH for: " + entry.path);
+  log.Error("  Expected: " + entry.hash);
+  log.Error("  Got:      " + actualHash);
+  log.Error("  File size: " + std::to_string(downloadedSize) +
+            " (expected: " + std::to_string(entry.size) + ")");
+}
+
+// Logs the comparison of the digest of what was written with the entry's
+// hash; true when they match.
+bool LogDigest(LogSink& log, const ManifestFile& entry, const std::string& actualHash) {
+  log.Info("Calculating hash for: " + entry.path);
+  // A failed digest is empty text; it must not match an entry without a hash.
+  const bool match = !actualHash.empty() && actualHash == entry.hash;
+  log.Info("  Expected hash: " + entry.hash);
+  log.Info("  Actual hash:   " + actualHash);
+  log.Info(std::string("  Hash match: ") + (match ? "YES" : "NO"));
+  return match;
+}
+
+const char* WayName(FetchWayKind kind) {
+  switch (kind) {
+    case FetchWayKind::kPatch:
+      return "patch";
+    case FetchWayKind::kCompressed:
+      return "compressed copy";
+    case FetchWayKind::kWhole:
+      break;
+  }
+  return "whole file";
+}
+
+// The installed content a patch starts from, as the log names it.
+std::string HashPrefix(const std::string& hash) { return hash.substr(0, 12); }
+
+// Placed files must survive a power cut that follows the record.
+FetchResult FlushForPlacing(const StagedFile& file, std::wstring& error) {
+  if (FlushFileToDisk(file.tempPath)) return FetchResult::kVerified;
+  RemoveFile(file.tempPath);
+  error = L"Falha ao instalar: " + file.widePath;
+  return FetchResult::kFailed;
+}
+
+}  // namespace
+
+WayFetcher::WayFetcher(const FetchRun& fetchRun, std::function<void(const StagedFile&, uint64_t)> onReceived)
+    : run(fetchRun), onReceived(std::move(onReceived)) {}
+
+FetchResult WayFetcher::Fetch(const StagedFile& file, LogLines& log, std::wstring& error) {
+  for (size_t way = 0; way + 1 < file.ways.size() && !run.stop.IsCancelled(); ++way) {
+    std::string reason;
+    if (FetchDecoded(file, file.ways[way], log, reason)) return FlushForPlacing(file, error);
+    log.Warn(std::string("The ") + WayName(file.ways[way].kind) + " of " + file.entry.path +
+             " was not used (" + reason + "), taking its " + WayName(file.ways[way + 1].kind));
+  }
+  return FetchWhole(file, log, error);
+}
+
+// The file itself, as the manifest lists it.
+FetchResult WayFetcher::FetchWhole(const StagedFile& file, LogLines& log, std::wstring& error) {
+  const TransferTarget whole = TargetOf(file, file.ways.back());
+  LogDownloadStart(log, file, whole.url);
+  TransferOutcome outcome = DownloadTarget(file, whole, log);
+  std::string actualHash = outcome.result ? hasher.Finish() : "";
+  // After a power cut a file may keep its length with zeros for data.
+  if (outcome.result && outcome.continued && actualHash != file.entry.hash) {
+    log.Warn("The continued download of " + file.entry.path +
+             " does not match its hash, fetching it again from byte 0");
+    RemoveFile(file.tempPath);
+    const uint64_t fetchedBefore = outcome.fetched;
+    outcome = DownloadTarget(file, whole, log);
+    outcome.fetched += fetchedBefore;
+    actualHash = outcome.result ? hasher.Finish() : "";
+  }
+  if (!outcome.result) {
+    log.Error("Download failed for: " + file.entry.path + " (" + outcome.result.failure.reason + ")");
+    RemoveFile(file.tempPath);
+    if (!file.entry.required) return FetchResult::kOptionalMissing;
+    error = L"Falha ao baixar: " + file.widePath;
+    return FetchResult::kFailed;
+  }
+  log.Info("Download complete, size: " + std::to_string(outcome.received) + " bytes");
+  if (!LogDigest(log, file.entry, actualHash)) {
+    LogHashMismatch(log, file.entry, actualHash, outcome.received);
+    error = L"Hash inválido para: " + file.widePath;
+    RemoveFile(file.tempPath);
+    return FetchResult::kFailed;
+  }
+  log.Info("Downloaded " + file.entry.path + " whole: " + std::to_string(outcome.fetched) + " bytes fetched");
+  return FlushForPlacing(file, error);
+}
+
+// A patch or compressed copy: downloaded into the staging folder, then, once
+// its bytes match the SHA-256 that the index lists, decoded into the file's
+// temp path, hashed as it is written, and verified.
+// False with the reason; neither file stays then, and the artifact never.
+bool WayFetcher::FetchDecoded(const StagedFile& file, const FetchWay& way, LogLines& log, std::string& reason) {
+  const bool patch = way.kind == FetchWayKind::kPatch;
+  const TransferTarget artifact = TargetOf(file, way);
+  log.Info(patch ? "Downloading the patch of " + file.entry.path + " from " + HashPrefix(way.fromHash)
+                 : "Downloading the compressed copy of " + file.entry.path);
+  log.Debug("  URL: " + WideToUtf8(artifact.url));
+  log.Debug("  Temp path: " + WideToUtf8(artifact.partialPath));
+  if (!PrepareStagingPath(run.installPath, artifact.partialPath)) {
+    reason = "the staging folder is behind a link";
+    return false;
+  }
+  const TransferOutcome outcome = DownloadTarget(file, artifact, log);
+  if (!outcome.result) reason = outcome.result.failure.reason;
+  // No byte reaches a decoder unless the index bound to the manifest lists it.
+  const bool listed = outcome.result && hasher.Finish() == way.hash;
+  if (outcome.result && !listed) reason = "its bytes do not match the index's SHA-256";
+  const bool decoded = listed && Decode(file, way, artifact.partialPath, log, reason);
+  RemoveFile(artifact.partialPath);
+  if (!decoded) {
+    RemoveFile(file.tempPath);
+    return false;
+  }
+  log.Info((patch ? "Patched " + file.entry.path + " from " + HashPrefix(way.fromHash)
+                  : "Downloaded " + file.entry.path + " compressed") +
+           ": " + std::to_string(outcome.fetched) + " bytes fetched");
+  return true;
+}
+
+// The artifact of way, applied to the installed file or inflated, into the
+// file's temp path; true once it matches the entry's hash.
+bool WayFetcher::Decode(const StagedFile& file, const FetchWay& way, const std::wstring& artifactPath,
+                        LogLines& log, std::string& reason) {
+  hasher.Begin();
+  const DecodedFile output{file.tempPath, file.entry.size, hasher, run.stop};
+  const bool patch = way.kind == FetchWayKind::kPatch;
+  if (!(patch ? ApplyPatchFile(artifactPath, file.finalPath, output, reason)
+              : InflateCopyFile(artifactPath, output, reason))) {
+    return false;
+  }
+  log.Info(std::string(patch ? "Patch applied" : "Copy inflated") + ", size: " +
+           std::to_string(file.entry.size) + " bytes");
+  if (LogDigest(log, file.entry, hasher.Finish())) return true;
+  reason = "the result does not match the file's hash";
+  return false;
+}
+
+TransferOutcome WayFetcher::DownloadTarget(const StagedFile& file, const TransferTarget& target, LogLines& log) {
+  const TransferContext context{run.http, run.stop,
+                                [this, &file](uint64_t received) { onReceived(file, received); }};
+  const TransferOutcome outcome = TransferResumable(context, target, hasher, log);
+  run.fetchedBytes += outcome.fetched;
+  return outcome;
+}
+
+TransferTarget WayFetcher::TargetOf(const StagedFile& file, const FetchWay& way) const {
+  TransferTarget target;
+  if (way.kind == FetchWayKind::kWhole) {
+    target = {run.serverBaseUrl + file.widePath + (run.addNoCacheQuery ? NoCacheQuery() : L""), file.tempPath,
+              L"", file.entry};
+  } else {
+    // Named by their contents, patches and copies may come from any cache.
+    const StagedKind kind = way.kind == FetchWayKind::kPatch ? StagedKind::kPatch : StagedKind::kCompressedCopy;
+    target = {run.serverBaseUrl + Utf8ToWide(way.urlPath), StagingPath(run.installPath, kind, file.widePath), L"",
+              {way.urlPath, file.entry.hash, static_cast<uint32_t>(way.size), true}};
+  }
+  const std::wstring notePath = StagingPath(run.installPath, StagedKind::kNote, file.widePath);
+  if (target.noted.size >= kResumableBytes && PrepareStagingPath(run.installPath, notePath)) {
+    target.notePath = notePath;
+  }
+  return target;
+}
+
+}  // namespace zavex
