@@ -69,13 +69,15 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
     std::string manifest;  // empty: no route
     DWORD exitCode;
     const char* logged;
-    size_t requests;                // the manifest, its signature, the index when files changed
+    size_t requests;                // the manifest, its signature, the index it names when files changed
     std::vector<HttpRoute> before;  // answers to the manifest requests before it
   };
   Release same = newer;
   same.versionCode = installed.versionCode;
   Release unchanged = installed;
   unchanged.versionCode = 5;
+  Release indexed = newer;
+  indexed.deltaIndex = "{\"compressed\": [], \"patches\": []}";
   HttpRoute busy = Answer(503, "busy");
   busy.headers = "Retry-After: 2\r\n";
   const Case cases[] = {
@@ -84,8 +86,8 @@ TEST_F(SilentCheckTest, ExitCodeFollowsWhatTheServerOffers) {
        "[ERROR] Remote manifest is invalid", 2},
       {"same code, other files", same.ManifestJson(), 2, "Remote version: ", 2},
       {"higher code, no file changed", unchanged.ManifestJson(), 0, "Remote version: ", 2},
-      {"higher code", newer.ManifestJson(), 0, "Remote version: 2.0.0", 3},
-      {"503 with Retry-After, then the manifest", newer.ManifestJson(), 0,
+      {"higher code", indexed.ManifestJson(), 0, "Remote version: 2.0.0", 3},
+      {"503 with Retry-After, then the manifest", indexed.ManifestJson(), 0,
        "[WARN] Retrying manifest.json in 2 s (attempt 2 of 4): HTTP 503 via direct\r\n", 3,
        {busy}},
   };
