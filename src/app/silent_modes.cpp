@@ -111,11 +111,12 @@ int RunSilentUpdate(const Invocation& invocation) {
   // It was running, and the caller asked for it to run; an abandoned update
   // that has begun to place files may have left a mix of releases, which the
   // next run completes, so the application stays closed then.
-  const bool mixed = !ended && updater.HasStartedPlacing();
-  if (mixed) Logger::Instance().Warn("The application is not started: files were being placed");
-  if (invocation.restart && wasRunning && !mixed && !IsApplicationRunning(installPath)) {
-    StartApplication(installPath);
+  if (!invocation.restart || !wasRunning || IsApplicationRunning(installPath)) return 1;
+  if (!ended && updater.HasStartedPlacing()) {
+    Logger::Instance().Warn("The application is not started again: files were being placed");
+    return 1;
   }
+  StartApplication(installPath);
   return 1;
 }
 

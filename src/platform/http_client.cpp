@@ -130,6 +130,7 @@ struct OpenedRequest {
   std::optional<uint64_t> contentLength;  // none when the server announced none
   DWORD systemError = 0;                  // of the step that failed
   std::string stalled;                    // why the request stalled
+  bool throughProxy = false;              // a 407 from anyone else goes unanswered
   ProxyLogon proxyLogon = ProxyLogon::kNotAsked;
 };
 
@@ -303,7 +304,7 @@ const char* OpenRequest(HINTERNET session, const std::wstring& url, const std::w
   if (!opened.request || !AttachContext(opened)) return failed("Failed to create request");
 
   if (const char* failedStep = SendAndReceive(opened, headers, end)) return failedStep;
-  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ) {
+  if (opened.statusCode == HTTP_STATUS_PROXY_AUTH_REQ && opened.throughProxy) {
     opened.proxyLogon = AnswerProxyChallenge(opened.request.get());
     if (opened.proxyLogon == ProxyLogon::kAnswered) {
       if (const char* failedStep = SendAndReceive(opened, headers, end)) return failedStep;
@@ -599,7 +600,7 @@ std::string SecondsText(uint32_t ms) {
 HttpClient::HttpClient(const TransferCancel* cancel, const StallLimits& limits)
     : getCancel(cancel), stallLimits(limits) {}
 
-HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
+HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via, bool& throughProxy) {
   const size_t hostStart = url.find(L"://");
   const std::wstring server =
       url.substr(0, hostStart == std::wstring::npos ? 0 : url.find(L'/', hostStart + 3));
@@ -616,7 +617,8 @@ HINTERNET HttpClient::SessionFor(const std::wstring& url, std::string& via) {
   // Of two lookups for one server, the first to end stays.
   if (looked) proxyOfServer.emplace(server, *looked);
   const ProxyChoice& choice = proxyOfServer.at(server);
-  via = " via " + (choice.proxy.empty() ? std::string("direct") : Narrow(choice.proxy));
+  throughProxy = !choice.proxy.empty();
+  via = " via " + (throughProxy ? Narrow(choice.proxy) : std::string("direct"));
   UniqueInternet& session = sessions[choice.proxy + L"|" + choice.bypass];
   if (!session) session = OpenSession(choice);
   return session.get();
@@ -634,7 +636,7 @@ HttpResponse HttpClient::Get(const std::wstring& url, size_t maxBytes) {
   HttpResponse response;
   OpenedRequest opened(getCancel, stallLimits);
   std::string via;
-  HINTERNET session = SessionFor(url, via);
+  HINTERNET session = SessionFor(url, via, opened.throughProxy);
   response.failure = ReadWholeBody(session, url, opened, maxBytes, response.body);
   if (opened.proxyLogon == ProxyLogon::kAnswered) Notify(ProxyLogonNotice(via));
   response.statusCode = static_cast<int32_t>(opened.statusCode);
@@ -659,7 +661,7 @@ DownloadResult HttpClient::DownloadFile(const std::wstring& url, const std::wstr
     return result;
   }
   std::string via;
-  HINTERNET session = SessionFor(url, via);
+  HINTERNET session = SessionFor(url, via, opened.throughProxy);
   DownloadResult result = Download(session, url, path, progress, limits, opened);
   if (opened.proxyLogon == ProxyLogon::kAnswered) Notify(ProxyLogonNotice(via));
   if (!result && !(cancel && cancel->IsCancelled())) result.failure.reason += via;

@@ -110,10 +110,10 @@ class HttpClient {
 
  private:
   // The session for url's server; null when it cannot be opened. via names
-  // its proxy, or "direct". The proxy of a server not seen before is looked
+  // its proxy, or "direct"; throughProxy tells which. The proxy of a server not seen before is looked
   // up outside the lock: a script may take long, and requests to known
   // servers go on meanwhile.
-  HINTERNET SessionFor(const std::wstring& url, std::string& via);
+  HINTERNET SessionFor(const std::wstring& url, std::string& via, bool& throughProxy);
   // Passes line to onNotice unless it went there before.
   void Notify(const std::string& line);
 

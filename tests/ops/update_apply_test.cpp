@@ -411,17 +411,25 @@ TEST_F(UpdateApplyTest, ListedManifestIsNeverDownloaded) {
 TEST_F(UpdateApplyTest, ApplicationIsGivenTenSecondsToClose) {
   struct Case {
     const wchar_t* options;
+    bool elsewhere;  // started from another folder: not the installation's
     bool updated;
   };
   // A window that ignores the request, or a process without one, keeps the
-  // update waiting for all 10 s; closing after 3 s is within the limit.
-  const Case cases[] = {{L"--ignore-close", false},
-                        {L"--no-window", false},
-                        {L"--close-delay=3000", true}};
+  // update waiting for all 10 s; closing after 3 s is within the limit. A
+  // program of that name elsewhere does not count.
+  const Case cases[] = {{L"--ignore-close", false, false},
+                        {L"--no-window", false, false},
+                        {L"--ignore-close", true, true},
+                        {L"--close-delay=3000", false, true}};
+  installed.files[0].content = ReadTextFile(BuildDir() + L"\\zavexphone.exe");
+  const std::vector<std::wstring> startedOnce = {L"zavexphone_cmdline.txt"};
   for (const Case& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.options));
+    SCOPED_TRACE(WideToUtf8(c.options) + (c.elsewhere ? " elsewhere" : ""));
+    InstallReleaseLocally(folder(), installed);
+    DeleteFileW((folder() + L"\\zavexphone_cmdline.txt").c_str());
     ChildProcess application;
-    ASSERT_TRUE(application.Start(BuildDir() + L"\\zavexphone.exe", c.options));
+    const std::wstring& from = c.elsewhere ? BuildDir() : folder();
+    ASSERT_TRUE(application.Start(from + L"\\zavexphone.exe", c.options));
     if (std::wstring(c.options) != L"--no-window") {
       ASSERT_NE(WaitForWindow(application.id(), L"", L"Zavex Phone"), nullptr);
     }
@@ -430,14 +438,14 @@ TEST_F(UpdateApplyTest, ApplicationIsGivenTenSecondsToClose) {
     const ULONGLONG elapsed = GetTickCount64() - start;
     EXPECT_EQ(result.success, c.updated) << WideToUtf8(result.error);
     if (c.updated) {
-      EXPECT_TRUE(application.Wait(0).has_value());
-      EXPECT_TRUE(HoldsExactly(folder(), newer));
+      EXPECT_EQ(application.Wait(0).has_value(), !c.elsewhere);
+      EXPECT_TRUE(HoldsExactly(folder(), newer, c.elsewhere ? std::vector<std::wstring>{} : startedOnce));
     } else {
       EXPECT_EQ(result.error, L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.");
       EXPECT_TRUE(application.running());
       // Twenty waits of half a second: a lower bound only.
       EXPECT_GE(elapsed, 10000u);
-      EXPECT_TRUE(HoldsExactly(folder(), installed));
+      EXPECT_TRUE(HoldsExactly(folder(), installed, startedOnce));
     }
     application.Kill();
   }

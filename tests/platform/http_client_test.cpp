@@ -213,8 +213,13 @@ TEST_F(HttpClientTest, A401IsNeverAnsweredWithCredentials) {
   const DownloadResult download = Download("/private", temp / L"private");
   EXPECT_FALSE(download.success);
   EXPECT_EQ(download.failure.reason, response.failure.reason);
+  // Nor a 407 from a server reached directly.
+  challenge.status = 407;
+  challenge.headers = "Proxy-Authenticate: Negotiate\r\nProxy-Authenticate: NTLM\r\n";
+  server.SetRoute("/private", challenge);
+  EXPECT_EQ(client.Get(server.Url("/private")).failure.reason, "HTTP 407 via direct");
   const std::vector<test::ReceivedRequest> requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 3u);
   for (const test::ReceivedRequest& request : requests) {
     EXPECT_EQ(request.head.find("Authorization:"), std::string::npos) << request.head;
   }
