@@ -49,6 +49,7 @@ int RunSilentCheck(const Invocation& invocation) {
 int RunSilentUpdate(const Invocation& invocation) {
   const std::wstring& installPath = invocation.installFolder;
   Updater updater(installPath, invocation.server);
+  updater.UndoCutPlacing();
   std::wstring checkError;
   {
     UpdaterDeadline deadline(updater, kSilentCheckDeadlineMs);

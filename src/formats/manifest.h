@@ -37,9 +37,12 @@ Manifest ParseManifest(const std::string& text) noexcept;
 // empty or oversized file gives the empty manifest.
 Manifest LoadManifestFile(const std::wstring& path);
 
-// True for a non-empty version, a positive versionCode and at least one file,
-// with every file path staying inside the installation folder: not absolute,
+// Whether a relative path stays inside the installation folder: not absolute,
 // no ':' or zero byte, no ".." segment.
+bool StaysInsideInstallFolder(const std::string& path);
+
+// True for a non-empty version, a positive versionCode and at least one file,
+// with every file path staying inside the installation folder.
 bool IsValid(const Manifest& manifest);
 
 // The entries of newer whose file installed does not list, or whose first

@@ -13,6 +13,7 @@
 #include "ops/application_control.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
+#include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
 #include "ops/server_manifest.h"
 #include "ops/shortcut_locations.h"
@@ -164,6 +165,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   Logger& log = Logger::Instance();
   log.Info("--- Starting installation ---");
   log.Info("Install path: " + WideToUtf8(job.installPath));
+  UndoCutPlacing(job.installPath);
 
   Manifest manifest;
   if (!DownloadManifest(job, http, manifest, error)) return false;
@@ -177,7 +179,6 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
   if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
   RemovePreviousUpdater(job.installPath);
-  RestoreMissingFromOld(job.installPath, previous);
 
   // Nothing installed to patch: the compressed copies serve.
   DeltaIndex index;
@@ -187,9 +188,13 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
                   CountTransfer(files)};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, files, downloaded, error)) return false;
+  PlacingJournal journal;
   std::vector<PlacedFile> placed;
-  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!PlacingPhase(job.installPath, previous, downloaded.verified, journal, placed, error)) {
+    return false;
+  }
   if (!CommitInstall(job, manifest, previous, downloaded, placed, run.counts, error)) return false;
+  journal.Remove();
   log.Info("--- Installation completed successfully ---");
   return true;
 }

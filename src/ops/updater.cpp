@@ -10,6 +10,7 @@
 #include "ops/application_control.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
+#include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
@@ -93,7 +94,6 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
   Logger& log = Logger::Instance();
   log.Info("--- Starting update process ---");
   if (!EnsureServerManifest(state, error)) return false;
-  RestoreMissingFromOld(state.installPath, state.localManifest);
 
   const UpdatePlan plan = PlanUpdate(state);
   if (plan.files.empty() && plan.pathsToDelete.empty()) {
@@ -108,9 +108,14 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
                   plan.counts};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  PlacingJournal journal;
   std::vector<PlacedFile> placed;
-  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!PlacingPhase(state.installPath, state.localManifest, downloaded.verified, journal, placed,
+                    error)) {
+    return false;
+  }
   if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
+  journal.Remove();
   log.Info("--- Update completed successfully ---");
   return true;
 }
@@ -132,6 +137,8 @@ Updater::~Updater() { Cancel(); }
 
 UpdateInfo Updater::CheckForUpdates(std::wstring& error) { return RunUpdateCheck(*state, error); }
 
+void Updater::UndoCutPlacing() { zavex::UndoCutPlacing(state->installPath); }
+
 void Updater::StartCheck() {
   state->cancel.Reset();
   auto check = [state = state, onCheckComplete = onCheckComplete]() {
@@ -139,6 +146,7 @@ void Updater::StartCheck() {
     std::wstring error;
     RunCatchingExceptions(
         [&](std::wstring& text) {
+          zavex::UndoCutPlacing(state->installPath);
           info = RunUpdateCheck(*state, text);
           return true;
         },

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "formats/placing_journal.h"
 #include "formats/signature_file.h"
 #include "formats/windows_file_name.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 // Names of the installation folder's top level that belong to the updater,
 // and the release folder's folder of compressed copies and patches.
-constexpr const char* kUpdaterNames[] = {kManifestName, kSignatureFileName,
+constexpr const char* kUpdaterNames[] = {kManifestName, kSignatureFileName, kPlacingJournalName,
                                          "zavex_updater.log", "zavex_delta"};
 
 // Leftover suffixes that every update deletes from the installation folder.
