@@ -109,11 +109,16 @@ struct UndoCounts {
 
 // A file in use (a running program, this one among them) cannot be replaced
 // but can be renamed: it moves aside under a ".tmp" name, which a later run
-// deletes once the file is no longer in use.
+// deletes once the file is no longer in use. It comes back when ".old"
+// cannot take its place.
 bool PutBackBesideFileInUse(const std::wstring& finalPath) {
   const std::wstring aside = finalPath + L".undone.tmp";
-  return MoveFileExW(finalPath.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING) &&
-         MoveFileW(PreviousVersionPath(finalPath).c_str(), finalPath.c_str());
+  if (!MoveFileExW(finalPath.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+  if (MoveFileW(PreviousVersionPath(finalPath).c_str(), finalPath.c_str())) return true;
+  const DWORD code = GetLastError();
+  MoveFileW(aside.c_str(), finalPath.c_str());
+  SetLastError(code);
+  return false;
 }
 
 void PutBack(const std::wstring& finalPath, const std::string& path, UndoCounts& counts) {
