@@ -84,18 +84,6 @@ Manifest ReadManifest(const JsonValue& root) {
 
 bool IsSeparator(char byte) { return byte == '\\' || byte == '/'; }
 
-bool StaysInsideInstallFolder(const std::string& path) {
-  if (!path.empty() && IsSeparator(path.front())) return false;
-  if (path.find(':') != std::string::npos || path.find('\0') != std::string::npos) return false;
-  std::size_t segmentStart = 0;
-  for (std::size_t index = 0; index <= path.size(); ++index) {
-    if (index < path.size() && !IsSeparator(path[index])) continue;
-    if (std::string_view(path).substr(segmentStart, index - segmentStart) == "..") return false;
-    segmentStart = index + 1;
-  }
-  return true;
-}
-
 // The first name of path as Windows keeps it: empty and "." names dropped,
 // and trailing dots and blanks.
 std::string_view TopNameAsWindowsKeepsIt(std::string_view path) {
@@ -211,6 +199,18 @@ Manifest ParseManifest(const std::string& text) noexcept {
     // Every reader error, and running out of memory, discards what was read.
     return Manifest();
   }
+}
+
+bool StaysInsideInstallFolder(const std::string& path) {
+  if (!path.empty() && IsSeparator(path.front())) return false;
+  if (path.find(':') != std::string::npos || path.find('\0') != std::string::npos) return false;
+  std::size_t segmentStart = 0;
+  for (std::size_t index = 0; index <= path.size(); ++index) {
+    if (index < path.size() && !IsSeparator(path[index])) continue;
+    if (std::string_view(path).substr(segmentStart, index - segmentStart) == "..") return false;
+    segmentStart = index + 1;
+  }
+  return true;
 }
 
 bool IsValid(const Manifest& manifest) {

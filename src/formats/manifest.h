@@ -48,6 +48,10 @@ struct Manifest {
 // kMaxDeltaIndexBytes gives the empty manifest too.
 Manifest ParseManifest(const std::string& text) noexcept;
 
+// Whether a relative path stays inside the installation folder: not absolute,
+// no ':' or zero byte, no ".." segment.
+bool StaysInsideInstallFolder(const std::string& path);
+
 // True for a non-empty version, a positive versionCode and at least one file,
 // with every file path staying inside the installation folder: not absolute,
 // no ':' or zero byte, no ".." segment, and not in kStagingFolderName.

@@ -14,6 +14,7 @@
 #include "ops/delta_index_fetch.h"
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
+#include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
 #include "ops/request_retry.h"
 #include "ops/server_manifest.h"
@@ -168,6 +169,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   Logger& log = Logger::Instance();
   log.Info("--- Starting installation ---");
   log.Info("Install path: " + WideToUtf8(job.installPath));
+  UndoCutPlacing(job.installPath);
 
   Manifest manifest;
   if (!DownloadManifest(job, http, manifest, error)) return false;
@@ -181,7 +183,6 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
   if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
   RemovePreviousUpdater(job.installPath);
-  RestoreMissingFromOld(job.installPath, previous);
 
   // Nothing installed to patch: the compressed copies serve.
   DeltaIndex index;
@@ -191,9 +192,13 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
                   CountTransfer(files)};
   DownloadedFiles downloaded;
   if (!DownloadPhase(run, files, downloaded, error)) return false;
+  PlacingJournal journal;
   std::vector<PlacedFile> placed;
-  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!PlacingPhase(job.installPath, previous, downloaded.verified, journal, placed, error)) {
+    return false;
+  }
   if (!CommitInstall(job, manifest, previous, downloaded, placed, run.counts, error)) return false;
+  journal.Remove();
   log.Info("--- Installation completed successfully ---");
   return true;
 }

@@ -4,21 +4,13 @@
 
 #include "base/logger.h"
 #include "base/text_conversion.h"
+#include "formats/placing_journal.h"
 #include "platform/file_system.h"
 #include "platform/held_executable.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
 namespace {
-
-std::wstring PreviousVersionPath(const std::wstring& finalPath) { return finalPath + L".old"; }
-
-// Back in place from ".old", over whatever stands at finalPath.
-bool PutPreviousBack(const std::wstring& finalPath) {
-  const std::wstring oldPath = PreviousVersionPath(finalPath);
-  if (MoveFileExW(oldPath.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  return CopyFileW(oldPath.c_str(), finalPath.c_str(), FALSE) && RemoveFile(oldPath);
-}
 
 void DeleteTempFiles(const std::vector<const StagedFile*>& files) {
   for (const StagedFile* file : files) RemoveFile(file->tempPath);
@@ -39,14 +31,84 @@ bool IsLeftoverName(const std::wstring& name) {
   return suffix == L".old" || suffix == L".tmp";
 }
 
+// The file copied to ".old.tmp" and renamed to ".old", so that a cut copy
+// never stands as ".old".
+bool CopyAside(const std::wstring& finalPath, const std::wstring& oldPath) {
+  const std::wstring copyPath = oldPath + L".tmp";
+  if (CopyFileW(finalPath.c_str(), copyPath.c_str(), FALSE) &&
+      MoveFileExW(copyPath.c_str(), oldPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    return true;
+  }
+  const DWORD code = GetLastError();
+  RemoveFile(copyPath);
+  SetLastError(code);
+  return false;
+}
+
+// Each ".old" that an earlier run left beside a file of this placing goes
+// before the journal is written, so that every ".old" a cut placing leaves is
+// its own; false, naming the file, when one stays.
+bool DeleteEarlierPreviousVersions(const std::vector<const StagedFile*>& verified,
+                                   std::wstring& error) {
+  for (const StagedFile* file : verified) {
+    const std::wstring oldPath = PreviousVersionPath(file->finalPath);
+    if (!IsExistingFile(oldPath) || RemoveFile(oldPath)) continue;
+    Logger::Instance().Error("Failed to delete the earlier " + file->entry.path + ".old" +
+                             WindowsErrorText(GetLastError()));
+    error = L"Falha ao instalar: " + file->widePath;
+    return false;
+  }
+  return true;
+}
+
+// A release may not put a file where the journal stands.
+bool LandsOnJournal(const std::wstring& installPath,
+                    const std::vector<const StagedFile*>& verified, std::wstring& error) {
+  const std::wstring journalPath = PlacingJournalPath(installPath);
+  for (const StagedFile* file : verified) {
+    if (!IsSamePath(file->finalPath, journalPath)) continue;
+    Logger::Instance().Error("Refused to place a file over the placing journal: " +
+                             file->entry.path);
+    error = L"Falha ao instalar: " + file->widePath;
+    return true;
+  }
+  return false;
+}
+
+// Everything before the first swap; false with nothing swapped.
+bool PrepareSwaps(const std::wstring& installPath, const Manifest& installed,
+                  const std::vector<const StagedFile*>& verified, PlacingJournal& journal,
+                  std::wstring& error) {
+  if (LandsOnJournal(installPath, verified, error) ||
+      !DeleteEarlierPreviousVersions(verified, error)) {
+    return false;
+  }
+  if (journal.Write(installPath, installed, verified)) return true;
+  error = L"Falha ao instalar: " + Utf8ToWide(kPlacingJournalName);
+  return false;
+}
+
+#ifdef ZAVEX_TEST_HOOKS
+// Test builds only: ZAVEX_TEST_PLACING_PAUSE_MS pauses before each swap, so
+// that a test can end the process in the middle of the placing.
+void PauseForTests() {
+  wchar_t text[16] = {};
+  if (GetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", text, 16) > 0) {
+    Sleep(static_cast<DWORD>(_wtoi(text)));
+  }
+}
+#else
+void PauseForTests() {}
+#endif
+
 }  // namespace
 
-void RestoreMissingFromOld(const std::wstring& installPath, const Manifest& record) {
-  for (const ManifestFile& file : record.files) {
-    const std::wstring finalPath = installPath + L"\\" + Utf8ToWide(file.path);
-    if (IsExistingFile(finalPath) || !IsExistingFile(PreviousVersionPath(finalPath))) continue;
-    if (PutPreviousBack(finalPath)) Logger::Instance().Warn("Restored from .old: " + file.path);
-  }
+std::wstring PreviousVersionPath(const std::wstring& finalPath) { return finalPath + L".old"; }
+
+bool PutPreviousBack(const std::wstring& finalPath) {
+  const std::wstring oldPath = PreviousVersionPath(finalPath);
+  if (MoveFileExW(oldPath.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  return CopyFileW(oldPath.c_str(), finalPath.c_str(), FALSE) && RemoveFile(oldPath);
 }
 
 bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
@@ -56,7 +118,7 @@ bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
   if (IsExistingFile(finalPath)) {
     if (IsExistingFile(oldPath)) RemoveFile(oldPath);
     previousKept = MoveFileW(finalPath.c_str(), oldPath.c_str()) ||
-                   CopyFileW(finalPath.c_str(), oldPath.c_str(), FALSE);
+                   CopyAside(finalPath, oldPath);
     if (!previousKept) return false;
   }
   if (MoveFileExW(tempPath.c_str(), finalPath.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
@@ -73,9 +135,16 @@ bool SwapIntoPlace(const std::wstring& tempPath, const std::wstring& finalPath,
   return false;
 }
 
-bool PlacingPhase(const std::vector<const StagedFile*>& verified,
+bool PlacingPhase(const std::wstring& installPath, const Manifest& installed,
+                  const std::vector<const StagedFile*>& verified, PlacingJournal& journal,
                   std::vector<PlacedFile>& placed, std::wstring& error) {
+  if (verified.empty()) return true;
+  if (!PrepareSwaps(installPath, installed, verified, journal, error)) {
+    DeleteTempFiles(verified);
+    return false;
+  }
   for (const StagedFile* file : verified) {
+    PauseForTests();
     if (StopHoldingIfAt(file->finalPath)) {
       Logger::Instance().Info("Released the running executable to replace it: " +
                               file->entry.path);
@@ -90,6 +159,7 @@ bool PlacingPhase(const std::vector<const StagedFile*>& verified,
     RollBack(placed);
     placed.clear();
     DeleteTempFiles(verified);
+    journal.Remove();
     error = L"Falha ao instalar: " + file->widePath;
     return false;
   }

@@ -5,6 +5,7 @@
 
 #include "formats/manifest.h"
 #include "ops/download_phase.h"
+#include "ops/placing_journal.h"
 
 namespace zavex {
 
@@ -22,22 +23,31 @@ struct PlacedFile {
 
 // Puts every verified file in place, keeping each previous version as
 // ".old"; the hold on this program's own file ends when a file replaces it.
-// When one cannot be placed, every file placed before it goes back
-// (one without a previous version is removed), the temp files are deleted,
-// and error becomes "Falha ao instalar: " and the path.
-bool PlacingPhase(const std::vector<const StagedFile*>& verified,
+// Before the first swap, the ".old" files of earlier runs are deleted and
+// journal is written with the hashes that installed records; a file that
+// would land on the journal fails the phase. When one cannot be placed, every
+// file placed before it goes back (one without a previous version is
+// removed), the temp files and the journal are deleted, and error becomes
+// "Falha ao instalar: " and the path. Remove the journal once the record is
+// saved and the leftovers are deleted.
+bool PlacingPhase(const std::wstring& installPath, const Manifest& installed,
+                  const std::vector<const StagedFile*>& verified, PlacingJournal& journal,
                   std::vector<PlacedFile>& placed, std::wstring& error);
 
 // Deletes the ".old" files that the placing phase kept; only once the record
 // is saved. Best effort: a file that stays is logged as a WARN.
 void DeletePreviousVersions(const std::vector<PlacedFile>& placed);
 
-// Moves back each file that record lists and that is missing while its
-// ".old" exists, as an interrupted run may have left it.
-void RestoreMissingFromOld(const std::wstring& installPath, const Manifest& record);
+// finalPath + ".old", where a placing keeps the previous version.
+std::wstring PreviousVersionPath(const std::wstring& finalPath);
 
-// Moves the file at finalPath aside as ".old" (by copy when it cannot be
-// moved) and tempPath into its place (by copy when the move fails). A file
+// Moves ".old" back over whatever stands at finalPath (by copy when it
+// cannot be moved); GetLastError gives the code of a failure.
+bool PutPreviousBack(const std::wstring& finalPath);
+
+// Moves the file at finalPath aside as ".old" (by a copy to ".old.tmp"
+// renamed to ".old" when it cannot be moved, so that ".old" is never part of
+// a file) and tempPath into its place (by copy when the move fails). A file
 // whose previous version cannot be kept is not replaced. False, with the
 // previous version back in place, when the new file could not be placed;
 // previousKept tells whether ".old" holds the previous version, and

@@ -9,6 +9,7 @@
 #include "ops/download_phase.h"
 #include "ops/installed_manifest.h"
 #include "ops/manifest_signature.h"
+#include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
 #include "ops/request_retry.h"
 #include "ops/worker_thread.h"
@@ -103,7 +104,6 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
   Logger& log = Logger::Instance();
   log.Info("--- Starting update process ---");
   if (!EnsureServerManifest(state, error)) return false;
-  RestoreMissingFromOld(state.installPath, state.localManifest);
 
   const UpdatePlan plan = PlanUpdate(state);
   if (plan.files.empty() && plan.pathsToDelete.empty()) {
@@ -130,9 +130,14 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
     error = kCancelledText;
     return false;
   }
+  PlacingJournal journal;
   std::vector<PlacedFile> placed;
-  if (!PlacingPhase(downloaded.verified, placed, error)) return false;
+  if (!PlacingPhase(state.installPath, state.localManifest, downloaded.verified, journal, placed,
+                    error)) {
+    return false;
+  }
   if (!CommitUpdate(state, plan, downloaded, run, error)) return false;
+  journal.Remove();
   log.Info("--- Update completed successfully ---");
   return true;
 }
@@ -161,6 +166,7 @@ void Updater::StartCheck() {
     std::wstring error;
     RunCatchingExceptions(
         [&](std::wstring& text) {
+          zavex::UndoCutPlacing(state->installPath);
           info = RunUpdateCheck(*state, text);
           return true;
         },

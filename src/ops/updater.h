@@ -25,8 +25,10 @@ class Updater {
 
   // The check, on the calling thread. Sets error only on failure.
   UpdateInfo CheckForUpdates(std::wstring& error);
-  // The check on a worker; onCheckComplete receives its result there, or at
-  // once on this thread with the error when no thread can be started.
+  // The check on a worker, after undoing there a placing that a kill or a
+  // power cut ended (UndoCutPlacing); onCheckComplete
+  // receives its result there, or at once on this thread with the error when
+  // no thread can be started.
   void StartCheck();
   // The update on a worker; onProgress and onComplete are called there, or
   // onComplete at once on this thread when no thread can be started.

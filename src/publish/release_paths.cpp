@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "formats/manifest.h"
+#include "formats/placing_journal.h"
 #include "formats/signature_file.h"
 #include "formats/windows_file_name.h"
 
@@ -13,10 +14,10 @@ namespace zavex {
 namespace {
 
 // Names of the installation folder's top level that belong to the updater
-// (its folder of downloads under way among them), and the release folder's
-// folder of compressed copies and patches.
-constexpr const char* kUpdaterNames[] = {kManifestName, kSignatureFileName, "zavex_updater.log",
-                                         kStagingFolderName, "zavex_delta"};
+// (its folder of downloads under way and its placing journal among them), and
+// the release folder's folder of compressed copies and patches.
+constexpr const char* kUpdaterNames[] = {kManifestName, kSignatureFileName, kPlacingJournalName,
+                                         "zavex_updater.log", kStagingFolderName, "zavex_delta"};
 
 // Leftover suffixes that every update deletes from the installation folder.
 constexpr const char* kLeftoverSuffixes[] = {".old", ".tmp"};

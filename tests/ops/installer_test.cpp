@@ -304,9 +304,16 @@ TEST_F(InstallerTest, InstallOverAnExistingFolderKeepsItsFilesWhenAFileFails) {
                                       {"data/readme.txt", "old readme"}}};
   InstallReleaseLocally(folder, existing);
   const std::string previousRecord = ReadTextFile(folder + L"\\manifest.json");
-  // Interrupted before: a listed file waits as ".old".
+  // Interrupted before: a listed file waits as ".old", another one was
+  // swapped for the new release's.
   const std::wstring application = folder + L"\\zavexphone.exe";
   ASSERT_TRUE(MoveFileW(application.c_str(), (application + L".old").c_str()));
+  const std::wstring library = folder + L"\\bin\\app.dll";
+  ASSERT_TRUE(MoveFileW(library.c_str(), (library + L".old").c_str()));
+  ASSERT_TRUE(WriteTextFile(library, release.files[1].content));
+  // Undone before the manifest is asked for.
+  EXPECT_EQ(Install(folder).error, L"Falha ao baixar manifest: ");
+  EXPECT_TRUE(HoldsExactly(folder, existing));
 
   PublishRelease(server, release);
   const struct {

@@ -8,9 +8,11 @@
 #include <random>
 
 #include "formats/manifest.h"
+#include "formats/placing_journal.h"
 #include "ops/download_phase.h"
 #include "ops/request_retry.h"
 #include "ops/updater_run_fixture.h"
+#include "platform/unique_handle.h"
 
 namespace zavex::test {
 namespace {
@@ -377,6 +379,136 @@ TEST_F(UpdateFaultTest, MissingFileIsRestoredFromOld) {
   EXPECT_NE(ReadTextFile(folder + L"\\zavex_updater.log")
                 .find("[WARN] Restored from .old: res/strings.txt"),
             std::string::npos);
+}
+
+// The states that a kill in the middle of the placing leaves, laid out by
+// hand: the files to place are zavexphone.exe, lib/core.dll and the new
+// res/new/extra.txt, in that order.
+class CutPlacingTest : public UpdateFaultTest {
+ protected:
+  std::wstring At(const std::string& path) const { return PathIn(folder, path); }
+  const std::string& NewContent(const std::string& path) const { return newer.Find(path)->content; }
+
+  // Swapped: the installed file as ".old", the new one in its place.
+  void Swap(const std::string& path) {
+    ASSERT_TRUE(MoveFileW(At(path).c_str(), (At(path) + L".old").c_str()));
+    ASSERT_TRUE(WriteTextFile(At(path), NewContent(path)));
+  }
+  // Not reached: the verified download waits as ".tmp".
+  void Stage(const std::string& path) { ASSERT_TRUE(WriteTextFile(At(path) + L".tmp", NewContent(path))); }
+  // Added without a previous version.
+  void Add(const std::string& path) {
+    CreateDirectoryW(At("res\\new").c_str(), nullptr);
+    ASSERT_TRUE(WriteTextFile(At(path), NewContent(path)));
+  }
+
+  std::wstring JournalPath() const { return folder + L"\\zavex_placing.journal"; }
+  void WriteJournal(const std::vector<JournalEntry>& entries) {
+    ASSERT_TRUE(WriteTextFile(JournalPath(), SerializePlacingJournal(entries)));
+  }
+  void WriteJournalOfTheUpdate() {
+    WriteJournal({{"zavexphone.exe", Sha256Hex(installed.files[0].content), Sha256Hex(newer.files[0].content)},
+                  {"lib/core.dll", Sha256Hex(installed.files[1].content), Sha256Hex(newer.files[1].content)},
+                  {"res/new/extra.txt", "", Sha256Hex(newer.files[3].content)}});
+  }
+
+  std::string Log() const { return ReadTextFile(folder + L"\\zavex_updater.log"); }
+  bool Logged(const std::string& line) const { return Log().find(line) != std::string::npos; }
+
+  // With the server down the check fails: --silent ends with 2.
+  void RunWithTheServerDown() {
+    server.reset();
+    EXPECT_EQ(RunUpdater(L"--silent").exitCode, 2u);
+  }
+};
+
+TEST_F(CutPlacingTest, WithoutAJournalASwappedFileIsPutBackAlthoughTheCheckFails) {
+  Swap("lib/core.dll");
+  // A leftover that is not the recorded version puts nothing back.
+  ASSERT_TRUE(WriteTextFile(At("zavexphone.exe.old"), "some other build"));
+  RunWithTheServerDown();
+  EXPECT_TRUE(HoldsExactly(folder, installed, {L"zavex_updater.exe", L"zavex_updater.log", L"zavexphone.exe.old"}));
+  EXPECT_TRUE(Logged("[WARN] Restored from .old: lib/core.dll")) << Log();
+  EXPECT_TRUE(Logged("[WARN] The interrupted update was undone (files put back from .old: 1)")) << Log();
+}
+
+TEST_F(CutPlacingTest, AJournalUndoesEverySwapAndAdditionAndTheNextUpdateRuns) {
+  WriteJournalOfTheUpdate();
+  Swap("zavexphone.exe");
+  Stage("lib/core.dll");
+  Add("res/new/extra.txt");
+  RunWithTheServerDown();
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+  EXPECT_TRUE(Logged("[WARN] Restored from .old: zavexphone.exe")) << Log();
+  EXPECT_TRUE(Logged("[WARN] Removed res/new/extra.txt, which the interrupted update added")) << Log();
+  EXPECT_TRUE(Logged("[WARN] The interrupted update was undone (files put back from .old: 1, "
+                     "files it added removed: 1)")) << Log();
+  ExpectSecondRunCompletesTheUpdate();
+}
+
+TEST_F(CutPlacingTest, EveryFilePlacedEndsAsTheReleaseThatTheRecordNames) {
+  WriteJournalOfTheUpdate();
+  Swap("zavexphone.exe");
+  Swap("lib/core.dll");
+  Add("res/new/extra.txt");
+  RunWithTheServerDown();
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+
+  // Cut after the record was saved: the new release stays, its leftovers go.
+  WriteJournalOfTheUpdate();
+  Swap("zavexphone.exe");
+  Swap("lib/core.dll");
+  Add("res/new/extra.txt");
+  ASSERT_TRUE(DeleteFileW(At("retired.dat").c_str()));
+  ASSERT_TRUE(WriteTextFile(folder + L"\\manifest.json", newer.RecordText()));
+  RunWithTheServerDown();
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+}
+
+TEST_F(CutPlacingTest, AJournalNamingAPathOutsideTheFolderIsRemovedUnread) {
+  const std::wstring victim = temp / L"victim.dll";
+  ASSERT_TRUE(WriteTextFile(victim + L".old", "outside"));
+  WriteJournal({{"../victim.dll", Sha256Hex("outside"), Sha256Hex("x")}});
+  Swap("lib/core.dll");
+  RunWithTheServerDown();
+  EXPECT_FALSE(FileExists(victim));
+  EXPECT_EQ(ReadTextFile(victim + L".old"), "outside");
+  // Still undone by the hashes.
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+  EXPECT_TRUE(Logged("[WARN] Removed a malformed placing journal without acting on it")) << Log();
+}
+
+TEST_F(CutPlacingTest, AJournalThatAnotherRunHoldsIsLeftAlone) {
+  WriteJournalOfTheUpdate();
+  Swap("zavexphone.exe");
+  {
+    UniqueFile held(CreateFileW(JournalPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    RunWithTheServerDown();
+  }
+  EXPECT_EQ(ReadTextFile(At("zavexphone.exe")), newer.files[0].content);
+  EXPECT_TRUE(Logged("[WARN] Another run is placing files in this folder: left alone")) << Log();
+}
+
+TEST_F(CutPlacingTest, AKillDuringThePlacingIsUndoneByTheNextRun) {
+  // Test builds pause before each swap when asked to.
+  ASSERT_TRUE(SetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", L"4000"));
+  ChildProcess updater;
+  const bool started = updater.Start(updaterPath, L"--silent");
+  SetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", nullptr);
+  ASSERT_TRUE(started);
+  const ULONGLONG deadline = GetTickCount64() + 60000;
+  while (!FileExists(At("zavexphone.exe.old")) && GetTickCount64() < deadline) Sleep(10);
+  updater.Kill();
+  ASSERT_TRUE(updater.Wait(10000).has_value());
+  ASSERT_TRUE(FileExists(JournalPath()));
+  ASSERT_TRUE(FileExists(At("lib/core.dll.tmp")));
+  EXPECT_EQ(ReadTextFile(At("zavexphone.exe")), newer.files[0].content);
+
+  RunWithTheServerDown();
+  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
+  ExpectSecondRunCompletesTheUpdate();
 }
 
 TEST_F(UpdateFaultTest, ServerGoingAwayDuringTheUpdate) {

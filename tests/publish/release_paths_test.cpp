@@ -54,6 +54,7 @@ TEST(ReleasePaths, RefusesWhatTheUpdaterCannotInstallOrKeep) {
       {"Zavex_Delta", "is a name the updater keeps for itself"},
       {"zavex_staging/lib/x.dll", "is a name the updater keeps for itself"},
       {"ZAVEX_STAGING", "is a name the updater keeps for itself"},
+      {"Zavex_Placing.Journal", "is a name the updater keeps for itself"},
       {"codec.dll.old", "ends in .old"},
       {"lib/cache.TMP", "ends in .tmp"},
       {"bad\xFF.dll", "is not valid UTF-8"},
