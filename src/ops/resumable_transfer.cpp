@@ -38,9 +38,7 @@ uint64_t AdoptPartialFile(Sha256Hasher& hasher, const TransferTarget& target, Lo
     hasher.Begin();
   }
   RemoveFile(target.partialPath);
-  if (!noted) return 0;
-  RemoveFile(target.notePath);
-  if (target.noted.size >= kResumableBytes) WriteWholeFile(target.notePath, NoteOf(target.noted));
+  if (noted) WriteWholeFile(target.notePath, NoteOf(target.noted));
   return 0;
 }
 
