@@ -31,14 +31,17 @@ namespace zavex {
 
 // What one installation's worker owns together with its Installer.
 struct InstallJob {
-  InstallJob(const std::wstring& path, const ReleaseServer& releaseServer,
-             ProgressCallback progress, CompletionCallback complete)
+  InstallJob(const std::wstring& path, const std::optional<FileIdentity>& accepted,
+             const ReleaseServer& releaseServer, ProgressCallback progress,
+             CompletionCallback complete)
       : installPath(path),
+        acceptedFolder(accepted),
         server(releaseServer),
         onProgress(std::move(progress)),
         onComplete(std::move(complete)) {}
 
   const std::wstring installPath;
+  const std::optional<FileIdentity> acceptedFolder;
   const ReleaseServer server;
   TransferCancel cancel;
   const ProgressCallback onProgress;
@@ -82,11 +85,37 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
   return true;
 }
 
-// An existing folder keeps its access list: say so.
-void WarnIfOthersCanChange(const std::wstring& folder) {
-  if (!OthersCanChangeExistingFolder(folder)) return;
-  Logger::Instance().Warn("The installation folder exists and others than administrators can "
-                          "change it: " + WideToUtf8(folder));
+bool IsAcceptedFolder(const InstallJob& job) {
+  FileIdentity found;
+  return job.acceptedFolder && IdentityOfFolder(job.installPath, found) &&
+         found == *job.acceptedFolder;
+}
+
+// Created with its protected access list in one call. A folder that was there
+// already keeps its list: it is used only when only administrators can change
+// it or it is the very folder the user accepted, since another may have been
+// put in its place after the question.
+bool CreateInstallationFolder(const InstallJob& job, std::wstring& error) {
+  const FolderCreation creation = CreateProtectedFolder(job.installPath);
+  if (creation == FolderCreation::kCreated) return true;
+  if (creation == FolderCreation::kFailed) {
+    error = L"Falha ao criar diretório: " + job.installPath;
+    return false;
+  }
+  if (OnlyAdministratorsCanChange(job.installPath)) return true;
+  Logger& log = Logger::Instance();
+  const std::string folder = WideToUtf8(job.installPath);
+  if (IsAcceptedFolder(job)) {
+    log.Warn("The installation folder exists and others than administrators can change it: " +
+             folder);
+    return true;
+  }
+  log.Error("The installation folder exists, others than administrators can change it, and it "
+            "is not the folder accepted: " + folder);
+  error = L"A pasta " + job.installPath +
+          L" já existe e outros usuários além dos administradores podem alterá-la. Nada foi "
+          L"instalado.";
+  return false;
 }
 
 // True as well when this program already runs from there.
@@ -145,7 +174,7 @@ bool PlacedUpdater(const std::vector<PlacedFile>& placed) {
 // updater copy, the registration, the shortcuts and the deletion of the
 // previous versions are best effort, while a record that cannot be saved
 // fails the install. The program copies itself only when the release brings
-// no updater of its own.
+// no updater of its own, and only from the file it runs from (HoldExecutable).
 bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manifest& previous,
                    const DownloadedFiles& downloaded, const std::vector<PlacedFile>& placed,
                    const TransferCounts& counts, std::wstring& error) {
@@ -174,11 +203,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
   Manifest manifest;
   if (!DownloadManifest(job, http, manifest, error)) return false;
   ReportStep(job, L"Criando diretório de instalação...");
-  WarnIfOthersCanChange(job.installPath);
-  if (!CreateProtectedFolder(job.installPath)) {
-    error = L"Falha ao criar diretório: " + job.installPath;
-    return false;
-  }
+  if (!CreateInstallationFolder(job, error)) return false;
   // An installation already in the folder: its record, repaired first.
   const Manifest previous = LoadManifestFile(InstalledManifestPath(job.installPath));
   if (!CheckNotBelowInstalled(manifest, previous, error)) return false;
@@ -220,10 +245,13 @@ bool OthersCanChangeExistingFolder(const std::wstring& folder) {
 
 Installer::~Installer() { Cancel(); }
 
-void Installer::SetInstallPath(const std::wstring& path) { installPath = path; }
+void Installer::SetInstallPath(const std::wstring& path) {
+  installPath = path;
+  acceptedFolder.reset();
+}
 
 void Installer::StartInstall() {
-  job = std::make_shared<InstallJob>(installPath, server, onProgress, onComplete);
+  job = std::make_shared<InstallJob>(installPath, acceptedFolder, server, onProgress, onComplete);
   std::wstring folderError;
   if (!CheckInstallFolder(installPath, folderError)) {
     if (job->onComplete) job->onComplete(false, folderError);

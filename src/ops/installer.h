@@ -1,10 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ops/operation_callbacks.h"
 #include "ops/release_server.h"
+#include "platform/file_system.h"
 
 namespace zavex {
 
@@ -27,7 +29,13 @@ class Installer {
   Installer(const Installer&) = delete;
   Installer& operator=(const Installer&) = delete;
 
+  // Forgets the folder accepted before.
   void SetInstallPath(const std::wstring& path);
+  // The existing folder that the user chose to install into although others
+  // than administrators can change it. Any other folder found at the path
+  // when the install creates it is refused, unless only administrators can
+  // change it.
+  void AcceptExistingFolder(const FileIdentity& folder) { acceptedFolder = folder; }
   const std::wstring& GetInstallPath() const { return installPath; }
 
   // Runs the installation on a new detached thread; onComplete reports the
@@ -44,6 +52,7 @@ class Installer {
  private:
   const ReleaseServer server;
   std::wstring installPath;
+  std::optional<FileIdentity> acceptedFolder;
   std::shared_ptr<InstallJob> job;  // the last started installation
 };
 

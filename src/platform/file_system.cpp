@@ -30,23 +30,18 @@ bool ForEachChild(const std::wstring& folder, Visitor&& visit) {
   return true;
 }
 
-// Empty when the path cannot be resolved.
-std::wstring FullPathOf(const std::wstring& path) {
-  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (length == 0) return L"";
-  std::wstring full(length, L'\0');
-  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
-  if (written == 0 || written >= length) return L"";
-  full.resize(written);
-  // "C:\a\" and "C:\a" name one folder; "C:\" keeps its separator.
-  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
-  return full;
-}
-
 // Programs folder, a backslash and name; empty when the shell cannot name it.
 std::wstring StartMenuFolderPath(const std::wstring& name) {
   const std::wstring programs = ShellFolderPath(CSIDL_PROGRAMS);
   return programs.empty() ? std::wstring() : programs + L"\\" + name;
+}
+
+bool ReadIdentity(HANDLE handle, FileIdentity& identity, BY_HANDLE_FILE_INFORMATION& information) {
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  identity.volumeSerial = information.dwVolumeSerialNumber;
+  identity.fileIndex =
+      (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  return true;
 }
 
 }  // namespace
@@ -75,6 +70,34 @@ bool CreateDirectoryRecursive(const std::wstring& path, PSECURITY_DESCRIPTOR des
   if (parent.empty() || parent == path) return false;
   if (!CreateDirectoryRecursive(parent, descriptor)) return false;
   return CreateDirectoryW(path.c_str(), security) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool IdentityOfOpenFile(HANDLE handle, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION information;
+  return ReadIdentity(handle, identity, information);
+}
+
+bool IdentityOfFolder(const std::wstring& path, FileIdentity& identity) {
+  const UniqueFile folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  BY_HANDLE_FILE_INFORMATION information;
+  return folder && ReadIdentity(folder.get(), identity, information) &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring FullPathOf(const std::wstring& path) {
+  const DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (length == 0) return L"";
+  std::wstring full(length, L'\0');
+  const DWORD written = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+  if (written == 0 || written >= length) return L"";
+  full.resize(written);
+  // "C:\a\" and "C:\a" name one folder; "C:\" keeps its separator.
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  return full;
 }
 
 bool RemoveFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != FALSE; }

@@ -7,6 +7,25 @@ namespace zavex {
 // Size of the buffers handed to the module-path and shell-folder APIs.
 inline constexpr unsigned long kMaxPathChars = 260;
 
+// What names one file or folder whatever its path: its volume's serial
+// number and its index there. A rename keeps it; an entry put in another's
+// place has its own.
+struct FileIdentity {
+  unsigned long volumeSerial = 0;
+  unsigned long long fileIndex = 0;
+
+  bool operator==(const FileIdentity& other) const {
+    return volumeSerial == other.volumeSerial && fileIndex == other.fileIndex;
+  }
+};
+
+// The identity of the open file or folder; false when it cannot be read.
+bool IdentityOfOpenFile(void* handle, FileIdentity& identity);
+
+// The identity of the folder at path, itself when it is a link; false when
+// there is no folder there or it cannot be read.
+bool IdentityOfFolder(const std::wstring& path, FileIdentity& identity);
+
 // The shell folder that csidl names (CSIDL_PROGRAMS, ...); empty when the
 // shell cannot name it.
 std::wstring ShellFolderPath(int csidl);
@@ -17,6 +36,10 @@ std::wstring ParentFolderOf(const std::wstring& path);
 // True when the folder was created or an entry of that name already exists;
 // missing parent folders are created first, each with descriptor when given.
 bool CreateDirectoryRecursive(const std::wstring& path, void* descriptor = nullptr);
+
+// The full path as Windows resolves it ("." segments, "/", trailing dots and
+// separators resolved; a root keeps its separator); empty when it cannot.
+std::wstring FullPathOf(const std::wstring& path);
 
 bool RemoveFile(const std::wstring& path);
 

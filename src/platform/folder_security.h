@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/unique_handle.h"
@@ -9,13 +10,30 @@
 namespace zavex {
 
 // True when the descriptor's owner is Administrators, SYSTEM or
-// TrustedInstaller and its access list lets no one else change the object
-// (write, append, delete, change its attributes, access list or owner).
-// Entries that only pass to children, and denials, do not count.
+// TrustedInstaller and its access list lets no one else change the folder
+// (write, append, delete, change its attributes, access list or owner), nor,
+// through entries that pass only to what is created below it, the files and
+// folders it will hold. CREATOR OWNER and denials do not count.
 bool DescriptorLetsOnlyAdministratorsChange(PSECURITY_DESCRIPTOR descriptor);
 
-// The same for the folder's own owner and access list, read with the
-// security APIs; false when they cannot be read.
+// True when the descriptor of a folder above the installation lets no one but
+// administrators move or delete its entries or itself, nor change its access
+// list or owner (which would grant that). Adding entries does not count: the
+// installation's name is taken, and it cannot be moved away.
+bool DescriptorLetsOnlyAdministratorsReplaceEntries(PSECURITY_DESCRIPTOR descriptor);
+
+// The owner and access list of a folder; empty when they cannot be read.
+using FolderDescriptorReader = std::function<UniqueLocalMemory(const std::wstring& folder)>;
+
+// True when the folder's descriptor passes DescriptorLetsOnlyAdministratorsChange
+// and that of every folder above it, up to its volume's root, passes
+// DescriptorLetsOnlyAdministratorsReplaceEntries; read gives the descriptors.
+bool OnlyAdministratorsCanChangeWith(const std::wstring& folder,
+                                     const FolderDescriptorReader& read);
+
+// The same with the descriptors read from the file system; a link on the way
+// counts as a folder whose descriptor cannot be read. Checked again by each
+// run that trusts the folder: the answer holds only while it is true.
 bool OnlyAdministratorsCanChange(const std::wstring& folder);
 
 // A protected access list, nothing inherited: Administrators and SYSTEM full
@@ -23,9 +41,12 @@ bool OnlyAdministratorsCanChange(const std::wstring& folder);
 // Empty when it cannot be built.
 UniqueLocalMemory ProtectedInstallationDescriptor();
 
-// Creates the folder, and any missing folder above it, with
-// ProtectedInstallationDescriptor. True when it was created or already
-// exists; a folder that existed keeps its access list.
-bool CreateProtectedFolder(const std::wstring& path);
+enum class FolderCreation { kCreated, kExisted, kFailed };
+
+// Creates the folder with ProtectedInstallationDescriptor in the same call,
+// and any missing folder above it likewise. kExisted when an entry of that
+// name was there already: it keeps its access list, and the caller decides
+// whether to use it.
+FolderCreation CreateProtectedFolder(const std::wstring& path);
 
 }  // namespace zavex

@@ -25,7 +25,7 @@ class InstallerFlow {
   void ShowWelcome(const std::wstring& folder);
   void ConnectWindow();
   void StartInstall();
-  bool AcceptFolder(const std::wstring& folder) const;
+  bool AcceptFolder(const std::wstring& folder);
   void CancelInstall();
   void Finish();
   void HandleAppMessage(UINT message, WPARAM wParam);
@@ -71,9 +71,9 @@ void InstallerFlow::StartInstall() {
     return;
   }
   const std::wstring folder = window.GetFolder();
+  installer.SetInstallPath(folder);
   if (!AcceptFolder(folder)) return;
   state->started.store(true);
-  installer.SetInstallPath(folder);
   window.SetMode(Installing);
   window.SetTitle(L"Instalando...");
   window.SetStatus(L"Preparando instalação...");
@@ -85,7 +85,10 @@ void InstallerFlow::StartInstall() {
 
 // An existing folder keeps its access list, so the user decides before
 // anything is written there; "Não" leaves it untouched on the Welcome page.
-bool InstallerFlow::AcceptFolder(const std::wstring& folder) const {
+// "Sim" accepts that very folder, identified before it is checked.
+bool InstallerFlow::AcceptFolder(const std::wstring& folder) {
+  FileIdentity identity;
+  const bool identified = IdentityOfFolder(folder, identity);
   if (!OthersCanChangeExistingFolder(folder)) return true;
   const std::wstring question =
       L"Outros usuários além dos administradores podem alterar a pasta " + folder +
@@ -95,6 +98,7 @@ bool InstallerFlow::AcceptFolder(const std::wstring& folder) const {
   Logger::Instance().Warn(std::string("The user chose ") + (accepted ? "" : "not ") +
                           "to install into a folder that others than administrators can "
                           "change: " + WideToUtf8(folder));
+  if (accepted && identified) installer.AcceptExistingFolder(identity);
   return accepted;
 }
 

@@ -6,6 +6,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <vector>
+
 #include "support/test_files.h"
 
 namespace zavex {
@@ -45,7 +47,11 @@ TEST(FolderSecurity, OnlyAdministrativeOwnersAndWritersCount) {
       {L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)", false},  // authenticated users modify
       {L"O:BAD:(A;OICI;FA;;;BA)(A;;0x2;;;BU)", false},           // Users add files
       {L"O:BAD:(A;OICI;FA;;;BA)(A;;WD;;;WD)", false},            // everyone changes the list
-      {L"O:BAD:(A;OICI;FA;;;BA)(A;OICIIO;FA;;;BU)", true},       // only for what is below
+      // Only for what is created below, which is every file placed there.
+      {L"O:BAD:(A;OICI;FA;;;BA)(A;OICIIO;FA;;;BU)", false},
+      {L"O:BAD:(A;OICI;FA;;;BA)(A;CIIO;0x6;;;AU)", false},  // subfolders get add-file rights
+      {L"O:BAD:(A;OICI;FA;;;BA)(A;IO;FA;;;BU)", true},      // passed to nothing
+      {L"O:BAD:(A;OICI;FA;;;BA)(A;OICIIO;0x1200a9;;;BU)", true},  // files only readable
       {L"O:BAD:(A;OICI;FA;;;BA)(D;;FA;;;BU)", true},             // a denial
       {L"O:BA", false},                                          // no list at all
   };
@@ -107,12 +113,71 @@ TEST(FolderSecurity, ProtectedInstallationDescriptorGrantsAdministratorsSystemAn
   EXPECT_TRUE(DescriptorLetsOnlyAdministratorsChange(&absolute));
 }
 
+// The folder itself passes, then every folder above it up to the volume root
+// must let no one else move it away.
+TEST(FolderSecurity, EveryFolderAboveUpToTheRootMustKeepOthersFromReplacingIt) {
+  // C:\ as Windows sets it up: Authenticated Users may add folders, and what
+  // they create inherits modify rights; neither moves a folder away.
+  const wchar_t* const driveRoot =
+      L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+      L"D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;OICIIO;SDGXGWGR;;;AU)"
+      L"(A;;LC;;;AU)";
+  const wchar_t* const protectedFolder = L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)";
+  struct Case {
+    const wchar_t* note;
+    const wchar_t* folder;
+    const wchar_t* apps;
+    const wchar_t* root;
+    bool onlyAdministrators;
+  };
+  const Case cases[] = {
+      {L"protected all the way", protectedFolder, protectedFolder, driveRoot, true},
+      {L"a parent that adds folders", protectedFolder,
+       L"O:BAD:(A;OICI;FA;;;BA)(A;;0x4;;;AU)", driveRoot, true},
+      {L"delete-child on the parent", protectedFolder,
+       L"O:BAD:(A;OICI;FA;;;BA)(A;;0x40;;;AU)", driveRoot, false},
+      {L"the parent can be renamed", protectedFolder,
+       L"O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", driveRoot, false},
+      {L"Everyone changes the root's list", protectedFolder, protectedFolder,
+       L"O:SYD:(A;OICI;FA;;;BA)(A;;WD;;;WD)", false},
+      {L"a user owns the parent", protectedFolder, L"O:BUD:(A;OICI;FA;;;BA)", driveRoot, false},
+      {L"inherit-only rights on a parent", protectedFolder,
+       L"O:BAD:(A;OICI;FA;;;BA)(A;OICIIO;FA;;;AU)", driveRoot, true},
+      {L"CREATOR OWNER on the folder", L"O:BAD:P(A;OICI;FA;;;BA)(A;OICIIO;GA;;;CO)",
+       protectedFolder, driveRoot, true},
+      {L"Users OICIIO on the folder", L"O:BAD:P(A;OICI;FA;;;BA)(A;OICIIO;0x1301bf;;;BU)",
+       protectedFolder, driveRoot, false},
+      {L"unreadable parent", protectedFolder, nullptr, driveRoot, false},
+  };
+  const std::wstring folder = L"C:\\Apps\\Zavex Phone";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.note);
+    std::vector<std::wstring> asked;
+    const auto read = [&](const std::wstring& path) {
+      asked.push_back(path);
+      const wchar_t* sddl = path == folder        ? c.folder
+                            : path == L"C:\\Apps" ? c.apps
+                            : path == L"C:\\"     ? c.root
+                                                  : nullptr;
+      return sddl ? FromSddl(sddl) : UniqueLocalMemory();
+    };
+    EXPECT_EQ(OnlyAdministratorsCanChangeWith(folder, read), c.onlyAdministrators);
+    if (c.onlyAdministrators) {
+      EXPECT_EQ(asked, (std::vector<std::wstring>{folder, L"C:\\Apps", L"C:\\"}));
+    }
+  }
+}
+
 TEST(FolderSecurity, ProtectedFolderIsCreatedWithEveryMissingLevel) {
   test::TempDir temp;
   const std::wstring deep = temp / L"Apps\\ZavexPhone";
-  EXPECT_TRUE(CreateProtectedFolder(deep));
+  EXPECT_EQ(CreateProtectedFolder(deep), FolderCreation::kCreated);
   EXPECT_TRUE(test::FolderExists(deep));
-  EXPECT_TRUE(CreateProtectedFolder(deep));  // already there
+  // Already there: the caller decides.
+  EXPECT_EQ(CreateProtectedFolder(deep + L"\\"), FolderCreation::kExisted);
+  ASSERT_TRUE(test::WriteTextFile(temp / L"file", "x"));
+  EXPECT_EQ(CreateProtectedFolder(temp / L"file"), FolderCreation::kExisted);
+  EXPECT_EQ(CreateProtectedFolder(temp / L"file\\below"), FolderCreation::kFailed);
   // A folder the test's user made is not one that only administrators can
   // change.
   EXPECT_FALSE(OnlyAdministratorsCanChange(temp.path()));
