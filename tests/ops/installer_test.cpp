@@ -43,7 +43,7 @@ class InstallerTest : public MachineStateTest {
 
   OperationResult Install(const std::wstring& folder) {
     Installer installer(CompiledReleaseServer());
-    installer.SetInstallPath(folder);
+    SetAcceptedInstallPath(installer, folder);
     installer.onProgress = recorder.Callback();
     return RunToCompletion(installer, &Installer::StartInstall);
   }
@@ -131,6 +131,37 @@ TEST_F(InstallerTest, TheManifestSignatureDecidesBeforeAnythingIsWritten) {
   EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
 }
 
+// Under Wine every existing folder is one that others than administrators
+// can change: one found at the path when the install creates the folder is
+// refused unless it is the very folder accepted.
+TEST_F(InstallerTest, AFolderPutAtThePathAfterTheQuestionIsRefused) {
+  PublishRelease(server, release);
+  const std::wstring refused = L"A pasta " + folder +
+                               L" já existe e outros usuários além dos administradores podem "
+                               L"alterá-la. Nada foi instalado.";
+  Installer installer(CompiledReleaseServer());
+  // Someone else creates it while the manifest comes.
+  installer.onProgress = recorder.Callback([&](const ProgressReport& report) {
+    if (report.text == L"Criando diretório de instalação...") {
+      CreateDirectoryW(folder.c_str(), nullptr);
+    }
+  });
+  installer.SetInstallPath(folder);
+  EXPECT_EQ(RunToCompletion(installer, &Installer::StartInstall).error, refused);
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
+
+  // The accepted folder is moved away and another takes its place.
+  SetAcceptedInstallPath(installer, folder);
+  ASSERT_TRUE(MoveFileW(folder.c_str(), (temp / L"accepted").c_str()));
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_EQ(RunToCompletion(installer, &Installer::StartInstall).error, refused);
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
+
+  SetAcceptedInstallPath(installer, folder);
+  EXPECT_TRUE(RunToCompletion(installer, &Installer::StartInstall).success);
+  EXPECT_TRUE(HoldsExactly(folder, release, {L"zavex_updater.exe"}));
+}
+
 TEST_F(InstallerTest, ManifestFailuresStopBeforeAnyFileIsWritten) {
   EXPECT_EQ(Install(folder).error, L"Falha ao baixar manifest: ");
 
@@ -187,7 +218,7 @@ TEST_F(InstallerTest, CancelStopsTheDownloadsAndPlacesNothing) {
 
   auto runCancelling = [&](std::function<bool(const ProgressReport&)> when) {
     Installer installer(CompiledReleaseServer());
-    installer.SetInstallPath(folder);
+    SetAcceptedInstallPath(installer, folder);
     installer.onProgress = recorder.Callback([&](const ProgressReport& report) {
       if (when(report)) installer.Cancel();
     });
@@ -221,7 +252,7 @@ TEST_F(InstallerTest, CancelStopsTheDownloadsAndPlacesNothing) {
   stalled.stallAfterBytes = 100000;
   server.SetRoute("/bin/app.dll", stalled);
   Installer installer(CompiledReleaseServer());
-  installer.SetInstallPath(folder);
+  SetAcceptedInstallPath(installer, folder);
   result = CancelAtMilestone(installer, &Installer::StartInstall,
                              ProgressMilestone(L"bin/app.dll", 100000));
   ASSERT_TRUE(result.finished) << "the cancel waited for the network";
@@ -237,7 +268,7 @@ TEST_F(InstallerTest, InstallerReleasedWhileRunningLetsTheWorkerFinish) {
   CompletionProbe probe;
   {
     auto installer = std::make_unique<Installer>(CompiledReleaseServer());
-    installer->SetInstallPath(folder);
+    SetAcceptedInstallPath(*installer, folder);
     installer->onComplete = probe.Callback();
     installer->StartInstall();
   }

@@ -294,13 +294,19 @@ OperationResult CompletionProbe::Wait(int timeoutSeconds) const {
   return future.get();
 }
 
+void SetAcceptedInstallPath(Installer& installer, const std::wstring& folder) {
+  installer.SetInstallPath(folder);
+  FileIdentity identity;
+  if (IdentityOfFolder(folder, identity)) installer.AcceptExistingFolder(identity);
+}
+
 bool InstallStandInRelease(HttpServer& server, const std::wstring& folder) {
   Release release;
   release.files = {{"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe")},
                    {"bin/app.dll", "library"}};
   PublishRelease(server, release);
   Installer installer(CompiledReleaseServer());
-  installer.SetInstallPath(folder);
+  SetAcceptedInstallPath(installer, folder);
   return RunToCompletion(installer, &Installer::StartInstall).success;
 }
 

@@ -12,6 +12,10 @@
 #include "ops/operation_callbacks.h"
 #include "support/http_server.h"
 
+namespace zavex {
+class Installer;
+}
+
 namespace zavex::test {
 
 struct ReleaseFile {
@@ -140,6 +144,11 @@ OperationResult RunToCompletion(Operation& operation, void (Operation::*start)()
   (operation.*start)();
   return probe.Wait();
 }
+
+// Sets folder as the installer window does when the user says "Sim" to a
+// folder that exists already (under Wine every existing folder is one that
+// others than administrators can change).
+void SetAcceptedInstallPath(Installer& installer, const std::wstring& folder);
 
 // Publishes a release holding the stand-in application and installs it into
 // folder with the Installer; true when that succeeded.

@@ -129,6 +129,28 @@ TEST_F(InstallerFlow, ExistingFolderOthersCanChangeIsUsedOnlyAfterTheUserSaysYes
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
 }
 
+// Absent when the window looked, the folder is made by someone else while the
+// manifest comes: the install refuses it and writes nothing there.
+TEST_F(InstallerFlow, AFolderMadeAfterTheQuestionIsRefused) {
+  server.SetRoute("/manifest.json", SlowAnswer(release.ManifestJson(), 64, 100));
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (RequestsUnder(server, "/manifest.json") == 0 && GetTickCount64() < deadline) Sleep(10);
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  EXPECT_TRUE(ShowsPage(window, L"Erro na instalação",
+                        L"A pasta " + folder +
+                            L" já existe e outros usuários além dos administradores podem "
+                            L"alterá-la. Nada foi instalado."));
+  EXPECT_EQ(ListFiles(folder), std::vector<std::wstring>{});
+  EXPECT_NE(Log().find("[ERROR] The installation folder exists, others than administrators can "
+                       "change it, and it is not the folder accepted: " + WideToUtf8(folder)),
+            std::string::npos);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+}
+
 // Whether a top-level window with this title shows up within timeoutMs; one
 // that does is closed again.
 bool WindowTitledAppears(const wchar_t* title, DWORD timeoutMs) {
