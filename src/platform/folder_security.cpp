@@ -23,6 +23,8 @@ constexpr ACCESS_MASK kChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FIL
 // grant themselves that) and put another in its place.
 constexpr ACCESS_MASK kReplacingRights =
     FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_ALL;
+// A volume's root cannot be moved: deleting it is no right to fear.
+constexpr ACCESS_MASK kReplacingRightsOnRoot = kReplacingRights & ~DELETE;
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return sid && IsValidSid(sid) && IsWellKnownSid(sid, type);
@@ -117,8 +119,10 @@ bool DescriptorLetsOnlyAdministratorsChange(PSECURITY_DESCRIPTOR descriptor) {
   return OwnerAndListGrantNoOther(descriptor, kChangingRights, true);
 }
 
-bool DescriptorLetsOnlyAdministratorsReplaceEntries(PSECURITY_DESCRIPTOR descriptor) {
-  return OwnerAndListGrantNoOther(descriptor, kReplacingRights, false);
+bool DescriptorLetsOnlyAdministratorsReplaceEntries(PSECURITY_DESCRIPTOR descriptor,
+                                                    bool isVolumeRoot) {
+  return OwnerAndListGrantNoOther(
+      descriptor, isVolumeRoot ? kReplacingRightsOnRoot : kReplacingRights, false);
 }
 
 bool OnlyAdministratorsCanChangeWith(const std::wstring& folder,
@@ -127,9 +131,11 @@ bool OnlyAdministratorsCanChangeWith(const std::wstring& folder,
   if (!own || !DescriptorLetsOnlyAdministratorsChange(own.get())) return false;
   const std::vector<std::wstring> above = FoldersAbove(folder);
   if (above.empty()) return false;
-  for (const std::wstring& parent : above) {
-    const UniqueLocalMemory descriptor = read(parent);
-    if (!descriptor || !DescriptorLetsOnlyAdministratorsReplaceEntries(descriptor.get())) {
+  for (size_t index = 0; index < above.size(); ++index) {
+    const UniqueLocalMemory descriptor = read(above[index]);
+    const bool isVolumeRoot = index + 1 == above.size();
+    if (!descriptor ||
+        !DescriptorLetsOnlyAdministratorsReplaceEntries(descriptor.get(), isVolumeRoot)) {
       return false;
     }
   }

@@ -17,10 +17,12 @@ namespace zavex {
 bool DescriptorLetsOnlyAdministratorsChange(PSECURITY_DESCRIPTOR descriptor);
 
 // True when the descriptor of a folder above the installation lets no one but
-// administrators move or delete its entries or itself, nor change its access
-// list or owner (which would grant that). Adding entries does not count: the
-// installation's name is taken, and it cannot be moved away.
-bool DescriptorLetsOnlyAdministratorsReplaceEntries(PSECURITY_DESCRIPTOR descriptor);
+// administrators move or delete its entries or itself (a volume's root
+// itself cannot be), nor change its access list or owner (which would grant
+// that). Adding entries does not count: the installation's name is taken,
+// and it cannot be moved away.
+bool DescriptorLetsOnlyAdministratorsReplaceEntries(PSECURITY_DESCRIPTOR descriptor,
+                                                    bool isVolumeRoot);
 
 // The owner and access list of a folder; empty when they cannot be read.
 using FolderDescriptorReader = std::function<UniqueLocalMemory(const std::wstring& folder)>;
@@ -28,6 +30,7 @@ using FolderDescriptorReader = std::function<UniqueLocalMemory(const std::wstrin
 // True when the folder's descriptor passes DescriptorLetsOnlyAdministratorsChange
 // and that of every folder above it, up to its volume's root, passes
 // DescriptorLetsOnlyAdministratorsReplaceEntries; read gives the descriptors.
+// A volume's root, or a folder whose root cannot be found, is not trusted.
 bool OnlyAdministratorsCanChangeWith(const std::wstring& folder,
                                      const FolderDescriptorReader& read);
 

@@ -140,6 +140,11 @@ TEST(FolderSecurity, EveryFolderAboveUpToTheRootMustKeepOthersFromReplacingIt) {
        L"O:BAD:(A;OICI;FA;;;BA)(A;;SD;;;BU)", driveRoot, false},
       {L"Everyone changes the root's list", protectedFolder, protectedFolder,
        L"O:SYD:(A;OICI;FA;;;BA)(A;;WD;;;WD)", false},
+      // A freshly formatted D:\: Authenticated Users modify, which moves no root.
+      {L"modify on the root", protectedFolder, protectedFolder,
+       L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;AU)", true},
+      {L"modify on the parent", protectedFolder, L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)",
+       driveRoot, false},
       {L"a user owns the parent", protectedFolder, L"O:BUD:(A;OICI;FA;;;BA)", driveRoot, false},
       {L"inherit-only rights on a parent", protectedFolder,
        L"O:BAD:(A;OICI;FA;;;BA)(A;OICIIO;FA;;;AU)", driveRoot, true},
