@@ -112,7 +112,7 @@ long PeakMemoryKiB() {
 void MeasureDiff(const char* name, const Bytes& old, const Bytes& newer) {
   const long memoryBefore = PeakMemoryKiB();
   Bytes patch;
-  const double diffSeconds = SecondsOf([&] { patch = CreatePatch(old.data(), old.size(), newer.data(), newer.size()); });
+  const double diffSeconds = SecondsOf([&] { patch = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking); });
   const long diffMemory = PeakMemoryKiB() - memoryBefore;
   Bytes compressed;
   const double deflateSeconds = SecondsOf([&] { compressed = DeflateBuffer(newer.data(), newer.size()); });

@@ -73,7 +73,7 @@ constexpr size_t kExtraDecodedField = 61;
 // The patch of the crash found in review: its header names a new file, and
 // an extra stream, of 2^64 - 1 bytes.
 std::string LargestNewSizePatch(uint64_t oldSize) {
-  PatchWriter writer(oldSize, 1);
+  PatchWriter writer(oldSize, 1, PatchFormat::kSeeking);
   writer.AddControl(0, 1, 0);
   writer.AddExtra(reinterpret_cast<const uint8_t*>("x"), 1);
   const std::vector<uint8_t> written = writer.Finish();
@@ -118,7 +118,7 @@ class DeltaUpdateTest : public UpdaterRunTest {
                                                        size_t copied) {
     std::vector<uint8_t> diff(copied);
     for (size_t at = 0; at < copied; ++at) diff[at] = static_cast<uint8_t>(fresh[at] - old[at]);
-    PatchWriter writer(old.size(), fresh.size());
+    PatchWriter writer(old.size(), fresh.size(), PatchFormat::kSeeking);
     writer.AddControl(copied, fresh.size() - copied, 0);
     writer.AddDiff(diff.data(), diff.size());
     writer.AddExtra(reinterpret_cast<const uint8_t*>(fresh.data()) + copied, fresh.size() - copied);
@@ -340,7 +340,7 @@ TEST(DeltaFiles, ACancelEndsDecodingAtItsFirstLook) {
   const std::string zeros(16u << 20, '\0');
   const auto* bytes = reinterpret_cast<const uint8_t*>(zeros.data());
   const std::vector<uint8_t> copy = DeflateBuffer(bytes, zeros.size());
-  PatchWriter writer(zeros.size(), zeros.size());
+  PatchWriter writer(zeros.size(), zeros.size(), PatchFormat::kSeeking);
   writer.AddControl(zeros.size(), 0, 0);
   writer.AddDiff(bytes, zeros.size());
   const std::vector<uint8_t> patch = writer.Finish();
