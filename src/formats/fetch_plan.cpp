@@ -14,12 +14,11 @@ std::vector<FetchWay> WaysFor(const ManifestFile& file, const ManifestFile* inst
   std::vector<FetchWay> ways;
   if (installed) {
     const DeltaArtifact* forward = index.FindForwardPatch(installed->hash, file.hash);
+    const DeltaArtifact* patch = index.FindPatch(installed->hash, file.hash);
     if (SavesBytes(forward, file)) {
       ways.push_back({FetchWayKind::kPatch, DeltaFolderPath(ForwardPatchName(installed->hash, file.hash)),
                       forward->size, forward->hash, installed->hash});
-    }
-    const DeltaArtifact* patch = index.FindPatch(installed->hash, file.hash);
-    if (SavesBytes(patch, file)) {
+    } else if (SavesBytes(patch, file)) {
       ways.push_back({FetchWayKind::kPatch, DeltaFolderPath(PatchName(installed->hash, file.hash)), patch->size,
                       patch->hash, installed->hash});
     }
