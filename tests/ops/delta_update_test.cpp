@@ -50,11 +50,11 @@ std::string PatchEntry(const std::string& from, const std::string& to, uint64_t 
          ", \"sha256\": \"" + sha256 + "\"}";
 }
 
-// index with the forward patch from one hash to another listed with size and
+// index with the patch from one hash to another in list listed with size and
 // sha256.
-std::string WithListedPatch(std::string index, const std::string& from, const std::string& to, uint64_t size,
-                            const std::string& sha256) {
-  const size_t entry = index.find("{\"from\": \"" + from + "\", \"to\": \"" + to + "\"", index.find("\"forwardPatches\""));
+std::string WithListedPatch(std::string index, const std::string& list, const std::string& from,
+                            const std::string& to, uint64_t size, const std::string& sha256) {
+  const size_t entry = index.find("{\"from\": \"" + from + "\", \"to\": \"" + to + "\"", index.find("\"" + list + "\""));
   return index.replace(entry, index.find('}', entry) + 1 - entry, PatchEntry(from, to, size, sha256));
 }
 
@@ -167,8 +167,8 @@ class DeltaUpdateTest : public UpdaterRunTest {
   // in a signed index with its own size and hash.
   void ServeListedCorePatch(const std::string& patch) {
     server->SetRoute(ServedForwardPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll")), 200, patch);
-    ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size(),
-                               Sha256Hex(patch)));
+    ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                               patch.size(), Sha256Hex(patch)));
   }
 
   // Updates big.bin from old to fresh through a patch of format that copies
@@ -260,18 +260,29 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
       {"index lists the patch one byte short", 4,
        [&] {
          const std::string patch = Served(corePatch);
-         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size() - 1,
-                                    Sha256Hex(patch)));
+         ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                                    patch.size() - 1, Sha256Hex(patch)));
        },
        {"The patch of lib/core.dll was not used (Content-Length ", "Downloaded lib/core.dll compressed: "},
        {"/lib/core.dll"}},
-      {"index lists the patch at the file's size", 4,
+      {"index lists the forward patch at the file's size", 4,
        [&] {
-         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+         ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
                                     TableText(5).size(), Sha256Hex(Served(corePatch))));
        },
+       {"Patched lib/core.dll from "},
+       {corePatch, coreCopy, "/lib/core.dll"}},
+      {"index lists both patches at the file's size", 4,
+       [&] {
+         std::string index = ServedIndex();
+         for (const auto& [list, patch] : {std::pair("forwardPatches", corePatch), std::pair("patches", olderCorePatch)}) {
+           index = WithListedPatch(index, list, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), TableText(5).size(),
+                                   Sha256Hex(Served(patch)));
+         }
+         ServeIndex(index);
+       },
        {"Downloaded lib/core.dll compressed: "},
-       {corePatch, "/lib/core.dll"}},
+       {corePatch, olderCorePatch, "/lib/core.dll"}},
       {"listed patch whose header names a new file of 2^64 - 1 bytes", 4,
        [&] { ServeListedCorePatch(LargestNewSizePatch(TableText(4).size())); },
        {"The patch of lib/core.dll was not used (it does not apply to the installed file), taking its compressed "
@@ -452,17 +463,16 @@ TEST_F(DeltaUpdateTest, TheInstallTakesTheCompressedCopies) {
   EXPECT_EQ(RequestsUnder(*server, IndexAddress()), 1u);
 }
 
-// The patch is applied as it is read, to a file larger than the bound: 64
-// MiB for the first format, 32 MiB for a forward patch.
+// The patch is applied as it is read, to a file larger than the bound, in
+// either format.
 TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetBounded) {
   constexpr size_t kBytes = 96u << 20;
   const std::string old = GeneratedBytes(0, kBytes);
   std::string fresh = old;
   for (const size_t at : {size_t{0}, kBytes / 3, kBytes - 1}) fresh[at] = static_cast<char>(fresh[at] ^ 0x5a);
   for (const PatchFormat format : {PatchFormat::kSeeking, PatchFormat::kForward}) {
-    const bool forward = format == PatchFormat::kForward;
-    SCOPED_TRACE(forward ? "forward" : "seeking");
-    ExpectPatchUpdatePeakBelow(old, fresh, format, (forward ? 32u : 64u) << 20);
+    SCOPED_TRACE(format == PatchFormat::kForward ? "forward" : "seeking");
+    ExpectPatchUpdatePeakBelow(old, fresh, format, 64u << 20);
   }
 }
 
