@@ -3,8 +3,9 @@
 //   deflate_bench                 encode and decode speed and size next to
 //                                 zlib (level 6, raw streams), on generated
 //                                 inputs, then a diff of a generated pair
-//   deflate_bench OLD NEW         the diff of two files alone: time, patch
-//                                 size and the process's peak memory
+//   deflate_bench OLD NEW         the diff of two files alone, in each patch
+//                                 format: time, patch size, the process's
+//                                 peak memory and the apply time
 //
 // Every figure comes with the baseline measured in the same run. Build it
 // without sanitizers (see CMakeLists.txt) for meaningful numbers.
@@ -109,30 +110,36 @@ long PeakMemoryKiB() {
   return usage.ru_maxrss;
 }
 
+// The diff of each patch format, the seeking (version 1) one first.
 void MeasureDiff(const char* name, const Bytes& old, const Bytes& newer) {
-  const long memoryBefore = PeakMemoryKiB();
-  Bytes patch;
-  const double diffSeconds = SecondsOf([&] { patch = CreatePatch(old.data(), old.size(), newer.data(), newer.size()); });
-  const long diffMemory = PeakMemoryKiB() - memoryBefore;
-  Bytes compressed;
-  const double deflateSeconds = SecondsOf([&] { compressed = DeflateBuffer(newer.data(), newer.size()); });
-  MemoryReader patchReader(patch);
-  MemoryReader oldReader(old);
-  std::size_t written = 0;
-  bool applied = false;
-  const double applySeconds = SecondsOf([&] {
-    applied = ApplyPatch(patchReader, oldReader, newer.size(), [&written](const std::uint8_t*, std::size_t size) {
-      written += size;
-      return true;
+  for (const PatchFormat format : {PatchFormat::kSeeking, PatchFormat::kForward}) {
+    const long memoryBefore = PeakMemoryKiB();
+    Bytes patch;
+    const double diffSeconds =
+        SecondsOf([&] { patch = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), format); });
+    const long diffMemory = PeakMemoryKiB() - memoryBefore;
+    Bytes compressed;
+    const double deflateSeconds = SecondsOf([&] { compressed = DeflateBuffer(newer.data(), newer.size()); });
+    MemoryReader patchReader(patch);
+    MemoryReader oldReader(old);
+    std::size_t written = 0;
+    bool applied = false;
+    const double applySeconds = SecondsOf([&] {
+      written = 0;
+      applied = ApplyPatch(patchReader, oldReader, newer.size(), [&written](const std::uint8_t*, std::size_t size) {
+        written += size;
+        return true;
+      });
     });
-  });
-  std::printf("%-14s old %.1f MiB, new %.1f MiB: patch %.2f%% of new (compressed copy %.2f%%);"
-              " diff %.1f s (compressing the new file %.1f s), %.2f bytes of extra memory per input byte;"
-              " apply %.2f s (%.0f MiB/s)%s\n",
-              name, old.size() / kMiB, newer.size() / kMiB, 100.0 * patch.size() / newer.size(),
-              100.0 * compressed.size() / newer.size(), diffSeconds, deflateSeconds,
-              diffMemory * 1024.0 / (old.size() + newer.size()), applySeconds, newer.size() / kMiB / applySeconds,
-              applied && written == newer.size() ? "" : "  APPLY FAILED");
+    std::printf("%-14s %-7s old %.1f MiB, new %.1f MiB: patch %lu bytes, %.2f%% of new (compressed copy %.2f%%);"
+                " diff %.1f s (compressing the new file %.1f s), %.2f bytes of extra memory per input byte;"
+                " apply %.3f s (%.0f MiB/s)%s\n",
+                name, format == PatchFormat::kForward ? "forward" : "seeking", old.size() / kMiB,
+                newer.size() / kMiB, static_cast<unsigned long>(patch.size()), 100.0 * patch.size() / newer.size(),
+                100.0 * compressed.size() / newer.size(), diffSeconds, deflateSeconds,
+                diffMemory * 1024.0 / (old.size() + newer.size()), applySeconds,
+                newer.size() / kMiB / applySeconds, applied && written == newer.size() ? "" : "  APPLY FAILED");
+  }
 }
 
 Bytes ReadWholeFile(const char* path) {

@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::size_t kTripleSize = 24;
 constexpr std::size_t kPieceSize = 16384;
+// A forward window loads the old file ahead in pieces of this size.
+constexpr std::uint64_t kWindowLoadBytes = 256 * 1024;
 
 std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
   std::uint64_t value = 0;
@@ -77,6 +79,59 @@ class StreamReader {
   std::size_t pendingSize_ = 0;
 };
 
+// The old file of a forward patch: read once, in order, into a ring that
+// holds the last kPatchWindowBytes before the furthest read and what was
+// loaded ahead of it. A read that starts further back is refused.
+class ForwardWindow : public ByteReader {
+ public:
+  explicit ForwardWindow(ByteReader& oldFile)
+      : oldFile_(oldFile), ring_(static_cast<std::size_t>(std::min(oldFile.Size(), kPatchWindowBytes + kWindowLoadBytes))) {}
+
+  std::uint64_t Size() const override { return oldFile_.Size(); }
+
+  // Reads of at most kPieceSize bytes.
+  bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    if (offset > Size() || size > Size() - offset || offset + kPatchWindowBytes < furthest_) return false;
+    const std::uint64_t end = offset + size;
+    if (end > loaded_ && !Load(std::max(end, std::min(Size(), loaded_ + kWindowLoadBytes)))) return false;
+    furthest_ = std::max(furthest_, end);
+    return ForEachPiece(offset, size, [&](std::uint64_t at, std::uint8_t* ring, std::size_t count) {
+      std::memcpy(buffer + (at - offset), ring, count);
+      return true;
+    });
+  }
+
+ private:
+  // Makes the ring hold the old file up to end, reading only what it keeps.
+  bool Load(std::uint64_t end) {
+    const std::uint64_t start = std::max(loaded_, end - std::min<std::uint64_t>(end, ring_.size()));
+    loaded_ = end;
+    return ForEachPiece(start, static_cast<std::size_t>(end - start),
+                        [&](std::uint64_t at, std::uint8_t* ring, std::size_t count) {
+                          return oldFile_.ReadAt(at, ring, count);
+                        });
+  }
+
+  // Calls visit(offset, bytes, count) for each stretch of the ring that
+  // holds the size bytes of the old file at offset; false once it does.
+  template <typename Visit>
+  bool ForEachPiece(std::uint64_t offset, std::size_t size, Visit visit) {
+    while (size > 0) {
+      const std::size_t slot = static_cast<std::size_t>(offset % ring_.size());
+      const std::size_t count = std::min(size, ring_.size() - slot);
+      if (!visit(offset, ring_.data() + slot, count)) return false;
+      offset += count;
+      size -= count;
+    }
+    return true;
+  }
+
+  ByteReader& oldFile_;
+  std::vector<std::uint8_t> ring_;
+  std::uint64_t loaded_ = 0;    // the old file is in the ring up to here
+  std::uint64_t furthest_ = 0;  // the end of the furthest read
+};
+
 // Applies the triples one after another.
 class PatchApplier {
  public:
@@ -84,9 +139,9 @@ class PatchApplier {
       : oldFile_(oldFile),
         newFile_(newFile),
         newLeft_(header.newSize),
-        control_(patch, kPatchHeaderSize, header.compressed[0], header.decoded[0]),
-        diff_(patch, kPatchHeaderSize + header.compressed[0], header.compressed[1], header.decoded[1]),
-        extra_(patch, kPatchHeaderSize + header.compressed[0] + header.compressed[1], header.compressed[2],
+        control_(patch, PatchHeaderSize(header), header.compressed[0], header.decoded[0]),
+        diff_(patch, PatchHeaderSize(header) + header.compressed[0], header.compressed[1], header.decoded[1]),
+        extra_(patch, PatchHeaderSize(header) + header.compressed[0] + header.compressed[1], header.compressed[2],
                header.decoded[2]) {}
 
   bool Run() {
@@ -153,12 +208,22 @@ class PatchApplier {
 
 }  // namespace
 
+std::size_t PatchHeaderSize(const PatchHeader& header) {
+  return header.version == kForwardPatchVersion ? kForwardPatchHeaderSize : kPatchHeaderSize;
+}
+
 bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header) {
-  if (patchSize < kPatchHeaderSize) return false;
-  if (std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0 || bytes[4] != kPatchVersion) return false;
+  if (patchSize < kPatchHeaderSize || std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0) return false;
+  header.version = bytes[4];
+  if (header.version != kSeekingPatchVersion && header.version != kForwardPatchVersion) return false;
+  const std::size_t headerSize = PatchHeaderSize(header);
+  if (patchSize < headerSize) return false;
+  header.transform = header.version == kForwardPatchVersion ? static_cast<PatchTransform>(bytes[kPatchHeaderSize])
+                                                             : PatchTransform::kNone;
+  if (header.transform != PatchTransform::kNone) return false;
   header.oldSize = LoadLittleEndian(bytes + 5);
   header.newSize = LoadLittleEndian(bytes + 13);
-  std::uint64_t total = kPatchHeaderSize;
+  std::uint64_t total = headerSize;
   for (int stream = 0; stream < 3; ++stream) {
     header.compressed[stream] = LoadLittleEndian(bytes + 21 + 16 * stream);
     header.decoded[stream] = LoadLittleEndian(bytes + 29 + 16 * stream);
@@ -183,13 +248,16 @@ bool MemoryReader::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_
 }
 
 bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile) {
-  std::uint8_t bytes[kPatchHeaderSize];
+  std::uint8_t bytes[kMaxPatchHeaderSize];
+  const std::size_t headerBytes = static_cast<std::size_t>(std::min<std::uint64_t>(patch.Size(), kMaxPatchHeaderSize));
   PatchHeader header;
-  if (!patch.ReadAt(0, bytes, kPatchHeaderSize) || !ReadPatchHeader(bytes, patch.Size(), header) || !PatchHeaderFits(header, oldFile.Size(), newSize)) {
+  if (patch.Size() < kPatchHeaderSize || !patch.ReadAt(0, bytes, headerBytes) || !ReadPatchHeader(bytes, patch.Size(), header) ||
+      !PatchHeaderFits(header, oldFile.Size(), newSize)) {
     return false;
   }
-  PatchApplier applier(patch, oldFile, newFile, header);
-  return applier.Run();
+  if (header.version == kSeekingPatchVersion) return PatchApplier(patch, oldFile, newFile, header).Run();
+  ForwardWindow window(oldFile);
+  return PatchApplier(patch, window, newFile, header).Run();
 }
 
 PatchWriter::Stream::Stream()
@@ -203,7 +271,8 @@ void PatchWriter::Stream::Add(const std::uint8_t* bytes, std::size_t size) {
   decodedSize += size;
 }
 
-PatchWriter::PatchWriter(std::uint64_t oldSize, std::uint64_t newSize) : oldSize_(oldSize), newSize_(newSize) {}
+PatchWriter::PatchWriter(std::uint64_t oldSize, std::uint64_t newSize, PatchFormat format)
+    : oldSize_(oldSize), newSize_(newSize), format_(format) {}
 
 void PatchWriter::AddControl(std::uint64_t add, std::uint64_t extra, std::int64_t seek) {
   std::uint8_t triple[kTripleSize];
@@ -218,9 +287,11 @@ void PatchWriter::AddDiff(const std::uint8_t* bytes, std::size_t size) { diff_.A
 void PatchWriter::AddExtra(const std::uint8_t* bytes, std::size_t size) { extra_.Add(bytes, size); }
 
 std::vector<std::uint8_t> PatchWriter::Finish() {
-  std::vector<std::uint8_t> patch(kPatchHeaderSize);
+  const bool forward = format_ == PatchFormat::kForward;
+  std::vector<std::uint8_t> patch(forward ? kForwardPatchHeaderSize : kPatchHeaderSize);
   std::memcpy(patch.data(), kPatchMagic, sizeof(kPatchMagic));
-  patch[4] = kPatchVersion;
+  patch[4] = forward ? kForwardPatchVersion : kSeekingPatchVersion;
+  if (forward) patch[kPatchHeaderSize] = static_cast<std::uint8_t>(PatchTransform::kNone);
   StoreLittleEndian(oldSize_, patch.data() + 5);
   StoreLittleEndian(newSize_, patch.data() + 13);
   std::size_t field = 21;

@@ -1,11 +1,11 @@
 #pragma once
 
-// A patch turns one file (old) into another (new). Format, version 1; every
+// A patch turns one file (old) into another (new). Two versions; every
 // integer little-endian, sizes in bytes:
 //
 //   offset  size  field
 //        0     4  magic "ZXPT"
-//        4     1  version, 1
+//        4     1  version: 1 (seeking) or 2 (forward)
 //        5     8  old file size
 //       13     8  new file size
 //       21     8  control stream: compressed size
@@ -14,7 +14,9 @@
 //       45     8  diff stream: decoded size
 //       53     8  extra stream: compressed size
 //       61     8  extra stream: decoded size
-//       69        the control, diff and extra streams, each raw DEFLATE
+//       69     1  version 2 only: the transform of both files the streams
+//                 work on (PatchTransform), kNone for the bytes themselves
+//   69 or 70      the control, diff and extra streams, each raw DEFLATE
 //                 (RFC 1951), in that order, and nothing after them.
 //
 // The control stream is a list of triples, each three 8-byte integers:
@@ -26,6 +28,10 @@
 // up to the new size, and the triples use up every stream exactly. Every
 // triple writes at least one byte (add or extra above 0), so there are at
 // most as many triples as new bytes.
+//
+// Version 2 reads the old file forward: every add above 0 starts at most
+// kPatchWindowBytes before the end of the furthest add before it, so the
+// old file is read once, in order, through a window of that size.
 //
 // Only the format is fixed: how the triples are chosen is free, so a better
 // diff needs no change on installed copies.
@@ -40,8 +46,20 @@
 namespace zavex {
 
 inline constexpr char kPatchMagic[4] = {'Z', 'X', 'P', 'T'};
-inline constexpr std::uint8_t kPatchVersion = 1;
-inline constexpr std::size_t kPatchHeaderSize = 69;
+inline constexpr std::uint8_t kSeekingPatchVersion = 1;
+inline constexpr std::uint8_t kForwardPatchVersion = 2;
+inline constexpr std::size_t kPatchHeaderSize = 69;         // version 1
+inline constexpr std::size_t kForwardPatchHeaderSize = 70;  // version 2
+inline constexpr std::size_t kMaxPatchHeaderSize = kForwardPatchHeaderSize;
+// How far behind the furthest add a forward patch's add may start.
+inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
+
+// The versions a diff writes.
+enum class PatchFormat { kSeeking, kForward };
+
+// What a forward patch's streams work on. Readers refuse the values they do
+// not know.
+enum class PatchTransform : std::uint8_t { kNone = 0 };
 
 // Reads bytes of a file by offset.
 class ByteReader {
@@ -71,12 +89,18 @@ struct PatchHeader {
   std::uint64_t newSize = 0;
   std::uint64_t compressed[3] = {};  // control, diff, extra
   std::uint64_t decoded[3] = {};
+  std::uint8_t version = kSeekingPatchVersion;
+  PatchTransform transform = PatchTransform::kNone;
 };
 
-// Reads the kPatchHeaderSize bytes at the start of a patch of patchSize
-// bytes. False for another format or version, streams that do not fill the
-// patch exactly, decoded sizes that do not add up to the new size, or more
-// triples than the new file has bytes plus one.
+// The bytes of the header, where the streams start.
+std::size_t PatchHeaderSize(const PatchHeader& header);
+
+// Reads the header at the start of a patch of patchSize bytes, from bytes
+// holding its first kMaxPatchHeaderSize bytes (all of them when fewer). False
+// for another format or version, a transform this reader does not know,
+// streams that do not fill the patch exactly, decoded sizes that do not add
+// up to the new size, or more triples than the new file has bytes plus one.
 bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header);
 
 // True when header turns an old file of oldSize bytes into one of newSize.
@@ -87,14 +111,16 @@ bool PatchHeaderFits(const PatchHeader& header, std::uint64_t oldSize, std::uint
 // oldFile and newSize; false for a patch that is malformed, truncated or
 // followed by more bytes, has a triple that writes nothing, reads outside the
 // old file or whose streams decode to other sizes than announced; false also
-// when a read fails or the sink refuses. Memory stays under 1 MiB whatever the
-// sizes.
+// when a read fails or the sink refuses; a forward patch also for an add that
+// starts behind its window. Memory stays under 1 MiB whatever the sizes, plus
+// kPatchWindowBytes and a little for a forward patch, which reads oldFile
+// once from start to end.
 bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile);
 
 // Collects the three streams of a patch as a diff produces them.
 class PatchWriter {
  public:
-  PatchWriter(std::uint64_t oldSize, std::uint64_t newSize);
+  PatchWriter(std::uint64_t oldSize, std::uint64_t newSize, PatchFormat format);
 
   void AddControl(std::uint64_t add, std::uint64_t extra, std::int64_t seek);
   void AddDiff(const std::uint8_t* bytes, std::size_t size);
@@ -115,6 +141,7 @@ class PatchWriter {
 
   std::uint64_t oldSize_;
   std::uint64_t newSize_;
+  PatchFormat format_;
   Stream control_;
   Stream diff_;
   Stream extra_;

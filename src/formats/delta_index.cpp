@@ -49,19 +49,29 @@ bool ReadEntries(const JsonArray& list, NameOf nameOf, std::map<std::string, Del
   return true;
 }
 
+// A list of patches, named by nameOf(from, to).
+bool ReadPatches(const JsonArray& list, std::string (*nameOf)(const std::string&, const std::string&),
+                 std::map<std::string, DeltaArtifact>& patches) {
+  return ReadEntries(
+      list,
+      [nameOf](const JsonValue& entry, std::string& name) {
+        std::string from;
+        std::string to;
+        if (!ReadHash(entry, "from", from) || !ReadHash(entry, "to", to)) return false;
+        name = nameOf(from, to);
+        return true;
+      },
+      patches);
+}
+
 bool ReadIndex(const JsonValue& root, DeltaIndex& index) {
   const JsonArray* compressed = FindArray(root, "compressed");
   const JsonArray* patches = FindArray(root, "patches");
-  if (!compressed || !patches) return false;
+  const JsonArray* forwardPatches = FindArray(root, "forwardPatches");
+  if (!compressed || !patches || (root.Find("forwardPatches") && !forwardPatches)) return false;
   const auto copyName = [](const JsonValue& entry, std::string& name) { return ReadHash(entry, "hash", name); };
-  const auto patchName = [](const JsonValue& entry, std::string& name) {
-    std::string from;
-    std::string to;
-    if (!ReadHash(entry, "from", from) || !ReadHash(entry, "to", to)) return false;
-    name = PatchName(from, to);
-    return true;
-  };
-  return ReadEntries(*compressed, copyName, index.compressed) && ReadEntries(*patches, patchName, index.patches);
+  return ReadEntries(*compressed, copyName, index.compressed) && ReadPatches(*patches, PatchName, index.patches) &&
+         (!forwardPatches || ReadPatches(*forwardPatches, ForwardPatchName, index.forwardPatches));
 }
 
 const DeltaArtifact* Find(const std::map<std::string, DeltaArtifact>& artifacts, const std::string& name) {
@@ -81,6 +91,10 @@ std::string PatchName(const std::string& fromHash, const std::string& toHash) {
   return fromHash + "-" + toHash + ".patch";
 }
 
+std::string ForwardPatchName(const std::string& fromHash, const std::string& toHash) {
+  return fromHash + "-" + toHash + ".forward.patch";
+}
+
 bool ReadDeltaIndexRef(const JsonValue& member, DeltaIndexRef& ref) {
   DeltaIndexRef read;
   if (member.Type() != JsonType::Object || !ReadHash(member, "hash", read.hash) ||
@@ -95,6 +109,10 @@ const DeltaArtifact* DeltaIndex::FindCompressed(const std::string& hash) const {
 
 const DeltaArtifact* DeltaIndex::FindPatch(const std::string& fromHash, const std::string& toHash) const {
   return Find(patches, PatchName(fromHash, toHash));
+}
+
+const DeltaArtifact* DeltaIndex::FindForwardPatch(const std::string& fromHash, const std::string& toHash) const {
+  return Find(forwardPatches, ForwardPatchName(fromHash, toHash));
 }
 
 bool ParseDeltaIndex(const std::string& text, DeltaIndex& index) noexcept {

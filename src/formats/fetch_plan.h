@@ -21,7 +21,9 @@ struct FetchWay {
 };
 
 // The ways to bring each file of files, best first and the whole file last:
-// the patch from installed's content of its path, then its compressed copy,
+// the patch from installed's content of its path (the forward one when
+// listed, unless it is more than an eighth larger than the other), then its
+// compressed copy,
 // each when index lists one smaller than the file.
 std::vector<std::vector<FetchWay>> PlanFetchWays(const std::vector<ManifestFile>& files,
                                                  const Manifest& installed, const DeltaIndex& index);

@@ -14,9 +14,11 @@ namespace zavex {
 namespace {
 
 // How the files are read. A patch's three streams are read in turns, a page
-// each. Its old file is read where each piece of the new one came from, all
-// over the file, so it gets many pages; each read costs more than its bytes
-// under Wine, so pages stay larger than 4 KiB (measured in bench/README.md).
+// each. A version 1 patch reads its old file where each piece of the new one
+// came from, all over the file, so it gets many pages; each read costs more
+// than its bytes under Wine, so pages stay larger than 4 KiB (measured in
+// bench/README.md). A forward patch reads it in order, in pieces larger than
+// a page, which go straight to the file.
 struct ReadPages {
   size_t bytes;
   size_t count;
@@ -73,6 +75,7 @@ class FileReader : public ByteReader {
 
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
     if (offset > size || count > size - offset || !cancelCheck.Pass(count)) return false;
+    if (count >= pages.bytes) return ReadDirect(offset, buffer, count);
     while (count > 0) {
       const uint64_t page = offset / pages.bytes;
       const uint8_t* bytes = Page(page);
@@ -95,14 +98,18 @@ class FileReader : public ByteReader {
     uint8_t* bytes = cache.data() + slot * pages.bytes;
     if (pageInSlot[slot] == page) return bytes;
     const uint64_t start = page * pages.bytes;
-    OVERLAPPED at = {};
-    at.Offset = static_cast<DWORD>(start);
-    at.OffsetHigh = static_cast<DWORD>(start >> 32);
-    const DWORD wanted = static_cast<DWORD>(std::min<uint64_t>(pages.bytes, size - start));
-    DWORD read = 0;
-    if (!ReadFile(file.get(), bytes, wanted, &read, &at) || read != wanted) return nullptr;
+    if (!ReadDirect(start, bytes, static_cast<size_t>(std::min<uint64_t>(pages.bytes, size - start)))) return nullptr;
     pageInSlot[slot] = page;
     return bytes;
+  }
+
+  // Reads count bytes at offset, which are in the file, in one call.
+  bool ReadDirect(uint64_t offset, uint8_t* buffer, size_t count) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    return ReadFile(file.get(), buffer, static_cast<DWORD>(count), &read, &at) && read == count;
   }
 
   UniqueFile file;

@@ -149,11 +149,17 @@ class DeltaWriter {
     return true;
   }
 
+  // The patches from the content from to file in each format wanted, those
+  // the previous folder has taken from it.
   bool WritePatch(const std::string& from, const ManifestFile& file, std::string& error) {
-    const std::string name = PatchName(from, file.hash);
-    if (ReusePrevious(name, error)) return true;
+    std::vector<PatchFormat> formats;
+    for (const PatchFormat format : {PatchFormat::kForward, PatchFormat::kSeeking}) {
+      if (format == PatchFormat::kSeeking && !options_.seekingPatches) continue;
+      if (!ReusePrevious(PatchFileName(from, file.hash, format), error)) formats.push_back(format);
+      if (!error.empty()) return false;
+    }
     std::error_code ignored;
-    if (!error.empty() || !fs::is_regular_file(folder_ / CompressedCopyName(from), ignored)) return error.empty();
+    if (formats.empty() || !fs::is_regular_file(folder_ / CompressedCopyName(from), ignored)) return true;
     if (sizes_[from] + std::uint64_t{file.size} > options_.diffSizeLimit) {
       warnings_.push_back(file.path + " and its earlier version are together above " +
                           std::to_string(options_.diffSizeLimit) + " bytes, the limit of the diff: only its " +
@@ -174,13 +180,22 @@ class DeltaWriter {
     const DiffProgress progress = [this, &file](std::uint64_t done) {
       if (options_.progress) options_.progress(file.path, done, file.size);
     };
-    const std::vector<std::uint8_t> patch = CreatePatch(
-        old.data(), old.size(), reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(), progress);
-    // A patch is only worth its request when smaller than the compressed copy.
-    if (patch.size() >= fs::file_size(folder_ / CompressedCopyName(file.hash), ignored)) return true;
-    if (WriteWholeFile(folder_ / name, patch.data(), patch.size())) return true;
-    error = "cannot write " + name;
-    return false;
+    for (const PatchFormat format : formats) {
+      const std::vector<std::uint8_t> patch = CreatePatch(
+          old.data(), old.size(), reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(), format, progress);
+      // A patch is only worth its request when smaller than the compressed copy.
+      if (patch.size() >= fs::file_size(folder_ / CompressedCopyName(file.hash), ignored)) continue;
+      const std::string name = PatchFileName(from, file.hash, format);
+      if (!WriteWholeFile(folder_ / name, patch.data(), patch.size())) {
+        error = "cannot write " + name;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static std::string PatchFileName(const std::string& from, const std::string& to, PatchFormat format) {
+    return format == PatchFormat::kForward ? ForwardPatchName(from, to) : PatchName(from, to);
   }
 
   // Lists the patches, and the copies of this release's files that are
@@ -194,19 +209,24 @@ class DeltaWriter {
     }
     std::string compressed;
     std::string patches;
+    std::string forwardPatches;
     for (const auto& [name, size] : entries) {
       const std::string hash = name.substr(0, kHashDigits);
       const std::string to = name.size() > kHashDigits ? name.substr(kHashDigits + 1, kHashDigits) : "";
+      const std::string naming = "\"from\": \"" + hash + "\", \"to\": \"" + to + "\"";
       if (name == CompressedCopyName(hash) && size < sizes_[hash] && IsPublished(hash)) {
         if (!AppendEntry(compressed, "\"hash\": \"" + hash + "\"", name, size, error)) return false;
       } else if (name == PatchName(hash, to)) {
-        if (!AppendEntry(patches, "\"from\": \"" + hash + "\", \"to\": \"" + to + "\"", name, size, error)) {
-          return false;
-        }
+        if (!AppendEntry(patches, naming, name, size, error)) return false;
+      } else if (name == ForwardPatchName(hash, to)) {
+        if (!AppendEntry(forwardPatches, naming, name, size, error)) return false;
       }
     }
-    const std::string index = "{\n  \"compressed\": [" + compressed + (compressed.empty() ? "" : "\n  ") +
-                              "],\n  \"patches\": [" + patches + (patches.empty() ? "" : "\n  ") + "]\n}\n";
+    const auto list = [](const char* key, const std::string& entries) {
+      return std::string("  \"") + key + "\": [" + entries + (entries.empty() ? "" : "\n  ") + "]";
+    };
+    const std::string index = "{\n" + list("compressed", compressed) + ",\n" + list("patches", patches) + ",\n" +
+                              list("forwardPatches", forwardPatches) + "\n}\n";
     if (failure || !WriteWholeFile(folder_ / kOlderUpdatersIndexName, index.data(), index.size())) {
       error = std::string("cannot write ") + kOlderUpdatersIndexName;
       return false;

@@ -21,6 +21,7 @@ namespace zavex {
 //   index.json                  the same bytes, for older updaters
 //   <hash>.deflate              a file's content as raw DEFLATE
 //   <from hash>-<to hash>.patch a patch (formats/binary_patch.h) between contents
+//   <from hash>-<to hash>.forward.patch  the same as a forward patch
 //   history/<version code>.json the manifests of the previous releases
 
 // Reports a diff's progress: the file, bytes of it done, its size.
@@ -28,6 +29,7 @@ using DeltaProgress = std::function<void(const std::string& path, std::uint64_t 
 
 struct DeltaOptions {
   std::int32_t patchHistory = 3;  // releases back to make patches from
+  bool seekingPatches = true;     // version 1 patches beside the forward ones
   // Files whose old and new size add up to more are not diffed: the diff's
   // memory is about twice that.
   std::uint64_t diffSizeLimit = std::uint64_t{1} << 30;

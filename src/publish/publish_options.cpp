@@ -20,7 +20,8 @@ enum class Option {
   ExpiresIn,
   ReSign,
   X64Updater,
-  PatchHistory
+  PatchHistory,
+  PatchFormats
 };
 
 struct OptionName {
@@ -35,6 +36,7 @@ constexpr OptionName kOptionNames[] = {
     {"--signing-key", Option::SigningKey},   {"--generate-key", Option::GenerateKey},
     {"--expires-in", Option::ExpiresIn},     {"--re-sign", Option::ReSign},
     {"--x64-updater", Option::X64Updater},   {"--patch-history", Option::PatchHistory},
+    {"--patch-formats", Option::PatchFormats},
 };
 
 bool IsHelpRequest(const std::string& argument) {
@@ -97,6 +99,13 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
                 value + "\"";
         return false;
       }
+      break;
+    case Option::PatchFormats:
+      if (value != "both" && value != "new") {
+        error = "--patch-formats needs both or new, not \"" + value + "\"";
+        return false;
+      }
+      options.seekingPatches = value == "both";
       break;
     case Option::VersionCode:
       if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
@@ -268,6 +277,12 @@ Options (each also as "--name value"):
                         runs on 32-bit and 64-bit Windows
   --patch-history=N     patches from the versions of each changed file in the
                         last N releases (default 3, 0 for none); see below
+  --patch-formats=both|new
+                        both (default): each patch in the format every
+                        updater reads and as a forward patch, which newer
+                        updaters apply reading the installed file once, in
+                        order; new: forward patches only, once no installed
+                        copy is older than forward patches
   --help, -h            this text
 
   zavex_publish --re-sign --signing-key=FILE [--expires-in=DAYS] RELEASE_FOLDER
@@ -302,7 +317,8 @@ Beside the files, RELEASE_FOLDER/zavex_delta holds what lets an update fetch
 less: a compressed copy of every file, named by its SHA-256; for each changed
 file, a patch from each of its versions in the last N releases, named by both
 SHA-256s, when smaller than the compressed copy; the manifests of those
-releases; and index.json, which lists the copies and patches with their sizes.
+releases; and index.json, which lists the copies and patches with their sizes
+(forward patches in a list of their own, which older updaters do not read).
 Copies and patches that no kept manifest names are dropped. Diffing takes
 minutes for large files; on a terminal the publisher shows its progress.
 

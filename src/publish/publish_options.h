@@ -26,6 +26,7 @@ struct PublishOptions {
   int expiresInDays = kDefaultExpiryDays;     // how long a signed manifest is trusted
   bool x64Updater = false;  // a top-level zavex_updater.exe is for x86-64, not x86
   std::int32_t patchHistory = 3;              // releases back that get patches
+  bool seekingPatches = true;  // version 1 patches beside the forward ones (--patch-formats)
 };
 
 struct PublishCommand {

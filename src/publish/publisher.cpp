@@ -314,6 +314,7 @@ void WarnAboutUnusedPatterns(const std::vector<std::string>& patterns,
 DeltaOptions DeltaOptionsFor(const PublishOptions& options, const DeltaProgress& progress) {
   DeltaOptions deltaOptions;
   deltaOptions.patchHistory = options.patchHistory;
+  deltaOptions.seekingPatches = options.seekingPatches;
   deltaOptions.progress = progress;
   return deltaOptions;
 }

@@ -24,7 +24,30 @@ bool Apply(const Bytes& patch, const Bytes& old, std::uint64_t newSize, Bytes& r
   });
 }
 
-Bytes Diff(const Bytes& old, const Bytes& newer) { return CreatePatch(old.data(), old.size(), newer.data(), newer.size()); }
+constexpr PatchFormat kFormats[] = {PatchFormat::kSeeking, PatchFormat::kForward};
+
+const char* NameOf(PatchFormat format) { return format == PatchFormat::kForward ? "forward" : "seeking"; }
+
+Bytes Diff(const Bytes& old, const Bytes& newer, PatchFormat format) {
+  return CreatePatch(old.data(), old.size(), newer.data(), newer.size(), format);
+}
+
+// An old file that records whether every read starts at or after the end
+// of the one before.
+class ForwardOnlyReader : public MemoryReader {
+ public:
+  using MemoryReader::MemoryReader;
+  bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    forward_ = forward_ && offset >= end_;
+    end_ = offset + size;
+    return MemoryReader::ReadAt(offset, buffer, size);
+  }
+  bool Forward() const { return forward_; }
+
+ private:
+  std::uint64_t end_ = 0;
+  bool forward_ = true;
+};
 
 struct FilePair {
   const char* name;
@@ -56,22 +79,46 @@ std::vector<FilePair> Pairs() {
 }
 
 TEST(BinaryPatch, RebuildsTheNewFileExactly) {
-  for (const FilePair& pair : Pairs()) {
-    SCOPED_TRACE(pair.name);
-    const Bytes patch = Diff(pair.old, pair.newer);
-    Bytes result;
-    ASSERT_TRUE(Apply(patch, pair.old, pair.newer.size(), result));
-    ASSERT_TRUE(result == pair.newer);
-    EXPECT_LE(patch.size(), kPatchHeaderSize + 32 + pair.largestShare * pair.newer.size());
+  for (const PatchFormat format : kFormats) {
+    for (const FilePair& pair : Pairs()) {
+      SCOPED_TRACE(std::string(NameOf(format)) + ", " + pair.name);
+      const Bytes patch = Diff(pair.old, pair.newer, format);
+      Bytes result;
+      ASSERT_TRUE(Apply(patch, pair.old, pair.newer.size(), result));
+      ASSERT_TRUE(result == pair.newer);
+      EXPECT_LE(patch.size(), kMaxPatchHeaderSize + 32 + pair.largestShare * pair.newer.size());
+    }
   }
+}
+
+// Two blocks of the old file, each larger than the window, in the other
+// order: a forward patch takes one from the old file and the other from the
+// extra stream, reading the old file once, in order.
+TEST(BinaryPatch, ForwardPatchReadsTheOldFileInOrder) {
+  const std::size_t half = kPatchWindowBytes + (1 << 20);
+  const Bytes old = RandomBytes(2 * half, 33);
+  Bytes swapped(old.begin() + static_cast<std::ptrdiff_t>(half), old.end());
+  swapped.insert(swapped.end(), old.begin(), old.begin() + static_cast<std::ptrdiff_t>(half));
+  const Bytes patch = Diff(old, swapped, PatchFormat::kForward);
+  MemoryReader patchReader(patch);
+  ForwardOnlyReader oldReader(old);
+  Bytes result;
+  ASSERT_TRUE(ApplyPatch(patchReader, oldReader, swapped.size(), [&](const std::uint8_t* data, std::size_t size) {
+    result.insert(result.end(), data, data + size);
+    return true;
+  }));
+  EXPECT_TRUE(result == swapped);
+  EXPECT_TRUE(oldReader.Forward());
+  EXPECT_GT(patch.size(), half);
+  EXPECT_LT(patch.size(), half + (1 << 20));
 }
 
 TEST(BinaryPatch, LargeFileWithProgress) {
   const Bytes old = RandomBytes(16 << 20, 25);
   const Bytes newer = EditedBytes(old, 100, 26);
   std::vector<std::uint64_t> reports;
-  const Bytes patch =
-      CreatePatch(old.data(), old.size(), newer.data(), newer.size(), [&](std::uint64_t done) { reports.push_back(done); });
+  const Bytes patch = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kForward,
+                                  [&](std::uint64_t done) { reports.push_back(done); });
   Bytes result;
   ASSERT_TRUE(Apply(patch, old, newer.size(), result));
   EXPECT_TRUE(result == newer);
@@ -84,16 +131,18 @@ TEST(BinaryPatch, LargeFileWithProgress) {
 TEST(BinaryPatch, RefusesEveryTruncationAndTrailingBytes) {
   const Bytes old = WordBytes(20000, 27);
   const Bytes newer = EditedBytes(old, 30, 28);
-  const Bytes patch = Diff(old, newer);
-  Bytes result;
-  for (std::size_t length = 0; length < patch.size(); ++length) {
-    ASSERT_FALSE(Apply(Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(length)), old,
-                       newer.size(), result))
-        << length;
+  for (const PatchFormat format : kFormats) {
+    const Bytes patch = Diff(old, newer, format);
+    Bytes result;
+    for (std::size_t length = 0; length < patch.size(); ++length) {
+      ASSERT_FALSE(Apply(Bytes(patch.begin(), patch.begin() + static_cast<std::ptrdiff_t>(length)), old,
+                         newer.size(), result))
+          << NameOf(format) << " " << length;
+    }
+    Bytes longer = patch;
+    longer.push_back(0);
+    EXPECT_FALSE(Apply(longer, old, newer.size(), result)) << NameOf(format);
   }
-  Bytes longer = patch;
-  longer.push_back(0);
-  EXPECT_FALSE(Apply(longer, old, newer.size(), result));
 }
 
 // A patch of two triples over an old file of 100 bytes, one field changed,
@@ -111,8 +160,8 @@ struct Crafted {
   bool idleTriple = false;
 };
 
-Bytes Craft(const Crafted& test) {
-  PatchWriter writer(test.announcedOld, test.announcedNew);
+Bytes Craft(const Crafted& test, PatchFormat format) {
+  PatchWriter writer(test.announcedOld, test.announcedNew, format);
   writer.AddControl(test.firstAdd, 5, test.firstSeek);
   writer.AddControl(test.secondAdd, 5, -5);
   if (test.idleTriple) writer.AddControl(0, 0, 0);
@@ -141,21 +190,41 @@ TEST(BinaryPatch, RefusesWhatBreaksTheRules) {
   };
   Bytes old(100);
   for (std::size_t index = 0; index < old.size(); ++index) old[index] = static_cast<std::uint8_t>(index);
-  for (const Crafted& test : cases) {
-    Bytes result;
-    EXPECT_EQ(Apply(Craft(test), old, test.announcedNew, result), test.valid) << test.name;
-  }
-  Bytes result;
-  ASSERT_TRUE(Apply(Craft(cases[0]), old, 30, result));
   const Bytes expected = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 'x', 'x', 'x', 'x', 'x',
                           61, 62, 63, 64, 65, 66, 67, 68, 69, 70, 'x', 'x', 'x', 'x', 'x'};
-  EXPECT_TRUE(result == expected);
+  for (const PatchFormat format : kFormats) {
+    for (const Crafted& test : cases) {
+      Bytes result;
+      EXPECT_EQ(Apply(Craft(test, format), old, test.announcedNew, result), test.valid)
+          << NameOf(format) << ", " << test.name;
+    }
+    Bytes result;
+    ASSERT_TRUE(Apply(Craft(cases[0], format), old, 30, result));
+    EXPECT_TRUE(result == expected);
+  }
+}
+
+// After an add that ends kPatchWindowBytes + 20 bytes into the old file, an
+// add at 20 is at the edge of the window and one at 19 behind it: refused by
+// a forward patch only.
+TEST(BinaryPatch, ForwardPatchRefusesAnAddBehindItsWindow) {
+  const std::uint64_t first = kPatchWindowBytes + 20;
+  const Bytes old(first + 100, 7);
+  for (const std::int64_t behind : {0, 1}) {
+    const Crafted test{"", old.size(), first + 20, first, -static_cast<std::int64_t>(kPatchWindowBytes) - behind,
+                       10, first + 10, 10};
+    for (const PatchFormat format : kFormats) {
+      Bytes result;
+      EXPECT_EQ(Apply(Craft(test, format), old, test.announcedNew, result),
+                format == PatchFormat::kSeeking || behind == 0)
+          << NameOf(format) << ", " << behind;
+    }
+  }
 }
 
 TEST(BinaryPatch, RefusesHeadersThatLie) {
   const Bytes old = WordBytes(5000, 29);
   const Bytes newer = EditedBytes(old, 20, 30);
-  const Bytes patch = Diff(old, newer);
   struct Change {
     const char* name;
     std::size_t offset;
@@ -167,27 +236,33 @@ TEST(BinaryPatch, RefusesHeadersThatLie) {
                             {"diff decoded size", 45, 1},
                             {"extra decoded size", 61, 1},
                             {"control compressed size", 21, 1},
-                            {"a stream size beyond the patch", 28, 0x80}};
-  for (const Change& change : changes) {
-    Bytes altered = patch;
-    altered[change.offset] = static_cast<std::uint8_t>(altered[change.offset] + change.delta);
+                            {"a stream size beyond the patch", 28, 0x80},
+                            {"transform, in a forward patch", kPatchHeaderSize, 1}};
+  for (const PatchFormat format : kFormats) {
+    SCOPED_TRACE(NameOf(format));
+    const Bytes patch = Diff(old, newer, format);
+    for (const Change& change : changes) {
+      if (change.offset >= kPatchHeaderSize && format != PatchFormat::kForward) continue;
+      Bytes altered = patch;
+      altered[change.offset] = static_cast<std::uint8_t>(altered[change.offset] + change.delta);
+      Bytes result;
+      EXPECT_FALSE(Apply(altered, old, newer.size(), result)) << change.name;
+    }
+    // Files of other sizes than the header's: refused before writing a byte.
     Bytes result;
-    EXPECT_FALSE(Apply(altered, old, newer.size(), result)) << change.name;
+    EXPECT_FALSE(Apply(patch, old, newer.size() + 1, result));
+    EXPECT_TRUE(result.empty());
+    Bytes longerOld = old;
+    longerOld.push_back(0);
+    EXPECT_FALSE(Apply(patch, longerOld, newer.size(), result));
+    EXPECT_TRUE(result.empty());
+    EXPECT_TRUE(Apply(patch, old, newer.size(), result));
   }
-  // Files of other sizes than the header's: refused before writing a byte.
-  Bytes result;
-  EXPECT_FALSE(Apply(patch, old, newer.size() + 1, result));
-  EXPECT_TRUE(result.empty());
-  Bytes longerOld = old;
-  longerOld.push_back(0);
-  EXPECT_FALSE(Apply(patch, longerOld, newer.size(), result));
-  EXPECT_TRUE(result.empty());
-  EXPECT_TRUE(Apply(patch, old, newer.size(), result));
 }
 
 Bytes HeaderBytes(const PatchHeader& header) {
   Bytes bytes(kPatchMagic, kPatchMagic + sizeof(kPatchMagic));
-  bytes.push_back(kPatchVersion);
+  bytes.push_back(header.version);
   const auto store = [&bytes](std::uint64_t value) {
     for (int index = 0; index < 8; ++index) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * index)));
   };
@@ -197,6 +272,7 @@ Bytes HeaderBytes(const PatchHeader& header) {
     store(header.compressed[stream]);
     store(header.decoded[stream]);
   }
+  if (header.version != kSeekingPatchVersion) bytes.push_back(static_cast<std::uint8_t>(header.transform));
   return bytes;
 }
 
@@ -221,6 +297,13 @@ TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
       {"one triple more than new bytes", {100, 30, {10, 20, 30}, {24 * 31, 20, 10}}, 129, true},
       {"two triples more than new bytes", {100, 30, {10, 20, 30}, {24 * 32, 20, 10}}, 129, false},
       {"largest sizes", {kLargest, kLargest, {10, 20, 30}, {kLargest / 24 * 24, kLargest, 0}}, 129, true},
+      {"forward", {100, 30, {10, 20, 30}, {72, 20, 10}, kForwardPatchVersion}, 130, true},
+      {"forward, streams from where version 1 has them", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 129, false},
+      {"forward, shorter than its header", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize - 1, false},
+      {"forward, empty new file", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize, true},
+      {"forward, a transform unknown here", {0, 0, {}, {}, 2, PatchTransform{1}}, kForwardPatchHeaderSize, false},
+      {"version 3", {0, 0, {}, {}, 3}, kForwardPatchHeaderSize, false},
+      {"version 0", {0, 0, {}, {}, 0}, kPatchHeaderSize, false},
   };
   for (const HeaderCase& test : cases) {
     PatchHeader header;
@@ -232,29 +315,31 @@ TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
   EXPECT_FALSE(PatchHeaderFits(cases[0].header, 100, kLargest));
 }
 
-// An old file whose reads fail after the first.
+// An old file whose reads past its first 64 KiB fail.
 class FailingReader : public MemoryReader {
  public:
   using MemoryReader::MemoryReader;
   bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
-    return reads_++ == 0 && MemoryReader::ReadAt(offset, buffer, size);
+    return offset + size <= 65536 && MemoryReader::ReadAt(offset, buffer, size);
   }
-
- private:
-  int reads_ = 0;
 };
 
 TEST(BinaryPatch, StopsWhenAReadOrTheSinkFails) {
   const Bytes old = RandomBytes(200000, 31);
   const Bytes newer = EditedBytes(old, 10, 32);
-  const Bytes patch = Diff(old, newer);
-  MemoryReader patchReader(patch);
-  FailingReader failingOld(old);
-  EXPECT_FALSE(ApplyPatch(patchReader, failingOld, newer.size(), [](const std::uint8_t*, std::size_t) { return true; }));
-  MemoryReader oldReader(old);
-  int pieces = 0;
-  EXPECT_FALSE(ApplyPatch(patchReader, oldReader, newer.size(), [&](const std::uint8_t*, std::size_t) { return ++pieces < 3; }));
-  EXPECT_EQ(pieces, 3);
+  for (const PatchFormat format : kFormats) {
+    SCOPED_TRACE(NameOf(format));
+    const Bytes patch = Diff(old, newer, format);
+    MemoryReader patchReader(patch);
+    FailingReader failingOld(old);
+    EXPECT_FALSE(
+        ApplyPatch(patchReader, failingOld, newer.size(), [](const std::uint8_t*, std::size_t) { return true; }));
+    MemoryReader oldReader(old);
+    int pieces = 0;
+    EXPECT_FALSE(ApplyPatch(patchReader, oldReader, newer.size(),
+                            [&](const std::uint8_t*, std::size_t) { return ++pieces < 3; }));
+    EXPECT_EQ(pieces, 3);
+  }
 }
 
 }  // namespace

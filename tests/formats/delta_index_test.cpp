@@ -21,13 +21,14 @@ std::string Patch(const std::string& from, const std::string& to, const std::str
          kBytes + "\"}";
 }
 
-std::string Index(const std::string& copies, const std::string& patches) {
-  return "{\"compressed\": [" + copies + "], \"patches\": [" + patches + "]}";
+std::string Index(const std::string& copies, const std::string& patches, const std::string& forward = "") {
+  return "{\"compressed\": [" + copies + "], \"patches\": [" + patches + "]" + forward + "}";
 }
 
 TEST(DeltaIndex, ReadsThePublishersLayout) {
   const std::string text = "{\n  \"compressed\": [\n    " + Copy(kNew, "1200") + "\n  ],\n  \"patches\": [\n    " +
-                           Patch(kOld, kNew, "42") + "\n  ]\n}\n";
+                           Patch(kOld, kNew, "42") + "\n  ],\n  \"forwardPatches\": [\n    " +
+                           Patch(kOld, kNew, "40") + "\n  ]\n}\n";
   DeltaIndex index;
   ASSERT_TRUE(ParseDeltaIndex(text, index));
   ASSERT_NE(index.FindCompressed(kNew), nullptr);
@@ -38,7 +39,11 @@ TEST(DeltaIndex, ReadsThePublishersLayout) {
   EXPECT_EQ(index.FindPatch(kOld, kNew)->size, 42u);
   EXPECT_EQ(index.FindPatch(kOld, kNew)->hash, kBytes);
   EXPECT_EQ(index.FindPatch(kNew, kOld), nullptr);
+  ASSERT_NE(index.FindForwardPatch(kOld, kNew), nullptr);
+  EXPECT_EQ(index.FindForwardPatch(kOld, kNew)->size, 40u);
+  EXPECT_EQ(index.FindForwardPatch(kNew, kOld), nullptr);
   EXPECT_EQ(PatchName(kOld, kNew), kOld + "-" + kNew + ".patch");
+  EXPECT_EQ(ForwardPatchName(kOld, kNew), kOld + "-" + kNew + ".forward.patch");
   EXPECT_EQ(CompressedCopyName(kNew), kNew + ".deflate");
   EXPECT_EQ(DeltaFolderPath(DeltaIndexName(kNew)), "zavex_delta/index-" + kNew + ".json");
 }
@@ -82,6 +87,10 @@ TEST(DeltaIndex, RefusesWhatIsNotAnIndexAndLeavesItEmpty) {
       {"own hash uppercase", Index(Copy(kNew, "5", upper), "")},
       {"copy repeated", Index(Copy(kNew, "5") + "," + Copy(kNew, "6"), "")},
       {"patch repeated", Index("", Patch(kOld, kNew, "5") + "," + Patch(kOld, kNew, "5"))},
+      {"forward patches not a list", Index("", "", ", \"forwardPatches\": {}")},
+      {"forward patch of size zero", Index("", "", ", \"forwardPatches\": [" + Patch(kOld, kNew, "0") + "]")},
+      {"forward patch repeated",
+       Index("", "", ", \"forwardPatches\": [" + Patch(kOld, kNew, "5") + "," + Patch(kOld, kNew, "6") + "]")},
       {"nested past the limit", std::string(300, '[') + std::string(300, ']')},
       {"larger than the bound", Index("", "") + std::string(kMaxDeltaIndexBytes, ' ')},
   };
@@ -89,9 +98,11 @@ TEST(DeltaIndex, RefusesWhatIsNotAnIndexAndLeavesItEmpty) {
     SCOPED_TRACE(c.name);
     DeltaIndex index;
     index.compressed[kOld] = {9, kBytes};
+    index.forwardPatches[kOld] = {9, kBytes};
     EXPECT_FALSE(ParseDeltaIndex(c.text, index));
     EXPECT_TRUE(index.compressed.empty());
     EXPECT_TRUE(index.patches.empty());
+    EXPECT_TRUE(index.forwardPatches.empty());
   }
 }
 

@@ -28,15 +28,17 @@ Manifest Installed(const std::string& path) {
   return installed;
 }
 
-DeltaIndex Index(std::uint64_t patchSize, std::uint64_t copySize) {
+DeltaIndex Index(std::uint64_t patchSize, std::uint64_t copySize, std::uint64_t forwardSize = 0) {
   DeltaIndex index;
   index.patches[PatchName(kOld, kNew)] = {patchSize, kPatchBytes};
+  if (forwardSize > 0) index.forwardPatches[ForwardPatchName(kOld, kNew)] = {forwardSize, kPatchBytes};
   index.compressed[kNew] = {copySize, kCopyBytes};
   return index;
 }
 
 TEST(PlanFetchWays, PatchThenCopyThenWholeEachOnlyWhenSmallerThanTheFile) {
   const std::string patch = "zavex_delta/" + PatchName(kOld, kNew);
+  const std::string forward = "zavex_delta/" + ForwardPatchName(kOld, kNew);
   const std::string copy = "zavex_delta/" + CompressedCopyName(kNew);
   const struct {
     const char* name;
@@ -45,6 +47,14 @@ TEST(PlanFetchWays, PatchThenCopyThenWholeEachOnlyWhenSmallerThanTheFile) {
     std::string ways;
   } cases[] = {
       {"both smaller", Installed("lib/x.dll"), Index(10, 500),
+       "0 " + patch + " 10 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},
+      {"forward patch first", Installed("lib/x.dll"), Index(10, 500, 8),
+       "0 " + forward + " 8 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},
+      {"forward patch an eighth larger than the other", Installed("lib/x.dll"), Index(80, 500, 90),
+       "0 " + forward + " 90 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},
+      {"forward patch more than an eighth larger", Installed("lib/x.dll"), Index(80, 500, 91),
+       "0 " + patch + " 80 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},
+      {"forward patch at the file's size", Installed("lib/x.dll"), Index(10, 500, 1000),
        "0 " + patch + " 10 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},
       {"installed under another spelling", Installed("LIB\\X.DLL"), Index(10, 500),
        "0 " + patch + " 10 c a\n1 " + copy + " 500 d \n2 lib/x.dll 1000 b \n"},

@@ -4,7 +4,8 @@
 // header when it reads, flag 2 writes the old file's size into that header
 // (both little-endian, as the fuzzing host is), so
 // every header field, the sizes that must fit it and a decodable patch are
-// all within reach. The rest as a patch must apply or be refused, never
+// all within reach; flag 4 makes the diff write a forward patch, whose
+// version the rest's header may name as well. The rest as a patch must apply or be refused, never
 // writing more than the expected size, nothing at all when its header does
 // not fit, and exactly that size when it applies. As a new file, the patch
 // the diff makes must rebuild it exactly.
@@ -26,6 +27,7 @@ constexpr std::size_t kOldSizeField = 5;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < kFlagsAndSizes) return 0;
   const std::uint8_t flags = data[0];
+  const zavex::PatchFormat format = (flags & 4) ? zavex::PatchFormat::kForward : zavex::PatchFormat::kSeeking;
   std::uint64_t expectedNew = 0;
   std::memcpy(&expectedNew, data + 1, sizeof(expectedNew));
   const std::size_t oldSize = std::min<std::size_t>(data[9] | data[10] << 8, size - kFlagsAndSizes);
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fits = readable && zavex::PatchHeaderFits(header, oldSize, expectedNew);
   if ((applied && (!fits || written != expectedNew)) || (!fits && written != 0)) __builtin_trap();
 
-  const std::vector<std::uint8_t> made = zavex::CreatePatch(old, oldSize, rest.data(), rest.size());
+  const std::vector<std::uint8_t> made = zavex::CreatePatch(old, oldSize, rest.data(), rest.size(), format);
   zavex::MemoryReader madeReader(made);
   std::vector<std::uint8_t> rebuilt;
   const bool rebuiltOk =

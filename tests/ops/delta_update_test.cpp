@@ -39,6 +39,10 @@ std::string ServedPatch(const std::string& fromHash, const std::string& toHash) 
   return "/" + DeltaFolderPath(PatchName(fromHash, toHash));
 }
 
+std::string ServedForwardPatch(const std::string& fromHash, const std::string& toHash) {
+  return "/" + DeltaFolderPath(ForwardPatchName(fromHash, toHash));
+}
+
 std::string ServedCopy(const std::string& hash) { return "/" + DeltaFolderPath(CompressedCopyName(hash)); }
 
 std::string PatchEntry(const std::string& from, const std::string& to, uint64_t size, const std::string& sha256) {
@@ -46,10 +50,11 @@ std::string PatchEntry(const std::string& from, const std::string& to, uint64_t 
          ", \"sha256\": \"" + sha256 + "\"}";
 }
 
-// index with the patch from one hash to another listed with size and sha256.
-std::string WithListedPatch(std::string index, const std::string& from, const std::string& to, uint64_t size,
-                            const std::string& sha256) {
-  const size_t entry = index.find("{\"from\": \"" + from + "\", \"to\": \"" + to + "\"");
+// index with the patch from one hash to another in list listed with size and
+// sha256.
+std::string WithListedPatch(std::string index, const std::string& list, const std::string& from,
+                            const std::string& to, uint64_t size, const std::string& sha256) {
+  const size_t entry = index.find("{\"from\": \"" + from + "\", \"to\": \"" + to + "\"", index.find("\"" + list + "\""));
   return index.replace(entry, index.find('}', entry) + 1 - entry, PatchEntry(from, to, size, sha256));
 }
 
@@ -73,7 +78,7 @@ constexpr size_t kExtraDecodedField = 61;
 // The patch of the crash found in review: its header names a new file, and
 // an extra stream, of 2^64 - 1 bytes.
 std::string LargestNewSizePatch(uint64_t oldSize) {
-  PatchWriter writer(oldSize, 1);
+  PatchWriter writer(oldSize, 1, PatchFormat::kForward);
   writer.AddControl(0, 1, 0);
   writer.AddExtra(reinterpret_cast<const uint8_t*>("x"), 1);
   const std::vector<uint8_t> written = writer.Finish();
@@ -111,14 +116,14 @@ class DeltaUpdateTest : public UpdaterRunTest {
     if (change) change();
   }
 
-  // Installs old as big.bin and publishes fresh with the patch alone (the
-  // file itself is not served): the first copied bytes from old, the rest
-  // as they are. The address of the patch and its bytes.
+  // Installs old as big.bin and publishes fresh with the patch of format
+  // alone (the file itself is not served): the first copied bytes from old,
+  // the rest as they are. The address of the patch and its bytes.
   std::pair<std::string, std::string> PublishPatchOnly(const std::string& old, const std::string& fresh,
-                                                       size_t copied) {
+                                                       size_t copied, PatchFormat format = PatchFormat::kSeeking) {
     std::vector<uint8_t> diff(copied);
     for (size_t at = 0; at < copied; ++at) diff[at] = static_cast<uint8_t>(fresh[at] - old[at]);
-    PatchWriter writer(old.size(), fresh.size());
+    PatchWriter writer(old.size(), fresh.size(), format);
     writer.AddControl(copied, fresh.size() - copied, 0);
     writer.AddDiff(diff.data(), diff.size());
     writer.AddExtra(reinterpret_cast<const uint8_t*>(fresh.data()) + copied, fresh.size() - copied);
@@ -128,13 +133,14 @@ class DeltaUpdateTest : public UpdaterRunTest {
     const std::string bytes(patch.begin(), patch.end());
     installed = Release{"1.0.0", 1, {{"big.bin", old}}};
     newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
-    newer.deltaIndex = "{\"compressed\": [], \"patches\": [" +
+    const bool forward = format == PatchFormat::kForward;
+    newer.deltaIndex = std::string("{\"compressed\": [], \"patches\": [") + (forward ? "], \"forwardPatches\": [" : "") +
                        PatchEntry(fromHash, toHash, bytes.size(), Sha256Hex(bytes)) + "]}";
     Reinstall();
     RestartServer();
     ServeManifest(*server, newer.ManifestJson());
     server->SetRoute(IndexRoute(newer.deltaIndex), 200, newer.deltaIndex);
-    const std::string address = ServedPatch(fromHash, toHash);
+    const std::string address = forward ? ServedForwardPatch(fromHash, toHash) : ServedPatch(fromHash, toHash);
     server->SetRoute(address, 200, bytes);
     return {address, bytes};
   }
@@ -160,9 +166,34 @@ class DeltaUpdateTest : public UpdaterRunTest {
   // Serves patch as the one from release 4's core.dll to release 5's, listed
   // in a signed index with its own size and hash.
   void ServeListedCorePatch(const std::string& patch) {
-    server->SetRoute(ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll")), 200, patch);
-    ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size(),
-                               Sha256Hex(patch)));
+    server->SetRoute(ServedForwardPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll")), 200, patch);
+    ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                               patch.size(), Sha256Hex(patch)));
+  }
+
+  // Updates big.bin from old to fresh through a patch of format that copies
+  // every byte, its peak working set below bound.
+  void ExpectPatchUpdatePeakBelow(const std::string& old, const std::string& fresh, PatchFormat format,
+                                  SIZE_T bound) {
+    PublishPatchOnly(old, fresh, old.size(), format);
+    ChildProcess updater;
+    ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
+    SIZE_T peak = 0;
+    std::optional<DWORD> exitCode;
+    for (const ULONGLONG deadline = GetTickCount64() + 120000; !exitCode && GetTickCount64() < deadline;) {
+      PROCESS_MEMORY_COUNTERS memory = {};
+      if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) {
+        peak = std::max(peak, memory.PeakWorkingSetSize);
+      }
+      exitCode = updater.Wait(10);
+    }
+    EXPECT_EQ(exitCode, std::optional<DWORD>(0));
+    EXPECT_GT(peak, 0u);
+    EXPECT_LT(peak, bound);
+    EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+    EXPECT_EQ(RequestsUnder(*server, "/big.bin"), 0u);
+    std::cout << "Peak working set of a patch update of " << (old.size() >> 20) << " MiB: " << (peak >> 10)
+              << " KiB\n";
   }
 
   const std::wstring site = temp / L"site";
@@ -171,7 +202,8 @@ class DeltaUpdateTest : public UpdaterRunTest {
 };
 
 TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
-  const std::string corePatch = ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"));
+  const std::string corePatch = ServedForwardPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"));
+  const std::string olderCorePatch = ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"));
   const std::string coreCopy = ServedCopy(Hash(5, "lib/core.dll"));
   const auto missingPatch = [&] { server->SetRoute(corePatch, 404, "Not Found"); };
   const struct {
@@ -184,7 +216,15 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
       {"patch from the previous release", 4, nullptr,
        {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": ",
         "Patched zavexphone.exe from " + Hash(4, "zavexphone.exe").substr(0, 12) + ": "},
-       {"/lib/core.dll", "/zavexphone.exe", coreCopy}},
+       {"/lib/core.dll", "/zavexphone.exe", coreCopy, olderCorePatch}},
+      // What updaters that read only the first patch format find in it.
+      {"index without forward patches", 4,
+       [&] {
+         const std::string index = ServedIndex();
+         ServeIndex(index.substr(0, index.find(",\n  \"forwardPatches\"")) + "\n}\n");
+       },
+       {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": "},
+       {"/lib/core.dll", coreCopy, corePatch}},
       {"patch answered 503 once", 4,
        [&] { server->SetRoutes(corePatch, {Answer(503, "busy"), Answer(200, Served(corePatch))}); },
        {"Retrying " + corePatch.substr(1) + " in ", "Patched lib/core.dll from "},
@@ -220,18 +260,29 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
       {"index lists the patch one byte short", 4,
        [&] {
          const std::string patch = Served(corePatch);
-         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), patch.size() - 1,
-                                    Sha256Hex(patch)));
+         ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+                                    patch.size() - 1, Sha256Hex(patch)));
        },
        {"The patch of lib/core.dll was not used (Content-Length ", "Downloaded lib/core.dll compressed: "},
        {"/lib/core.dll"}},
-      {"index lists the patch at the file's size", 4,
+      {"index lists the forward patch at the file's size", 4,
        [&] {
-         ServeIndex(WithListedPatch(ServedIndex(), Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
+         ServeIndex(WithListedPatch(ServedIndex(), "forwardPatches", Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"),
                                     TableText(5).size(), Sha256Hex(Served(corePatch))));
        },
+       {"Patched lib/core.dll from "},
+       {corePatch, coreCopy, "/lib/core.dll"}},
+      {"index lists both patches at the file's size", 4,
+       [&] {
+         std::string index = ServedIndex();
+         for (const auto& [list, patch] : {std::pair("forwardPatches", corePatch), std::pair("patches", olderCorePatch)}) {
+           index = WithListedPatch(index, list, Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"), TableText(5).size(),
+                                   Sha256Hex(Served(patch)));
+         }
+         ServeIndex(index);
+       },
        {"Downloaded lib/core.dll compressed: "},
-       {corePatch, "/lib/core.dll"}},
+       {corePatch, olderCorePatch, "/lib/core.dll"}},
       {"listed patch whose header names a new file of 2^64 - 1 bytes", 4,
        [&] { ServeListedCorePatch(LargestNewSizePatch(TableText(4).size())); },
        {"The patch of lib/core.dll was not used (it does not apply to the installed file), taking its compressed "
@@ -309,7 +360,7 @@ TEST_F(DeltaUpdateTest, EntriesNamedLikeAnotherEntrysDownloadsEndAsPublished) {
     ASSERT_EQ(PublishThroughPublisher(chain.back(), temp / L"build", site), "");
   }
   newer = chain.back();
-  const std::string patch = ServedPatch(Hash(6, "lib/x.dll"), Hash(7, "lib/x.dll"));
+  const std::string patch = ServedForwardPatch(Hash(6, "lib/x.dll"), Hash(7, "lib/x.dll"));
   const std::string copy = ServedCopy(Hash(7, "lib/x.dll"));
   const struct {
     const char* name;
@@ -340,7 +391,7 @@ TEST(DeltaFiles, ACancelEndsDecodingAtItsFirstLook) {
   const std::string zeros(16u << 20, '\0');
   const auto* bytes = reinterpret_cast<const uint8_t*>(zeros.data());
   const std::vector<uint8_t> copy = DeflateBuffer(bytes, zeros.size());
-  PatchWriter writer(zeros.size(), zeros.size());
+  PatchWriter writer(zeros.size(), zeros.size(), PatchFormat::kSeeking);
   writer.AddControl(zeros.size(), 0, 0);
   writer.AddDiff(bytes, zeros.size());
   const std::vector<uint8_t> patch = writer.Finish();
@@ -369,8 +420,8 @@ TEST(DeltaFiles, ACancelEndsDecodingAtItsFirstLook) {
 // The check's size and the progress count what the update will fetch.
 TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
   const uint64_t patches =
-      Served(ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"))).size() +
-      Served(ServedPatch(Hash(4, "zavexphone.exe"), Hash(5, "zavexphone.exe"))).size();
+      Served(ServedForwardPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"))).size() +
+      Served(ServedForwardPatch(Hash(4, "zavexphone.exe"), Hash(5, "zavexphone.exe"))).size();
   const uint64_t wholeFiles = TableText(5).size() + chain[4].Find("zavexphone.exe")->content.size();
   for (const bool withIndex : {true, false}) {
     SCOPED_TRACE(withIndex ? "with the index" : "without it");
@@ -412,32 +463,17 @@ TEST_F(DeltaUpdateTest, TheInstallTakesTheCompressedCopies) {
   EXPECT_EQ(RequestsUnder(*server, IndexAddress()), 1u);
 }
 
-// The patch is applied as it is read, to a file larger than the bound.
-TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetUnder64MiB) {
+// The patch is applied as it is read, to a file larger than the bound, in
+// either format.
+TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetBounded) {
   constexpr size_t kBytes = 96u << 20;
-  constexpr SIZE_T kBoundBytes = 64u << 20;
   const std::string old = GeneratedBytes(0, kBytes);
   std::string fresh = old;
   for (const size_t at : {size_t{0}, kBytes / 3, kBytes - 1}) fresh[at] = static_cast<char>(fresh[at] ^ 0x5a);
-  PublishPatchOnly(old, fresh, kBytes);
-
-  ChildProcess updater;
-  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
-  SIZE_T peak = 0;
-  std::optional<DWORD> exitCode;
-  for (const ULONGLONG deadline = GetTickCount64() + 120000; !exitCode && GetTickCount64() < deadline;) {
-    PROCESS_MEMORY_COUNTERS memory = {};
-    if (GetProcessMemoryInfo(updater.handle(), &memory, sizeof(memory))) {
-      peak = std::max(peak, memory.PeakWorkingSetSize);
-    }
-    exitCode = updater.Wait(10);
+  for (const PatchFormat format : {PatchFormat::kSeeking, PatchFormat::kForward}) {
+    SCOPED_TRACE(format == PatchFormat::kForward ? "forward" : "seeking");
+    ExpectPatchUpdatePeakBelow(old, fresh, format, 64u << 20);
   }
-  EXPECT_EQ(exitCode, std::optional<DWORD>(0));
-  EXPECT_GT(peak, 0u);
-  EXPECT_LT(peak, kBoundBytes);
-  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
-  EXPECT_EQ(RequestsUnder(*server, "/big.bin"), 0u);
-  std::cout << "Peak working set of a patch update of " << (kBytes >> 20) << " MiB: " << (peak >> 10) << " KiB\n";
 }
 
 // A run killed in the middle of a large patch leaves it for the next run,

@@ -25,7 +25,7 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
       Parse({"--version=1.1.0", "--version-code", "7", "--release-date=2024-05-01",
              "--release-notes", "Fixes\nmore", "--min-version=1.0.0", "--optional=*.pdb",
              "--optional", "docs/**", "--signing-key", "keys/release.pem", "--expires-in=30", "--x64-updater",
-             "--patch-history=100",
+             "--patch-history=100", "--patch-formats=new",
              "build dir", "site/zavex"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const PublishOptions& options = parsed.command.options;
@@ -42,6 +42,7 @@ TEST(PublishOptions, ReadsEveryOptionInBothFormsAndTheTwoFolders) {
   EXPECT_EQ(options.expiresInDays, 30);
   EXPECT_TRUE(options.x64Updater);
   EXPECT_EQ(options.patchHistory, 100);
+  EXPECT_FALSE(options.seekingPatches);
   EXPECT_TRUE(parsed.command.generateKeyFolder.empty());
   EXPECT_FALSE(parsed.command.reSign);
 }
@@ -78,6 +79,7 @@ TEST(PublishOptions, DefaultsAndTheEndOfOptions) {
   EXPECT_EQ(options.expiresInDays, 90);
   EXPECT_FALSE(options.x64Updater);
   EXPECT_EQ(options.patchHistory, 3);
+  EXPECT_TRUE(options.seekingPatches);
   EXPECT_EQ(options.releaseDate, TodayUtcDate());
   ASSERT_EQ(options.releaseDate.size(), 10u);
   EXPECT_EQ(options.releaseDate[4], '-');
@@ -97,7 +99,7 @@ TEST(PublishOptions, HelpAnywhereOnlyAsksForHelp) {
                                 "--release-notes=", "--min-version=", "--optional=", "4 GiB",
                                 "--signing-key=", "--generate-key=", "manifest.json.sig",
                                 "--expires-in=", "--re-sign", "--x64-updater",
-                                "--patch-history=", "zavex_delta", "Exit codes"}) {
+                                "--patch-history=", "--patch-formats=both|new", "zavex_delta", "Exit codes"}) {
     EXPECT_NE(help.find(mentioned), std::string::npos) << mentioned;
   }
 }
@@ -143,6 +145,11 @@ TEST(PublishOptions, RefusesIncompleteOrMalformedCalls) {
     const Parsed parsed = Parse({"--version=1", "--version-code=1", std::string("--patch-history=") + history, "a", "b"});
     EXPECT_FALSE(parsed.ok) << history;
     EXPECT_NE(parsed.error.find("--patch-history needs a whole number from 0 to 100"), std::string::npos) << history;
+  }
+  for (const char* formats : {"old", "", "New", "both,new"}) {
+    const Parsed parsed = Parse({"--version=1", "--version-code=1", std::string("--patch-formats=") + formats, "a", "b"});
+    EXPECT_FALSE(parsed.ok) << formats;
+    EXPECT_NE(parsed.error.find("--patch-formats needs both or new"), std::string::npos) << formats;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "formats/binary_patch.h"
@@ -577,7 +578,7 @@ class DeltaFolderTest : public PublisherTest {
     const JsonValue index = JsonParser(text).ParseValue();
     std::map<std::string, DeltaArtifact> entries;
     for (const JsonValue& entry : index.Find(list)->AsArray()) {
-      const std::string name = list == "patches"
+      const std::string name = list != "compressed"
                                    ? entry.Find("from")->AsString() + "-" + entry.Find("to")->AsString()
                                    : entry.Find("hash")->AsString();
       entries[name] = {static_cast<std::uint64_t>(entry.Find("size")->AsNumber()), entry.Find("sha256")->AsString()};
@@ -585,23 +586,14 @@ class DeltaFolderTest : public PublisherTest {
     return entries;
   }
 
-  // Every patch listed turns its old content into the new one, every copy
-  // inflates to its content, and the index gives their sizes and SHA-256.
+  // Every patch listed is of its list's version and turns its old content
+  // into the new one, every copy inflates to its content, and the index
+  // gives their sizes and SHA-256.
   void ExpectListedFilesWork() {
-    for (const auto& [name, listed] : IndexList("patches")) {
-      const std::string patch = ReadFile(delta() / (name + ".patch"));
-      EXPECT_EQ(patch.size(), listed.size);
-      EXPECT_EQ(hasher->HashFile(delta() / (name + ".patch")), listed.hash);
-      const std::string& old = contents[name.substr(0, 64)];
-      MemoryReader patchReader(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size());
-      MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
-      const std::string& newer = contents[name.substr(65)];
-      std::string rebuilt;
-      EXPECT_TRUE(ApplyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
-        rebuilt.append(reinterpret_cast<const char*>(bytes), count);
-        return true;
-      }));
-      EXPECT_TRUE(rebuilt == newer) << name;
+    for (const auto& [list, ending, version] :
+         {std::tuple("patches", ".patch", kSeekingPatchVersion),
+          std::tuple("forwardPatches", ".forward.patch", kForwardPatchVersion)}) {
+      for (const auto& [name, listed] : IndexList(list)) ExpectPatchWorks(name + ending, listed, version);
     }
     for (const auto& [hash, listed] : IndexList("compressed")) {
       const std::string compressed = ReadFile(delta() / (hash + ".deflate"));
@@ -613,6 +605,23 @@ class DeltaFolderTest : public PublisherTest {
       EXPECT_TRUE(std::string(content.begin(), content.end()) == contents[hash]);
       EXPECT_LT(listed.size, contents[hash].size());
     }
+  }
+
+  void ExpectPatchWorks(const std::string& name, const DeltaArtifact& listed, std::uint8_t version) {
+    const std::string patch = ReadFile(delta() / name);
+    ASSERT_EQ(patch.size(), listed.size) << name;
+    EXPECT_EQ(patch[4], version) << name;
+    EXPECT_EQ(hasher->HashFile(delta() / name), listed.hash);
+    const std::string& old = contents[name.substr(0, 64)];
+    MemoryReader patchReader(reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size());
+    MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
+    const std::string& newer = contents[name.substr(65, 64)];
+    std::string rebuilt;
+    EXPECT_TRUE(ApplyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+      rebuilt.append(reinterpret_cast<const char*>(bytes), count);
+      return true;
+    }));
+    EXPECT_TRUE(rebuilt == newer) << name;
   }
 
   std::string HashIn(std::int32_t versionCode, const std::string& path) const {
@@ -642,9 +651,12 @@ TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatThey
   const std::string newest = PublishedManifest().files[1].hash;
   ASSERT_EQ(PublishedManifest().files[1].path, "app.exe");
   std::map<std::string, DeltaArtifact> patches = IndexList("patches");
+  std::map<std::string, DeltaArtifact> forwardPatches = IndexList("forwardPatches");
   ASSERT_EQ(patches.size(), 3u);
+  ASSERT_EQ(forwardPatches.size(), 3u);
   for (int version = 2; version <= 4; ++version) {
     EXPECT_EQ(patches.count(HashIn(version, "app.exe") + "-" + newest), 1u) << version;
+    EXPECT_EQ(forwardPatches.count(HashIn(version, "app.exe") + "-" + newest), 1u) << version;
   }
   // One rebuild's changes cost a fraction of the compressed copy.
   EXPECT_LT(patches[HashIn(4, "app.exe") + "-" + newest].size, IndexList("compressed")[newest].size / 3);
@@ -657,16 +669,27 @@ TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatThey
   for (int version = 2; version <= 4; ++version) expectedNames.insert(HashIn(version, "app.exe") + ".deflate");
   for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
   for (const auto& [name, listed] : patches) expectedNames.insert(name + ".patch");
+  for (const auto& [name, listed] : forwardPatches) expectedNames.insert(name + ".forward.patch");
   EXPECT_EQ(DeltaNames(), expectedNames);
   EXPECT_EQ(expectedNames.count(firstHash + ".deflate"), 0u);
   EXPECT_EQ(EntryNames(delta() / "history"), (std::set<std::string>{"2.json", "3.json", "4.json"}));
 
-  // Without history nothing but the copies of this release stays.
+  // Forward patches only: the older updaters' list is empty.
   Write("app.exe", Program(6));
   PublishOptions options = Options(6);
+  options.seekingPatches = false;
+  ASSERT_TRUE(PublishRemembering(options)) << error;
+  EXPECT_TRUE(IndexList("patches").empty());
+  EXPECT_EQ(IndexList("forwardPatches").size(), 3u);
+  ExpectListedFilesWork();
+
+  // Without history nothing but the copies of this release stays.
+  Write("app.exe", Program(7));
+  options = Options(7);
   options.patchHistory = 0;
   ASSERT_TRUE(PublishRemembering(options)) << error;
   EXPECT_TRUE(IndexList("patches").empty());
+  EXPECT_TRUE(IndexList("forwardPatches").empty());
   expectedNames = {"history", "index.json", IndexName()};
   for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
   EXPECT_EQ(DeltaNames(), expectedNames);
@@ -681,6 +704,7 @@ TEST_F(DeltaFolderTest, APatchNoSmallerThanTheCompressedCopyIsLeftOut) {
   Write("notes.txt", std::string(second.begin(), second.end()));
   ASSERT_TRUE(PublishRemembering(Options(2))) << error;
   EXPECT_TRUE(IndexList("patches").empty());
+  EXPECT_TRUE(IndexList("forwardPatches").empty());
   EXPECT_EQ(IndexList("compressed").size(), 1u);
   ExpectListedFilesWork();
 }
