@@ -45,6 +45,24 @@ void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
   }
 }
 
+// Each relocation entry's page offset as its difference from the entry
+// before in its block, modulo the page size, or back: when code moves, these
+// differences stay while the offsets all change.
+void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toForm) {
+  for (const PeRelocationBlock& block : layout.relocationBlocks()) {
+    unsigned previous = 0;
+    for (std::uint32_t index = 0; index < block.count; ++index) {
+      std::uint8_t* entry = data + block.entriesOffset + 2 * index;
+      const unsigned stored = (entry[0] | entry[1] << 8) & 0xFFF;
+      const unsigned offset = toForm ? stored : (stored + previous) & 0xFFF;
+      const unsigned written = toForm ? (stored - previous) & 0xFFF : offset;
+      entry[0] = static_cast<std::uint8_t>(written);
+      entry[1] = static_cast<std::uint8_t>((entry[1] & 0xF0) | written >> 8);
+      previous = offset;
+    }
+  }
+}
+
 // side's bytes with each reference's operand replaced by indexOf(its label).
 template <typename IndexOf>
 Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
@@ -53,6 +71,7 @@ Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
     StoreOperand(form.data() + reference.fileOffset, reference.width,
                  indexOf(LabelIndex(side.labels, reference.target)));
   }
+  RecodeRelocationOffsets(form.data(), side.image, true);
   return form;
 }
 
@@ -272,9 +291,11 @@ bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const s
   NewLabels labels;
   PeImage form;
   if (!Label(oldData, oldSize, old, nullptr) || !ReadSideData(sideData, sideSize, old.labels, labels) ||
-      !form.Parse(image.data(), image.size())) {
+      !form.ParseLayout(image.data(), image.size())) {
     return false;
   }
+  RecodeRelocationOffsets(image.data(), form, false);
+  if (!form.Parse(image.data(), image.size())) return false;
   return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image);
 }
 

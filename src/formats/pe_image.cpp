@@ -59,6 +59,14 @@ void StoreLe64(std::uint8_t* bytes, std::uint64_t value) {
 }
 
 bool PeImage::Parse(const std::uint8_t* data, std::size_t size) {
+  if (!ParseLayout(data, size)) return false;
+  for (const PeRelocationBlock& block : relocationBlocks_) {
+    if (!ReadRelocationBlock(block)) return false;
+  }
+  return RelocationsApart();
+}
+
+bool PeImage::ParseLayout(const std::uint8_t* data, std::size_t size) {
   *this = PeImage();
   data_ = data;
   size_ = size;
@@ -74,7 +82,7 @@ bool PeImage::Parse(const std::uint8_t* data, std::size_t size) {
     relocationRva = LoadLe32(entry);
     relocationSize = LoadLe32(entry + 4);
   }
-  return ParseRelocations(relocationRva, relocationSize);
+  return ParseRelocationBlocks(relocationRva, relocationSize);
 }
 
 bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount) {
@@ -131,7 +139,7 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
   return true;
 }
 
-bool PeImage::ParseRelocations(std::uint32_t tableRva, std::uint32_t tableSize) {
+bool PeImage::ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize) {
   if (tableSize == 0) return true;
   if (!OffsetOfRva(tableRva, tableSize, relocationOffset_)) return false;
   relocationSize_ = tableSize;
@@ -141,24 +149,24 @@ bool PeImage::ParseRelocations(std::uint32_t tableRva, std::uint32_t tableSize) 
     const std::uint8_t* block = data_ + relocationOffset_ + position;
     const std::uint32_t blockSize = LoadLe32(block + 4);
     if (blockSize < kRelocationBlockHeader || blockSize % 2 != 0 || blockSize > tableSize - position) return false;
-    if (!AddRelocationBlock(LoadLe32(block), position + kRelocationBlockHeader,
-                            (blockSize - kRelocationBlockHeader) / 2)) {
-      return false;
-    }
+    relocationBlocks_.push_back(
+        {LoadLe32(block), relocationOffset_ + position + kRelocationBlockHeader, (blockSize - kRelocationBlockHeader) / 2});
     position += blockSize;
   }
-  return RelocationsApart();
+  return true;
 }
 
-bool PeImage::AddRelocationBlock(std::uint32_t pageRva, std::uint32_t entries, std::uint32_t count) {
-  for (std::uint32_t index = 0; index < count; ++index) {
-    const std::uint16_t entry = LoadLe16(data_ + relocationOffset_ + entries + 2 * index);
+bool PeImage::ReadRelocationBlock(const PeRelocationBlock& block) {
+  for (std::uint32_t index = 0; index < block.count; ++index) {
+    const std::uint16_t entry = LoadLe16(data_ + block.entriesOffset + 2 * index);
     const unsigned type = entry >> 12;
     if (type == kRelocationAbsolute) continue;
     if (type != kRelocationHighLow && type != kRelocationDir64) return false;
     PeAbsoluteLocation location;
     location.width = type == kRelocationHighLow ? 4 : 8;
-    if (!OffsetOfRva(std::uint64_t{pageRva} + (entry & 0xFFF), location.width, location.fileOffset)) return false;
+    if (!OffsetOfRva(std::uint64_t{block.pageRva} + (entry & 0xFFF), location.width, location.fileOffset)) {
+      return false;
+    }
     absoluteLocations_.push_back(location);
   }
   return true;

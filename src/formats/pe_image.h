@@ -28,6 +28,15 @@ struct PeAbsoluteLocation {
   std::uint8_t width = 0;
 };
 
+// A block of the base relocation table: count 2-byte entries at
+// entriesOffset in the file, each a type (top 4 bits) and an offset into the
+// 4 KiB page at pageRva.
+struct PeRelocationBlock {
+  std::uint32_t pageRva = 0;
+  std::uint32_t entriesOffset = 0;
+  std::uint32_t count = 0;
+};
+
 class PeImage {
  public:
   // False for anything but a well-formed PE32 (machine i386) or PE32+
@@ -36,6 +45,9 @@ class PeImage {
   // relocations, if any, lie inside one section and point into section bytes
   // of the file, apart from one another and from the relocation table.
   bool Parse(const std::uint8_t* data, std::size_t size);
+  // Parse without reading the relocation entries: absoluteLocations() stays
+  // empty and the entries may hold anything.
+  bool ParseLayout(const std::uint8_t* data, std::size_t size);
 
   bool is64() const { return is64_; }
   std::uint64_t imageBase() const { return imageBase_; }
@@ -47,6 +59,7 @@ class PeImage {
   // The base relocation table's bytes in the file; empty when there is none.
   std::uint32_t relocationTableOffset() const { return relocationOffset_; }
   std::uint32_t relocationTableSize() const { return relocationSize_; }
+  const std::vector<PeRelocationBlock>& relocationBlocks() const { return relocationBlocks_; }
 
   // The RVA of a file offset inside a section's mapped bytes; false elsewhere.
   bool RvaOfOffset(std::uint64_t offset, std::uint32_t& rva) const;
@@ -57,8 +70,8 @@ class PeImage {
  private:
   bool ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount);
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
-  bool ParseRelocations(std::uint32_t tableRva, std::uint32_t tableSize);
-  bool AddRelocationBlock(std::uint32_t pageRva, std::uint32_t entries, std::uint32_t count);
+  bool ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize);
+  bool ReadRelocationBlock(const PeRelocationBlock& block);
   bool RelocationsApart();
 
   const std::uint8_t* data_ = nullptr;
@@ -70,6 +83,7 @@ class PeImage {
   std::uint32_t relocationOffset_ = 0;
   std::uint32_t relocationSize_ = 0;
   std::vector<PeSection> sections_;
+  std::vector<PeRelocationBlock> relocationBlocks_;
   std::vector<PeAbsoluteLocation> absoluteLocations_;
 };
 
