@@ -241,19 +241,30 @@ bool RestoreAbsolute(const PeImage& form, const NewLabels& labels, Bytes& image)
   return true;
 }
 
+// Writes the relative operand of kind at fileOffset back from its label;
+// false when it is no reference, and restored false as well when it names a
+// label the side data does not place.
+bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
+                            Bytes& image, bool& restored) {
+  std::uint8_t* operand = image.data() + fileOffset;
+  std::uint32_t label = 0;
+  std::uint32_t rva = 0;
+  if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
+  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || !form.RvaOfOffset(fileOffset, rva)) {
+    restored = false;
+    return false;
+  }
+  StoreLe32(operand, labels.rvas[label] - (rva + RelativeBase(kind)));
+  return true;
+}
+
 bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image) {
   bool restored = true;
   ScanRelativeOperands(image.data(), form, [&](std::uint32_t fileOffset) {
-    std::uint8_t* operand = image.data() + fileOffset;
-    std::uint32_t label = 0;
-    std::uint32_t rva = 0;
-    if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
-    if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || !form.RvaOfOffset(fileOffset, rva)) {
-      restored = false;
-      return false;
-    }
-    StoreLe32(operand, labels.rvas[label] - (rva + 4));
-    return true;
+    return RestoreRelativeOperand(form, labels, ReferenceKind::kRelative, fileOffset, image, restored);
+  });
+  ScanFrameOperands(image.data(), form, [&](std::uint32_t fileOffset) {
+    RestoreRelativeOperand(form, labels, ReferenceKind::kFrame, fileOffset, image, restored);
   });
   return restored;
 }

@@ -4,7 +4,7 @@
 // are stable, so that a diff of the old and the new form is much smaller than
 // a diff of the files when code moves. In a form, the operand of every
 // reference (ExecutableReference: rel32 calls and jumps, absolute addresses of
-// the base relocation table) holds the index of its target's label instead of
+// the base relocation table, code addresses of .eh_frame records) holds the index of its target's label instead of
 // the address, little-endian in the operand's width; each entry of the base
 // relocation table holds its page offset's difference from the entry before
 // in its block (modulo 4096) in place of the offset; every other byte stays

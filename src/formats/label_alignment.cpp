@@ -147,7 +147,7 @@ void VoteByReferences(const LabelledImage& old, const LabelledImage& newer, cons
     if (!OldOffsetOf(runs, reference.fileOffset, reference.width, oldOffset)) continue;
     const ExecutableReference* oldReference = ReferenceAt(old.references, oldOffset);
     if (oldReference == nullptr || oldReference->width != reference.width ||
-        oldReference->relative != reference.relative) {
+        oldReference->kind != reference.kind) {
       continue;
     }
     votes.push_back({LabelIndex(newer.labels, reference.target), LabelIndex(old.labels, oldReference->target)});

@@ -23,6 +23,8 @@ constexpr std::uint32_t kExecutableSection = 0x20000000;
 constexpr unsigned kRelocationAbsolute = 0;
 constexpr unsigned kRelocationHighLow = 3;
 constexpr unsigned kRelocationDir64 = 10;
+constexpr std::uint64_t kSymbolSize = 18;
+constexpr char kUnwindFramesName[] = ".eh_frame";
 
 std::uint16_t LoadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
 
@@ -110,6 +112,8 @@ bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCo
                      : LoadLe32(data_ + optional + layout.imageBaseField);
   imageSize_ = LoadLe32(data_ + optional + kSizeOfImageField);
   headersSize_ = LoadLe32(data_ + optional + kSizeOfHeadersField);
+  const std::uint64_t symbols = LoadLe32(data_ + fileHeader + 12);
+  if (symbols != 0) stringTable_ = symbols + kSymbolSize * LoadLe32(data_ + fileHeader + 16);
   if (headersSize_ < tableEnd || headersSize_ > imageSize_) return false;
   sectionTable = static_cast<std::uint32_t>(optional + optionalSize);
   return true;
@@ -128,6 +132,7 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
     section.fileOffset = LoadLe32(header + 20);
     section.rawSize = std::min(rawSize, section.virtualSize);
     section.executable = (LoadLe32(header + 36) & (kCodeSection | kExecutableSection)) != 0;
+    section.unwindFrames = !section.executable && NamedUnwindFrames(header);
     const std::uint64_t sectionVirtualEnd = std::uint64_t{section.rva} + section.virtualSize;
     const std::uint64_t sectionFileEnd = std::uint64_t{section.fileOffset} + section.rawSize;
     if (section.rva < virtualEnd || sectionVirtualEnd > imageSize_) return false;
@@ -137,6 +142,22 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
     sections_.push_back(section);
   }
   return true;
+}
+
+// An 8-byte name, or "/" and the decimal offset of a longer one in the
+// string table; cut to 8 bytes, .eh_frame counts too.
+bool PeImage::NamedUnwindFrames(const std::uint8_t* name) const {
+  constexpr std::size_t kNameField = 8;
+  if (std::equal(name, name + kNameField, kUnwindFramesName)) return true;
+  if (name[0] != '/' || stringTable_ == 0) return false;
+  std::uint64_t offset = 0;
+  for (std::size_t index = 1; index < kNameField && name[index] != 0; ++index) {
+    if (name[index] < '0' || name[index] > '9') return false;
+    offset = offset * 10 + (name[index] - '0');
+  }
+  const std::uint64_t start = stringTable_ + offset;
+  return start <= size_ && size_ - start >= sizeof(kUnwindFramesName) &&
+         std::equal(data_ + start, data_ + start + sizeof(kUnwindFramesName), kUnwindFramesName);
 }
 
 bool PeImage::ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize) {

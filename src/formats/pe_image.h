@@ -19,6 +19,7 @@ struct PeSection {
   std::uint32_t fileOffset = 0;
   std::uint32_t rawSize = 0;
   bool executable = false;
+  bool unwindFrames = false;  // named .eh_frame and not executable
 };
 
 // An address in the image that the loader relocates: width 4 or 8 bytes at
@@ -70,6 +71,7 @@ class PeImage {
  private:
   bool ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount);
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
+  bool NamedUnwindFrames(const std::uint8_t* name) const;
   bool ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize);
   bool ReadRelocationBlock(const PeRelocationBlock& block);
   bool RelocationsApart();
@@ -80,6 +82,7 @@ class PeImage {
   std::uint64_t imageBase_ = 0;
   std::uint32_t imageSize_ = 0;
   std::uint32_t headersSize_ = 0;
+  std::uint64_t stringTable_ = 0;  // long section names; 0 when there is none
   std::uint32_t relocationOffset_ = 0;
   std::uint32_t relocationSize_ = 0;
   std::vector<PeSection> sections_;
