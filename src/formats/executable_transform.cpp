@@ -46,11 +46,11 @@ void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
 }
 
 // Each relocation entry's page offset as its difference from the entry
-// before in its block, modulo the page size, or back: when code moves, these
-// differences stay while the offsets all change.
+// before, modulo the page size, or back: when code moves, these differences
+// stay while the offsets all change.
 void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toForm) {
+  unsigned previous = 0;
   for (const PeRelocationBlock& block : layout.relocationBlocks()) {
-    unsigned previous = 0;
     for (std::uint32_t index = 0; index < block.count; ++index) {
       std::uint8_t* entry = data + block.entriesOffset + 2 * index;
       const unsigned stored = (entry[0] | entry[1] << 8) & 0xFFF;

@@ -7,7 +7,7 @@
 // the base relocation table, code addresses of .eh_frame records) holds the index of its target's label instead of
 // the address, little-endian in the operand's width; each entry of the base
 // relocation table holds its page offset's difference from the entry before
-// in its block (modulo 4096) in place of the offset; every other byte stays
+// (modulo 4096) in place of the offset; every other byte stays
 // as it is. Labels of the
 // new file take the index of the old label they pair with (AlignLabels);
 // labels without a pair come after the old ones.
