@@ -181,6 +181,25 @@ std::vector<Tally> CountVotes(std::vector<Vote>& votes) {
   return tallies;
 }
 
+// Pairs a new label left without one with the old label at its RVA less the
+// shift of the closest paired label below it, when that one is free.
+void PairByNeighbours(const LabelledImage& old, const LabelledImage& newer, std::vector<std::uint32_t>& pairs,
+                      std::vector<bool>& oldTaken) {
+  std::int64_t shift = 0;
+  for (std::size_t label = 0; label < newer.labels.size(); ++label) {
+    if (pairs[label] != kNoLabel) {
+      shift = std::int64_t{newer.labels[label]} - old.labels[pairs[label]];
+      continue;
+    }
+    const std::int64_t oldTarget = std::int64_t{newer.labels[label]} - shift;
+    if (oldTarget < 0 || oldTarget > std::int64_t{0xFFFFFFFF}) continue;
+    const std::uint32_t oldLabel = LabelIndex(old.labels, static_cast<std::uint32_t>(oldTarget));
+    if (oldLabel == kNoLabel || oldTaken[oldLabel]) continue;
+    pairs[label] = oldLabel;
+    oldTaken[oldLabel] = true;
+  }
+}
+
 }  // namespace
 
 std::vector<std::uint32_t> LabelsOf(const std::vector<ExecutableReference>& references) {
@@ -210,6 +229,7 @@ std::vector<std::uint32_t> AlignLabels(const LabelledImage& old, const LabelledI
     pairs[tally.vote.newLabel] = tally.vote.oldLabel;
     oldTaken[tally.vote.oldLabel] = true;
   }
+  PairByNeighbours(old, newer, pairs, oldTaken);
   return pairs;
 }
 
