@@ -91,11 +91,17 @@ TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
 }
 
 // Offsets in sample_32_v1.exe: PE header at 0x80, optional header at 0x98,
-// section table at 0x178, the relocation table at file offset 0xAA00.
+// section table at 0x178, the relocation table of 0x438 bytes at file offset
+// 0xAA00, in the last section with file bytes.
 constexpr std::size_t kPeHeader = 0x80;
 constexpr std::size_t kOptionalHeader = 0x98;
 constexpr std::size_t kSectionTable = 0x178;
 constexpr std::size_t kRelocationTable = 0xAA00;
+constexpr std::size_t kRelocationTableSize = 0x438;
+
+// A copy of the first size bytes in a buffer of its own, so that the
+// sanitizers see any read past its end.
+void Truncate(Bytes& file, std::size_t size) { file = Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)); }
 
 void Put16(Bytes& file, std::size_t offset, std::uint16_t value) { std::memcpy(&file[offset], &value, 2); }
 void Put32(Bytes& file, std::size_t offset, std::uint32_t value) { StoreLe32(&file[offset], value); }
@@ -127,14 +133,21 @@ INSTANTIATE_TEST_SUITE_P(
         Malformation{"NoPeSignature", [](Bytes& f) { f[kPeHeader + 1] = 'X'; }},
         Malformation{"MachineOfAnotherFormat", [](Bytes& f) { Put16(f, kPeHeader + 4, 0x8664); }},
         Malformation{"NoSections", [](Bytes& f) { Put16(f, kPeHeader + 6, 0); }},
-        Malformation{"SectionTableBeyondTheFile", [](Bytes& f) { Put16(f, kPeHeader + 20, 0xFFFF); }},
+        Malformation{"SectionTableBeyondTheFile", [](Bytes& f) { Truncate(f, kSectionTable + 24); }},
         Malformation{"TooManyDirectories", [](Bytes& f) { Put32(f, kOptionalHeader + 92, 17); }},
         Malformation{"HeadersOverlapTheFirstSection", [](Bytes& f) { Put32(f, kOptionalHeader + 60, 0x10); }},
-        Malformation{"SectionDataBeyondTheFile", [](Bytes& f) { Put32(f, kSectionTable + 20, 0xFFFFFE00); }},
+        Malformation{"SectionDataBeyondTheFile", [](Bytes& f) { Truncate(f, 0xA000); }},
         Malformation{"SectionsOverlapInTheImage", [](Bytes& f) { Put32(f, kSectionTable + 40 + 12, 0x2000); }},
         Malformation{"SectionBeyondTheImage", [](Bytes& f) { Put32(f, kOptionalHeader + 56, 0x9000); }},
         Malformation{"RelocationTableOutsideSections", [](Bytes& f) { Put32(f, kOptionalHeader + 96 + 40, 0xD000); }},
-        Malformation{"RelocationBlockLongerThanTheTable", [](Bytes& f) { Put32(f, kRelocationTable + 4, 0x10000); }},
+        Malformation{"RelocationBlockLongerThanTheTable",
+                     [](Bytes& f) {
+                       std::size_t last = kRelocationTable;
+                       while (last + LoadLe32(&f[last + 4]) < kRelocationTable + kRelocationTableSize) {
+                         last += LoadLe32(&f[last + 4]);
+                       }
+                       Put32(f, last + 4, LoadLe32(&f[last + 4]) + 2);
+                     }},
         Malformation{"RelocationBlockOfOddSize", [](Bytes& f) { Put32(f, kRelocationTable + 4, 9); }},
         Malformation{"RelocationOfUnknownType", [](Bytes& f) { f[kRelocationTable + 9] = 0x50; }},
         Malformation{"RelocationOutsideSections", [](Bytes& f) { Put32(f, kRelocationTable, 0xD000); }},
@@ -143,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
                        Put16(f, kRelocationTable + 10,
                              static_cast<std::uint16_t>((f[kRelocationTable + 8] | f[kRelocationTable + 9] << 8) + 2));
                      }},
-        Malformation{"Truncated", [](Bytes& f) { f.resize(0x200); }}),
+        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }}),
     [](const ::testing::TestParamInfo<Malformation>& info) { return std::string(info.param.name); });
 
 TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
@@ -162,6 +175,12 @@ TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
   }
   Bytes image = forms.newForm;
   EXPECT_FALSE(RestoreExecutable(other.data(), other.size(), forms.sideData.data(), forms.sideData.size(), image));
+  // The old label count, the first number, one more than the old file's.
+  Bytes otherCount = forms.sideData;
+  ASSERT_NE(otherCount[0] & 0x7F, 0x7F);
+  ++otherCount[0];
+  image = forms.newForm;
+  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), otherCount.data(), otherCount.size(), image));
 }
 
 }  // namespace
