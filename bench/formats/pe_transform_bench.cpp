@@ -19,11 +19,10 @@
 #include "formats/binary_patch.h"
 #include "formats/deflate_encoder.h"
 #include "formats/executable_transform.h"
+#include "formats/sample_bytes.h"
 
 namespace zavex {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 template <typename Work>
 double SecondsOf(Work work) {
@@ -37,22 +36,11 @@ Bytes ReadFileBytes(const char* path) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Bytes Apply(const Bytes& patch, const Bytes& old, std::size_t newSize) {
-  Bytes result;
-  MemoryReader patchReader(patch);
-  MemoryReader oldReader(old);
-  const bool applied = ApplyPatch(patchReader, oldReader, newSize, [&result](const std::uint8_t* data, std::size_t size) {
-    result.insert(result.end(), data, data + size);
-    return true;
-  });
-  return applied ? result : Bytes();
-}
-
 // The client's steps: true when they rebuild newer exactly.
 bool Rebuilds(const Bytes& old, const Bytes& newer, const Bytes& formPatch, const Bytes& side) {
   Bytes oldForm;
   if (!TransformOldExecutable(old.data(), old.size(), oldForm)) return false;
-  Bytes image = Apply(formPatch, oldForm, newer.size());
+  Bytes image = AppliedPatch(formPatch, oldForm, newer.size());
   return image.size() == newer.size() && RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image) &&
          image == newer;
 }

@@ -23,17 +23,6 @@ Bytes Sample(const char* name) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Bytes Apply(const Bytes& patch, const Bytes& old, std::size_t newSize) {
-  Bytes result;
-  MemoryReader patchReader(patch);
-  MemoryReader oldReader(old);
-  const bool applied = ApplyPatch(patchReader, oldReader, newSize, [&result](const std::uint8_t* data, std::size_t size) {
-    result.insert(result.end(), data, data + size);
-    return true;
-  });
-  return applied ? result : Bytes();
-}
-
 Bytes Diff(const Bytes& old, const Bytes& newer) { return CreatePatch(old.data(), old.size(), newer.data(), newer.size()); }
 
 struct SamplePair {
@@ -57,7 +46,7 @@ TEST_P(ExecutableRoundTrip, ClientRebuildsTheNewFileThroughThePatchOfTheForms) {
 
   Bytes oldForm;
   ASSERT_TRUE(TransformOldExecutable(old.data(), old.size(), oldForm));
-  Bytes image = Apply(formPatch, oldForm, newer.size());
+  Bytes image = AppliedPatch(formPatch, oldForm, newer.size());
   ASSERT_EQ(image.size(), newer.size());
   ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
   EXPECT_EQ(image, newer);
