@@ -16,7 +16,9 @@
 //   publisher: TransformExecutables(old, new) -> oldForm, newForm, sideData;
 //              the patch holds a diff of oldForm to newForm and sideData.
 //              False: the files are not both PE images the transform reads;
-//              diff the files themselves.
+//              diff the files themselves. Otherwise keep the smaller of this
+//              patch and the files' own: when the code did not move, the
+//              side data is pure cost.
 //   client:    TransformOldExecutable(old) -> oldForm (the publisher's bytes);
 //              apply the diff to it -> newForm;
 //              RestoreExecutable(old, sideData, newForm) -> the new file,
