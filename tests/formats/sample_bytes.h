@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/binary_patch.h"
+
 namespace zavex {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -58,6 +60,19 @@ inline Bytes EditedBytes(const Bytes& source, std::size_t stride, std::uint32_t 
     edited.push_back(draw < 8 ? static_cast<std::uint8_t>(source[index] + 4) : source[index]);
   }
   return edited;
+}
+
+// The file that patch makes of old, expecting newSize bytes; empty when
+// the patch is refused.
+inline Bytes AppliedPatch(const Bytes& patch, const Bytes& old, std::uint64_t newSize) {
+  Bytes result;
+  MemoryReader patchReader(patch);
+  MemoryReader oldReader(old);
+  const bool applied = ApplyPatch(patchReader, oldReader, newSize, [&result](const std::uint8_t* data, std::size_t size) {
+    result.insert(result.end(), data, data + size);
+    return true;
+  });
+  return applied ? result : Bytes();
 }
 
 }  // namespace zavex

@@ -1,0 +1,64 @@
+#pragma once
+
+// The references of a PE image that the executable transform turns into
+// labels: rel32 operands of calls, jumps and conditional jumps in executable
+// sections, the absolute addresses that the base relocation table lists, and
+// the code addresses of .eh_frame's records, relative to where they are.
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "formats/pe_image.h"
+
+namespace zavex {
+
+enum class ReferenceKind : std::uint8_t {
+  kAbsolute,  // image base plus the target, 4 or 8 bytes
+  kRelative,  // the target less the RVA after the 4-byte operand
+  kFrame,     // the target less the RVA of the 4-byte operand
+};
+
+// width bytes at fileOffset that name target, an RVA inside the image.
+struct ExecutableReference {
+  std::uint32_t fileOffset = 0;
+  std::uint32_t target = 0;
+  std::uint8_t width = 0;
+  ReferenceKind kind = ReferenceKind::kAbsolute;
+};
+
+// Operands that could have been references but point outside the image.
+struct ImageReferences {
+  std::vector<ExecutableReference> references;  // in ascending file order
+  std::vector<PeAbsoluteLocation> outside;      // in ascending file order
+};
+
+// Calls accept with the file offset of each 4-byte operand that follows an
+// E8, E9 or 0F 80..8F opcode in an executable section, where neither opcode
+// nor operand touches an absolute location or the relocation table, in
+// ascending order. An accepted operand is a reference: the scan resumes after
+// it; otherwise it resumes at the next byte. Which operands are offered
+// depends only on bytes outside accepted operands and absolute locations.
+void ScanRelativeOperands(const std::uint8_t* data, const PeImage& image,
+                          const std::function<bool(std::uint32_t fileOffset)>& accept);
+
+// Calls offer with the file offset of each 4-byte pointer of .eh_frame
+// records that is encoded relative to itself (pcrel sdata4): an FDE's initial
+// location and its LSDA pointer, unless they touch an absolute location. The
+// records' structure is read from bytes outside those pointers; reading stops
+// at the first record it cannot follow.
+void ScanFrameOperands(const std::uint8_t* data, const PeImage& image,
+                       const std::function<void(std::uint32_t fileOffset)>& offer);
+
+// Every reference of the image in data, which image parsed.
+ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image);
+
+// The distance from a relative operand to the RVA its value counts from.
+std::uint32_t RelativeBase(ReferenceKind kind);
+
+// The target of a relative operand of kind at fileOffset holding value, when
+// it lies inside the image.
+bool RelativeTarget(const PeImage& image, ReferenceKind kind, std::uint32_t fileOffset, std::uint32_t value,
+                    std::uint32_t& target);
+
+}  // namespace zavex

@@ -1,0 +1,313 @@
+#include "formats/executable_transform.h"
+
+#include <algorithm>
+
+#include "formats/executable_references.h"
+#include "formats/label_alignment.h"
+#include "formats/pe_image.h"
+
+namespace zavex {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bounds that keep every sum of decoded side data far from overflow.
+constexpr std::uint64_t kLargestRva = 0xFFFFFFFF;
+constexpr std::int64_t kLargestShift = std::int64_t{1} << 33;
+
+// Where each label of the new file lies, as the side data describes it.
+struct NewLabels {
+  std::vector<std::uint32_t> rvas;
+  std::vector<bool> placed;
+  std::vector<std::uint32_t> exceptions;  // ascending file offsets
+};
+
+bool Label(const std::uint8_t* data, std::size_t size, LabelledImage& side, std::vector<PeAbsoluteLocation>* outside) {
+  if (!side.image.Parse(data, size)) return false;
+  side.data = data;
+  side.size = size;
+  ImageReferences found = ReadReferences(data, side.image);
+  side.references = std::move(found.references);
+  side.labels = LabelsOf(side.references);
+  if (outside != nullptr) *outside = std::move(found.outside);
+  return true;
+}
+
+std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width) {
+  return width == 4 ? LoadLe32(bytes) : LoadLe64(bytes);
+}
+
+void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
+  if (width == 4) {
+    StoreLe32(bytes, static_cast<std::uint32_t>(value));
+  } else {
+    StoreLe64(bytes, value);
+  }
+}
+
+// Each relocation entry's page offset as its difference from the entry
+// before, modulo the page size, or back: when code moves, these differences
+// stay while the offsets all change.
+void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toForm) {
+  unsigned previous = 0;
+  for (const PeRelocationBlock& block : layout.relocationBlocks()) {
+    for (std::uint32_t index = 0; index < block.count; ++index) {
+      std::uint8_t* entry = data + block.entriesOffset + 2 * index;
+      const unsigned stored = (entry[0] | entry[1] << 8) & 0xFFF;
+      const unsigned offset = toForm ? stored : (stored + previous) & 0xFFF;
+      const unsigned written = toForm ? (stored - previous) & 0xFFF : offset;
+      entry[0] = static_cast<std::uint8_t>(written);
+      entry[1] = static_cast<std::uint8_t>((entry[1] & 0xF0) | written >> 8);
+      previous = offset;
+    }
+  }
+}
+
+// side's bytes with each reference's operand replaced by indexOf(its label).
+template <typename IndexOf>
+Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
+  Bytes form(side.data, side.data + side.size);
+  for (const ExecutableReference& reference : side.references) {
+    StoreOperand(form.data() + reference.fileOffset, reference.width,
+                 indexOf(LabelIndex(side.labels, reference.target)));
+  }
+  RecodeRelocationOffsets(form.data(), side.image, true);
+  return form;
+}
+
+void PutNumber(Bytes& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+std::uint64_t Zigzag(std::int64_t value) {
+  return (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+}
+
+class SideReader {
+ public:
+  SideReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+  bool Number(std::uint64_t& value) {
+    value = 0;
+    for (unsigned shift = 0; shift < 64 && position_ < size_; shift += 7) {
+      const std::uint8_t byte = data_[position_++];
+      value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) return shift < 63 || byte <= 1;
+    }
+    return false;
+  }
+
+  // A count of items that take at least one byte each.
+  bool Count(std::uint64_t& count) { return Number(count) && count <= size_ - position_; }
+
+  bool AtEnd() const { return position_ == size_; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t position_ = 0;
+};
+
+bool ReadPairedLabels(SideReader& reader, const std::vector<std::uint32_t>& oldLabels, NewLabels& labels) {
+  std::uint64_t oldCount = 0;
+  if (!reader.Number(oldCount) || oldCount != oldLabels.size()) return false;
+  labels.rvas.assign(oldLabels.size(), 0);
+  labels.placed.assign(oldLabels.size(), false);
+  std::int64_t shift = 0;
+  for (std::size_t index = 0; index < oldLabels.size(); ++index) {
+    std::uint64_t code = 0;
+    if (!reader.Number(code)) return false;
+    if (code == 0) continue;
+    const std::uint64_t zigzag = code - 1;
+    const auto change = static_cast<std::int64_t>(zigzag >> 1) ^ -static_cast<std::int64_t>(zigzag & 1);
+    if (change > 2 * kLargestShift || change < -2 * kLargestShift) return false;
+    shift += change;
+    const std::int64_t rva = std::int64_t{oldLabels[index]} + shift;
+    if (shift > kLargestShift || shift < -kLargestShift || rva < 0 || rva > static_cast<std::int64_t>(kLargestRva)) {
+      return false;
+    }
+    labels.rvas[index] = static_cast<std::uint32_t>(rva);
+    labels.placed[index] = true;
+  }
+  return true;
+}
+
+// Ascending values, each the difference from the one before.
+bool ReadAscending(SideReader& reader, std::vector<std::uint32_t>& values) {
+  std::uint64_t count = 0;
+  if (!reader.Count(count)) return false;
+  std::uint64_t value = 0;
+  for (std::uint64_t index = 0; index < count; ++index) {
+    std::uint64_t gap = 0;
+    if (!reader.Number(gap) || gap > kLargestRva || (index != 0 && gap == 0) || value + gap > kLargestRva) {
+      return false;
+    }
+    value += gap;
+    values.push_back(static_cast<std::uint32_t>(value));
+  }
+  return true;
+}
+
+void PutAscending(Bytes& out, const std::vector<std::uint32_t>& values) {
+  PutNumber(out, values.size());
+  std::uint32_t previous = 0;
+  for (std::uint32_t value : values) {
+    PutNumber(out, value - previous);
+    previous = value;
+  }
+}
+
+bool ReadSideData(const std::uint8_t* data, std::size_t size, const std::vector<std::uint32_t>& oldLabels,
+                  NewLabels& labels) {
+  SideReader reader(data, size);
+  std::vector<std::uint32_t> unpaired;
+  if (!ReadPairedLabels(reader, oldLabels, labels) || !ReadAscending(reader, unpaired) ||
+      !ReadAscending(reader, labels.exceptions) || !reader.AtEnd()) {
+    return false;
+  }
+  labels.rvas.insert(labels.rvas.end(), unpaired.begin(), unpaired.end());
+  labels.placed.resize(labels.rvas.size(), true);
+  return true;
+}
+
+// pairs: for each new label, its old label or kNoLabel. newIndex receives
+// each new label's index in the new form.
+Bytes WriteLabelData(const LabelledImage& old, const LabelledImage& newer, const std::vector<std::uint32_t>& pairs,
+                     std::vector<std::uint32_t>& newIndex) {
+  std::vector<std::int64_t> shifts(old.labels.size(), 0);
+  std::vector<bool> paired(old.labels.size(), false);
+  std::vector<std::uint32_t> unpaired;
+  newIndex.assign(newer.labels.size(), 0);
+  for (std::size_t label = 0; label < newer.labels.size(); ++label) {
+    if (pairs[label] == kNoLabel) {
+      newIndex[label] = static_cast<std::uint32_t>(old.labels.size() + unpaired.size());
+      unpaired.push_back(newer.labels[label]);
+      continue;
+    }
+    newIndex[label] = pairs[label];
+    shifts[pairs[label]] = std::int64_t{newer.labels[label]} - old.labels[pairs[label]];
+    paired[pairs[label]] = true;
+  }
+  Bytes side;
+  PutNumber(side, old.labels.size());
+  std::int64_t previousShift = 0;
+  for (std::size_t index = 0; index < old.labels.size(); ++index) {
+    if (!paired[index]) {
+      PutNumber(side, 0);
+      continue;
+    }
+    PutNumber(side, Zigzag(shifts[index] - previousShift) + 1);
+    previousShift = shifts[index];
+  }
+  PutAscending(side, unpaired);
+  return side;
+}
+
+// Operands outside the image whose bytes read as a label index.
+std::vector<std::uint32_t> Exceptions(const Bytes& newForm, const std::vector<PeAbsoluteLocation>& outside,
+                                      std::uint64_t labelCount) {
+  std::vector<std::uint32_t> exceptions;
+  for (const PeAbsoluteLocation& location : outside) {
+    if (LoadOperand(newForm.data() + location.fileOffset, location.width) < labelCount) {
+      exceptions.push_back(location.fileOffset);
+    }
+  }
+  return exceptions;
+}
+
+// The label of the operand at fileOffset in a new form, or false when the
+// operand is not a reference.
+bool LabelOfOperand(const NewLabels& labels, std::uint32_t fileOffset, std::uint64_t value, std::uint32_t& label) {
+  if (value >= labels.rvas.size() ||
+      std::binary_search(labels.exceptions.begin(), labels.exceptions.end(), fileOffset)) {
+    return false;
+  }
+  label = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool RestoreAbsolute(const PeImage& form, const NewLabels& labels, Bytes& image) {
+  for (const PeAbsoluteLocation& location : form.absoluteLocations()) {
+    std::uint8_t* operand = image.data() + location.fileOffset;
+    std::uint32_t label = 0;
+    if (!LabelOfOperand(labels, location.fileOffset, LoadOperand(operand, location.width), label)) continue;
+    if (!labels.placed[label] || labels.rvas[label] >= form.imageSize()) return false;
+    StoreOperand(operand, location.width, form.imageBase() + labels.rvas[label]);
+  }
+  return true;
+}
+
+// Writes the relative operand of kind at fileOffset back from its label;
+// false when it is no reference, and restored false as well when it names a
+// label the side data does not place.
+bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
+                            Bytes& image, bool& restored) {
+  std::uint8_t* operand = image.data() + fileOffset;
+  std::uint32_t label = 0;
+  std::uint32_t rva = 0;
+  if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
+  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || !form.RvaOfOffset(fileOffset, rva)) {
+    restored = false;
+    return false;
+  }
+  StoreLe32(operand, labels.rvas[label] - (rva + RelativeBase(kind)));
+  return true;
+}
+
+bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image) {
+  bool restored = true;
+  ScanRelativeOperands(image.data(), form, [&](std::uint32_t fileOffset) {
+    return RestoreRelativeOperand(form, labels, ReferenceKind::kRelative, fileOffset, image, restored);
+  });
+  ScanFrameOperands(image.data(), form, [&](std::uint32_t fileOffset) {
+    RestoreRelativeOperand(form, labels, ReferenceKind::kFrame, fileOffset, image, restored);
+  });
+  return restored;
+}
+
+}  // namespace
+
+bool TransformOldExecutable(const std::uint8_t* oldData, std::size_t oldSize, Bytes& oldForm) {
+  LabelledImage old;
+  if (!Label(oldData, oldSize, old, nullptr)) return false;
+  oldForm = FormOf(old, [](std::uint32_t index) { return index; });
+  return true;
+}
+
+bool TransformExecutables(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
+                          std::size_t newSize, ExecutableForms& forms) {
+  LabelledImage old;
+  LabelledImage newer;
+  std::vector<PeAbsoluteLocation> outside;
+  if (!Label(oldData, oldSize, old, nullptr) || !Label(newData, newSize, newer, &outside)) return false;
+  const std::vector<std::uint32_t> pairs = AlignLabels(old, newer);
+  std::vector<std::uint32_t> newIndex;
+  forms.sideData = WriteLabelData(old, newer, pairs, newIndex);
+  const std::uint64_t labelCount = old.labels.size() + std::count(pairs.begin(), pairs.end(), kNoLabel);
+  forms.oldForm = FormOf(old, [](std::uint32_t index) { return index; });
+  forms.newForm = FormOf(newer, [&newIndex](std::uint32_t index) { return newIndex[index]; });
+  PutAscending(forms.sideData, Exceptions(forms.newForm, outside, labelCount));
+  Bytes restored = forms.newForm;
+  return RestoreExecutable(oldData, oldSize, forms.sideData.data(), forms.sideData.size(), restored) &&
+         std::equal(restored.begin(), restored.end(), newData, newData + newSize);
+}
+
+bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* sideData,
+                       std::size_t sideSize, Bytes& image) {
+  LabelledImage old;
+  NewLabels labels;
+  PeImage form;
+  if (!Label(oldData, oldSize, old, nullptr) || !ReadSideData(sideData, sideSize, old.labels, labels) ||
+      !form.ParseLayout(image.data(), image.size())) {
+    return false;
+  }
+  RecodeRelocationOffsets(image.data(), form, false);
+  if (!form.Parse(image.data(), image.size())) return false;
+  return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image);
+}
+
+}  // namespace zavex

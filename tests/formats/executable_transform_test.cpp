@@ -1,0 +1,176 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "formats/binary_diff.h"
+#include "formats/binary_patch.h"
+#include "formats/executable_transform.h"
+#include "formats/pe_image.h"
+#include "sample_bytes.h"
+
+namespace zavex {
+namespace {
+
+// Real MinGW-w64 builds of pe_samples/sample.c (see its build.sh).
+Bytes Sample(const char* name) {
+  std::ifstream file(std::string(ZAVEX_PE_SAMPLES_DIR) + "/" + name, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+Bytes Diff(const Bytes& old, const Bytes& newer) { return CreatePatch(old.data(), old.size(), newer.data(), newer.size()); }
+
+struct SamplePair {
+  const char* old;
+  const char* newer;
+  bool smallerThanToday;  // the transformed patch must beat the files' patch
+};
+
+class ExecutableRoundTrip : public ::testing::TestWithParam<SamplePair> {};
+
+TEST_P(ExecutableRoundTrip, ClientRebuildsTheNewFileThroughThePatchOfTheForms) {
+  const Bytes old = Sample(GetParam().old);
+  const Bytes newer = Sample(GetParam().newer);
+  ASSERT_FALSE(old.empty());
+  ASSERT_FALSE(newer.empty());
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  EXPECT_NE(forms.oldForm, old);
+  EXPECT_NE(forms.newForm, newer);
+  const Bytes formPatch = Diff(forms.oldForm, forms.newForm);
+
+  Bytes oldForm;
+  ASSERT_TRUE(TransformOldExecutable(old.data(), old.size(), oldForm));
+  Bytes image = AppliedPatch(formPatch, oldForm, newer.size());
+  ASSERT_EQ(image.size(), newer.size());
+  ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
+  EXPECT_EQ(image, newer);
+  if (GetParam().smallerThanToday) {
+    const Bytes side = DeflateBuffer(forms.sideData.data(), forms.sideData.size());
+    EXPECT_LT(formPatch.size() + side.size(), Diff(old, newer).size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, ExecutableRoundTrip,
+                         ::testing::Values(SamplePair{"sample_32_v1.exe", "sample_32_v2.exe", true},
+                                           SamplePair{"sample_32_v2.exe", "sample_32_v1.exe", true},
+                                           SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", false},
+                                           SamplePair{"sample_32_v1.exe", "sample_32_v1.exe", false},
+                                           SamplePair{"sample_64_v2.exe", "sample_32_v1.exe", false}));
+
+TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
+  for (const char* name : {"sample_32_v1.exe", "sample_64_v1.exe"}) {
+    const Bytes file = Sample(name);
+    PeImage image;
+    ASSERT_TRUE(image.Parse(file.data(), file.size())) << name;
+    EXPECT_EQ(image.is64(), std::string(name).find("_64_") != std::string::npos);
+    ASSERT_FALSE(image.absoluteLocations().empty());
+    for (const PeAbsoluteLocation& location : image.absoluteLocations()) {
+      const std::uint64_t value =
+          location.width == 4 ? LoadLe32(&file[location.fileOffset]) : LoadLe64(&file[location.fileOffset]);
+      EXPECT_GE(value, image.imageBase());
+      EXPECT_LT(value - image.imageBase(), image.imageSize());
+    }
+  }
+}
+
+// Offsets in sample_32_v1.exe: PE header at 0x80, optional header at 0x98,
+// section table at 0x178, the relocation table of 0x438 bytes at file offset
+// 0xAA00, in the last section with file bytes.
+constexpr std::size_t kPeHeader = 0x80;
+constexpr std::size_t kOptionalHeader = 0x98;
+constexpr std::size_t kSectionTable = 0x178;
+constexpr std::size_t kRelocationTable = 0xAA00;
+constexpr std::size_t kRelocationTableSize = 0x438;
+
+// A copy of the first size bytes in a buffer of its own, so that the
+// sanitizers see any read past its end.
+void Truncate(Bytes& file, std::size_t size) { file = Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size)); }
+
+void Put16(Bytes& file, std::size_t offset, std::uint16_t value) { std::memcpy(&file[offset], &value, 2); }
+void Put32(Bytes& file, std::size_t offset, std::uint32_t value) { StoreLe32(&file[offset], value); }
+
+struct Malformation {
+  const char* name;
+  std::function<void(Bytes&)> apply;
+};
+
+class MalformedImage : public ::testing::TestWithParam<Malformation> {};
+
+TEST_P(MalformedImage, IsRefusedAndNotTransformed) {
+  const Bytes good = Sample("sample_32_v1.exe");
+  ASSERT_FALSE(good.empty());
+  Bytes bad = good;
+  GetParam().apply(bad);
+  PeImage image;
+  EXPECT_FALSE(image.Parse(bad.data(), bad.size()));
+  ExecutableForms forms;
+  EXPECT_FALSE(TransformExecutables(good.data(), good.size(), bad.data(), bad.size(), forms));
+  EXPECT_FALSE(TransformExecutables(bad.data(), bad.size(), good.data(), good.size(), forms));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headers, MalformedImage,
+    ::testing::Values(
+        Malformation{"NoMz", [](Bytes& f) { f[0] = 'X'; }},
+        Malformation{"PeHeaderBeyondTheFile", [](Bytes& f) { Put32(f, 0x3C, 0xFFFFFFF0); }},
+        Malformation{"NoPeSignature", [](Bytes& f) { f[kPeHeader + 1] = 'X'; }},
+        Malformation{"MachineOfAnotherFormat", [](Bytes& f) { Put16(f, kPeHeader + 4, 0x8664); }},
+        Malformation{"NoSections", [](Bytes& f) { Put16(f, kPeHeader + 6, 0); }},
+        Malformation{"SectionTableBeyondTheFile", [](Bytes& f) { Truncate(f, kSectionTable + 24); }},
+        Malformation{"TooManyDirectories", [](Bytes& f) { Put32(f, kOptionalHeader + 92, 17); }},
+        Malformation{"HeadersOverlapTheFirstSection", [](Bytes& f) { Put32(f, kOptionalHeader + 60, 0x10); }},
+        Malformation{"SectionDataBeyondTheFile", [](Bytes& f) { Truncate(f, 0xA000); }},
+        Malformation{"SectionsOverlapInTheImage", [](Bytes& f) { Put32(f, kSectionTable + 40 + 12, 0x2000); }},
+        Malformation{"SectionBeyondTheImage", [](Bytes& f) { Put32(f, kOptionalHeader + 56, 0x9000); }},
+        Malformation{"RelocationTableOutsideSections", [](Bytes& f) { Put32(f, kOptionalHeader + 96 + 40, 0xD000); }},
+        Malformation{"RelocationBlockLongerThanTheTable",
+                     [](Bytes& f) {
+                       std::size_t last = kRelocationTable;
+                       while (last + LoadLe32(&f[last + 4]) < kRelocationTable + kRelocationTableSize) {
+                         last += LoadLe32(&f[last + 4]);
+                       }
+                       Put32(f, last + 4, LoadLe32(&f[last + 4]) + 2);
+                     }},
+        Malformation{"RelocationBlockOfOddSize", [](Bytes& f) { Put32(f, kRelocationTable + 4, 9); }},
+        Malformation{"RelocationOfUnknownType", [](Bytes& f) { f[kRelocationTable + 9] = 0x50; }},
+        Malformation{"RelocationOutsideSections", [](Bytes& f) { Put32(f, kRelocationTable, 0xD000); }},
+        Malformation{"RelocationsOverlapping",
+                     [](Bytes& f) {
+                       Put16(f, kRelocationTable + 10,
+                             static_cast<std::uint16_t>((f[kRelocationTable + 8] | f[kRelocationTable + 9] << 8) + 2));
+                     }},
+        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }}),
+    [](const ::testing::TestParamInfo<Malformation>& info) { return std::string(info.param.name); });
+
+TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
+  const Bytes old = Sample("sample_32_v1.exe");
+  const Bytes newer = Sample("sample_32_v2.exe");
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  const Bytes other = Sample("sample_64_v1.exe");
+  Bytes truncated = forms.sideData;
+  truncated.pop_back();
+  Bytes longer = forms.sideData;
+  longer.push_back(0);
+  for (const Bytes& side : {truncated, longer, Bytes()}) {
+    Bytes image = forms.newForm;
+    EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image));
+  }
+  Bytes image = forms.newForm;
+  EXPECT_FALSE(RestoreExecutable(other.data(), other.size(), forms.sideData.data(), forms.sideData.size(), image));
+  // The old label count, the first number, one more than the old file's.
+  Bytes otherCount = forms.sideData;
+  ASSERT_NE(otherCount[0] & 0x7F, 0x7F);
+  ++otherCount[0];
+  image = forms.newForm;
+  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), otherCount.data(), otherCount.size(), image));
+}
+
+}  // namespace
+}  // namespace zavex
