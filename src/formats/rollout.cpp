@@ -69,10 +69,8 @@ RolloutDecision DecideRollout(const Manifest& release, std::int32_t installedCod
                               bool askedByPerson) {
   if (release.rollout == 0) return RolloutDecision::kHalted;
   if (installedCode < release.criticalBelow) return RolloutDecision::kCritical;
-  if (askedByPerson || bucket < release.rollout * (kRolloutBuckets / 100)) {
-    return RolloutDecision::kTake;
-  }
-  return RolloutDecision::kHeldBack;
+  if (bucket < release.rollout * (kRolloutBuckets / 100)) return RolloutDecision::kTake;
+  return askedByPerson ? RolloutDecision::kAsked : RolloutDecision::kHeldBack;
 }
 
 }  // namespace zavex

@@ -48,15 +48,16 @@ int RolloutBucket(const RolloutDigest& digest);
 std::string BucketPercentText(int bucket);
 
 enum class RolloutDecision {
-  kTake,      // the rollout includes this installation, or it was asked for
+  kTake,      // the rollout includes this installation
+  kAsked,     // outside the rollout, taken because a person asked
   kCritical,  // below the release's criticalBelow: taken whatever the rollout
   kHeldBack,  // outside the rollout
   kHalted,    // rollout 0: never taken
 };
 
 // Whether an installation at installedCode, in bucket, takes release. A halt
-// wins over everything; askedByPerson (an interactive update) takes a release
-// held back by its percentage.
+// wins over everything, then criticalBelow; askedByPerson (an interactive
+// update) takes a release held back by its percentage.
 RolloutDecision DecideRollout(const Manifest& release, std::int32_t installedCode, int bucket,
                               bool askedByPerson);
 
