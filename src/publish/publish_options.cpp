@@ -80,6 +80,13 @@ bool ParseWholeNumber(const std::string& text, std::int32_t lowest, std::int32_t
   return true;
 }
 
+bool ApplyVersionCode(const std::string& name, const std::string& value, std::int32_t& code,
+                      std::string& error) {
+  if (ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), code)) return true;
+  error = name + " needs a whole number from 1 to 2147483647, not \"" + value + "\"";
+  return false;
+}
+
 // A fraction such as "0.5" is refused, never read as 0.
 bool ApplyPercentage(const std::string& name, const std::string& value, PublishOptions& options,
                      std::string& error) {
@@ -132,12 +139,7 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
         return false;
       }
       break;
-    case Option::VersionCode:
-      if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
-        error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
-        return false;
-      }
-      break;
+    case Option::VersionCode: return ApplyVersionCode("--version-code", value, options.versionCode, error);
     case Option::ExpiresIn:
       if (!ParseWholeNumber(value, 1, kMaxExpiryDays, options.expiresInDays)) {
         error = "--expires-in needs a number of days from 1 to " + std::to_string(kMaxExpiryDays) +
@@ -155,11 +157,7 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       options.rollout = 0;
       break;
     case Option::CriticalBelow:
-      if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.criticalBelow)) {
-        error = "--critical-below needs a version code from 1 to 2147483647, not \"" + value + "\"";
-        return false;
-      }
-      break;
+      return ApplyVersionCode("--critical-below", value, options.criticalBelow, error);
     case Option::Channel: return ApplyChannel(value, options, error);
     case Option::X64Updater: options.x64Updater = true; break;
   }

@@ -50,6 +50,13 @@ class UpdaterFlow : public FlowTest {
     if (window && !ShowsPage(window, L"Nova versão disponível!", kOfferText)) return nullptr;
     return window;
   }
+  // The window shows no update, and Concluir ends the updater with 2.
+  void ExpectNoUpdateAndClose(HWND window) {
+    EXPECT_TRUE(ShowsPage(window, L"Nenhuma atualização disponível",
+                          L"Você já está usando a versão mais recente."));
+    ASSERT_TRUE(ClickButton(window, kAction));
+    EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
+  }
   bool RequestedFile(const std::string& path) const {
     for (const ReceivedRequest& request : server.Requests()) {
       if (request.target.rfind(path, 0) == 0) return true;
@@ -113,10 +120,7 @@ TEST_F(UpdaterFlow, AHeldBackReleaseIsTakenOnRequestAndAHaltedOneIsNoUpdate) {
   PublishRelease(server, newer);
   HWND window = StartUpdater();
   ASSERT_NE(window, nullptr);
-  EXPECT_TRUE(ShowsPage(window, L"Nenhuma atualização disponível",
-                        L"Você já está usando a versão mais recente."));
-  ASSERT_TRUE(ClickButton(window, kAction));
-  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
+  ExpectNoUpdateAndClose(window);
   EXPECT_TRUE(Untouched());
 
   newer.rolloutMembers = "\"rollout\": 10, ";
@@ -151,10 +155,7 @@ TEST_F(UpdaterFlow, MovingToAChannelWithALowerCodeWaitsUntilItPassesTheInstalled
   PublishRelease(server, installed, "channels/stable/");
   window = Start(L"--update --channel=stable");
   ASSERT_NE(window, nullptr);
-  EXPECT_TRUE(ShowsPage(window, L"Nenhuma atualização disponível",
-                        L"Você já está usando a versão mais recente."));
-  ASSERT_TRUE(ClickButton(window, kAction));
-  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
+  ExpectNoUpdateAndClose(window);
   EXPECT_NE(Log().find("The channel stable has 1.0.0 (code 1), below the installed 2.0.0 (code 2): "
                        "waiting until it passes it"),
             std::string::npos);
@@ -169,10 +170,7 @@ TEST_F(UpdaterFlow, MovingToAChannelWithALowerCodeWaitsUntilItPassesTheInstalled
   // Back to the default channel, whose release 2.0.0 is below the installed 3.0.0.
   window = Start(L"--update --channel=");
   ASSERT_NE(window, nullptr);
-  EXPECT_TRUE(ShowsPage(window, L"Nenhuma atualização disponível",
-                        L"Você já está usando a versão mais recente."));
-  ASSERT_TRUE(ClickButton(window, kAction));
-  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
+  ExpectNoUpdateAndClose(window);
   EXPECT_EQ(ReadTextFile(channelFile), "\n");
   EXPECT_NE(Log().find("The default channel has 2.0.0 (code 2), below the installed 3.0.0 (code 3)"),
             std::string::npos);
