@@ -194,123 +194,43 @@ make_rollout_copies() {
     rm -f "$(copy_folder "$copy")/zavex_installation.id" "$(copy_folder "$copy")/zavex_updater.log"
   done
 }
-rollout_results=()
-declare -A rollout_places=()
-# silent_on_copies LABEL: --silent on every copy; records the version each
-# holds afterwards under LABEL, and each copy's place in the rollout of 1.4
-# from the first run that logs it (the installed copy's log, which the
+# Each step runs in a subshell: the stages' results are kept in files.
+rollout_dir=$demo/rollout
+# silent_on_copies STAGE: --silent on every copy; records the version each
+# holds afterwards under STAGE, and each copy's place in the rollout of 1.4
+# from the first run that logs it (in the installed copy's log, which the
 # uninstall removes).
 silent_on_copies() {
-  local copy version row= log=$installed/zavex_updater.log logged place
+  local stage=$1 copy log=$installed/zavex_updater.log logged place
+  mkdir -p "$rollout_dir"
   for copy in "${rollout_copies[@]}"; do
     logged=$(wc -c <"$log")
     installed_driver run --silent "--path=C:\\ZavexCopy-$copy" >/dev/null 2>&1 || true
     place=$(tail -c +"$((logged + 1))" "$log" | grep -oE 'this installation: [0-9.]+ %' | head -n 1)
-    [ -n "${rollout_places[$copy]:-}" ] || rollout_places[$copy]=${place#this installation: }
-    version=$(sed -nE 's/^  "version": "(.*)",$/\1/p' "$(copy_folder "$copy")/manifest.json")
-    row+="$version "
+    [ -s "$rollout_dir/place-$copy" ] || printf '%s' "${place#this installation: }" >"$rollout_dir/place-$copy"
+    sed -nE 's/^  "version": "(.*)",$/\1/p' "$(copy_folder "$copy")/manifest.json" >>"$rollout_dir/$stage"
   done
-  rollout_results+=("$1|$row")
+  echo "$stage" >>"$rollout_dir/stages"
 }
-copies_at() {
-  local copy
-  for copy in "${rollout_copies[@]}"; do
-    grep -q "\"version\": \"$1\"" "$(copy_folder "$copy")/manifest.json" || return 1
-  done
-}
-# At 10 % some copies may take 1.4; halted, none moves; at 100 %, all hold it.
-none_moved_since_10() { [ "${rollout_results[1]#*|}" = "${rollout_results[0]#*|}" ]; }
-all_at_14() { copies_at 1.4.0; }
+# Halted, no copy moves since 10 %; at 100 %, all hold 1.4.
+none_moved_since_10() { cmp -s "$rollout_dir/10%" "$rollout_dir/halted"; }
+all_at_14() { [ "$(sort -u "$rollout_dir/100%")" = 1.4.0 ]; }
 
-# Each copy's place in the rollout of 1.4 (its first --silent logs it) and
-# the version it held after each stage.
+# Each copy's place in the rollout of 1.4 and the version it held after each
+# stage.
 print_rollout_table() {
   local copy stage
   say "Staged rollout of 1.4 over ${#rollout_copies[@]} installations"
   printf '%-14s %-9s' "Installation" "Place"
-  for stage in "${rollout_results[@]}"; do printf ' %-11s' "${stage%%|*}"; done
+  while read -r stage; do printf ' %-9s' "$stage"; done <"$rollout_dir/stages"
   echo
   for copy in "${rollout_copies[@]}"; do
-    printf '%-14s %-9s' "ZavexCopy-$copy" "${rollout_places[$copy]:-?}"
-    for stage in "${rollout_results[@]}"; do
-      printf ' %-11s' "$(echo "${stage#*|}" | cut -d' ' -f"$copy")"
-    done
+    printf '%-14s %-9s' "ZavexCopy-$copy" "$(cat "$rollout_dir/place-$copy" 2>/dev/null || echo '?')"
+    while read -r stage; do printf ' %-9s' "$(sed -n "${copy}p" "$rollout_dir/$stage")"; done \
+      <"$rollout_dir/stages"
     echo
   done
 }
-
-# Serves the published manifest with one byte changed, as someone on the
-# network path could, for one --check; then puts the signed one back.
-check_altered_manifest() {
-  local signed code=0
-  signed=$(mktemp "$demo/temp/manifest.XXXXXX")
-  cp "$release/manifest.json" "$signed"
-  sed -i 's/"versionCode": 2/"versionCode": 9/' "$release/manifest.json"
-  driver run --check || code=$?
-  cp "$signed" "$release/manifest.json"
-  rm "$signed"
-  return $code
-}
-not_updated() { ! installed_as_published; }
-
-updater_exe=
-driver() { "$win/wine-run.sh" "$win/zavex_demo_driver.exe" "$updater_exe" "$@"; }
-# The installed copy, which finds its installation beside itself.
-installed_driver() {
-  "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavex_updater.exe' "$@"
-}
-
-# The lines of the program's logs that tell the bytes each run fetched
-# (patches and compressed copies) against the files' whole sizes, kept before
-# the uninstall removes the installed copy's log.
-keep_fetched_bytes() {
-  grep -h "Fetched [0-9]* bytes for" "$demo/updater/zavex_updater.log" "$installed/zavex_updater.log" \
-    2>/dev/null | tr -d '\r' >"$demo/logs/fetched.txt"
-}
-
-print_table() {
-  local row line first failures=0
-  say "Summary"
-  printf '%-3s %-28s %-5s %-9s %-11s %s\n' "#" "Step" "Exit" "Expected" "Result" "On disk"
-  for row in "${!names[@]}"; do
-    first=1
-    while IFS= read -r line; do
-      if [ $first = 1 ]; then
-        printf '%-3s %-28s %-5s %-9s %-11s %s\n' "$((row + 1))" "${names[row]}" "${codes[row]}" \
-          "${wanted[row]}" "${verdicts[row]}" "$line"
-        first=0
-      else
-        printf '%-60s %s\n' "" "$line"
-      fi
-    done <<<"${changes[row]}"
-    [ "${verdicts[row]}" = ok ] || failures=$((failures + 1))
-  done
-  echo
-  echo "Bytes fetched by the install and each update, against the whole files they brought:"
-  sed 's/^/  /' "$demo/logs/fetched.txt"
-  echo "Logs of the program: $demo/updater/zavex_updater.log (the copy outside the installation),"
-  echo "                     $installed/zavex_updater.log (the installed copy)"
-  echo "Server logs:        $demo/logs/access.log, $demo/logs/error.log"
-  if [ $failures -eq 0 ]; then
-    echo "All ${#names[@]} steps as expected."
-  else
-    echo "$failures of ${#names[@]} steps not as expected."
-    return 1
-  fi
-}
-
-"$root/scripts/ensure-tools.sh" nginx
-cd "$root"
-"$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
-rm -rf "$demo" "$prefix" "$prefix-home"
-mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys" "$new_keys"
-build_all
-say "Making a fresh Wine prefix ($prefix)"
-"$root/scripts/wine-prefix.sh" setup "$prefix"
-make_application_builds
-cp "$updaters/a/zavex_updater.exe" "$demo/updater/"
-updater_exe=$(windows_path "$demo/updater/zavex_updater.exe")
-start_server
 
 run_step "publish 1.0" 0 true publish 1.0.0 1 "$demo/builds/1.0" "Primeira versão"
 run_step "install (window)" 0 installed_as_published driver install
@@ -326,13 +246,13 @@ run_step "--check, installed copy" 1 not_updated installed_driver run --check
 make_rollout_copies
 run_step "publish 1.4 by B at 10 %" 0 true publish 1.4.0 5 "$demo/builds/1.4" "Rollout" "$new_keys" \
   --rollout=10
-run_step "--silent, 8 copies, 10 %" 0 true silent_on_copies "at 10 %"
+run_step "--silent, 8 copies, 10 %" 0 true silent_on_copies 10%
 run_step "halt 1.4" 0 true "$publisher" --halt --signing-key="$new_keys/release-signing-key.pem" \
   "$release"
-run_step "--silent, 8 copies, halted" 0 none_moved_since_10 silent_on_copies "halted"
+run_step "--silent, 8 copies, halted" 0 none_moved_since_10 silent_on_copies halted
 run_step "set 1.4 to 100 %" 0 true "$publisher" --set-rollout=100 \
   --signing-key="$new_keys/release-signing-key.pem" "$release"
-run_step "--silent, 8 copies, 100 %" 0 all_at_14 silent_on_copies "at 100 %"
+run_step "--silent, 8 copies, 100 %" 0 all_at_14 silent_on_copies 100%
 keep_fetched_bytes
 run_step "--uninstall (confirmed)" 0 nothing_installed driver uninstall
 print_rollout_table
