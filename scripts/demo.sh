@@ -232,6 +232,79 @@ print_rollout_table() {
   done
 }
 
+# Serves the published manifest with one byte changed, as someone on the
+# network path could, for one --check; then puts the signed one back.
+check_altered_manifest() {
+  local signed code=0
+  signed=$(mktemp "$demo/temp/manifest.XXXXXX")
+  cp "$release/manifest.json" "$signed"
+  sed -i 's/"versionCode": 2/"versionCode": 9/' "$release/manifest.json"
+  driver run --check || code=$?
+  cp "$signed" "$release/manifest.json"
+  rm "$signed"
+  return $code
+}
+not_updated() { ! installed_as_published; }
+
+updater_exe=
+driver() { "$win/wine-run.sh" "$win/zavex_demo_driver.exe" "$updater_exe" "$@"; }
+# The installed copy, which finds its installation beside itself.
+installed_driver() {
+  "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavex_updater.exe' "$@"
+}
+
+# The lines of the program's logs that tell the bytes each run fetched
+# (patches and compressed copies) against the files' whole sizes, kept before
+# the uninstall removes the installed copy's log.
+keep_fetched_bytes() {
+  grep -h "Fetched [0-9]* bytes for" "$demo/updater/zavex_updater.log" "$installed/zavex_updater.log" \
+    2>/dev/null | tr -d '\r' >"$demo/logs/fetched.txt"
+}
+
+print_table() {
+  local row line first failures=0
+  say "Summary"
+  printf '%-3s %-28s %-5s %-9s %-11s %s\n' "#" "Step" "Exit" "Expected" "Result" "On disk"
+  for row in "${!names[@]}"; do
+    first=1
+    while IFS= read -r line; do
+      if [ $first = 1 ]; then
+        printf '%-3s %-28s %-5s %-9s %-11s %s\n' "$((row + 1))" "${names[row]}" "${codes[row]}" \
+          "${wanted[row]}" "${verdicts[row]}" "$line"
+        first=0
+      else
+        printf '%-60s %s\n' "" "$line"
+      fi
+    done <<<"${changes[row]}"
+    [ "${verdicts[row]}" = ok ] || failures=$((failures + 1))
+  done
+  echo
+  echo "Bytes fetched by the install and each update, against the whole files they brought:"
+  sed 's/^/  /' "$demo/logs/fetched.txt"
+  echo "Logs of the program: $demo/updater/zavex_updater.log (the copy outside the installation),"
+  echo "                     $installed/zavex_updater.log (the installed copy)"
+  echo "Server logs:        $demo/logs/access.log, $demo/logs/error.log"
+  if [ $failures -eq 0 ]; then
+    echo "All ${#names[@]} steps as expected."
+  else
+    echo "$failures of ${#names[@]} steps not as expected."
+    return 1
+  fi
+}
+
+"$root/scripts/ensure-tools.sh" nginx
+cd "$root"
+"$root/scripts/wine-prefix.sh" stop "$prefix" >/dev/null 2>&1 || true
+rm -rf "$demo" "$prefix" "$prefix-home"
+mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys" "$new_keys"
+build_all
+say "Making a fresh Wine prefix ($prefix)"
+"$root/scripts/wine-prefix.sh" setup "$prefix"
+make_application_builds
+cp "$updaters/a/zavex_updater.exe" "$demo/updater/"
+updater_exe=$(windows_path "$demo/updater/zavex_updater.exe")
+start_server
+
 run_step "publish 1.0" 0 true publish 1.0.0 1 "$demo/builds/1.0" "Primeira versão"
 run_step "install (window)" 0 installed_as_published driver install
 run_step "publish 1.1, updater A+B" 0 true publish 1.1.0 2 "$demo/builds/1.1" "Chamadas de vídeo"
