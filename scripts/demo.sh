@@ -140,9 +140,11 @@ changes_between() {
 }
 
 installed="$prefix/drive_c/Program Files/ZavexPhone"
-# The record is the published manifest without its expiry.
+# The record is the published manifest without its expiry, rollout, critical
+# code and index.
 installed_as_published() {
-  grep -v '^  "expires": ' "$release/manifest.json" | cmp -s - "$installed/manifest.json"
+  grep -vE '^  "(expires|rollout|criticalBelow|deltaIndex)": ' "$release/manifest.json" |
+    cmp -s - "$installed/manifest.json"
 }
 # installed_updater NAME: the installed updater is the one trusting NAME's keys.
 installed_updater() { cmp -s "$updaters/$1/zavex_updater.exe" "$installed/zavex_updater.exe"; }
