@@ -7,8 +7,10 @@
 # updater that trusts a second key too), shows that a manifest altered after
 # signing is refused, checks, updates silently, checks again, then rotates the
 # key: 1.2 signed with the second key alone is installed by the new updater, and
-# 1.3 signed with the first key alone is refused by the one 1.2 brought. Then it
-# uninstalls and prints each step, its exit code and what changed on disk.
+# 1.3 signed with the first key alone is refused by the one 1.2 brought. Then
+# 1.4 goes out to eight installations at 10 %, is halted, and is set to 100 %.
+# Then it uninstalls and prints each step, its exit code and what changed on
+# disk, and which installation took 1.4 when.
 # Stops everything it started.
 #   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs;
 #                       ZAVEX_DEMO_PORT=N serves on port N, so runs can coexist)
@@ -92,6 +94,8 @@ make_application_builds() {
   cp "$updaters/b/zavex_updater.exe" "$three/"
   cp -r "$three" "$four"
   printf 'codec 1.3\n' >"$four/lib/codec.dll"
+  cp -r "$three" "$demo/builds/1.4"
+  printf 'codec 1.4\n' >"$demo/builds/1.4/lib/codec.dll"
 }
 
 # scripts/nginx-demo.conf with its listening port set to the demo's.
@@ -136,9 +140,11 @@ changes_between() {
 }
 
 installed="$prefix/drive_c/Program Files/ZavexPhone"
-# The record is the published manifest without its expiry.
+# The record is the published manifest without its expiry, rollout, critical
+# code and index.
 installed_as_published() {
-  grep -v '^  "expires": ' "$release/manifest.json" | cmp -s - "$installed/manifest.json"
+  grep -vE '^  "(expires|rollout|criticalBelow|deltaIndex)": ' "$release/manifest.json" |
+    cmp -s - "$installed/manifest.json"
 }
 # installed_updater NAME: the installed updater is the one trusting NAME's keys.
 installed_updater() { cmp -s "$updaters/$1/zavex_updater.exe" "$installed/zavex_updater.exe"; }
@@ -167,12 +173,65 @@ run_step() {
   changes+=("$(changes_between "$before" "$after")")
 }
 
-# publish VERSION CODE BUILD NOTES [KEY_FOLDER]: signed with A, or the key in KEY_FOLDER.
-# The updaters the builds carry are the demo's 64-bit ones (--x64-updater).
+# publish VERSION CODE BUILD NOTES [KEY_FOLDER [OPTION...]]: signed with A, or
+# the key in KEY_FOLDER. The updaters the builds carry are the demo's 64-bit
+# ones (--x64-updater).
 publish() {
   local version=$1 code=$2 build=$3 notes=$4 key=${5:-$keys}
+  shift $(($# < 5 ? $# : 5))
   "$publisher" --version="$version" --version-code="$code" --release-notes="$notes" \
-    --x64-updater --signing-key="$key/release-signing-key.pem" "$build" "$release"
+    --x64-updater --signing-key="$key/release-signing-key.pem" "$@" "$build" "$release"
+}
+
+# The staged rollout of 1.4 reaches these installations: copies of the
+# installed one (1.2), each without an id, so that each makes its own at its
+# first check.
+rollout_copies=(1 2 3 4 5 6 7 8)
+copy_folder() { printf '%s/drive_c/ZavexCopy-%s' "$prefix" "$1"; }
+make_rollout_copies() {
+  local copy
+  for copy in "${rollout_copies[@]}"; do
+    rm -rf "$(copy_folder "$copy")"
+    cp -r "$installed" "$(copy_folder "$copy")"
+    rm -f "$(copy_folder "$copy")/zavex_installation.id" "$(copy_folder "$copy")/zavex_updater.log"
+  done
+}
+# Each step runs in a subshell: the stages' results are kept in files.
+rollout_dir=$demo/rollout
+# silent_on_copies STAGE: --silent on every copy; records the version each
+# holds afterwards under STAGE, and each copy's place in the rollout of 1.4
+# from the first run that logs it (in the installed copy's log, which the
+# uninstall removes).
+silent_on_copies() {
+  local stage=$1 copy log=$installed/zavex_updater.log logged place
+  mkdir -p "$rollout_dir"
+  for copy in "${rollout_copies[@]}"; do
+    logged=$(wc -c <"$log")
+    installed_driver run --silent "--path=C:\\ZavexCopy-$copy" >/dev/null 2>&1 || true
+    place=$(tail -c +"$((logged + 1))" "$log" | grep -oE 'this installation: [0-9.]+ %' | head -n 1)
+    [ -s "$rollout_dir/place-$copy" ] || printf '%s' "${place#this installation: }" >"$rollout_dir/place-$copy"
+    sed -nE 's/^  "version": "(.*)",$/\1/p' "$(copy_folder "$copy")/manifest.json" >>"$rollout_dir/$stage"
+  done
+  echo "$stage" >>"$rollout_dir/stages"
+}
+# Halted, no copy moves since 10 %; at 100 %, all hold 1.4.
+none_moved_since_10() { cmp -s "$rollout_dir/10%" "$rollout_dir/halted"; }
+all_at_14() { [ "$(sort -u "$rollout_dir/100%")" = 1.4.0 ]; }
+
+# Each copy's place in the rollout of 1.4 and the version it held after each
+# stage.
+print_rollout_table() {
+  local copy stage
+  say "Staged rollout of 1.4 over ${#rollout_copies[@]} installations"
+  printf '%-14s %-9s' "Installation" "Place"
+  while read -r stage; do printf ' %-9s' "$stage"; done <"$rollout_dir/stages"
+  echo
+  for copy in "${rollout_copies[@]}"; do
+    printf '%-14s %-9s' "ZavexCopy-$copy" "$(cat "$rollout_dir/place-$copy" 2>/dev/null || echo '?')"
+    while read -r stage; do printf ' %-9s' "$(sed -n "${copy}p" "$rollout_dir/$stage")"; done \
+      <"$rollout_dir/stages"
+    echo
+  done
 }
 
 # Serves the published manifest with one byte changed, as someone on the
@@ -259,6 +318,17 @@ run_step "publish 1.2 by B, updater B" 0 true publish 1.2.0 3 "$demo/builds/1.2"
 run_step "--silent, installed copy" 0 updated_to_b installed_driver run --silent
 run_step "publish 1.3 by A" 0 true publish 1.3.0 4 "$demo/builds/1.3" "Chave antiga"
 run_step "--check, installed copy" 1 not_updated installed_driver run --check
+make_rollout_copies
+run_step "publish 1.4 by B at 10 %" 0 true publish 1.4.0 5 "$demo/builds/1.4" "Rollout" "$new_keys" \
+  --rollout=10
+run_step "--silent, 8 copies, 10 %" 0 true silent_on_copies 10%
+run_step "halt 1.4" 0 true "$publisher" --halt --signing-key="$new_keys/release-signing-key.pem" \
+  "$release"
+run_step "--silent, 8 copies, halted" 0 none_moved_since_10 silent_on_copies halted
+run_step "set 1.4 to 100 %" 0 true "$publisher" --set-rollout=100 \
+  --signing-key="$new_keys/release-signing-key.pem" "$release"
+run_step "--silent, 8 copies, 100 %" 0 all_at_14 silent_on_copies 100%
 keep_fetched_bytes
 run_step "--uninstall (confirmed)" 0 nothing_installed driver uninstall
+print_rollout_table
 print_table

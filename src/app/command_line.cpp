@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <cwchar>
+
 namespace zavex {
 namespace {
 
@@ -23,6 +25,15 @@ std::wstring ParsePathValue(const std::wstring& text) {
   return text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
 }
 
+// The value after key up to the first blank; false when key is absent.
+bool ParseUnquotedValue(const std::wstring& text, const wchar_t* key, std::wstring& value) {
+  const size_t found = text.find(key);
+  if (found == std::wstring::npos) return false;
+  const size_t start = found + std::wcslen(key);
+  value = text.substr(start, text.find(L' ', start) - start);
+  return true;
+}
+
 }  // namespace
 
 CommandLineArgs ParseCommandLine(const wchar_t* text) {
@@ -36,6 +47,7 @@ CommandLineArgs ParseCommandLine(const wchar_t* text) {
   if (Contains(line, L"--self-update")) args.mode = SELF_UPDATE;
   if (Contains(line, L"--restart")) args.restart = true;
   args.installPath = ParsePathValue(line);
+  args.channelGiven = ParseUnquotedValue(line, L"--channel=", args.channel);
   return args;
 }
 

@@ -17,6 +17,10 @@ struct CommandLineArgs {
   OperationMode mode = INSTALLER;
   std::wstring installPath;
   bool restart = false;
+  // "--channel=": given, and its value up to the first blank (empty: the
+  // default channel).
+  bool channelGiven = false;
+  std::wstring channel;
 };
 
 // Finds the switches anywhere in text (null counts as empty); never fails.

@@ -5,6 +5,8 @@
 
 #include "base/install_location.h"
 #include "base/logger.h"
+#include "base/text_conversion.h"
+#include "ops/installation_identity.h"
 #include "platform/folder_security.h"
 #include "platform/registration.h"
 
@@ -42,6 +44,23 @@ std::wstring InstallPathFor(const CommandLineArgs& args,
   return GetDefaultInstallFolder();
 }
 
+// The install and "--update" take "--channel="; the other modes follow the
+// channel that the installation keeps.
+void ResolveChannel(const CommandLineArgs& args, Invocation& invocation) {
+  const bool takesSwitch = invocation.mode == INSTALLER || invocation.mode == UPDATER;
+  const std::wstring& folder =
+      invocation.mode == INSTALLER ? invocation.newInstallFolder : invocation.installFolder;
+  std::string channel = LoadChannel(folder);
+  if (args.channelGiven && !takesSwitch) {
+    Logger::Instance().Warn("--channel is taken by the install and --update only: ignored");
+  } else if (args.channelGiven) {
+    channel = WideToUtf8(args.channel);
+    invocation.channelChosen = true;
+    invocation.channelRefused = !channel.empty() && !IsValidChannelName(channel);
+  }
+  if (!invocation.channelRefused) invocation.server = ServerForChannel(invocation.server, channel);
+}
+
 }  // namespace
 
 OperationMode GetOperationMode(const CommandLineArgs& args) {
@@ -68,6 +87,7 @@ Invocation ResolveInvocation(const CommandLineArgs& args) {
       args.installPath.empty() ? GetDefaultInstallFolder() : args.installPath;
   invocation.restart = args.restart;
   invocation.server = CompiledReleaseServer();
+  ResolveChannel(args, invocation);
   return invocation;
 }
 

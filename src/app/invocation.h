@@ -19,7 +19,13 @@ struct Invocation {
   // The folder that the installer offers: "--path=", else the default folder.
   std::wstring newInstallFolder;
   bool restart = false;
+  // The compiled-in server, moved to the channel that the install and
+  // "--update" name with "--channel=", else to the one that the folder keeps.
   ReleaseServer server;
+  // "--channel=" named a channel for this mode to keep: valid when
+  // channelRefused is false.
+  bool channelChosen = false;
+  bool channelRefused = false;
 };
 
 Invocation ResolveInvocation(const CommandLineArgs& args);

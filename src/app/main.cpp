@@ -11,6 +11,7 @@
 #include "base/logger.h"
 #include "base/product.h"
 #include "base/text_conversion.h"
+#include "ops/installation_identity.h"
 #include "ops/uninstall.h"
 #include "platform/held_executable.h"
 #include "platform/system_dlls.h"
@@ -61,6 +62,24 @@ int RunMode(HINSTANCE instance, const Invocation& invocation) {
   return 0;
 }
 
+// "--channel=" is refused before anything changes, and the channel that
+// "--update" names is kept at once: a channel whose release is below the
+// installed one is waited for, not left.
+bool ApplyChannelChoice(const Invocation& invocation) {
+  Logger& log = Logger::Instance();
+  if (invocation.channelRefused) {
+    log.Error("--channel needs letters, digits and - only, at most 32 characters: refused");
+    return false;
+  }
+  const std::string& channel = invocation.server.channel;
+  log.Info("Channel: " + (channel.empty() ? std::string("default") : channel));
+  if (invocation.channelChosen && invocation.mode == UPDATER &&
+      HoldsRecordFile(invocation.installFolder)) {
+    BestEffort(SaveChannel(invocation.installFolder, channel), "Keeping the channel");
+  }
+  return true;
+}
+
 void LogStart(const wchar_t* commandLine) {
   Logger& log = Logger::Instance();
   log.Info("=== ZAVEX Updater Started ===");
@@ -87,7 +106,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   log.Info(std::string("Operation mode: ") + OperationModeName(invocation.mode));
   log.Info("Install path: " + WideToUtf8(invocation.installFolder));
 
-  const int result = RunMode(instance, invocation);
+  const int result = ApplyChannelChoice(invocation) ? RunMode(instance, invocation) : 1;
   log.Info("=== ZAVEX Updater Finished with result: " + std::to_string(result) + " ===");
   log.Close();
   CoUninitialize();

@@ -4,6 +4,7 @@
 
 #include "formats/json_parser.h"
 #include "formats/path_index.h"
+#include "formats/rollout.h"
 #include "formats/windows_file_name.h"
 
 namespace zavex {
@@ -29,6 +30,21 @@ std::int32_t TruncateToInt32(double value) {
 std::int32_t ReadInt32(const JsonValue& object, const std::string& key) {
   const JsonValue* value = FindOfType(object, key, JsonType::Number);
   return value ? TruncateToInt32(value->AsNumber()) : 0;
+}
+
+// False when key is present but not a whole number from lowest to highest:
+// a fraction is never rounded into the range.
+bool ReadWholeNumber(const JsonValue& object, const std::string& key, std::int32_t lowest,
+                     std::int32_t highest, std::int32_t& number) {
+  const JsonValue* value = object.Find(key);
+  if (!value) return true;
+  if (value->Type() != JsonType::Number) return false;
+  const double read = value->AsNumber();
+  if (!(read >= lowest && read <= highest) || read != static_cast<std::int32_t>(read)) {
+    return false;
+  }
+  number = static_cast<std::int32_t>(read);
+  return true;
 }
 
 bool ReadBool(const JsonValue& object, const std::string& key, bool fallback) {
@@ -76,6 +92,10 @@ Manifest ReadManifest(const JsonValue& root) {
   manifest.releaseNotes = ReadString(root, "releaseNotes");
   manifest.minVersion = ReadString(root, "minVersion");
   manifest.expires = ReadString(root, "expires");
+  if (!ReadWholeNumber(root, "rollout", 0, 100, manifest.rollout) ||
+      !ReadWholeNumber(root, "criticalBelow", 0, INT32_MAX, manifest.criticalBelow)) {
+    return Manifest();
+  }
   const JsonValue* deltaIndex = root.Find("deltaIndex");
   if (deltaIndex && !ReadDeltaIndexRef(*deltaIndex, manifest.deltaIndex)) return Manifest();
   manifest.files = ReadFiles(root);
@@ -96,8 +116,11 @@ std::string_view TopNameAsWindowsKeepsIt(std::string_view path) {
   }
 }
 
-bool IsInStagingFolder(const std::string& path) {
-  return NameSameFile(TopNameAsWindowsKeepsIt(path), kStagingFolderName);
+// The staging folder, or the installation's id or channel file.
+bool IsReservedForUpdater(const std::string& path) {
+  const std::string_view top = TopNameAsWindowsKeepsIt(path);
+  return NameSameFile(top, kStagingFolderName) || NameSameFile(top, kInstallationIdFileName) ||
+         NameSameFile(top, kChannelFileName);
 }
 
 // The two-character escape of byte, or null when it has none.
@@ -163,7 +186,7 @@ void AppendRawMember(std::string& out, std::size_t indent, const char* key,
 // An upper bound of the stored form's length, so the text is allocated once:
 // regrowing a text of many megabytes costs more than writing it.
 std::size_t StoredLength(const Manifest& manifest) {
-  constexpr std::size_t kFixedBytes = 220;
+  constexpr std::size_t kFixedBytes = 260;
   constexpr std::size_t kFixedBytesPerFile = 100;
   std::size_t length = kFixedBytes + EscapedLength(manifest.version) +
                        EscapedLength(manifest.releaseDate) + EscapedLength(manifest.releaseNotes) +
@@ -218,7 +241,7 @@ bool IsValid(const Manifest& manifest) {
     return false;
   }
   for (const ManifestFile& file : manifest.files) {
-    if (!StaysInsideInstallFolder(file.path) || IsInStagingFolder(file.path)) return false;
+    if (!StaysInsideInstallFolder(file.path) || IsReservedForUpdater(file.path)) return false;
   }
   return true;
 }
@@ -250,6 +273,12 @@ std::string SerializeManifest(const Manifest& manifest) {
   AppendStringMember(out, 2, "releaseDate", manifest.releaseDate);
   AppendStringMember(out, 2, "releaseNotes", manifest.releaseNotes);
   AppendStringMember(out, 2, "minVersion", manifest.minVersion);
+  if (manifest.rollout < 100) {
+    AppendRawMember(out, 2, "rollout", std::to_string(manifest.rollout), ",\n");
+  }
+  if (manifest.criticalBelow > 0) {
+    AppendRawMember(out, 2, "criticalBelow", std::to_string(manifest.criticalBelow), ",\n");
+  }
   if (!manifest.expires.empty()) AppendStringMember(out, 2, "expires", manifest.expires);
   if (!manifest.deltaIndex.hash.empty()) AppendDeltaIndexRef(out, manifest.deltaIndex);
   out += "  \"files\": [\n";

@@ -34,6 +34,12 @@ struct Manifest {
   // When a signed server manifest stops being trusted (UTC,
   // YYYY-MM-DDTHH:MM:SSZ); empty in the stored record.
   std::string expires;
+  // The whole percentage of installations that take the release, 0 to 100;
+  // 0 halts it. 100 in the stored record.
+  std::int32_t rollout = 100;
+  // Installations below this version code take the release whatever its
+  // rollout, unless halted; 0 for none, and 0 in the stored record.
+  std::int32_t criticalBelow = 0;
   // The index of compressed copies and patches, by the SHA-256 and size of
   // its bytes ("deltaIndex"); none when its hash is empty, and none in the
   // stored record.
@@ -45,7 +51,9 @@ struct Manifest {
 // is no object or any error inside the document gives the empty manifest.
 // Fields of the wrong kind keep their defaults, but a "deltaIndex" that is
 // not an object of a SHA-256 "hash" and a "size" from 1 to
-// kMaxDeltaIndexBytes gives the empty manifest too.
+// kMaxDeltaIndexBytes, a "rollout" that is not a whole number from 0 to 100
+// or a "criticalBelow" that is not one from 0 to 2147483647 gives the empty
+// manifest too.
 Manifest ParseManifest(const std::string& text) noexcept;
 
 // Whether a relative path stays inside the installation folder: not absolute,
@@ -54,7 +62,8 @@ bool StaysInsideInstallFolder(const std::string& path);
 
 // True for a non-empty version, a positive versionCode and at least one file,
 // with every file path staying inside the installation folder: not absolute,
-// no ':' or zero byte, no ".." segment, and not in kStagingFolderName.
+// no ':' or zero byte, no ".." segment, not in kStagingFolderName, and not
+// the installation's id or channel file (see rollout.h).
 bool IsValid(const Manifest& manifest);
 
 // The entries of newer whose file installed does not list, or whose first
@@ -70,7 +79,8 @@ std::vector<ManifestFile> GetFilesToUpdate(const Manifest& newer, const Manifest
 std::vector<std::string> GetFilesToDelete(const Manifest& newer, const Manifest& installed);
 
 // The stored layout: two-space indents, LF line ends, fields in fixed order,
-// every string escaped; "expires" and "deltaIndex" only when not empty.
+// every string escaped; "rollout" only below 100, "criticalBelow" only above
+// 0, "expires" and "deltaIndex" only when not empty.
 std::string SerializeManifest(const Manifest& manifest);
 
 // Escapes quote, backslash and bytes below 0x20 for use inside a JSON string;

@@ -44,6 +44,8 @@ Manifest ManifestToRecord(const Manifest& server, const Manifest& installed,
                           const std::vector<std::string>& missingOptional) {
   Manifest record = server;
   record.expires.clear();
+  record.rollout = Manifest().rollout;
+  record.criticalBelow = Manifest().criticalBelow;
   record.deltaIndex = DeltaIndexRef();
   if (missingOptional.empty()) return record;
   const std::unordered_set<std::string> missing(missingOptional.begin(), missingOptional.end());

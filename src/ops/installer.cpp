@@ -13,6 +13,7 @@
 #include "ops/application_control.h"
 #include "ops/delta_index_fetch.h"
 #include "ops/download_phase.h"
+#include "ops/installation_identity.h"
 #include "ops/installed_manifest.h"
 #include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
@@ -82,7 +83,12 @@ bool DownloadManifest(const InstallJob& job, HttpClient& http, Manifest& manifes
   if (!FetchServerManifest(http, job.server, url, texts, manifest, error)) return false;
   log.Info("Manifest version: " + manifest.version);
   log.Info("Files to install: " + std::to_string(manifest.files.size()));
-  return true;
+  if (manifest.rollout > 0) return true;
+  // A halted release reaches no one, also not a new installation.
+  log.Error("Release " + manifest.version + " halted: rollout 0 %");
+  error = L"A versão " + Utf8ToWide(manifest.version) +
+          L" foi suspensa pelo fornecedor. Tente novamente mais tarde.";
+  return false;
 }
 
 bool IsAcceptedFolder(const InstallJob& job) {
@@ -186,6 +192,8 @@ bool CommitInstall(const InstallJob& job, const Manifest& manifest, const Manife
   RegisterWithWindows(job.installPath, manifest);
   ReportProgress(job.onProgress, counts.Completed(), L"Criando atalhos...");
   CreateShortcuts(job.installPath);
+  BestEffort(KeepInstallationIdentity(job.installPath, job.server.channel),
+             "Keeping the installation id and channel");
   const Manifest record = ManifestToRecord(manifest, previous, downloaded.missingOptional);
   if (!SaveInstalledManifest(job.installPath, record, error)) return false;
   DeletePreviousVersions(placed);

@@ -19,6 +19,7 @@ using ReleaseKeyBlob = std::array<std::uint8_t, kReleaseKeyBlobBytes>;
 struct ReleaseServer {
   std::wstring baseUrl;              // ends in "/"
   std::vector<ReleaseKeyBlob> keys;  // none: no signature is asked for
+  std::string channel;               // the channel whose folder baseUrl names; empty: the default
 
   std::wstring ManifestUrl() const { return baseUrl + kManifestFileName; }
 };

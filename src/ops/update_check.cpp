@@ -4,6 +4,7 @@
 #include "base/text_conversion.h"
 #include "ops/delta_index_fetch.h"
 #include "ops/download_phase.h"
+#include "ops/installation_identity.h"
 #include "ops/installed_manifest.h"
 #include "ops/operation_callbacks.h"
 #include "ops/request_retry.h"
@@ -59,6 +60,47 @@ void DescribeUpdate(HttpClient& http, UpdaterState& state, const Manifest& remot
   info.downloadSize = download.totalBytes;
 }
 
+// A lower code on the server is never taken: after a move to another
+// channel the installation waits until that channel passes it.
+void LogLowerRelease(const ReleaseServer& server, const Manifest& remote, const Manifest& local) {
+  if (remote.versionCode >= local.versionCode) return;
+  Logger::Instance().Info("The " + (server.channel.empty() ? std::string("default channel") : "channel " + server.channel) +
+                          " has " + remote.version + " (code " + std::to_string(remote.versionCode) +
+                          "), below the installed " + local.version + " (code " +
+                          std::to_string(local.versionCode) + "): waiting until it passes it");
+}
+
+// Without an id the installation is last in line: it takes only a release at
+// rollout 100, a critical one, or one a person asks for.
+int BucketOfInstallation(const std::wstring& installPath, std::int32_t versionCode) {
+  InstallationId id{};
+  int bucket = kRolloutBuckets - 1;
+  if (!LoadOrCreateInstallationId(installPath, id) || !InstallationBucket(id, versionCode, bucket)) {
+    Logger::Instance().Warn("No rollout bucket for this installation: it is placed last");
+  }
+  return bucket;
+}
+
+// Whether the installation takes remote now; logs the decision.
+bool PassesRollout(const UpdaterState& state, const Manifest& remote, const Manifest& local) {
+  const int bucket = BucketOfInstallation(state.installPath, remote.versionCode);
+  const std::string shares = "rollout " + std::to_string(remote.rollout) +
+                             " % (this installation: " + BucketPercentText(bucket) + " %)";
+  const std::string update = "Update " + remote.version;
+  Logger& log = Logger::Instance();
+  switch (DecideRollout(remote, local.versionCode, bucket, state.askedByPerson)) {
+    case RolloutDecision::kTake: log.Info(update + " within the rollout: " + shares); return true;
+    case RolloutDecision::kAsked: log.Info(update + " taken on request: " + shares); return true;
+    case RolloutDecision::kCritical:
+      log.Info(update + " is critical below code " + std::to_string(remote.criticalBelow) +
+               ": taken whatever the " + shares);
+      return true;
+    case RolloutDecision::kHeldBack: log.Info(update + " held back: " + shares); return false;
+    case RolloutDecision::kHalted: log.Info(update + " halted: rollout 0 %"); return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
@@ -75,7 +117,11 @@ UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error) {
   Manifest remote;
   if (!DownloadRemoteManifest(http, state.server, remote, error)) return info;
   info.newVersion = remote.version;
-  if (remote.versionCode <= local.versionCode) return info;
+  if (remote.versionCode <= local.versionCode) {
+    LogLowerRelease(state.server, remote, local);
+    return info;
+  }
+  if (!PassesRollout(state, remote, local)) return info;
 
   DescribeUpdate(http, state, remote, local, info);
   state.localManifest = std::move(local);

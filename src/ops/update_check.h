@@ -36,13 +36,17 @@ struct UpdaterState {
   const ReleaseServer server;
   TransferCancel cancel;
   std::atomic<bool> placing{false};  // set before the last look at cancel
+  // An interactive update: a release held back by its rollout is taken.
+  bool askedByPerson = false;
   Manifest localManifest;
   Manifest remoteManifest;
   DeltaIndex deltaIndex;
 };
 
-// Compares the installed manifest with the server's on the calling thread.
-// Sets error only on failure; stores the manifests when an update exists.
+// Compares the installed manifest with the server's on the calling thread,
+// then places the installation in the release's rollout: a release held back
+// or halted is no update. Sets error only on failure; stores the manifests
+// when an update exists.
 UpdateInfo RunUpdateCheck(UpdaterState& state, std::wstring& error);
 
 }  // namespace zavex

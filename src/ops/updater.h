@@ -23,6 +23,9 @@ class Updater {
 
   const std::wstring& GetInstallPath() const { return state->installPath; }
 
+  // A person asked for this update: the check takes a release that its
+  // rollout holds back (never a halted one). Call before the first check.
+  void MarkAskedByPerson() { state->askedByPerson = true; }
   // The check, on the calling thread. Sets error only on failure.
   UpdateInfo CheckForUpdates(std::wstring& error);
   // The check on a worker, after undoing there a placing that a kill or a

@@ -39,6 +39,7 @@ void PrintPublished(const zavex::PublishOptions& options, const zavex::PublishSu
   if (summary.previousVersionCode > 0) {
     std::cout << ", replacing version code " << summary.previousVersionCode;
   }
+  if (options.rollout) std::cout << ", at rollout " << *options.rollout << " %";
   if (!summary.expires.empty()) std::cout << ", signed, expires " << summary.expires;
   std::cout << "\n";
 }
@@ -47,7 +48,9 @@ void PrintReSigned(const zavex::PublishOptions& options, const zavex::PublishSum
   PrintWarnings(summary);
   std::cout << "Re-signed version code " << summary.previousVersionCode << " in "
             << options.releaseFolder.u8string() << " (" << summary.fileCount
-            << " files unchanged), expires " << summary.expires << "\n";
+            << " files unchanged)";
+  if (options.rollout) std::cout << " at rollout " << *options.rollout << " %";
+  std::cout << ", expires " << summary.expires << "\n";
 }
 
 bool ErrorsGoToATerminal() {
@@ -120,14 +123,14 @@ int Run(const std::vector<std::string>& arguments) {
     };
   }
   const bool done =
-      command.reSign ? zavex::ReSignRelease(command.options, *hasher, summary, error)
+      command.reSign || command.setRollout ? zavex::ReSignRelease(command.options, *hasher, summary, error)
                      : zavex::PublishRelease(command.options, *hasher, summary, error, progress);
   progressLine.End();
   if (!done) {
     std::cerr << "zavex_publish: refused: " << error << "\n";
     return kExitRefused;
   }
-  (command.reSign ? PrintReSigned : PrintPublished)(command.options, summary);
+  (command.reSign || command.setRollout ? PrintReSigned : PrintPublished)(command.options, summary);
   return kExitPublished;
 }
 

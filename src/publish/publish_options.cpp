@@ -5,6 +5,8 @@
 #include <limits>
 #include <set>
 
+#include "formats/rollout.h"
+
 namespace zavex {
 namespace {
 
@@ -21,7 +23,12 @@ enum class Option {
   ReSign,
   X64Updater,
   PatchHistory,
-  PatchFormats
+  PatchFormats,
+  Rollout,
+  SetRollout,
+  Halt,
+  CriticalBelow,
+  Channel
 };
 
 struct OptionName {
@@ -37,6 +44,9 @@ constexpr OptionName kOptionNames[] = {
     {"--expires-in", Option::ExpiresIn},     {"--re-sign", Option::ReSign},
     {"--x64-updater", Option::X64Updater},   {"--patch-history", Option::PatchHistory},
     {"--patch-formats", Option::PatchFormats},
+    {"--rollout", Option::Rollout},          {"--set-rollout", Option::SetRollout},
+    {"--halt", Option::Halt},                {"--critical-below", Option::CriticalBelow},
+    {"--channel", Option::Channel},
 };
 
 bool IsHelpRequest(const std::string& argument) {
@@ -44,7 +54,9 @@ bool IsHelpRequest(const std::string& argument) {
 }
 
 // Options that take no value.
-bool IsFlag(Option option) { return option == Option::ReSign || option == Option::X64Updater; }
+bool IsFlag(Option option) {
+  return option == Option::ReSign || option == Option::X64Updater || option == Option::Halt;
+}
 
 bool FindOption(const std::string& name, Option& option) {
   for (const OptionName& known : kOptionNames) {
@@ -67,6 +79,35 @@ bool ParseWholeNumber(const std::string& text, std::int32_t lowest, std::int32_t
   const long long value = std::stoll(text);
   if (value < lowest || value > highest) return false;
   number = static_cast<std::int32_t>(value);
+  return true;
+}
+
+bool ApplyVersionCode(const std::string& name, const std::string& value, std::int32_t& code,
+                      std::string& error) {
+  if (ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), code)) return true;
+  error = name + " needs a whole number from 1 to 2147483647, not \"" + value + "\"";
+  return false;
+}
+
+// A fraction such as "0.5" is refused, never read as 0.
+bool ApplyPercentage(const std::string& name, const std::string& value, PublishOptions& options,
+                     std::string& error) {
+  std::int32_t percentage = 0;
+  if (!ParseWholeNumber(value, 0, 100, percentage)) {
+    error = name + " needs a whole number from 0 to 100, not \"" + value + "\"";
+    return false;
+  }
+  options.rollout = percentage;
+  return true;
+}
+
+bool ApplyChannel(const std::string& value, PublishOptions& options, std::string& error) {
+  if (!IsValidChannelName(value)) {
+    error = "--channel needs 1 to " + std::to_string(kMaxChannelNameChars) +
+            " letters, digits and -, not \"" + value + "\"";
+    return false;
+  }
+  options.channel = value;
   return true;
 }
 
@@ -107,12 +148,7 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       }
       options.seekingPatches = value == "both";
       break;
-    case Option::VersionCode:
-      if (!ParseWholeNumber(value, 1, std::numeric_limits<std::int32_t>::max(), options.versionCode)) {
-        error = "--version-code needs a whole number from 1 to 2147483647, not \"" + value + "\"";
-        return false;
-      }
-      break;
+    case Option::VersionCode: return ApplyVersionCode("--version-code", value, options.versionCode, error);
     case Option::ExpiresIn:
       if (!ParseWholeNumber(value, 1, kMaxExpiryDays, options.expiresInDays)) {
         error = "--expires-in needs a number of days from 1 to " + std::to_string(kMaxExpiryDays) +
@@ -121,6 +157,17 @@ bool ApplyOption(Option option, const std::string& value, PublishCommand& comman
       }
       break;
     case Option::ReSign: command.reSign = true; break;
+    case Option::Rollout: return ApplyPercentage("--rollout", value, options, error);
+    case Option::SetRollout:
+      command.setRollout = true;
+      return ApplyPercentage("--set-rollout", value, options, error);
+    case Option::Halt:
+      command.setRollout = true;
+      options.rollout = 0;
+      break;
+    case Option::CriticalBelow:
+      return ApplyVersionCode("--critical-below", value, options.criticalBelow, error);
+    case Option::Channel: return ApplyChannel(value, options, error);
     case Option::X64Updater: options.x64Updater = true; break;
   }
   return true;
@@ -156,22 +203,42 @@ bool ReadOption(const std::vector<std::string>& arguments, std::size_t& index,
   return ApplyOption(option, arguments[++index], command, error);
 }
 
-// --re-sign takes the key, the expiry and the release folder, nothing else.
-bool CheckReSign(const std::vector<std::string>& folders, const std::set<Option>& given,
-                 std::string& error) {
+// --re-sign, --set-rollout and --halt take the key, the expiry, the channel
+// and the release folder, nothing else.
+bool CheckReSign(const std::string& mode, Option modeOption, const std::vector<std::string>& folders,
+                 const std::set<Option>& given, std::string& error) {
   for (const Option option : given) {
-    if (option != Option::ReSign && option != Option::SigningKey && option != Option::ExpiresIn) {
-      error = "--re-sign takes only --signing-key, --expires-in and the release folder";
+    if (option != modeOption && option != Option::SigningKey && option != Option::ExpiresIn &&
+        option != Option::Channel) {
+      error = mode + " takes only --signing-key, --expires-in, --channel and the release folder";
       return false;
     }
   }
   if (given.count(Option::SigningKey) == 0) {
-    error = "--re-sign needs --signing-key";
+    error = mode + " needs --signing-key";
   } else if (folders.size() != 1) {
-    error = "--re-sign expects the release folder alone, got " + std::to_string(folders.size()) +
+    error = mode + " expects the release folder alone, got " + std::to_string(folders.size()) +
             " folder argument(s)";
   }
   return error.empty();
+}
+
+// The re-signing mode given, if any; false when more than one is.
+bool FindReSignMode(const std::set<Option>& given, std::string& mode, Option& option,
+                    std::string& error) {
+  constexpr OptionName kModes[] = {{"--re-sign", Option::ReSign},
+                                   {"--set-rollout", Option::SetRollout},
+                                   {"--halt", Option::Halt}};
+  for (const OptionName& known : kModes) {
+    if (given.count(known.option) == 0) continue;
+    if (!mode.empty()) {
+      error = mode + " and " + known.text + " cannot be given together";
+      return false;
+    }
+    mode = known.text;
+    option = known.option;
+  }
+  return true;
 }
 
 bool CheckComplete(const std::vector<std::string>& folders, const std::set<Option>& given,
@@ -180,7 +247,10 @@ bool CheckComplete(const std::vector<std::string>& folders, const std::set<Optio
     if (given.size() != 1 || !folders.empty()) error = "--generate-key takes no other argument";
     return error.empty();
   }
-  if (given.count(Option::ReSign) != 0) return CheckReSign(folders, given, error);
+  std::string mode;
+  Option modeOption = Option::ReSign;
+  if (!FindReSignMode(given, mode, modeOption, error)) return false;
+  if (!mode.empty()) return CheckReSign(mode, modeOption, folders, given, error);
   if (folders.size() != 2) {
     error = "expected the build folder and the release folder, got " +
             std::to_string(folders.size()) + " folder argument(s)";
@@ -217,12 +287,13 @@ bool ParsePublishCommand(const std::vector<std::string>& arguments, PublishComma
   PublishOptions& options = command.options;
   if (!CheckComplete(folders, given, options, error)) return false;
   if (!command.generateKeyFolder.empty()) return true;
-  if (command.reSign) {
-    options.releaseFolder = std::filesystem::u8path(folders[0]);
-    return true;
+  const bool reSigns = command.reSign || command.setRollout;
+  options.releaseFolder = std::filesystem::u8path(folders[reSigns ? 0 : 1]);
+  if (!options.channel.empty()) {
+    options.releaseFolder /= std::filesystem::path(kChannelsFolderName) / options.channel;
   }
+  if (reSigns) return true;
   options.buildFolder = std::filesystem::u8path(folders[0]);
-  options.releaseFolder = std::filesystem::u8path(folders[1]);
   if (given.count(Option::ReleaseDate) == 0) options.releaseDate = TodayUtcDate();
   return true;
 }
@@ -283,11 +354,26 @@ Options (each also as "--name value"):
                         updaters apply reading the installed file once, in
                         order; new: forward patches only, once no installed
                         copy is older than forward patches
+  --rollout=N           only N % of the installations take the release, a whole
+                        number from 0 to 100 (default 100); each installation
+                        is placed by a random id of its own, anew for each
+                        version code. 0 halts the release: no installation
+                        takes it, not even on request
+  --critical-below=CODE installations below this version code take the release
+                        at once, whatever the rollout (not when halted)
+  --channel=NAME        publish into RELEASE_FOLDER/channels/NAME, the folder
+                        that installations following channel NAME read (1 to
+                        32 letters, digits and -)
   --help, -h            this text
 
   zavex_publish --re-sign --signing-key=FILE [--expires-in=DAYS] RELEASE_FOLDER
     signs the release in RELEASE_FOLDER anew with a new expiry; its files and
     every other field of its manifest stay as they are.
+
+  zavex_publish --set-rollout=N --signing-key=FILE [--channel=NAME] RELEASE_FOLDER
+  zavex_publish --halt --signing-key=FILE [--channel=NAME] RELEASE_FOLDER
+    re-signs the live release as --re-sign does, with rollout N (--halt: 0);
+    every published file stays byte for byte as it is.
 
   zavex_publish --generate-key=FOLDER
     writes a new key pair into FOLDER: release-signing-key.pem (private, only
@@ -306,7 +392,8 @@ Refusals (nothing is written, the previous release stays as it was):
     characters), names ending in a dot or blank, device names (CON, NUL,
     COM1, ...), invalid UTF-8, two paths that differ only in letter case, the
     updater's own names at the top (manifest.json, manifest.json.sig,
-    zavex_updater.log, zavex_delta), and names ending in .old or .tmp,
+    zavex_updater.log, zavex_delta, zavex_installation.id,
+    zavex_channel.txt, channels), and names ending in .old or .tmp,
     which the updater deletes as leftovers;
   - a RELEASE_FOLDER that holds files but no readable manifest.json, or the
     build folder itself, or a folder inside or around it;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,19 @@ struct PublishOptions {
   bool x64Updater = false;  // a top-level zavex_updater.exe is for x86-64, not x86
   std::int32_t patchHistory = 3;              // releases back that get patches
   bool seekingPatches = true;  // version 1 patches beside the forward ones (--patch-formats)
+  // The percentage of installations that take the release (0 halts it);
+  // none: 100 when publishing, the published one when re-signing.
+  std::optional<std::int32_t> rollout;
+  std::int32_t criticalBelow = 0;  // installations below this code take it at once
+  std::string channel;             // empty: the default channel
 };
 
 struct PublishCommand {
   bool showHelp = false;
   std::filesystem::path generateKeyFolder;  // not empty: make a key pair, publish nothing
   bool reSign = false;  // sign options.releaseFolder's manifest anew with a new expiry
+  // "--set-rollout" or "--halt": re-sign with options.rollout.
+  bool setRollout = false;
   PublishOptions options;
 };
 

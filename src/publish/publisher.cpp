@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "formats/manifest.h"
+#include "formats/rollout.h"
 #include "formats/signature_file.h"
 #include "formats/utc_time.h"
 #include "publish/delta_folder.h"
@@ -106,12 +107,22 @@ bool ReadPublishedManifest(const fs::path& release, Manifest& published, std::st
   return false;
 }
 
-// 0 for a missing or empty folder; false when it holds anything but a release.
+// Whether the folder is missing, empty, or holds only the folder of channels.
+bool HoldsNoRelease(const fs::path& release) {
+  std::error_code ignored;
+  if (!fs::exists(release, ignored)) return true;
+  for (const fs::directory_entry& entry : fs::directory_iterator(release, ignored)) {
+    if (entry.path().filename() != kChannelsFolderName) return false;
+  }
+  return true;
+}
+
+// 0 for a folder that holds no release; false when it holds anything but a
+// release.
 bool ReadPublishedVersionCode(const fs::path& release, std::int32_t& versionCode,
                               std::string& error) {
   versionCode = 0;
-  std::error_code ignored;
-  if (!fs::exists(release, ignored) || fs::is_empty(release, ignored)) return true;
+  if (HoldsNoRelease(release)) return true;
   Manifest published;
   if (!ReadPublishedManifest(release, published, error)) return false;
   versionCode = published.versionCode;
@@ -300,6 +311,8 @@ Manifest ManifestHeader(const PublishOptions& options) {
   manifest.releaseDate = options.releaseDate;
   manifest.releaseNotes = options.releaseNotes;
   manifest.minVersion = options.minVersion;
+  manifest.rollout = options.rollout.value_or(manifest.rollout);
+  manifest.criticalBelow = options.criticalBelow;
   return manifest;
 }
 
@@ -339,7 +352,10 @@ bool StageRelease(const PublishOptions& options, const std::vector<BuildFile>& f
          WriteManifest(staging, key, options, manifest, summary, error);
 }
 
-bool ReplaceRelease(StagingFolder& staging, PublishSummary& summary, std::string& error) {
+// The default channel's release keeps the folder of the other channels.
+bool ReplaceRelease(StagingFolder& staging, const PublishOptions& options, PublishSummary& summary,
+                    std::string& error) {
+  if (options.channel.empty()) staging.KeepFolder(kChannelsFolderName);
   std::string warning;
   if (!staging.ReplaceRelease(warning, error)) return false;
   if (!warning.empty()) summary.warnings.push_back(warning);
@@ -382,6 +398,7 @@ bool ReSign(const PublishOptions& options, FileHasher& hasher, const DeltaProgre
     return false;
   }
   summary.previousVersionCode = manifest.versionCode;
+  manifest.rollout = options.rollout.value_or(manifest.rollout);
   StagingFolder staging(release);
   if (!staging.Create(error) ||
       !StagePublishedFiles(release, manifest, staging.path(), hasher, summary, error) ||
@@ -390,7 +407,14 @@ bool ReSign(const PublishOptions& options, FileHasher& hasher, const DeltaProgre
       !WriteManifest(staging.path(), key, options, manifest, summary, error)) {
     return false;
   }
-  return ReplaceRelease(staging, summary, error);
+  return ReplaceRelease(staging, options, summary, error);
+}
+
+// A channel's release folder lies in the release folder's "channels".
+void MakeChannelsFolder(const PublishOptions& options) {
+  if (options.channel.empty()) return;
+  std::error_code ignored;
+  fs::create_directory(NormalFolder(options.releaseFolder).parent_path(), ignored);
 }
 
 bool Publish(const PublishOptions& options, FileHasher& hasher, const DeltaProgress& progress,
@@ -398,6 +422,7 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, const DeltaProgr
   Folders folders;
   std::vector<BuildFile> files;
   std::optional<SigningKey> key;
+  MakeChannelsFolder(options);
   if (!CheckReleaseFields(options, error) || !ReadSigningKey(options.signingKeyFile, key, error) ||
       !ResolveFolders(options, folders, error) ||
       !CheckVersionCodeIsNew(folders.release, options.versionCode, summary, error) ||
@@ -411,7 +436,7 @@ bool Publish(const PublishOptions& options, FileHasher& hasher, const DeltaProgr
                     error)) {
     return false;
   }
-  return ReplaceRelease(staging, summary, error);
+  return ReplaceRelease(staging, options, summary, error);
 }
 
 using PublishStep = bool (*)(const PublishOptions&, FileHasher&, const DeltaProgress&,

@@ -27,8 +27,9 @@ bool PublishRelease(const PublishOptions& options, FileHasher& hasher, PublishSu
                     std::string& error, const DeltaProgress& progress = {});
 
 // Signs the manifest published in options.releaseFolder anew, expiring
-// options.expiresInDays from now, with the same swap of the whole folder;
-// every file and every other manifest field stay byte for byte, and the
+// options.expiresInDays from now, with options.rollout when given, with the
+// same swap of the whole folder; every file and every other manifest field
+// stay byte for byte, and the
 // folder of compressed copies and patches is made again from the one there.
 // Refuses, leaving the release as it was, when a file no longer matches its
 // entry.

@@ -7,6 +7,7 @@
 
 #include "formats/manifest.h"
 #include "formats/placing_journal.h"
+#include "formats/rollout.h"
 #include "formats/signature_file.h"
 #include "formats/windows_file_name.h"
 
@@ -14,10 +15,14 @@ namespace zavex {
 namespace {
 
 // Names of the installation folder's top level that belong to the updater
-// (its folder of downloads under way and its placing journal among them), and
-// the release folder's folder of compressed copies and patches.
-constexpr const char* kUpdaterNames[] = {kManifestName, kSignatureFileName, kPlacingJournalName,
-                                         "zavex_updater.log", kStagingFolderName, "zavex_delta"};
+// (its folder of downloads under way, its placing journal, the installation's
+// id and channel among them), and the release folder's folder of compressed
+// copies and patches and its folder of channels.
+constexpr const char* kUpdaterNames[] = {kManifestName,           kSignatureFileName,
+                                         kPlacingJournalName,     "zavex_updater.log",
+                                         kStagingFolderName,      "zavex_delta",
+                                         kInstallationIdFileName, kChannelFileName,
+                                         kChannelsFolderName};
 
 // Leftover suffixes that every update deletes from the installation folder.
 constexpr const char* kLeftoverSuffixes[] = {".old", ".tmp"};

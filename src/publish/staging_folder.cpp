@@ -75,9 +75,12 @@ bool StagingFolder::ReplaceRelease(std::string& warning, std::string& error) {
     error = "cannot move the published release aside: " + failure.message();
     return false;
   }
-  std::filesystem::rename(staged, release, failure);
+  const bool movesKept = !keptFolder.empty() && std::filesystem::exists(previous / keptFolder, failure);
+  if (movesKept) std::filesystem::rename(previous / keptFolder, staged / keptFolder, failure);
+  if (!failure) std::filesystem::rename(staged, release, failure);
   if (failure) {
     std::error_code ignored;
+    if (movesKept) std::filesystem::rename(staged / keptFolder, previous / keptFolder, ignored);
     std::filesystem::rename(previous, release, ignored);
     error = "cannot move the new release into place: " + failure.message();
     return false;

@@ -21,10 +21,14 @@ class StagingFolder {
   const std::filesystem::path& path() const { return staged; }
 
   // Puts the staged folder in place of the release folder and then deletes
-  // the previous release. False with the reason when the swap fails; the
+  // the previous release; the previous release's folder kept (see
+  // KeepFolder) moves into the new one with the same swap. False with the reason when the swap fails; the
   // previous release is then still in place. warning tells of a previous
   // release that could not be deleted.
   bool ReplaceRelease(std::string& warning, std::string& error);
+
+  // A folder at the top of the release that is no part of it and stays.
+  void KeepFolder(const std::string& name) { keptFolder = name; }
 
  private:
   // A name beside the release folder that nothing uses yet.
@@ -32,6 +36,7 @@ class StagingFolder {
 
   std::filesystem::path release;
   std::filesystem::path staged;
+  std::string keptFolder;
   bool placed = false;
 };
 

@@ -82,6 +82,7 @@ int UpdaterFlow::Run() {
 void UpdaterFlow::ConnectUpdater() {
   const HWND hwnd = window.Handle();
   const std::shared_ptr<CheckResult> result = check;
+  updater.MarkAskedByPerson();
   updater.onCheckComplete = [hwnd, result](const UpdateInfo& found, const std::wstring& error) {
     result->info = found;
     result->error = error;

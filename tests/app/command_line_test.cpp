@@ -67,6 +67,17 @@ TEST(CommandLine, EmptyPathAndFirstOccurrenceOnly) {
   EXPECT_EQ(PathOf(L"--path=\ttab"), L"\ttab");
 }
 
+TEST(CommandLine, ChannelValueEndsAtBlankAndMayBeEmpty) {
+  CommandLineArgs args = ParseCommandLine(L"--update --channel=beta --path=C:\\x");
+  EXPECT_TRUE(args.channelGiven);
+  EXPECT_EQ(args.channel, L"beta");
+  EXPECT_EQ(args.installPath, L"C:\\x");
+  args = ParseCommandLine(L"--channel= --update");
+  EXPECT_TRUE(args.channelGiven);
+  EXPECT_EQ(args.channel, L"");
+  EXPECT_FALSE(ParseCommandLine(L"--update --channel beta").channelGiven);
+}
+
 TEST(CommandLine, ModeLogNames) {
   EXPECT_STREQ(OperationModeName(INSTALLER), "INSTALLER");
   EXPECT_STREQ(OperationModeName(UPDATER), "UPDATER");

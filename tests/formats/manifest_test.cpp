@@ -84,6 +84,25 @@ TEST(ParseManifest, AMalformedDeltaIndexGivesTheEmptyManifest) {
   }
 }
 
+// A fraction, a text or a number out of range is never read as 0 or 100.
+TEST(ParseManifest, ARolloutOrCriticalBelowThatIsNoWholeNumberInRangeGivesTheEmptyManifest) {
+  const std::string files = ", \"files\": [{\"path\": \"a\", \"hash\": \"h\"}]}";
+  const std::string head = "{\"version\": \"1\", \"versionCode\": 1, ";
+  for (const std::string member : {"\"rollout\": 0.5", "\"rollout\": 101", "\"rollout\": -1",
+                                   "\"rollout\": \"10\"", "\"rollout\": null",
+                                   "\"criticalBelow\": 2.5", "\"criticalBelow\": -1",
+                                   "\"criticalBelow\": 2147483648", "\"criticalBelow\": true"}) {
+    EXPECT_TRUE(IsEmptyManifest(ParseManifest(head + member + files))) << member;
+  }
+  const Manifest plain = ParseManifest("{\"version\": \"1\", \"versionCode\": 1" + files);
+  EXPECT_EQ(plain.rollout, 100);
+  EXPECT_EQ(plain.criticalBelow, 0);
+  const Manifest staged = ParseManifest(head + "\"rollout\": 0, \"criticalBelow\": 7" + files);
+  EXPECT_EQ(staged.rollout, 0);
+  EXPECT_EQ(staged.criticalBelow, 7);
+  EXPECT_EQ(ParseManifest(head + "\"rollout\": 100.0" + files).rollout, 100);
+}
+
 TEST(ParseManifest, FieldsOfTheWrongKindKeepTheirDefaults) {
   const Manifest manifest = ParseManifest(R"({"version": 2, "versionCode": "12",
       "releaseDate": null, "releaseNotes": [], "minVersion": {}, "files": [
@@ -198,6 +217,15 @@ TEST(IsValid, RejectsPathsInTheStagingFolder) {
   }
 }
 
+// An update would overwrite them, and a later one delete them as removed files.
+TEST(IsValid, RejectsTheInstallationIdAndChannelFiles) {
+  for (const std::string path : {"zavex_installation.id", "ZAVEX_INSTALLATION.ID.", "zavex_channel.txt",
+                                 "./zavex_channel.txt", "zavex_channel.txt/x"}) {
+    EXPECT_FALSE(IsValid(WithFiles({File("ok.dll", "h"), File(path, "h")}))) << path;
+  }
+  EXPECT_TRUE(IsValid(WithFiles({File("lib/zavex_installation.id", "h")})));
+}
+
 TEST(SerializeManifest, EmptyManifestLayout) {
   EXPECT_EQ(SerializeManifest(Manifest()),
             "{\n"
@@ -253,6 +281,22 @@ TEST(SerializeManifest, AnExpiryAndTheDeltaIndexFollowMinVersionAndReadBack) {
   EXPECT_EQ(ParseManifest(text).expires, manifest.expires);
   EXPECT_EQ(ParseManifest(text).deltaIndex.hash, kIndexHash);
   EXPECT_EQ(SerializeManifest(ParseManifest(text)), text);
+}
+
+TEST(SerializeManifest, ARolloutBelow100AndACriticalCodeStandBeforeTheExpiryAndReadBack) {
+  Manifest manifest = ParseManifest(kTwoFileDocument);
+  manifest.rollout = 0;
+  manifest.criticalBelow = 9;
+  const std::string text = SerializeManifest(manifest);
+  EXPECT_NE(text.find("  \"minVersion\": \"1.0.0\",\n  \"rollout\": 0,\n  \"criticalBelow\": 9,\n"
+                      "  \"expires\": "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(SerializeManifest(ParseManifest(text)), text);
+  manifest.rollout = 100;
+  manifest.criticalBelow = 0;
+  EXPECT_EQ(SerializeManifest(manifest).find("rollout"), std::string::npos);
+  EXPECT_EQ(SerializeManifest(manifest).find("criticalBelow"), std::string::npos);
 }
 
 TEST(IsUpdaterPath, NamesTheUpdaterAtTheTopInAnyLetterCase) {

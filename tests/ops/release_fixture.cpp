@@ -82,6 +82,7 @@ std::string Release::ManifestJson() const {
                      ", \"versionCode\": " + std::to_string(versionCode) +
                      ", \"releaseDate\": \"2024-05-01\", \"releaseNotes\": \"Notas\\nnovas\", "
                      "\"minVersion\": \"1.0.0\", ";
+  json += rolloutMembers;
   if (!expires.empty()) json += "\"expires\": " + Quoted(expires) + ", ";
   if (!deltaIndex.empty()) {
     json += "\"deltaIndex\": {\"hash\": \"" + Sha256Hex(deltaIndex) + "\", \"size\": " +
@@ -95,6 +96,8 @@ std::string Release::ManifestJson() const {
 std::string Release::RecordText() const {
   Manifest record = ParseManifest(ManifestJson());
   record.expires.clear();
+  record.rollout = 100;
+  record.criticalBelow = 0;
   record.deltaIndex = DeltaIndexRef();
   return SerializeManifest(record);
 }
@@ -168,14 +171,16 @@ std::string SignatureFor(const std::string& manifest, const std::string& keyName
   return WriteSignatureFile(signature);
 }
 
-void ServeManifest(HttpServer& server, const std::string& manifest) {
-  server.SetRoute("/manifest.json", 200, manifest);
-  server.SetRoute("/manifest.json.sig", 200, SignatureFor(manifest));
+void ServeManifest(HttpServer& server, const std::string& manifest, const std::string& folder) {
+  server.SetRoute("/" + folder + "manifest.json", 200, manifest);
+  server.SetRoute("/" + folder + "manifest.json.sig", 200, SignatureFor(manifest));
 }
 
-void PublishRelease(HttpServer& server, const Release& release) {
-  ServeManifest(server, release.ManifestJson());
-  for (const ReleaseFile& file : release.files) server.SetRoute("/" + file.path, 200, file.content);
+void PublishRelease(HttpServer& server, const Release& release, const std::string& folder) {
+  ServeManifest(server, release.ManifestJson(), folder);
+  for (const ReleaseFile& file : release.files) {
+    server.SetRoute("/" + folder + file.path, 200, file.content);
+  }
 }
 
 std::string PublishThroughPublisher(const Release& release, const std::wstring& buildFolder,
@@ -230,6 +235,8 @@ void InstallReleaseLocally(const std::wstring& folder, const Release& release) {
     WriteTextFile(target, file.content);
   }
   WriteTextFile(folder + L"\\manifest.json", release.RecordText());
+  WriteTextFile(PathIn(folder, kInstallationIdFileName), kTestInstallationId);
+  WriteTextFile(PathIn(folder, kChannelFileName), "\n");
 }
 
 std::vector<std::wstring> ListFiles(const std::wstring& folder) {
@@ -243,6 +250,8 @@ std::vector<std::wstring> ListFiles(const std::wstring& folder) {
                                         const std::vector<std::wstring>& extras) {
   std::set<std::wstring> expected(extras.begin(), extras.end());
   expected.insert(L"manifest.json");
+  expected.insert(Utf8ToWide(kInstallationIdFileName));
+  expected.insert(Utf8ToWide(kChannelFileName));
   for (const ReleaseFile& file : release.files) {
     expected.insert(WithBackslashes(Utf8ToWide(file.path)));
     if (ReadTextFile(PathIn(folder, file.path)) != file.content) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/rollout.h"
 #include "ops/operation_callbacks.h"
 #include "support/http_server.h"
 
@@ -35,6 +36,7 @@ struct Release {
   std::vector<ReleaseFile> files;
   std::string expires = "2099-12-31T23:59:59Z";  // empty: none listed
   std::string deltaIndex;  // the index the manifest names by its hash and size; empty: none
+  std::string rolloutMembers;  // written as they are before "expires": "\"rollout\": 10, "
 
   std::string ManifestJson() const;
   // The record that the program stores for it.
@@ -61,11 +63,12 @@ HttpRoute SlowAnswer(const std::string& body, size_t pieceBytes, DWORD pieceDela
 std::string SignatureFor(const std::string& manifest, const std::string& keyName = "first");
 
 // Serves manifest at /manifest.json and its signature by the first test key
-// at /manifest.json.sig.
-void ServeManifest(HttpServer& server, const std::string& manifest);
+// at /manifest.json.sig, both below folder ("channels/beta/") when given.
+void ServeManifest(HttpServer& server, const std::string& manifest, const std::string& folder = "");
 
-// Serves the signed manifest and every file at its path.
-void PublishRelease(HttpServer& server, const Release& release);
+// Serves the signed manifest and every file at its path, below folder when
+// given.
+void PublishRelease(HttpServer& server, const Release& release, const std::string& folder = "");
 
 // Publishes release through the publisher, signed by the first test key,
 // from a build folder made afresh into site (the release folder, which
@@ -84,14 +87,19 @@ std::set<std::string> ServeFolder(HttpServer& server, const std::wstring& folder
 // folder\path, separators as the path writes them.
 std::wstring PathIn(const std::wstring& folder, const std::string& path);
 
-// Leaves folder as an installation of release would: files and record.
+// The id that InstallReleaseLocally gives an installation.
+inline constexpr char kTestInstallationId[] = "0123456789abcdef0123456789abcdef\n";
+
+// Leaves folder as an installation of release would: files, record, the id
+// above and the default channel.
 void InstallReleaseLocally(const std::wstring& folder, const Release& release);
 
 // Relative paths ("\" separators) of every file below folder.
 std::vector<std::wstring> ListFiles(const std::wstring& folder);
 
 // folder holds exactly the files of release with their contents, the record
-// in the program's layout, and the named extra files, nothing else.
+// in the program's layout, the installation's id and channel files, and the
+// named extra files, nothing else.
 ::testing::AssertionResult HoldsExactly(const std::wstring& folder, const Release& release,
                                         const std::vector<std::wstring>& extras = {});
 

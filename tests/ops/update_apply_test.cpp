@@ -132,7 +132,8 @@ TEST_F(UpdateApplyTest, PathsThatOnlyChangeSpellingKeepTheirFile) {
   for (const ReleaseFile& file : respelled.files) {
     EXPECT_EQ(ReadTextFile(PathIn(other.path(), file.path)), file.content) << file.path;
   }
-  EXPECT_EQ(ListFiles(other.path()).size(), respelled.files.size() + 1);
+  // Beside them the record, the id and the channel.
+  EXPECT_EQ(ListFiles(other.path()).size(), respelled.files.size() + 3);
   EXPECT_EQ(ReadTextFile(other / L"manifest.json"), respelled.RecordText());
   std::wstring error;
   EXPECT_FALSE(Updater(other.path(), CompiledReleaseServer()).CheckForUpdates(error).updateAvailable);

@@ -59,6 +59,54 @@ TEST(PublishOptions, ReSignTakesTheKeyTheExpiryAndTheReleaseFolder) {
   EXPECT_EQ(parsed.command.options.expiresInDays, 3650);
 }
 
+TEST(PublishOptions, RolloutCriticalCodeAndChannel) {
+  Parsed parsed = Parse({"--version=1", "--version-code=3", "--rollout=5", "--critical-below=2",
+                         "--channel=beta-2", "build", "site"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_EQ(parsed.command.options.rollout, 5);
+  EXPECT_EQ(parsed.command.options.criticalBelow, 2);
+  EXPECT_EQ(parsed.command.options.releaseFolder, std::filesystem::u8path("site/channels/beta-2"));
+  parsed = Parse({"--version=1", "--version-code=3", "build", "site"});
+  EXPECT_FALSE(parsed.command.options.rollout.has_value());
+  parsed = Parse({"--set-rollout=25", "--signing-key=k.pem", "site"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_TRUE(parsed.command.setRollout);
+  EXPECT_EQ(parsed.command.options.rollout, 25);
+  EXPECT_EQ(parsed.command.options.releaseFolder, std::filesystem::u8path("site"));
+  parsed = Parse({"--halt", "--channel=beta", "--signing-key=k.pem", "site"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_TRUE(parsed.command.setRollout);
+  EXPECT_EQ(parsed.command.options.rollout, 0);
+  EXPECT_EQ(parsed.command.options.releaseFolder, std::filesystem::u8path("site/channels/beta"));
+}
+
+// "0.5" was once read as 0 by another updater: a percentage is whole or refused.
+TEST(PublishOptions, APercentageThatIsNoWholeNumberFrom0To100IsRefused) {
+  for (const char* percentage : {"0.5", "101", "-1", "", "10%", " 5", "1e1"}) {
+    for (const std::string option : {"--rollout=", "--set-rollout="}) {
+      const Parsed parsed = option == "--rollout="
+                                ? Parse({"--version=1", "--version-code=1", option + percentage, "a", "b"})
+                                : Parse({option + percentage, "--signing-key=k", "site"});
+      EXPECT_FALSE(parsed.ok) << option << percentage;
+      EXPECT_NE(parsed.error.find("needs a whole number from 0 to 100, not \"" + std::string(percentage) + "\""),
+                std::string::npos)
+          << parsed.error;
+    }
+  }
+  const Parsed bothModes = Parse({"--halt", "--set-rollout=5", "--signing-key=k", "site"});
+  EXPECT_FALSE(bothModes.ok);
+  EXPECT_NE(bothModes.error.find("cannot be given together"), std::string::npos) << bothModes.error;
+  const Parsed noKey = Parse({"--halt", "site"});
+  EXPECT_EQ(noKey.error, "--halt needs --signing-key");
+  const Parsed withVersion = Parse({"--set-rollout=5", "--signing-key=k", "--version=2", "site"});
+  EXPECT_EQ(withVersion.error.rfind("--set-rollout takes only", 0), 0u) << withVersion.error;
+  for (const char* channel : {"", "be ta", "../x", "b_eta"}) {
+    const Parsed parsed = Parse({"--version=1", "--version-code=1", std::string("--channel=") + channel, "a", "b"});
+    EXPECT_FALSE(parsed.ok) << channel;
+    EXPECT_EQ(parsed.error.rfind("--channel needs 1 to 32 letters, digits and -", 0), 0u) << parsed.error;
+  }
+}
+
 TEST(PublishOptions, GenerateKeyStandsAlone) {
   const Parsed parsed = Parse({"--generate-key=offline keys"});
   ASSERT_TRUE(parsed.ok) << parsed.error;

@@ -26,8 +26,8 @@ constexpr DWORD kExitTimeoutMs = 60000;
 constexpr DWORD kPollMs = 50;
 
 // Files that the installation folder holds besides the release.
-const std::set<std::wstring> kInstallationExtras = {L"zavex_updater.exe",
-                                                    L"zavexphone_cmdline.txt"};
+const std::set<std::wstring> kInstallationExtras = {L"zavex_updater.exe", L"zavexphone_cmdline.txt",
+                                                    L"zavex_installation.id", L"zavex_channel.txt"};
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 

@@ -539,6 +539,61 @@ TEST_F(PublisherTest, ReSigningRefusesAReleaseWhoseFilesChangedOrThatIsNone) {
   EXPECT_TRUE(ReSignRefused(reSign, "re-signing needs a signing key"));
 }
 
+// The rollout changes only the manifest's "rollout" line and its signature.
+TEST_F(PublisherTest, SetRolloutAndHaltLeaveEveryPublishedFileByteAlone) {
+  Write("app.exe", kAbc);
+  Write("lib/codec.dll", kFox);
+  ASSERT_TRUE(Publish(4)) << error;
+  Write("lib/codec.dll", kAbc);
+  PublishOptions options = Options(5);
+  options.signingKeyFile = KeyFile("first.pem");
+  options.rollout = 5;
+  options.criticalBelow = 3;
+  ASSERT_TRUE(Publish(options)) << error;
+  Manifest published = PublishedManifest();
+  EXPECT_EQ(published.rollout, 5);
+  EXPECT_EQ(published.criticalBelow, 3);
+  const Tree before = ReadTree(release);
+
+  for (const std::int32_t rollout : {25, 0, 100}) {
+    PublishOptions setRollout;
+    setRollout.releaseFolder = release;
+    setRollout.signingKeyFile = KeyFile("first.pem");
+    setRollout.rollout = rollout;
+    ASSERT_TRUE(ReSignRelease(setRollout, *hasher, summary, error)) << error;
+    Manifest after = PublishedManifest();
+    EXPECT_EQ(after.rollout, rollout);
+    published.rollout = rollout;
+    published.expires = after.expires;
+    EXPECT_EQ(ReadFile(release / "manifest.json"), SerializeManifest(published));
+    Tree files = ReadTree(release);
+    Tree expected = before;
+    expected["manifest.json"] = files["manifest.json"];
+    expected[kSignatureFileName] = files[kSignatureFileName];
+    EXPECT_EQ(files, expected) << rollout;
+  }
+}
+
+// A channel's release lies in channels/NAME; the default release that
+// replaces the folder keeps them.
+TEST_F(PublisherTest, ChannelsArePublishedBelowTheReleaseFolderAndKeptByTheDefaultRelease) {
+  Write("app.exe", kAbc);
+  PublishOptions beta = Options(7);
+  beta.channel = "beta";
+  beta.releaseFolder = release / "channels" / "beta";
+  fs::remove_all(release);
+  fs::create_directories(release);
+  ASSERT_TRUE(Publish(beta)) << error;
+  ASSERT_TRUE(Publish(2)) << error;  // the default channel, into a folder that holds only channels
+  const Tree betaRelease = ReadTree(release / "channels" / "beta");
+  EXPECT_EQ(ParseManifest(betaRelease.at("manifest.json")).versionCode, 7);
+  ASSERT_TRUE(Publish(3)) << error;
+  EXPECT_EQ(PublishedManifest().versionCode, 3);
+  EXPECT_EQ(ReadTree(release / "channels" / "beta"), betaRelease);
+  Write("channels/x.dll", "x");
+  EXPECT_TRUE(Refused(4, "channels/x.dll"));
+}
+
 TEST_F(PublisherTest, ARefusedReleaseWritesNoSignature) {
   Write("app.exe", "one");
   ASSERT_TRUE(Publish(2)) << error;

@@ -78,6 +78,38 @@ TEST_F(InstallerFlow, WelcomePageInstallsIntoTheGivenFolderAndStartsTheApplicati
   EXPECT_TRUE(LogEndsWithResult(0));
 }
 
+// The installation keeps its channel and a new id beside its files.
+TEST_F(InstallerFlow, AnInstallOnAChannelTakesItsReleaseAndKeepsTheChannel) {
+  Release beta = StandInRelease("1.5.0", 5);
+  PublishRelease(server, beta, "channels/beta/");
+  HWND window = Start(L"--install --channel=beta");
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Instalação concluída!", L"O Zavex Phone foi instalado com sucesso."));
+  EXPECT_TRUE(HoldsExactly(folder, beta, {L"zavex_updater.exe"}));
+  EXPECT_EQ(ReadTextFile(folder + L"\\zavex_channel.txt"), "beta\n");
+  InstallationId id{};
+  EXPECT_TRUE(ParseInstallationId(ReadTextFile(folder + L"\\zavex_installation.id"), id));
+  EXPECT_NE(ReadTextFile(folder + L"\\zavex_installation.id"), kTestInstallationId);
+  for (const ReceivedRequest& request : server.Requests()) {
+    EXPECT_EQ(request.target.rfind("/channels/beta/", 0), 0u) << request.target;
+  }
+}
+
+// A halted release reaches no one, also not a new installation.
+TEST_F(InstallerFlow, AHaltedReleaseIsNotInstalled) {
+  release.rolloutMembers = "\"rollout\": 0, ";
+  PublishRelease(server, release);
+  HWND window = StartInstaller();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Erro na instalação",
+                        L"A versão 1.0.0 foi suspensa pelo fornecedor. Tente novamente mais tarde."));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(1));
+  EXPECT_FALSE(FileExists(folder + L"\\manifest.json"));
+}
+
 TEST_F(InstallerFlow, FolderTooLongForTheProgramIsRefusedAsShown) {
   folder = dir.path();
   while (folder.size() <= 300) folder += L"\\pasta comprida";

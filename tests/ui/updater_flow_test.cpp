@@ -50,6 +50,13 @@ class UpdaterFlow : public FlowTest {
     if (window && !ShowsPage(window, L"Nova versão disponível!", kOfferText)) return nullptr;
     return window;
   }
+  // The window shows no update, and Concluir ends the updater with 2.
+  void ExpectNoUpdateAndClose(HWND window) {
+    EXPECT_TRUE(ShowsPage(window, L"Nenhuma atualização disponível",
+                          L"Você já está usando a versão mais recente."));
+    ASSERT_TRUE(ClickButton(window, kAction));
+    EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
+  }
   bool RequestedFile(const std::string& path) const {
     for (const ReceivedRequest& request : server.Requests()) {
       if (request.target.rfind(path, 0) == 0) return true;
@@ -104,6 +111,69 @@ TEST_F(UpdaterFlow, SameVersionCodeOffersNothingAndStartsNothing) {
   EXPECT_EQ(WaitForExit(), std::optional<DWORD>(2));
   EXPECT_TRUE(NoApplicationStarted());
   EXPECT_TRUE(Untouched());
+}
+
+// A person asking takes a release that its rollout holds back (the
+// installation is at 78.99 % of release 2), never a halted one.
+TEST_F(UpdaterFlow, AHeldBackReleaseIsTakenOnRequestAndAHaltedOneIsNoUpdate) {
+  newer.rolloutMembers = "\"rollout\": 0, ";
+  PublishRelease(server, newer);
+  HWND window = StartUpdater();
+  ASSERT_NE(window, nullptr);
+  ExpectNoUpdateAndClose(window);
+  EXPECT_TRUE(Untouched());
+
+  newer.rolloutMembers = "\"rollout\": 10, ";
+  PublishRelease(server, newer);
+  window = StartAndWaitForOffer();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Atualização concluída!",
+                        L"O Zavex Phone foi atualizado para a versão 2.0.0"));
+  EXPECT_TRUE(HoldsExactly(folder, newer));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_NE(Log().find("Update 2.0.0 taken on request: rollout 10 % (this installation: 78.99 %)"),
+            std::string::npos);
+}
+
+// "--update --channel=NAME" moves at once; a channel below the installed code
+// is waited for, never taken.
+TEST_F(UpdaterFlow, MovingToAChannelWithALowerCodeWaitsUntilItPassesTheInstalledOne) {
+  PublishRelease(server, newer, "channels/beta/");
+  HWND window = Start(L"--update --channel=beta");
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(ShowsPage(window, L"Nova versão disponível!", kOfferText));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_TRUE(ShowsPage(window, L"Atualização concluída!",
+                        L"O Zavex Phone foi atualizado para a versão 2.0.0"));
+  ASSERT_TRUE(ClickButton(window, kAction));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  const std::wstring channelFile = folder + L"\\zavex_channel.txt";
+  EXPECT_EQ(ReadTextFile(channelFile), "beta\n");
+
+  PublishRelease(server, installed, "channels/stable/");
+  window = Start(L"--update --channel=stable");
+  ASSERT_NE(window, nullptr);
+  ExpectNoUpdateAndClose(window);
+  EXPECT_NE(Log().find("The channel stable has 1.0.0 (code 1), below the installed 2.0.0 (code 2): "
+                       "waiting until it passes it"),
+            std::string::npos);
+  EXPECT_EQ(ReadTextFile(channelFile), "stable\n");
+
+  Release third = StandInRelease("3.0.0", 3);
+  PublishRelease(server, third, "channels/stable/");
+  ASSERT_TRUE(Launch(L"--silent"));
+  EXPECT_EQ(WaitForExit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(HoldsExactly(folder, third, {L"zavexphone_cmdline.txt"}));
+
+  // Back to the default channel, whose release 2.0.0 is below the installed 3.0.0.
+  window = Start(L"--update --channel=");
+  ASSERT_NE(window, nullptr);
+  ExpectNoUpdateAndClose(window);
+  EXPECT_EQ(ReadTextFile(channelFile), "\n");
+  EXPECT_NE(Log().find("The default channel has 2.0.0 (code 2), below the installed 3.0.0 (code 3)"),
+            std::string::npos);
 }
 
 TEST_F(UpdaterFlow, FailedCheckWithAnInstallationStartsTheApplicationOnClose) {
