@@ -19,6 +19,7 @@
 #include "ops/request_retry.h"
 #include "ops/server_manifest.h"
 #include "ops/shortcut_locations.h"
+#include "ops/update_service.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/folder_security.h"
@@ -105,6 +106,7 @@ void RegisterWithWindows(const std::wstring& installPath, const Manifest& manife
                                     kPublisherName, installPath, uninstallCommand, application),
              "Registering the installed-programs entry");
   BestEffort(RegisterTelHandler(application), "Registering the tel: handler");
+  BestEffort(RegisterUpdateService(installPath), "Registering the update service");
 }
 
 // Skipped when the shell cannot name the shortcut's folder.

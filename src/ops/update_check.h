@@ -36,6 +36,8 @@ struct UpdaterState {
   const ReleaseServer server;
   TransferCancel cancel;
   std::atomic<bool> placing{false};  // set before the last look at cancel
+  bool stageWhileRunning = false;     // set before a start
+  std::atomic<bool> staged{false};
   Manifest localManifest;
   Manifest remoteManifest;
   DeltaIndex deltaIndex;

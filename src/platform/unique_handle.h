@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -87,6 +88,8 @@ using UniqueCryptKey =
 using UniqueLocalMemory = UniqueHandle<HandleTraits<HLOCAL, decltype(&LocalFree), &LocalFree>>;
 // A text that WinHTTP's proxy queries hand over, freed with GlobalFree.
 using UniqueGlobalText = UniqueHandle<HandleTraits<wchar_t*, decltype(&GlobalFree), &GlobalFree>>;
+using UniqueServiceHandle =
+    UniqueHandle<HandleTraits<SC_HANDLE, decltype(&CloseServiceHandle), &CloseServiceHandle>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
 
