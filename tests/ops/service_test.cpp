@@ -75,6 +75,21 @@ class ServiceTest : public UpdaterRunTest {
 
   std::string Log() const { return ReadTextFile(folder + L"\\zavex_updater.log"); }
 
+  // Polls the log until text occurs count times, for up to kServiceRunMs.
+  bool WaitForLogged(const std::string& text, size_t count) const {
+    const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
+    while (GetTickCount64() < deadline) {
+      const std::string log = Log();
+      size_t found = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++found;
+      }
+      if (found >= count) return true;
+      Sleep(100);
+    }
+    return false;
+  }
+
   // Every installed file and the record as the installation of `installed`.
   ::testing::AssertionResult InstalledUnchanged() const {
     for (const ReleaseFile& file : installed.files) {
@@ -156,6 +171,21 @@ TEST_F(ServiceTest, RunningApplicationStaysAndALaterStartPlacesTheStagedFiles) {
   // The manifest and its signature, and no file.
   EXPECT_EQ(server->Requests().size(), 2u);
   EXPECT_NE(Log().find("Staged file verified again: lib/core.dll"), std::string::npos);
+}
+
+// Starting as the README shows, as it starts and as it ends, with no
+// elevation: staged while it runs, placed once it has ended.
+TEST_F(ServiceTest, StandInApplicationStartsTheServiceAsItStartsAndAsItEnds) {
+  ChildProcess application;
+  ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L"--start-update-service"));
+  const HWND window = WaitForWindow(application.id(), L"", L"Zavex Phone");
+  ASSERT_TRUE(window);
+  ASSERT_TRUE(WaitForLogged("Finished with result: 3 ===", 1));
+  EXPECT_TRUE(InstalledUnchanged());
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(application.Wait(20000).has_value());
+  ASSERT_TRUE(WaitForLogged("Finished with result: 0 ===", 1));
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
 }
 
 TEST_F(ServiceTest, StagedReleaseIsDiscardedOnceItIsNoLongerOffered) {
