@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
+#include <oleauto.h>
 #include <winsvc.h>
 
 #include <utility>
@@ -90,6 +91,7 @@ using UniqueLocalMemory = UniqueHandle<HandleTraits<HLOCAL, decltype(&LocalFree)
 using UniqueGlobalText = UniqueHandle<HandleTraits<wchar_t*, decltype(&GlobalFree), &GlobalFree>>;
 using UniqueServiceHandle =
     UniqueHandle<HandleTraits<SC_HANDLE, decltype(&CloseServiceHandle), &CloseServiceHandle>>;
+using UniqueBstr = UniqueHandle<HandleTraits<BSTR, decltype(&SysFreeString), &SysFreeString>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
 

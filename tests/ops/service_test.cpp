@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <taskschd.h>
 
 #include <set>
 #include <vector>
@@ -50,6 +51,28 @@ ServiceEnd StartAndWait(const std::wstring& name, const std::vector<std::wstring
     Sleep(10);
   }
   return end;
+}
+
+// The definition of the task as the Task Scheduler keeps it; empty when
+// there is none.
+std::wstring RegisteredTaskXml(const std::wstring& name) {
+  ComPtr<ITaskService> scheduler;
+  ComPtr<ITaskFolder> root;
+  ComPtr<IRegisteredTask> task;
+  VARIANT none;
+  VariantInit(&none);
+  const UniqueBstr rootName(SysAllocString(L"\\"));
+  const UniqueBstr taskName(SysAllocString(name.c_str()));
+  BSTR xml = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_TaskScheduler, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskService,
+                              scheduler.put_void())) ||
+      FAILED(scheduler->Connect(none, none, none, none)) ||
+      FAILED(scheduler->GetFolder(rootName.get(), root.put())) ||
+      FAILED(root->GetTask(taskName.get(), task.put())) || FAILED(task->get_Xml(&xml))) {
+    return {};
+  }
+  const UniqueBstr owned(xml);
+  return xml;
 }
 
 // The registered installation, with the folder taken for one that only
@@ -106,7 +129,7 @@ TEST_F(ServiceTest, UpdateRegistersAMissingServiceAsTheInstallDoes) {
   ASSERT_TRUE(RemoveUpdateService());
   ASSERT_EQ(RunUpdater(L"--silent").exitCode, 0u);
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const UniqueServiceHandle service(
+  UniqueServiceHandle service(
       OpenServiceW(manager.get(), kUpdateServiceName, SERVICE_QUERY_CONFIG | READ_CONTROL));
   ASSERT_TRUE(service);
   std::vector<char> buffer(8192);
@@ -131,6 +154,25 @@ TEST_F(ServiceTest, UpdateRegistersAMissingServiceAsTheInstallDoes) {
   // platform_test instead.
   EXPECT_TRUE(QueryServiceObjectSecurity(service.get(), DACL_SECURITY_INFORMATION, buffer.data(),
                                          static_cast<DWORD>(buffer.size()), &needed));
+
+  // The task: Wine keeps its description and settings, but drops its
+  // triggers, its principal and its action (stubs), and cannot run it; those
+  // are checked on the definition the program builds, in platform_test.
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const std::wstring task = RegisteredTaskXml(kUpdateServiceName);
+  EXPECT_NE(task.find(L"<Description>Inicia o serviço de atualização do Zavex Phone.</Description>"),
+            std::wstring::npos) << task;
+  EXPECT_NE(task.find(L"<MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"),
+            std::wstring::npos);
+  EXPECT_NE(task.find(L"<DisallowStartIfOnBatteries>false</DisallowStartIfOnBatteries>"),
+            std::wstring::npos);
+  EXPECT_NE(task.find(L"<ExecutionTimeLimit>PT5M</ExecutionTimeLimit>"), std::wstring::npos);
+  // A service is deleted once no handle to it is open.
+  service.reset();
+  ASSERT_TRUE(RemoveUpdateService());
+  EXPECT_EQ(RegisteredTaskXml(kUpdateServiceName), L"");
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
+  CoUninitialize();
 }
 
 TEST_F(ServiceTest, StartArgumentsAreIgnoredAndTheSignedUpdateIsApplied) {
