@@ -204,14 +204,17 @@ TEST_F(ServiceTest, RunningApplicationStaysAndALaterStartPlacesTheStagedFiles) {
   EXPECT_NE(Log().find("[INFO] Update staged; Zavex Phone is running"), std::string::npos);
 
   application.Kill();
+  // A staged file changed since, to another of its size, is fetched again.
+  ASSERT_TRUE(WriteTextFile(folder + L"\\res\\new\\extra.txt.tmp", "mau!"));
   RestartServer();
   PublishRelease(*server, newer);
   end = StartAndWait(kUpdateServiceName, {});
   ASSERT_TRUE(end.stopped);
   EXPECT_EQ(end.specificExitCode, 0u);
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
-  // The manifest and its signature, and no file.
-  EXPECT_EQ(server->Requests().size(), 2u);
+  // The manifest, its signature and the changed file, nothing else.
+  EXPECT_EQ(server->Requests().size(), 3u);
+  EXPECT_EQ(RequestsUnder(*server, "/res/new/extra.txt"), 1u);
   EXPECT_NE(Log().find("Staged file verified again: lib/core.dll"), std::string::npos);
 }
 
