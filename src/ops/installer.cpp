@@ -21,6 +21,7 @@
 #include "ops/shortcut_locations.h"
 #include "ops/update_service.h"
 #include "ops/worker_thread.h"
+#include "platform/com_apartment.h"
 #include "platform/file_system.h"
 #include "platform/folder_security.h"
 #include "platform/held_executable.h"
@@ -47,22 +48,6 @@ struct InstallJob {
 };
 
 namespace {
-
-// COM for the shell links, on the worker thread that creates them.
-class ComApartment {
- public:
-  ComApartment()
-      : initialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED |
-                                                          COINIT_DISABLE_OLE1DDE))) {}
-  ~ComApartment() {
-    if (initialized) CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  const bool initialized;
-};
 
 void ReportStep(const InstallJob& job, const std::wstring& text) {
   ReportProgress(job.onProgress, TransferCounts{}, text);
@@ -206,7 +191,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
 }
 
 void InstallWorker(const InstallJob& job) {
-  ComApartment com;
+  ComApartment com;  // for the shell links
   std::wstring error;
   const bool success =
       RunCatchingExceptions([&job](std::wstring& text) { return DoInstall(job, text); }, error);

@@ -4,25 +4,11 @@
 #include <oleauto.h>
 #include <taskschd.h>
 
+#include "platform/com_apartment.h"
 #include "platform/unique_handle.h"
 
 namespace zavex {
 namespace {
-
-// COM for the duration of one call, unless the thread has it already (in
-// either model).
-class ComForCall {
- public:
-  ComForCall() : owned(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
-  ~ComForCall() {
-    if (owned) CoUninitialize();
-  }
-  ComForCall(const ComForCall&) = delete;
-  ComForCall& operator=(const ComForCall&) = delete;
-
- private:
-  const bool owned;
-};
 
 std::wstring EscapedForXml(const std::wstring& text) {
   std::wstring escaped;
@@ -91,7 +77,7 @@ std::wstring ScheduledTaskXml(const ScheduledTaskDefinition& definition) {
 }
 
 bool RegisterScheduledTask(const ScheduledTaskDefinition& definition) {
-  const ComForCall com;
+  const ComApartment com;
   const ComPtr<ITaskFolder> folder = RootFolder();
   const UniqueBstr name(SysAllocString(definition.name.c_str()));
   const UniqueBstr xml(SysAllocString(ScheduledTaskXml(definition).c_str()));
@@ -106,7 +92,7 @@ bool RegisterScheduledTask(const ScheduledTaskDefinition& definition) {
 }
 
 bool RemoveScheduledTask(const std::wstring& name) {
-  const ComForCall com;
+  const ComApartment com;
   const ComPtr<ITaskFolder> folder = RootFolder();
   const UniqueBstr bstrName(SysAllocString(name.c_str()));
   if (!folder || !bstrName) return false;

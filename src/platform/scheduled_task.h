@@ -18,8 +18,7 @@ struct ScheduledTaskDefinition {
 std::wstring ScheduledTaskXml(const ScheduledTaskDefinition& definition);
 
 // Registers the task, or replaces the one of that name, through the COM
-// interface; initializes COM on the calling thread when it is not. True when
-// it was registered.
+// interface, in a ComApartment. True when it was registered.
 bool RegisterScheduledTask(const ScheduledTaskDefinition& definition);
 
 // True when the task is gone or was never registered.
