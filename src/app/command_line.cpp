@@ -45,6 +45,7 @@ CommandLineArgs ParseCommandLine(const wchar_t* text) {
   if (Contains(line, L"--check")) args.mode = SILENT_CHECK;
   if (Contains(line, L"--silent") && args.mode != SILENT_CHECK) args.mode = SILENT_UPDATE;
   if (Contains(line, L"--self-update")) args.mode = SELF_UPDATE;
+  if (Contains(line, L"--service")) args.mode = SERVICE;
   if (Contains(line, L"--restart")) args.restart = true;
   args.installPath = ParsePathValue(line);
   args.channelGiven = ParseUnquotedValue(line, L"--channel=", args.channel);
@@ -59,6 +60,7 @@ const char* OperationModeName(OperationMode mode) {
     case SILENT_CHECK: return "SILENT_CHECK";
     case SILENT_UPDATE: return "SILENT_UPDATE";
     case SELF_UPDATE: return "SELF_UPDATE";
+    case SERVICE: return "SERVICE";
   }
   return "UNKNOWN";
 }

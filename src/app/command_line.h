@@ -11,6 +11,7 @@ enum OperationMode {
   SILENT_CHECK = 3,
   SILENT_UPDATE = 4,
   SELF_UPDATE = 5,
+  SERVICE = 6,
 };
 
 struct CommandLineArgs {
@@ -26,7 +27,7 @@ struct CommandLineArgs {
 // Finds the switches anywhere in text (null counts as empty); never fails.
 CommandLineArgs ParseCommandLine(const wchar_t* text);
 
-// The log name of a mode ("INSTALLER" ... "SELF_UPDATE"), or "UNKNOWN".
+// The log name of a mode ("INSTALLER" ... "SERVICE"), or "UNKNOWN".
 const char* OperationModeName(OperationMode mode);
 
 }  // namespace zavex

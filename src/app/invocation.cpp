@@ -39,6 +39,8 @@ OperationMode ModeFor(const CommandLineArgs& args, const std::function<bool()>& 
 
 std::wstring InstallPathFor(const CommandLineArgs& args,
                             const std::function<bool()>& isInstallation) {
+  // The service takes nothing from its command line but the switch.
+  if (args.mode == SERVICE) return GetExecutableFolder();
   if (!args.installPath.empty()) return args.installPath;
   if (isInstallation()) return GetExecutableFolder();
   return GetDefaultInstallFolder();

@@ -12,9 +12,10 @@ namespace zavex {
 // machine and the build; the runners take it or the parts that they need.
 struct Invocation {
   OperationMode mode = INSTALLER;
-  // "--path=", else the executable's folder when it holds manifest.json and is
-  // this account's registered installation or only administrators can change
-  // it, else the default folder under Program Files. Never empty.
+  // The service: the executable's folder. Otherwise "--path=", else the
+  // executable's folder when it holds manifest.json and is this account's
+  // registered installation or only administrators can change it, else the
+  // default folder under Program Files. Never empty.
   std::wstring installFolder;
   // The folder that the installer offers: "--path=", else the default folder.
   std::wstring newInstallFolder;

@@ -6,6 +6,7 @@
 #include "app/command_line.h"
 #include "app/invocation.h"
 #include "app/self_update.h"
+#include "app/service_mode.h"
 #include "app/silent_modes.h"
 #include "base/install_location.h"
 #include "base/logger.h"
@@ -58,6 +59,7 @@ int RunMode(HINSTANCE instance, const Invocation& invocation) {
     case SILENT_CHECK: return RunSilentCheck(invocation);
     case SILENT_UPDATE: return RunSilentUpdate(invocation);
     case SELF_UPDATE: return RunSelfUpdate(invocation.installFolder);
+    case SERVICE: return RunServiceMode(invocation);
   }
   return 0;
 }

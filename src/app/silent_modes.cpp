@@ -11,7 +11,10 @@
 #include "base/product.h"
 #include "base/text_conversion.h"
 #include "ops/application_control.h"
+#include "ops/placing_journal.h"
+#include "ops/placing_phase.h"
 #include "ops/updater.h"
+#include "platform/file_system.h"
 
 namespace zavex {
 namespace {
@@ -74,6 +77,55 @@ CheckEnd CheckWithin(Updater& updater) {
   return outcome->error.empty() ? CheckEnd::kNoUpdate : CheckEnd::kFailed;
 }
 
+// What an earlier service start staged, once no update is found: every
+// ".tmp", and the ".old" files of a finished update. Not while a cut
+// placing's journal stays, whose ".old" files are still needed.
+void DiscardStagedFiles(const std::wstring& installPath) {
+  if (IsExistingFile(PlacingJournalPath(installPath))) return;
+  CleanupLeftovers(installPath);
+}
+
+// The silent update; asService never closes nor starts the application.
+int UpdateSilently(const Invocation& invocation, bool asService) {
+  const std::wstring& installPath = invocation.installFolder;
+  const bool restart = invocation.restart && !asService;
+  Updater updater(installPath, invocation.server);
+  if (asService) updater.StageWhileApplicationRuns();
+  switch (CheckWithin(updater)) {
+    case CheckEnd::kUpdateAvailable: break;
+    case CheckEnd::kAbandoned: return 1;
+    default:
+      if (asService) DiscardStagedFiles(installPath);
+      return 2;
+  }
+
+  const bool wasRunning = IsApplicationRunning(installPath);
+  if (!asService) AskRunningApplicationToClose(installPath);
+  auto outcome = std::make_shared<WorkerOutcome>();
+  updater.onComplete = [outcome](bool success, const std::wstring& error) {
+    outcome->Finish(success, error);
+  };
+  updater.StartUpdate();
+  const bool ended = AwaitWorker(updater, *outcome, kSilentUpdateDeadlineMs,
+                                 kSilentUpdateDeadlineMs + kSilentPlacingMs, "update");
+  if (ended && outcome->succeeded) {
+    if (updater.HasOnlyStaged()) return kStagedExitCode;
+    if (restart) StartApplication(installPath);
+    return 0;
+  }
+  if (ended) Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
+  // It was running, and the caller asked for it to run; an abandoned update
+  // that has begun to place files may have left a mix of releases, which the
+  // next run completes, so the application stays closed then.
+  if (!restart || !wasRunning || IsApplicationRunning(installPath)) return 1;
+  if (!ended && updater.HasStartedPlacing()) {
+    Logger::Instance().Warn("The application is not started again: files were being placed");
+    return 1;
+  }
+  StartApplication(installPath);
+  return 1;
+}
+
 }  // namespace
 
 int RunSilentCheck(const Invocation& invocation) {
@@ -85,39 +137,8 @@ int RunSilentCheck(const Invocation& invocation) {
   }
 }
 
-int RunSilentUpdate(const Invocation& invocation) {
-  const std::wstring& installPath = invocation.installFolder;
-  Updater updater(installPath, invocation.server);
-  switch (CheckWithin(updater)) {
-    case CheckEnd::kUpdateAvailable: break;
-    case CheckEnd::kAbandoned: return 1;
-    default: return 2;
-  }
+int RunSilentUpdate(const Invocation& invocation) { return UpdateSilently(invocation, false); }
 
-  const bool wasRunning = IsApplicationRunning(installPath);
-  AskRunningApplicationToClose(installPath);
-  auto outcome = std::make_shared<WorkerOutcome>();
-  updater.onComplete = [outcome](bool success, const std::wstring& error) {
-    outcome->Finish(success, error);
-  };
-  updater.StartUpdate();
-  const bool ended = AwaitWorker(updater, *outcome, kSilentUpdateDeadlineMs,
-                                 kSilentUpdateDeadlineMs + kSilentPlacingMs, "update");
-  if (ended && outcome->succeeded) {
-    if (invocation.restart) StartApplication(installPath);
-    return 0;
-  }
-  if (ended) Logger::Instance().Error("Update failed: " + WideToUtf8(outcome->error));
-  // It was running, and the caller asked for it to run; an abandoned update
-  // that has begun to place files may have left a mix of releases, which the
-  // next run completes, so the application stays closed then.
-  if (!invocation.restart || !wasRunning || IsApplicationRunning(installPath)) return 1;
-  if (!ended && updater.HasStartedPlacing()) {
-    Logger::Instance().Warn("The application is not started again: files were being placed");
-    return 1;
-  }
-  StartApplication(installPath);
-  return 1;
-}
+int RunServiceUpdate(const Invocation& invocation) { return UpdateSilently(invocation, true); }
 
 }  // namespace zavex

@@ -11,4 +11,13 @@ int RunSilentCheck(const Invocation& invocation);
 // The "--silent" mode without a window: 0 applied, 1 failed, 2 no update.
 int RunSilentUpdate(const Invocation& invocation);
 
+// What the service's run returns when the application ran: the verified
+// files stay staged for a later start.
+inline constexpr int kStagedExitCode = 3;
+
+// The silent update as the service runs it: the running application is never
+// closed, nor started; kStagedExitCode when the files stay staged. A start
+// whose check finds no update, or fails, discards what an earlier one staged.
+int RunServiceUpdate(const Invocation& invocation);
+
 }  // namespace zavex

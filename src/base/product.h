@@ -10,6 +10,9 @@ inline constexpr wchar_t kProductName[] = L"Zavex Phone";
 // The default installation folder's name under Program Files.
 inline constexpr wchar_t kProductFolderName[] = L"ZavexPhone";
 inline constexpr wchar_t kPublisherName[] = L"Quorvane";
+// The service that applies signed updates for users who are not administrators.
+inline constexpr wchar_t kUpdateServiceName[] = L"ZavexPhoneUpdate";
+inline constexpr wchar_t kUpdateServiceDisplayName[] = L"Zavex Phone Update";
 
 inline constexpr wchar_t kApplicationExeName[] = L"zavexphone.exe";
 inline constexpr wchar_t kUpdaterExeName[] = L"zavex_updater.exe";

@@ -20,7 +20,9 @@
 #include "ops/request_retry.h"
 #include "ops/server_manifest.h"
 #include "ops/shortcut_locations.h"
+#include "ops/update_service.h"
 #include "ops/worker_thread.h"
+#include "platform/com_apartment.h"
 #include "platform/file_system.h"
 #include "platform/folder_security.h"
 #include "platform/held_executable.h"
@@ -50,22 +52,6 @@ struct InstallJob {
 };
 
 namespace {
-
-// COM for the shell links, on the worker thread that creates them.
-class ComApartment {
- public:
-  ComApartment()
-      : initialized(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED |
-                                                          COINIT_DISABLE_OLE1DDE))) {}
-  ~ComApartment() {
-    if (initialized) CoUninitialize();
-  }
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  const bool initialized;
-};
 
 void ReportStep(const InstallJob& job, const std::wstring& text) {
   ReportProgress(job.onProgress, TransferCounts{}, text);
@@ -140,6 +126,7 @@ void RegisterWithWindows(const std::wstring& installPath, const Manifest& manife
                                     kPublisherName, installPath, uninstallCommand, application),
              "Registering the installed-programs entry");
   BestEffort(RegisterTelHandler(application), "Registering the tel: handler");
+  BestEffort(RegisterUpdateService(installPath), "Registering the update service");
 }
 
 // Skipped when the shell cannot name the shortcut's folder.
@@ -237,7 +224,7 @@ bool DoInstall(const InstallJob& job, std::wstring& error) {
 }
 
 void InstallWorker(const InstallJob& job) {
-  ComApartment com;
+  ComApartment com;  // for the shell links
   std::wstring error;
   const bool success =
       RunCatchingExceptions([&job](std::wstring& text) { return DoInstall(job, text); }, error);

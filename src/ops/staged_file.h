@@ -31,6 +31,12 @@ std::vector<StagedFile> StageFiles(const std::wstring& installPath,
                                    const std::vector<ManifestFile>& entries,
                                    const Manifest& installed = {}, const DeltaIndex& index = {});
 
+// Splits files into those whose temp file a run that staged them left with
+// exactly the signed content (a plain file, not behind a link, of the
+// entry's size and SHA-256), and the others, which are to be fetched.
+void SplitStagedFiles(const std::wstring& installPath, const std::vector<StagedFile>& files,
+                      std::vector<const StagedFile*>& staged, std::vector<StagedFile>& toFetch);
+
 // The files, and the bytes their first ways fetch.
 TransferCounts CountTransfer(const std::vector<StagedFile>& files);
 

@@ -9,6 +9,7 @@
 #include "ops/application_control.h"
 #include "ops/installed_manifest.h"
 #include "ops/shortcut_locations.h"
+#include "ops/update_service.h"
 #include "platform/file_system.h"
 #include "platform/manifest_file.h"
 #include "platform/registration.h"
@@ -73,6 +74,7 @@ bool Uninstall(const std::wstring& installPath, std::wstring& error) {
     error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
     return false;
   }
+  BestEffort(RemoveUpdateService(), "Removing the update service");
   RemoveRegistration(installPath);
   RemoveShortcuts();
   if (IsInstallationFolder(installPath)) {

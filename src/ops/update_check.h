@@ -38,6 +38,8 @@ struct UpdaterState {
   std::atomic<bool> placing{false};  // set before the last look at cancel
   // An interactive update: a release held back by its rollout is taken.
   bool askedByPerson = false;
+  bool stageWhileRunning = false;     // set before a start
+  std::atomic<bool> staged{false};
   Manifest localManifest;
   Manifest remoteManifest;
   DeltaIndex deltaIndex;

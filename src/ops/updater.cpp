@@ -12,6 +12,7 @@
 #include "ops/placing_journal.h"
 #include "ops/placing_phase.h"
 #include "ops/request_retry.h"
+#include "ops/update_service.h"
 #include "ops/worker_thread.h"
 #include "platform/file_system.h"
 #include "platform/link_safe_removal.h"
@@ -23,7 +24,6 @@ namespace {
 struct UpdatePlan {
   std::vector<StagedFile> files;
   std::vector<std::string> pathsToDelete;
-  TransferCounts counts;
 };
 
 // The server manifest of the last positive check, or of a fresh one.
@@ -55,8 +55,7 @@ UpdatePlan PlanUpdate(const UpdaterState& state) {
   const std::vector<ManifestFile> filesToUpdate =
       GetFilesToUpdate(state.remoteManifest, state.localManifest);
   UpdatePlan plan{StageFiles(state.installPath, filesToUpdate, state.localManifest, state.deltaIndex),
-                  PathsToDelete(state), {}};
-  plan.counts = CountTransfer(plan.files);
+                  PathsToDelete(state)};
   Logger& log = Logger::Instance();
   log.Info("Files to update: " + std::to_string(filesToUpdate.size()));
   log.Info("Files to delete: " + std::to_string(plan.pathsToDelete.size()));
@@ -86,6 +85,7 @@ bool CommitUpdate(const UpdaterState& state, const UpdatePlan& plan,
                   const DownloadedFiles& downloaded, const DownloadRun& run,
                   std::wstring& error) {
   DeleteRemovedFiles(state.installPath, plan.pathsToDelete);
+  RegisterUpdateServiceIfMissing(state.installPath);
   ReportProgress(run.onProgress, run.counts.Completed(), L"Salvando configurações...");
   const Manifest record =
       ManifestToRecord(state.remoteManifest, state.localManifest, downloaded.missingOptional);
@@ -111,17 +111,26 @@ bool DoUpdate(UpdaterState& state, const ProgressCallback& onProgress, std::wstr
     return true;
   }
   if (!IsStillUnexpired(state, error)) return false;
-  if (!CloseApplicationAndWait(state.installPath)) {
+  if (!state.stageWhileRunning && !CloseApplicationAndWait(state.installPath)) {
     error = L"Não foi possível fechar o Zavex Phone. Por favor, feche manualmente.";
     return false;
   }
+  std::vector<const StagedFile*> staged;
+  std::vector<StagedFile> toFetch;
+  SplitStagedFiles(state.installPath, plan.files, staged, toFetch);
   DownloadRun run{state.installPath, state.server.baseUrl, state.cancel, onProgress, true, http,
-                  plan.counts};
+                  CountTransfer(toFetch)};
   DownloadedFiles downloaded;
-  if (!DownloadPhase(run, plan.files, downloaded, error)) return false;
+  if (!DownloadPhase(run, toFetch, downloaded, error)) return false;
+  downloaded.verified.insert(downloaded.verified.end(), staged.begin(), staged.end());
   if (!IsStillUnexpired(state, error)) {
     for (const StagedFile* file : downloaded.verified) RemoveFile(file->tempPath);
     return false;
+  }
+  if (state.stageWhileRunning && IsApplicationRunning(state.installPath)) {
+    log.Info("Update staged; Zavex Phone is running");
+    state.staged.store(true);
+    return true;
   }
   // Before the look at the cancel: a canceller that then reads placing as
   // false knows that nothing will be placed.
@@ -183,6 +192,7 @@ void Updater::StartCheck() {
 void Updater::StartUpdate() {
   state->cancel.Reset();
   state->placing.store(false);
+  state->staged.store(false);
   auto update = [state = state, onProgress = onProgress, onComplete = onComplete]() {
     std::wstring error;
     const bool success = RunCatchingExceptions(

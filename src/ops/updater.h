@@ -43,6 +43,12 @@ class Updater {
   // means it never will.
   bool HasStartedPlacing() const { return state->placing.load(); }
 
+  // From now on the running application is never closed: the verified files
+  // stay staged instead (see SplitStagedFiles). Before a start.
+  void StageWhileApplicationRuns() { state->stageWhileRunning = true; }
+  // True when the last update staged its files and placed none.
+  bool HasOnlyStaged() const { return state->staged.load(); }
+
   ProgressCallback onProgress;
   CompletionCallback onComplete;
   CheckCompleteCallback onCheckComplete;

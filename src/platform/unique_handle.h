@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <winhttp.h>
+#include <oleauto.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -87,6 +89,9 @@ using UniqueCryptKey =
 using UniqueLocalMemory = UniqueHandle<HandleTraits<HLOCAL, decltype(&LocalFree), &LocalFree>>;
 // A text that WinHTTP's proxy queries hand over, freed with GlobalFree.
 using UniqueGlobalText = UniqueHandle<HandleTraits<wchar_t*, decltype(&GlobalFree), &GlobalFree>>;
+using UniqueServiceHandle =
+    UniqueHandle<HandleTraits<SC_HANDLE, decltype(&CloseServiceHandle), &CloseServiceHandle>>;
+using UniqueBstr = UniqueHandle<HandleTraits<BSTR, decltype(&SysFreeString), &SysFreeString>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
 

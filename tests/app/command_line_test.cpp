@@ -29,6 +29,7 @@ TEST(CommandLine, ModeSwitchesAndTheirPrecedence) {
       {L"--uninstall --silent", SILENT_UPDATE}, {L"--install --silent", SILENT_UPDATE},
       {L"--silent --update", SILENT_UPDATE},  {L"--check --self-update", SELF_UPDATE},
       {L"--update --uninstall", UNINSTALLER}, {L"--uninstall --check", SILENT_CHECK},
+      {L"--service", SERVICE},           {L"--self-update --silent --service", SERVICE},
   };
   for (const auto& c : cases) EXPECT_EQ(ModeOf(c.text), c.mode) << c.text;
 }
@@ -85,6 +86,7 @@ TEST(CommandLine, ModeLogNames) {
   EXPECT_STREQ(OperationModeName(SILENT_CHECK), "SILENT_CHECK");
   EXPECT_STREQ(OperationModeName(SILENT_UPDATE), "SILENT_UPDATE");
   EXPECT_STREQ(OperationModeName(SELF_UPDATE), "SELF_UPDATE");
+  EXPECT_STREQ(OperationModeName(SERVICE), "SERVICE");
 }
 
 }  // namespace

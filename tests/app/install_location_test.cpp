@@ -106,6 +106,9 @@ TEST_F(InstallLocation, ExplicitModesAreKept) {
   EXPECT_EQ(GetOperationMode(ArgsFor(L"--check")), SILENT_CHECK);
   EXPECT_EQ(GetOperationMode(ArgsFor(L"--silent")), SILENT_UPDATE);
   EXPECT_EQ(GetOperationMode(ArgsFor(L"--self-update")), SELF_UPDATE);
+  EXPECT_EQ(GetOperationMode(ArgsFor(L"--service")), SERVICE);
+  // The service takes its folder from its own file, never from "--path=".
+  EXPECT_EQ(GetInstallPath(ArgsFor(L"--service --path=C:\\other")), GetExecutableFolder());
 }
 
 TEST_F(InstallLocation, InstallationUnderProgramFilesMeansUpdater) {

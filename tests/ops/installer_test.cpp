@@ -12,6 +12,7 @@
 #include "base/text_conversion.h"
 #include "ops/release_fixture.h"
 #include "platform/held_executable.h"
+#include "platform/service_control.h"
 #include "platform/unique_handle.h"
 #include "support/test_files.h"
 
@@ -73,6 +74,8 @@ TEST_F(InstallerTest, InstallsFilesRecordUpdaterCopyRegistrationAndShortcuts) {
             L"\"" + folder + L"\\zavex_updater.exe\" --uninstall");
   EXPECT_EQ(ReadUserRegistryString(kUninstallKey, L"DisplayIcon"), application);
   EXPECT_EQ(ReadUserRegistryString(kTelCommandKey, L""), L"\"" + application + L"\" \"%1\"");
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName),
+            L"\"" + folder + L"\\zavex_updater.exe\" --service");
 
   // Located without the program's own path functions.
   EXPECT_EQ(ReadShortcutTarget(ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Zavex Phone.lnk"),

@@ -20,6 +20,7 @@
 #include "formats/signature_file.h"
 #include "ops/installer.h"
 #include "ops/shortcut_locations.h"
+#include "ops/update_service.h"
 #include "platform/unique_handle.h"
 #include "publish/key_files.h"
 #include "publish/publisher.h"
@@ -418,6 +419,7 @@ void CleanMachineState() {
   const std::wstring startMenuLink = StartMenuShortcutPath();
   DeleteTree(startMenuLink.substr(0, startMenuLink.find_last_of(L'\\')));
   DeleteTree(GetDefaultInstallFolder());
+  RemoveUpdateService();
 }
 
 }  // namespace zavex::test

@@ -9,6 +9,7 @@
 #include "ops/release_fixture.h"
 #include "ops/shortcut_locations.h"
 #include "platform/host_shell.h"
+#include "platform/service_control.h"
 #include "support/process.h"
 #include "support/test_files.h"
 
@@ -48,8 +49,10 @@ TEST_F(UninstallTest, RemovesRegistrationShortcutsAndTheInstalledFolder) {
   const std::wstring startMenuFolder =
       StartMenuShortcutPath().substr(0, StartMenuShortcutPath().find_last_of(L'\\'));
   ASSERT_TRUE(FolderExists(startMenuFolder));
+  ASSERT_NE(ServiceCommandLine(kUpdateServiceName), L"");
   std::wstring error;
   EXPECT_TRUE(Uninstall(folder, error));
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
   EXPECT_EQ(error, L"");
   EXPECT_FALSE(UserRegistryKeyExists(kUninstallKey));
   EXPECT_FALSE(UserRegistryKeyExists(L"Software\\Classes\\tel"));

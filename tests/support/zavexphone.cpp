@@ -4,6 +4,8 @@
 //   --ignore-close       WM_CLOSE is ignored
 //   --close-delay=MS     WM_CLOSE ends the program MS milliseconds later
 //   --no-window          no window at all; the program only waits
+//   --start-update-service   starts the update service as it starts and as
+//                        it ends, as README's "Updates without a prompt" shows
 // Every start appends its command line, UTF-8, to "zavexphone_cmdline.txt"
 // beside it. Any run ends by itself after kLifetimeMs.
 #include <windows.h>
@@ -13,7 +15,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/product.h"
 #include "base/text_conversion.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
@@ -27,6 +31,7 @@ struct Options {
   bool ignoreClose = false;
   UINT closeDelayMs = 0;
   bool noWindow = false;
+  bool startUpdateService = false;
 };
 
 Options options;
@@ -48,6 +53,7 @@ void ApplySwitch(const std::wstring& option) {
   static const std::wstring kDelay = L"--close-delay=";
   if (option == L"--ignore-close") options.ignoreClose = true;
   if (option == L"--no-window") options.noWindow = true;
+  if (option == L"--start-update-service") options.startUpdateService = true;
   if (option.compare(0, kDelay.size(), kDelay) == 0) {
     options.closeDelayMs = static_cast<UINT>(wcstoul(option.c_str() + kDelay.size(), nullptr, 10));
   }
@@ -62,6 +68,17 @@ void ReadOptions() {
   std::wifstream file(std::filesystem::path(ExeFolder() + L"\\zavexphone.options"));
   std::wstring option;
   while (file >> option) ApplySwitch(option);
+}
+
+// What any user's program may do: start the service, with no arguments. It
+// fails harmlessly where the service is not registered.
+void StartUpdateService() {
+  if (!options.startUpdateService) return;
+  const zavex::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return;
+  const zavex::UniqueServiceHandle service(
+      OpenServiceW(manager.get(), zavex::kUpdateServiceName, SERVICE_START));
+  if (service) StartServiceW(service.get(), 0, nullptr);
 }
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -104,6 +121,7 @@ bool CreateMainWindow(HINSTANCE instance) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RecordCommandLine();
   ReadOptions();
+  StartUpdateService();
   if (options.noWindow) {
     Sleep(kLifetimeMs);
     return 0;
@@ -114,5 +132,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
+  StartUpdateService();
   return 0;
 }

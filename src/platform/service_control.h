@@ -1,0 +1,39 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/unique_handle.h"
+
+namespace zavex {
+
+// What the service manager keeps about one service.
+struct ServiceDefinition {
+  std::wstring name;
+  std::wstring displayName;
+  std::wstring description;
+  std::wstring commandLine;  // the quoted executable and its switches
+};
+
+// Administrators and SYSTEM full control; interactive users may only start
+// the service and read its status. Empty when it cannot be built.
+UniqueLocalMemory ServiceDescriptor();
+
+// Creates the service (its own process, LocalSystem, started on demand), or
+// brings an existing one to the definition, then stores its description and
+// ServiceDescriptor. True when all of it was stored.
+bool RegisterService(const ServiceDefinition& definition);
+
+// The command line the service manager starts the service with; empty when
+// there is no such service or it cannot be read.
+std::wstring ServiceCommandLine(const std::wstring& name);
+
+// Asks the service to stop, waits up to kServiceStopWaitMs for it, then
+// deletes it. True when it is gone, or marked for deletion once its process
+// ends, or was never registered.
+bool RemoveService(const std::wstring& name);
+
+inline constexpr DWORD kServiceStopWaitMs = 20000;
+
+}  // namespace zavex
