@@ -50,13 +50,17 @@ double MeasurePair(const char* oldPath, const char* newPath) {
   const Bytes old = ReadFileBytes(oldPath);
   const Bytes newer = ReadFileBytes(newPath);
   Bytes today;
-  const double todaySeconds = SecondsOf([&] { today = CreatePatch(old.data(), old.size(), newer.data(), newer.size()); });
+  const double todaySeconds = SecondsOf(
+      [&] { today = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking); });
   ExecutableForms forms;
   Bytes formPatch;
   bool transformed = false;
   const double transformSeconds = SecondsOf([&] {
     transformed = TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms);
-    if (transformed) formPatch = CreatePatch(forms.oldForm.data(), forms.oldForm.size(), forms.newForm.data(), forms.newForm.size());
+    if (transformed) {
+      formPatch = CreatePatch(forms.oldForm.data(), forms.oldForm.size(), forms.newForm.data(), forms.newForm.size(),
+                              PatchFormat::kSeeking);
+    }
   });
   if (!transformed) {
     std::printf("%s -> %s: not transformed\n", oldPath, newPath);

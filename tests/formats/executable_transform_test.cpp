@@ -23,7 +23,9 @@ Bytes Sample(const char* name) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-Bytes Diff(const Bytes& old, const Bytes& newer) { return CreatePatch(old.data(), old.size(), newer.data(), newer.size()); }
+Bytes Diff(const Bytes& old, const Bytes& newer) {
+  return CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking);
+}
 
 struct SamplePair {
   const char* old;
