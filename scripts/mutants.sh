@@ -5,7 +5,8 @@
 # a rebuild and a test run (minutes under Wine).
 #   mutants.sh [list] [name regex]   (default list: scripts/mutants.list)
 # The trees must have been configured (scripts/test.sh does it). Exit status
-# 0 when every mutant that ran was caught.
+# 0 when every mutant that ran was caught. An interrupted run restores the
+# mutated file before it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 list=${1:-$root/scripts/mutants.list}
@@ -13,14 +14,16 @@ only=${2:-}
 cd "$root"
 
 backup=
+# A fresh modification time, so that the next build compiles the file again.
 restore() {
   if [ -n "$backup" ]; then
-    cp -p "$backup" "$mutated"
+    cp "$backup" "$mutated"
     rm -f "$backup"
     backup=
   fi
 }
-trap restore EXIT INT TERM
+trap restore EXIT
+trap 'restore; exit 130' INT TERM
 
 # Replaces the one occurrence of $2 in file $1 by $3; fails unless the text
 # occurs exactly once.
@@ -36,9 +39,22 @@ open(path, "w", encoding="utf-8").write(text.replace(old, new))
 EOF
 }
 
-# One mutant: prints "caught", "survived" or why it could not run.
+# One mutant: sets result to "caught", "survived" or why it could not run;
+# the build's and the tests' output go to build/mutants/<name>.log.
 run_mutant() {
-  local name=$1 file=$2 from=$3 to=$4 tests=$5 tree=$6
+  local name=$1 file=$2 from=$3 to=$4 tests=$5 tree=$6 filter=$7
+  # Under Wine an entry is its test program's name and "@<tree>": only those
+  # programs (and what they depend on) are built.
+  local entries targets=()
+  entries=$(ctest --test-dir "build/$tree" -N -R "$tests" </dev/null | sed -n 's/^ *Test *#[0-9]*: //p')
+  if [ -z "$entries" ]; then
+    result="no CTest entry matches"
+    return
+  fi
+  if [ "$tree" != host ]; then
+    mapfile -t targets < <(sed -n 's/@.*//p' <<<"$entries")
+    targets=(--target "${targets[@]}")
+  fi
   mutated=$file
   backup=$(mktemp)
   cp -p "$file" "$backup"
@@ -48,9 +64,12 @@ run_mutant() {
     return
   fi
   trees[$tree]=1
-  if ! cmake --build "build/$tree" </dev/null >"build/mutant.log" 2>&1; then
-    result="does not build (build/mutant.log)"
-  elif ctest --test-dir "build/$tree" -R "$tests" --timeout 600 -j2 </dev/null >>"build/mutant.log" 2>&1; then
+  local log=build/mutants/${name//[^A-Za-z0-9]/_}.log
+  mkdir -p build/mutants
+  if ! cmake --build "build/$tree" "${targets[@]}" </dev/null >"$log" 2>&1; then
+    result="does not build ($log)"
+  elif GTEST_FILTER=$filter ctest --test-dir "build/$tree" -R "$tests" --timeout 600 -j2 \
+      --output-on-failure </dev/null >>"$log" 2>&1; then
     result="survived"
   else
     result="caught"
@@ -69,15 +88,16 @@ finish_entry() {
   fi
   total=$((total + 1))
   run_mutant "${mutant[name]}" "${mutant[file]}" "${mutant[from]}" "${mutant[to]}" \
-    "${mutant[tests]}" "${mutant[tree]:-win64-test}"
+    "${mutant[tests]}" "${mutant[tree]:-win64-test}" "${mutant[filter]:-*}"
   [ "$result" = caught ] && caught=$((caught + 1))
   printf '%-44s %s\n' "${mutant[name]}" "$result"
   mutant=()
 }
 
 # The list: blocks of "key: value" lines separated by blank lines; keys name,
-# file, from, to, tests (a CTest regex) and tree (build tree, win64-test when
-# absent). Lines starting with # are comments.
+# file, from, to, tests (a CTest regex), filter (a GoogleTest filter for the
+# test programs those entries run, all tests when absent) and tree (build
+# tree, win64-test when absent). Lines starting with # are comments.
 while IFS= read -r line || [ -n "$line" ]; do
   case $line in
     '#'*) continue ;;
