@@ -44,7 +44,7 @@ EOF
 run_mutant() {
   local name=$1 file=$2 from=$3 to=$4 tests=$5 tree=$6 filter=$7
   # Under Wine an entry is its test program's name and "@<tree>": only those
-  # programs (and what they depend on) are built.
+  # programs (and what they depend on) are built, not the fixtures' scripts.
   local entries targets=()
   entries=$(ctest --test-dir "build/$tree" -N -R "$tests" </dev/null | sed -n 's/^ *Test *#[0-9]*: //p')
   if [ -z "$entries" ]; then
@@ -52,8 +52,11 @@ run_mutant() {
     return
   fi
   if [ "$tree" != host ]; then
-    mapfile -t targets < <(sed -n 's/@.*//p' <<<"$entries")
-    targets=(--target "${targets[@]}")
+    local entry
+    for entry in $(sed -n 's/@.*//p' <<<"$entries"); do
+      ninja -C "build/$tree" -t query "$entry" >/dev/null 2>&1 && targets+=("$entry")
+    done
+    [ ${#targets[@]} -eq 0 ] || targets=(--target "${targets[@]}")
   fi
   mutated=$file
   backup=$(mktemp)

@@ -198,9 +198,9 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
 }
 
 // Answers that each bring some of the file and are cut: attempts renew only
-// on a high of kept bytes 1 MiB above the last, and no attempt starts that could take the
-// fetched bytes past twice the file plus 1 MiB. The run fails in time and
-// changes nothing.
+// on a high of kept bytes 1 MiB above the last, and no attempt starts that
+// could take the fetched bytes past twice the file plus 1 MiB. The run fails
+// in time and changes nothing.
 TEST_F(UpdateFaultTest, CutsThatNeverCompleteTheFileEndTheRetries) {
   constexpr size_t kMiB = 1 << 20;
   constexpr size_t kLargeBytes = 6 * kMiB;
