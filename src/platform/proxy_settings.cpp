@@ -4,6 +4,7 @@
 #include <winhttp.h>
 
 #include <cwctype>
+#include <string>
 
 #include "platform/unique_handle.h"
 
@@ -46,8 +47,11 @@ bool FromScript(const std::wstring& url, const wchar_t* scriptUrl, const wchar_t
     choice = ChoiceOf(info);
     return true;
   }
-  if (GetLastError() == ERROR_WINHTTP_LOGIN_FAILURE) {
+  const DWORD code = GetLastError();
+  if (code == ERROR_WINHTTP_LOGIN_FAILURE) {
     choice.notice = "The proxy script asked for credentials, which are never sent: it counts as none";
+  } else if (!scriptUrl) {
+    choice.notice = "Auto-detection (WPAD) found no proxy script (WinHTTP error " + std::to_string(code) + ")";
   }
   return false;
 }

@@ -19,7 +19,8 @@ struct ProxyChoice {
 // list names the url's host; when a script is configured but cannot be had,
 // the fixed proxy or a direct connection. Without user settings, the machine's WinHTTP setting.
 // userAgent is sent when the script is fetched, never credentials: a script
-// that asks for them counts as none, and notice says so.
+// that asks for them counts as none, and notice says so; notice also tells
+// when auto-detection found no script.
 ProxyChoice ProxyForUrl(const std::wstring& url, const wchar_t* userAgent);
 
 // True when host matches a bypass entry with '*' wildcards (any run of

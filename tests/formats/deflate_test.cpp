@@ -229,6 +229,8 @@ TEST(Deflate, HandMadeStreams) {
        BitStream().Bits(3, 3).Code(kFixedA, 8).Code(kFixedLength3, 7).Code(0, 5).Code(0, 7).Done(), 4, true},
       {"stored length and complement disagree",
        BitStream().Bits(1, 3).Bits(0, 5).Bytes({2, 0, 0xFD, 0xFE, 'h', 'i'}).Done(), 2, false},
+      {"stored, past the expected size", BitStream().Bits(1, 3).Bits(0, 5).Bytes({2, 0, 0xFD, 0xFF, 'h', 'i'}).Done(),
+       1, false},
       {"stored, largest expected size", BitStream().Bits(1, 3).Bits(0, 5).Bytes({2, 0, 0xFD, 0xFF, 'h', 'i'}).Done(),
        UINT64_MAX, false},
       {"fixed copy, largest expected size",
@@ -262,6 +264,7 @@ TEST(Deflate, HandMadeStreams) {
     Bytes decoded;
     EXPECT_EQ(InflateBuffer(test.stream.data(), test.stream.size(), test.expectedSize, decoded), test.valid)
         << test.name;
+    EXPECT_LE(decoded.size(), test.expectedSize) << test.name;
   }
   Bytes decoded;
   ASSERT_TRUE(InflateBuffer(cases[2].stream.data(), cases[2].stream.size(), 4, decoded));

@@ -20,6 +20,7 @@
 #include "ops/installer.h"
 #include "ops/updater.h"
 #include "ops/updater_run_fixture.h"
+#include "platform/host_shell.h"
 
 namespace zavex::test {
 namespace {
@@ -329,6 +330,16 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
       {"four releases old", 1, nullptr,
        {"Downloaded lib/core.dll compressed: ", "Downloaded zavexphone.exe compressed: "},
        {"/lib/core.dll", "/zavexphone.exe"}},
+      // Last: the link outlives the run.
+      {"the staging folder is a link", 4,
+       [this] {
+         CreateDirectoryW((temp / L"elsewhere").c_str(), nullptr);
+         ASSERT_TRUE(test::CreateFolderLink(folder + L"\\zavex_staging", temp / L"elsewhere"));
+       },
+       {"The patch of lib/core.dll was not used (the staging folder is behind a link), taking its compressed "
+        "copy",
+        "Downloaded lib/core.dll whole: "},
+       {corePatch, coreCopy}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

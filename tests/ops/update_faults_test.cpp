@@ -198,9 +198,9 @@ TEST_F(UpdateFaultTest, TransientFailuresAreRetriedAndCutFilesContinued) {
 }
 
 // Answers that each bring some of the file and are cut: attempts renew only
-// on a new high of kept bytes, and no attempt starts that could take the
-// fetched bytes past twice the file plus 1 MiB. The run fails in time and
-// changes nothing.
+// on a high of kept bytes 1 MiB above the last, and no attempt starts that
+// could take the fetched bytes past twice the file plus 1 MiB. The run fails
+// in time and changes nothing.
 TEST_F(UpdateFaultTest, CutsThatNeverCompleteTheFileEndTheRetries) {
   constexpr size_t kMiB = 1 << 20;
   constexpr size_t kLargeBytes = 6 * kMiB;
@@ -211,14 +211,21 @@ TEST_F(UpdateFaultTest, CutsThatNeverCompleteTheFileEndTheRetries) {
     return cut;
   };
   std::vector<HttpRoute> alternating;
-  for (int i = 0; i < 20; ++i) alternating.push_back(cutAt(i % 2 ? 2 * kMiB : kMiB));
+  // A rise of more than 1 MiB over the failure before, though never 1 MiB
+  // over the high: a cut may lose the last bytes sent.
+  for (int i = 0; i < 20; ++i) alternating.push_back(cutAt(i % 2 ? 9 * kMiB / 4 : kMiB));
   const HttpRoute whole = SlowAnswer(newer.files[3].content, 65536, 0);
+  // Paced, so that each reset keeps most of what was sent.
+  HttpRoute dripping = SlowAnswer(newer.files[3].content, 16384, 5);
+  dripping.servesRanges = true;
+  dripping.cutAfterBytes = 64 << 10;
   const struct {
     const char* name;
     std::vector<HttpRoute> answers;
     const char* logged;
   } faults[] = {
-      {"cut after 1, 2, 1, 2... MiB", alternating, "(attempt 4 of 4): body cut short after "},
+      {"cut after 1, 2.25, 1, 2.25... MiB", alternating, "(attempt 4 of 4): body cut short after "},
+      {"64 KiB more each time", {dripping}, "(attempt 4 of 4): body cut short after "},
       {"cut ever later", {cutAt(kMiB), cutAt(2 * kMiB), cutAt(3 * kMiB), cutAt(4 * kMiB),
                           cutAt(5 * kMiB), whole},
        "Giving up res/new/extra.txt: "},

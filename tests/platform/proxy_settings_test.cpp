@@ -22,6 +22,7 @@ constexpr wchar_t kConnectionsKey[] =
 constexpr wchar_t kSettingsValue[] = L"DefaultConnectionSettings";
 constexpr DWORD kProxyFlag = 2;
 constexpr DWORD kScriptFlag = 4;
+constexpr DWORD kAutoDetectFlag = 8;
 
 void AppendNumber(std::vector<BYTE>& bytes, DWORD value) {
   for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<BYTE>(value >> shift));
@@ -111,22 +112,29 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
   const std::string script = "http://127.0.0.1:" + std::to_string(origin.port()) + "/proxy.pac";
   const std::string missingScript = "http://127.0.0.1:" + std::to_string(origin.port()) + "/none.pac";
   const std::string logonScript = "http://127.0.0.1:" + std::to_string(origin.port()) + "/logon.pac";
+  // No WPAD server answers here: the log line tells that detection was tried.
+  const char* detectionNotice = "Auto-detection (WPAD) found no proxy script (WinHTTP error ";
   const struct {
     const char* name;
     std::vector<BYTE> settings;
     bool throughProxy;
+    // The start of the one notice, "" for none; null where Wine differs (it
+    // reports a script's 401 as a failed download, not as a logon).
+    const char* notice;
   } cases[] = {
-      {"fixed proxy", ConnectionSettings(kProxyFlag, ProxyAddress(), "", ""), true},
+      {"fixed proxy", ConnectionSettings(kProxyFlag, ProxyAddress(), "", ""), true, ""},
       {"fixed proxy, bypassed", ConnectionSettings(kProxyFlag, ProxyAddress(), "127.0.0.1", ""),
-       false},
+       false, ""},
       {"fixed proxy, bypassed by pattern",
-       ConnectionSettings(kProxyFlag, ProxyAddress(), "example.com; 127.0.*", ""), false},
+       ConnectionSettings(kProxyFlag, ProxyAddress(), "example.com; 127.0.*", ""), false, ""},
       {"fixed proxy, other hosts bypassed",
-       ConnectionSettings(kProxyFlag, ProxyAddress(), "<local>;*.example.com", ""), true},
-      {"script", ConnectionSettings(kScriptFlag, "", "", script), true},
-      {"script not to be had", ConnectionSettings(kScriptFlag, "", "", missingScript), false},
-      {"script asking for credentials", ConnectionSettings(kScriptFlag, "", "", logonScript), false},
-      {"none", ConnectionSettings(0, "", "", ""), false},
+       ConnectionSettings(kProxyFlag, ProxyAddress(), "<local>;*.example.com", ""), true, ""},
+      {"script", ConnectionSettings(kScriptFlag, "", "", script), true, ""},
+      {"script not to be had", ConnectionSettings(kScriptFlag, "", "", missingScript), false, ""},
+      {"script asking for credentials", ConnectionSettings(kScriptFlag, "", "", logonScript), false,
+       nullptr},
+      {"auto-detection only", ConnectionSettings(kAutoDetectFlag, "", "", ""), false, detectionNotice},
+      {"none", ConnectionSettings(0, "", "", ""), false, ""},
   };
   for (const auto& setting : cases) {
     SCOPED_TRACE(setting.name);
@@ -134,6 +142,8 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
     const size_t viaProxyBefore = FileRequests(proxy);
     const size_t directBefore = FileRequests(origin);
     HttpClient client;
+    std::vector<std::string> notices;
+    client.onNotice = [&notices](const std::string& line) { notices.push_back(line); };
     test::TempDir temp;
     const HttpResponse response = client.Get(origin.Url("/file.bin"));
     EXPECT_EQ(response.error, L"");
@@ -146,6 +156,9 @@ TEST_F(ProxySettingsTest, RequestsGoWhereTheUsersSettingsSay) {
         client.DownloadFile(origin.Url("/missing.bin"), temp / L"missing.bin", nullptr);
     EXPECT_EQ(missing.failure.reason,
               "HTTP 404 via " + (setting.throughProxy ? ProxyAddress() : std::string("direct")));
+    if (!setting.notice) continue;
+    ASSERT_EQ(notices.size(), *setting.notice ? 1u : 0u);
+    if (!notices.empty()) EXPECT_EQ(notices[0].rfind(setting.notice, 0), 0u) << notices[0];
   }
   for (const test::ReceivedRequest& request : origin.Requests()) {
     EXPECT_EQ(request.head.find("Authorization:"), std::string::npos) << request.head;
