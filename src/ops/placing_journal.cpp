@@ -12,6 +12,7 @@
 #include "ops/placing_phase.h"
 #include "platform/file_system.h"
 #include "platform/held_executable.h"
+#include "platform/link_safe_file.h"
 #include "platform/link_safe_removal.h"
 #include "platform/manifest_file.h"
 #include "platform/sha256_hasher.h"
@@ -20,7 +21,7 @@ namespace zavex {
 namespace {
 
 // A journal lists paths and hashes: far below this for any release.
-constexpr LONGLONG kMaxJournalBytes = 64LL * 1024 * 1024;
+constexpr std::size_t kMaxJournalBytes = std::size_t{64} * 1024 * 1024;
 
 // The record's hash of each file, empty for one it does not list.
 std::vector<JournalEntry> JournalEntries(const Manifest& installed,
@@ -57,20 +58,8 @@ JournalRead OpenJournal(const std::wstring& path, UniqueFile& file) {
 }
 
 JournalRead ReadJournal(HANDLE file, std::vector<JournalEntry>& entries) {
-  BY_HANDLE_FILE_INFORMATION information = {};
-  LARGE_INTEGER size = {};
-  if (!GetFileInformationByHandle(file, &information) ||
-      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !GetFileSizeEx(file, &size) || size.QuadPart > kMaxJournalBytes) {
-    return JournalRead::kMalformed;
-  }
-  std::string text(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  if (!text.empty() && (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read,
-                                  nullptr) ||
-                        read != text.size())) {
-    return JournalRead::kMalformed;
-  }
+  std::string text;
+  if (!ReadOpenedFileAsItself(file, kMaxJournalBytes, text)) return JournalRead::kMalformed;
   return ParsePlacingJournal(text, entries) ? JournalRead::kRead : JournalRead::kMalformed;
 }
 

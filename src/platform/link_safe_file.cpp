@@ -6,25 +6,29 @@
 
 namespace zavex {
 
-bool ReadSmallFileAsItself(const std::wstring& path, std::size_t maxBytes, std::string& bytes) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+bool ReadOpenedFileAsItself(HANDLE file, std::size_t maxBytes, std::string& bytes) {
   BY_HANDLE_FILE_INFORMATION information = {};
   LARGE_INTEGER size = {};
-  if (!file || !GetFileInformationByHandle(file.get(), &information) ||
+  if (!GetFileInformationByHandle(file, &information) ||
       (information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
-      !GetFileSizeEx(file.get(), &size) || size.QuadPart > static_cast<LONGLONG>(maxBytes)) {
+      !GetFileSizeEx(file, &size) || size.QuadPart > static_cast<LONGLONG>(maxBytes)) {
     return false;
   }
   std::string text(static_cast<std::size_t>(size.QuadPart), '\0');
   DWORD read = 0;
   if (!text.empty() &&
-      (!ReadFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &read, nullptr) ||
+      (!ReadFile(file, text.data(), static_cast<DWORD>(text.size()), &read, nullptr) ||
        read != text.size())) {
     return false;
   }
   bytes = std::move(text);
   return true;
+}
+
+bool ReadSmallFileAsItself(const std::wstring& path, std::size_t maxBytes, std::string& bytes) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file && ReadOpenedFileAsItself(file.get(), maxBytes, bytes);
 }
 
 bool ReplaceFileAsItself(const std::wstring& path, const std::string& bytes) {
