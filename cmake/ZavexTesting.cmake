@@ -47,8 +47,9 @@ function(zavex_add_gtest name)
     set_tests_properties(${name}${ZAVEX_TEST_SUFFIX} PROPERTIES
       FIXTURES_REQUIRED WinePrefix${ZAVEX_TREE_TAG} TIMEOUT ${ARG_TIMEOUT})
     if(ARG_RESOURCE_LOCK)
+      list(TRANSFORM ARG_RESOURCE_LOCK APPEND "${ZAVEX_TREE_TAG}")
       set_tests_properties(${name}${ZAVEX_TEST_SUFFIX} PROPERTIES
-        RESOURCE_LOCK "${ARG_RESOURCE_LOCK}${ZAVEX_TREE_TAG}")
+        RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
     endif()
   else()
     gtest_discover_tests(${name} TEST_SUFFIX "${ZAVEX_TEST_SUFFIX}" PROPERTIES TIMEOUT ${ARG_TIMEOUT})
