@@ -209,21 +209,48 @@ class PatchApplier {
 }  // namespace
 
 std::size_t PatchHeaderSize(const PatchHeader& header) {
-  return header.version == kForwardPatchVersion ? kForwardPatchHeaderSize : kPatchHeaderSize;
+  if (header.version != kForwardPatchVersion) return kPatchHeaderSize;
+  return header.transform == PatchTransform::kNone ? kForwardPatchHeaderSize : kTransformedPatchHeaderSize;
+}
+
+void WritePatchHeader(const PatchHeader& header, std::uint8_t* bytes) {
+  std::memcpy(bytes, kPatchMagic, sizeof(kPatchMagic));
+  bytes[4] = header.version;
+  StoreLittleEndian(header.oldSize, bytes + 5);
+  StoreLittleEndian(header.newSize, bytes + 13);
+  for (int stream = 0; stream < 3; ++stream) {
+    StoreLittleEndian(header.compressed[stream], bytes + 21 + 16 * stream);
+    StoreLittleEndian(header.decoded[stream], bytes + 29 + 16 * stream);
+  }
+  if (header.version != kForwardPatchVersion) return;
+  bytes[kPatchHeaderSize] = static_cast<std::uint8_t>(header.transform);
+  if (header.transform == PatchTransform::kNone) return;
+  StoreLittleEndian(header.sideCompressed, bytes + kForwardPatchHeaderSize);
+  StoreLittleEndian(header.sideDecoded, bytes + kForwardPatchHeaderSize + 8);
 }
 
 bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header) {
   if (patchSize < kPatchHeaderSize || std::memcmp(bytes, kPatchMagic, sizeof(kPatchMagic)) != 0) return false;
   header.version = bytes[4];
   if (header.version != kSeekingPatchVersion && header.version != kForwardPatchVersion) return false;
+  header.transform = PatchTransform::kNone;
+  header.sideCompressed = header.sideDecoded = 0;
+  if (patchSize < PatchHeaderSize(header)) return false;
+  if (header.version == kForwardPatchVersion) header.transform = static_cast<PatchTransform>(bytes[kPatchHeaderSize]);
+  if (header.transform != PatchTransform::kNone && header.transform != PatchTransform::kExecutable) return false;
   const std::size_t headerSize = PatchHeaderSize(header);
   if (patchSize < headerSize) return false;
-  header.transform = header.version == kForwardPatchVersion ? static_cast<PatchTransform>(bytes[kPatchHeaderSize])
-                                                             : PatchTransform::kNone;
-  if (header.transform != PatchTransform::kNone) return false;
   header.oldSize = LoadLittleEndian(bytes + 5);
   header.newSize = LoadLittleEndian(bytes + 13);
   std::uint64_t total = headerSize;
+  if (header.transform != PatchTransform::kNone) {
+    header.sideCompressed = LoadLittleEndian(bytes + kForwardPatchHeaderSize);
+    header.sideDecoded = LoadLittleEndian(bytes + kForwardPatchHeaderSize + 8);
+    if (header.sideCompressed == 0 || header.sideDecoded == 0 || header.sideCompressed > patchSize - total) {
+      return false;
+    }
+    total += header.sideCompressed;
+  }
   for (int stream = 0; stream < 3; ++stream) {
     header.compressed[stream] = LoadLittleEndian(bytes + 21 + 16 * stream);
     header.decoded[stream] = LoadLittleEndian(bytes + 29 + 16 * stream);
@@ -247,11 +274,16 @@ bool MemoryReader::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_
   return true;
 }
 
-bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile) {
+bool ReadPatchHeaderOf(ByteReader& patch, PatchHeader& header) {
   std::uint8_t bytes[kMaxPatchHeaderSize];
   const std::size_t headerBytes = static_cast<std::size_t>(std::min<std::uint64_t>(patch.Size(), kMaxPatchHeaderSize));
+  return patch.Size() >= kPatchHeaderSize && patch.ReadAt(0, bytes, headerBytes) &&
+         ReadPatchHeader(bytes, patch.Size(), header);
+}
+
+bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile) {
   PatchHeader header;
-  if (patch.Size() < kPatchHeaderSize || !patch.ReadAt(0, bytes, headerBytes) || !ReadPatchHeader(bytes, patch.Size(), header) ||
+  if (!ReadPatchHeaderOf(patch, header) || header.transform != PatchTransform::kNone ||
       !PatchHeaderFits(header, oldFile.Size(), newSize)) {
     return false;
   }
@@ -287,20 +319,18 @@ void PatchWriter::AddDiff(const std::uint8_t* bytes, std::size_t size) { diff_.A
 void PatchWriter::AddExtra(const std::uint8_t* bytes, std::size_t size) { extra_.Add(bytes, size); }
 
 std::vector<std::uint8_t> PatchWriter::Finish() {
-  const bool forward = format_ == PatchFormat::kForward;
-  std::vector<std::uint8_t> patch(forward ? kForwardPatchHeaderSize : kPatchHeaderSize);
-  std::memcpy(patch.data(), kPatchMagic, sizeof(kPatchMagic));
-  patch[4] = forward ? kForwardPatchVersion : kSeekingPatchVersion;
-  if (forward) patch[kPatchHeaderSize] = static_cast<std::uint8_t>(PatchTransform::kNone);
-  StoreLittleEndian(oldSize_, patch.data() + 5);
-  StoreLittleEndian(newSize_, patch.data() + 13);
-  std::size_t field = 21;
+  PatchHeader header;
+  header.version = format_ == PatchFormat::kForward ? kForwardPatchVersion : kSeekingPatchVersion;
+  header.oldSize = oldSize_;
+  header.newSize = newSize_;
+  int index = 0;
   for (Stream* stream : {&control_, &diff_, &extra_}) {
     stream->encoder.Finish();
-    StoreLittleEndian(stream->compressed.size(), patch.data() + field);
-    StoreLittleEndian(stream->decodedSize, patch.data() + field + 8);
-    field += 16;
+    header.compressed[index] = stream->compressed.size();
+    header.decoded[index++] = stream->decodedSize;
   }
+  std::vector<std::uint8_t> patch(PatchHeaderSize(header));
+  WritePatchHeader(header, patch.data());
   for (Stream* stream : {&control_, &diff_, &extra_}) {
     patch.insert(patch.end(), stream->compressed.begin(), stream->compressed.end());
   }

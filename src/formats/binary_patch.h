@@ -16,8 +16,13 @@
 //       61     8  extra stream: decoded size
 //       69     1  version 2 only: the transform of both files the streams
 //                 work on (PatchTransform), kNone for the bytes themselves
-//   69 or 70      the control, diff and extra streams, each raw DEFLATE
-//                 (RFC 1951), in that order, and nothing after them.
+//   a transform other than kNone only:
+//       70     8  side data: compressed size
+//       78     8  side data: decoded size
+//       86        the side data, raw DEFLATE: what the transform needs beside
+//                 the old file to turn its form of the new file back into it
+//   69, 70 or after the side data: the control, diff and extra streams, each
+//                 raw DEFLATE (RFC 1951), in that order, and nothing after them.
 //
 // The control stream is a list of triples, each three 8-byte integers:
 // add, extra, seek. Starting at old position 0, a triple writes add bytes
@@ -50,7 +55,8 @@ inline constexpr std::uint8_t kSeekingPatchVersion = 1;
 inline constexpr std::uint8_t kForwardPatchVersion = 2;
 inline constexpr std::size_t kPatchHeaderSize = 69;         // version 1
 inline constexpr std::size_t kForwardPatchHeaderSize = 70;  // version 2
-inline constexpr std::size_t kMaxPatchHeaderSize = kForwardPatchHeaderSize;
+inline constexpr std::size_t kTransformedPatchHeaderSize = 86;  // version 2 with a transform
+inline constexpr std::size_t kMaxPatchHeaderSize = kTransformedPatchHeaderSize;
 // How far behind the furthest add a forward patch's add may start.
 inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
 
@@ -58,8 +64,8 @@ inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
 enum class PatchFormat { kSeeking, kForward };
 
 // What a forward patch's streams work on. Readers refuse the values they do
-// not know.
-enum class PatchTransform : std::uint8_t { kNone = 0 };
+// not know. kExecutable: the forms of two PE files (executable_patch.h).
+enum class PatchTransform : std::uint8_t { kNone = 0, kExecutable = 1 };
 
 // Reads bytes of a file by offset.
 class ByteReader {
@@ -91,23 +97,34 @@ struct PatchHeader {
   std::uint64_t decoded[3] = {};
   std::uint8_t version = kSeekingPatchVersion;
   PatchTransform transform = PatchTransform::kNone;
+  std::uint64_t sideCompressed = 0;  // with a transform only
+  std::uint64_t sideDecoded = 0;
 };
 
-// The bytes of the header, where the streams start.
+// The bytes of the header: where the side data starts, or the streams
+// without a transform.
 std::size_t PatchHeaderSize(const PatchHeader& header);
+
+// Writes the PatchHeaderSize(header) bytes of header.
+void WritePatchHeader(const PatchHeader& header, std::uint8_t* bytes);
 
 // Reads the header at the start of a patch of patchSize bytes, from bytes
 // holding its first kMaxPatchHeaderSize bytes (all of them when fewer). False
-// for another format or version, a transform this reader does not know,
-// streams that do not fill the patch exactly, decoded sizes that do not add
-// up to the new size, or more triples than the new file has bytes plus one.
+// for another format or version, a transform this reader does not know, side
+// data and streams that do not fill the patch exactly, side data that is
+// empty either way, decoded sizes that do not add up to the new size, or more
+// triples than the new file has bytes plus one.
 bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header);
+
+// ReadPatchHeader of patch's first bytes; false also when they cannot be read.
+bool ReadPatchHeaderOf(ByteReader& patch, PatchHeader& header);
 
 // True when header turns an old file of oldSize bytes into one of newSize.
 bool PatchHeaderFits(const PatchHeader& header, std::uint64_t oldSize, std::uint64_t newSize);
 
 // Writes newFile, in order, from oldFile and patch. False, before any
-// decoding, for a header that ReadPatchHeader refuses or that does not fit
+// decoding, for a header that ReadPatchHeader refuses, that has a transform
+// (ApplyAnyPatch of executable_patch.h applies those) or that does not fit
 // oldFile and newSize; false for a patch that is malformed, truncated or
 // followed by more bytes, has a triple that writes nothing, reads outside the
 // old file or whose streams decode to other sizes than announced; false also

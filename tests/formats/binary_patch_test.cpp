@@ -273,11 +273,16 @@ Bytes HeaderBytes(const PatchHeader& header) {
     store(header.decoded[stream]);
   }
   if (header.version != kSeekingPatchVersion) bytes.push_back(static_cast<std::uint8_t>(header.transform));
+  if (header.version != kSeekingPatchVersion && header.transform != PatchTransform::kNone) {
+    store(header.sideCompressed);
+    store(header.sideDecoded);
+  }
   return bytes;
 }
 
 TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
   constexpr std::uint64_t kLargest = UINT64_MAX;
+  constexpr PatchTransform kExecutable = PatchTransform::kExecutable;
   struct HeaderCase {
     const char* name;
     PatchHeader header;
@@ -301,14 +306,32 @@ TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
       {"forward, streams from where version 1 has them", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 129, false},
       {"forward, shorter than its header", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize - 1, false},
       {"forward, empty new file", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize, true},
-      {"forward, a transform unknown here", {0, 0, {}, {}, 2, PatchTransform{1}}, kForwardPatchHeaderSize, false},
+      {"forward, a transform unknown here", {0, 0, {}, {}, 2, PatchTransform{2}}, kTransformedPatchHeaderSize, false},
+      {"transformed", {100, 30, {10, 20, 30}, {72, 20, 10}, 2, kExecutable, 5, 40}, 151, true},
+      {"transformed, streams end before the patch", {100, 30, {10, 20, 30}, {72, 20, 10}, 2, kExecutable, 5, 40}, 152,
+       false},
+      {"transformed, streams end past the patch", {100, 30, {10, 20, 30}, {72, 20, 10}, 2, kExecutable, 5, 40}, 150,
+       false},
+      {"transformed, side data past the patch", {0, 0, {}, {}, 2, kExecutable, 6, 40}, 91, false},
+      {"transformed, side size that wraps the sum", {100, 30, {10, 20, 30}, {72, 20, 10}, 2, kExecutable, kLargest - 5,
+       40}, 151, false},
+      {"transformed, no side data", {0, 0, {}, {}, 2, kExecutable, 0, 0}, 86, false},
+      {"transformed, side data decoding to nothing", {0, 0, {}, {}, 2, kExecutable, 5, 0}, 91, false},
+      {"transformed, shorter than its header", {0, 0, {}, {}, 2, kExecutable}, kTransformedPatchHeaderSize - 1,
+       false},
+      {"transformed, diff and extra short of the new file", {100, 30, {10, 20, 30}, {72, 20, 9}, 2, kExecutable, 5,
+       40}, 151, false},
       {"version 3", {0, 0, {}, {}, 3}, kForwardPatchHeaderSize, false},
       {"version 0", {0, 0, {}, {}, 0}, kPatchHeaderSize, false},
   };
   for (const HeaderCase& test : cases) {
     PatchHeader header;
     EXPECT_EQ(ReadPatchHeader(HeaderBytes(test.header).data(), test.patchSize, header), test.valid) << test.name;
-    if (test.valid) EXPECT_TRUE(HeaderBytes(header) == HeaderBytes(test.header)) << test.name;
+    if (!test.valid) continue;
+    EXPECT_TRUE(HeaderBytes(header) == HeaderBytes(test.header)) << test.name;
+    Bytes written(PatchHeaderSize(header));
+    WritePatchHeader(header, written.data());
+    EXPECT_TRUE(written == HeaderBytes(test.header)) << test.name;
   }
   EXPECT_TRUE(PatchHeaderFits(cases[0].header, 100, 30));
   EXPECT_FALSE(PatchHeaderFits(cases[0].header, 101, 30));
