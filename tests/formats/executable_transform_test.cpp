@@ -10,6 +10,7 @@
 
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
+#include "formats/executable_patch.h"
 #include "formats/executable_transform.h"
 #include "formats/pe_image.h"
 #include "sample_bytes.h"
@@ -64,6 +65,59 @@ INSTANTIATE_TEST_SUITE_P(Samples, ExecutableRoundTrip,
                                            SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", false},
                                            SamplePair{"sample_32_v1.exe", "sample_32_v1.exe", false},
                                            SamplePair{"sample_64_v2.exe", "sample_32_v1.exe", false}));
+
+Bytes AppliedAnyPatch(const Bytes& patch, ByteReader& oldReader, std::uint64_t newSize) {
+  Bytes result;
+  MemoryReader patchReader(patch);
+  const bool applied = ApplyAnyPatch(patchReader, oldReader, newSize, [&result](const std::uint8_t* data, std::size_t size) {
+    result.insert(result.end(), data, data + size);
+    return true;
+  });
+  return applied ? result : Bytes();
+}
+
+TEST_P(ExecutableRoundTrip, TransformedPatchRebuildsTheNewFile) {
+  const Bytes old = Sample(GetParam().old);
+  const Bytes newer = Sample(GetParam().newer);
+  Bytes patch;
+  ASSERT_TRUE(CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), patch));
+  EXPECT_EQ(patch[kPatchHeaderSize], static_cast<std::uint8_t>(PatchTransform::kExecutable));
+  MemoryReader oldReader(old);
+  EXPECT_EQ(AppliedAnyPatch(patch, oldReader, newer.size()), newer);
+  if (GetParam().smallerThanToday) EXPECT_LT(patch.size(), Diff(old, newer).size());
+}
+
+// Counts the bytes read.
+class CountingReader : public MemoryReader {
+ public:
+  using MemoryReader::MemoryReader;
+  bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    read += size;
+    return MemoryReader::ReadAt(offset, buffer, size);
+  }
+  std::uint64_t read = 0;
+};
+
+TEST(ExecutablePatch, KeepsToTheCapOfTheFilesHeldInMemory) {
+  Bytes old = Sample("sample_32_v1.exe");
+  Bytes newer = Sample("sample_32_v2.exe");
+  old.resize(kMaxTransformedFileBytes);
+  newer.resize(kMaxTransformedFileBytes);
+  Bytes patch;
+  ASSERT_TRUE(CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), patch));
+  newer.push_back(0);
+  EXPECT_FALSE(CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), patch));
+  newer.pop_back();
+  old.push_back(0);
+  EXPECT_FALSE(CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), patch));
+
+  // A patch announcing an old file above the cap: refused before any read.
+  const std::uint64_t oldSize = old.size();
+  std::memcpy(patch.data() + 5, &oldSize, sizeof(oldSize));
+  CountingReader oldReader(old);
+  EXPECT_TRUE(AppliedAnyPatch(patch, oldReader, newer.size()).empty());
+  EXPECT_EQ(oldReader.read, 0u);
+}
 
 TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
   for (const char* name : {"sample_32_v1.exe", "sample_64_v1.exe"}) {
