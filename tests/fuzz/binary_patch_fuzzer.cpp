@@ -5,10 +5,12 @@
 // (both little-endian, as the fuzzing host is), so
 // every header field, the sizes that must fit it and a decodable patch are
 // all within reach; flag 4 makes the diff write a forward patch, whose
-// version the rest's header may name as well. The rest as a patch must apply or be refused, never
+// version the rest's header may name as well; flag 8 also makes a
+// transformed patch when old and rest are PE files. The rest as a patch, of
+// any transform, must apply or be refused, never
 // writing more than the expected size, nothing at all when its header does
-// not fit, and exactly that size when it applies. As a new file, the patch
-// the diff makes must rebuild it exactly.
+// not fit, and exactly that size when it applies. As a new file, the patches
+// made of it must rebuild it exactly.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -16,6 +18,7 @@
 
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
+#include "formats/executable_patch.h"
 
 namespace {
 
@@ -47,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zavex::MemoryReader patchReader(patch);
   std::uint64_t written = 0;
   const bool applied =
-      zavex::ApplyPatch(patchReader, oldReader, expectedNew, [&](const std::uint8_t*, std::size_t count) {
+      zavex::ApplyAnyPatch(patchReader, oldReader, expectedNew, [&](const std::uint8_t*, std::size_t count) {
         written += count;
         if (written > expectedNew) __builtin_trap();
         return true;
@@ -55,14 +58,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fits = readable && zavex::PatchHeaderFits(header, oldSize, expectedNew);
   if ((applied && (!fits || written != expectedNew)) || (!fits && written != 0)) __builtin_trap();
 
-  const std::vector<std::uint8_t> made = zavex::CreatePatch(old, oldSize, rest.data(), rest.size(), format);
-  zavex::MemoryReader madeReader(made);
-  std::vector<std::uint8_t> rebuilt;
-  const bool rebuiltOk =
-      zavex::ApplyPatch(madeReader, oldReader, rest.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
-        rebuilt.insert(rebuilt.end(), bytes, bytes + count);
-        return true;
-      });
-  if (!rebuiltOk || rebuilt != rest) __builtin_trap();
+  std::vector<std::vector<std::uint8_t>> made = {zavex::CreatePatch(old, oldSize, rest.data(), rest.size(), format)};
+  std::vector<std::uint8_t> transformed;
+  if ((flags & 8) && zavex::CreateExecutablePatch(old, oldSize, rest.data(), rest.size(), transformed)) {
+    made.push_back(std::move(transformed));
+  }
+  for (const std::vector<std::uint8_t>& madePatch : made) {
+    zavex::MemoryReader madeReader(madePatch);
+    std::vector<std::uint8_t> rebuilt;
+    const bool rebuiltOk = zavex::ApplyAnyPatch(
+        madeReader, oldReader, rest.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+          rebuilt.insert(rebuilt.end(), bytes, bytes + count);
+          return true;
+        });
+    if (!rebuiltOk || rebuilt != rest) __builtin_trap();
+  }
   return 0;
 }
