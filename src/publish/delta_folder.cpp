@@ -9,6 +9,7 @@
 #include "formats/binary_diff.h"
 #include "formats/deflate_decoder.h"
 #include "formats/deflate_encoder.h"
+#include "formats/executable_patch.h"
 #include "publish/file_bytes.h"
 #include "publish/release_paths.h"
 
@@ -181,8 +182,8 @@ class DeltaWriter {
       if (options_.progress) options_.progress(file.path, done, file.size);
     };
     for (const PatchFormat format : formats) {
-      const std::vector<std::uint8_t> patch = CreatePatch(
-          old.data(), old.size(), reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(), format, progress);
+      const std::vector<std::uint8_t> patch =
+          SmallerPatch(old, reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(), format, progress);
       // A patch is only worth its request when smaller than the compressed copy.
       if (patch.size() >= fs::file_size(folder_ / CompressedCopyName(file.hash), ignored)) continue;
       const std::string name = PatchFileName(from, file.hash, format);
@@ -192,6 +193,20 @@ class DeltaWriter {
       }
     }
     return true;
+  }
+
+  // The patch of format from old to newData; for a forward patch between PE
+  // files that the transform takes, the transformed one when it is smaller.
+  static std::vector<std::uint8_t> SmallerPatch(const std::vector<std::uint8_t>& old, const std::uint8_t* newData,
+                                                std::size_t newSize, PatchFormat format, const DiffProgress& progress) {
+    std::vector<std::uint8_t> patch = CreatePatch(old.data(), old.size(), newData, newSize, format, progress);
+    std::vector<std::uint8_t> transformed;
+    if (format == PatchFormat::kForward &&
+        CreateExecutablePatch(old.data(), old.size(), newData, newSize, transformed) &&
+        transformed.size() < patch.size()) {
+      return transformed;
+    }
+    return patch;
   }
 
   static std::string PatchFileName(const std::string& from, const std::string& to, PatchFormat format) {

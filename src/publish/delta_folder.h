@@ -21,7 +21,8 @@ namespace zavex {
 //   index.json                  the same bytes, for older updaters
 //   <hash>.deflate              a file's content as raw DEFLATE
 //   <from hash>-<to hash>.patch a patch (formats/binary_patch.h) between contents
-//   <from hash>-<to hash>.forward.patch  the same as a forward patch
+//   <from hash>-<to hash>.forward.patch  the same as a forward patch; between
+//                               PE files, the transformed one when smaller
 //   history/<version code>.json the manifests of the previous releases
 
 // Reports a diff's progress: the file, bytes of it done, its size.

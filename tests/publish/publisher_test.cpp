@@ -11,8 +11,10 @@
 #include <tuple>
 #include <vector>
 
+#include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
 #include "formats/deflate_decoder.h"
+#include "formats/executable_patch.h"
 #include "formats/json_parser.h"
 #include "formats/manifest.h"
 #include "formats/sample_bytes.h"
@@ -672,7 +674,7 @@ class DeltaFolderTest : public PublisherTest {
     MemoryReader oldReader(reinterpret_cast<const std::uint8_t*>(old.data()), old.size());
     const std::string& newer = contents[name.substr(65, 64)];
     std::string rebuilt;
-    EXPECT_TRUE(ApplyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
+    EXPECT_TRUE(ApplyAnyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t count) {
       rebuilt.append(reinterpret_cast<const char*>(bytes), count);
       return true;
     }));
@@ -749,6 +751,36 @@ TEST_F(DeltaFolderTest, PatchesFromEachOfTheLastThreeReleasesAndCopiesOfWhatThey
   for (const ManifestFile& file : PublishedManifest().files) expectedNames.insert(file.hash + ".deflate");
   EXPECT_EQ(DeltaNames(), expectedNames);
   ExpectListedFilesWork();
+}
+
+TEST_F(DeltaFolderTest, AProgramsForwardPatchIsTheSmallerOfTheFilesAndOfTheirForms) {
+  const auto sample = [](const char* name) { return ReadFile(fs::u8path(ZAVEX_TESTS_SOURCE_DIR) / "formats/pe_samples" / name); };
+  const std::string first = sample("sample_32_v1.exe");
+  std::string second = sample("sample_32_v2.exe");
+  std::string third = second;
+  third.back() ^= 1;
+  const std::string* const builds[] = {&first, &second, &third};
+  // Moved code: transformed. One byte of padding: the side data would be pure cost.
+  const PatchTransform kept[] = {PatchTransform::kExecutable, PatchTransform::kNone};
+  for (int version = 1; version <= 3; ++version) {
+    Write("app.exe", *builds[version - 1]);
+    PublishOptions options = Options(version);
+    options.patchHistory = 1;
+    ASSERT_TRUE(PublishRemembering(options)) << error;
+    if (version == 1) continue;
+    ASSERT_EQ(IndexList("forwardPatches").size(), 1u);
+    const std::string name = IndexList("forwardPatches").begin()->first;
+    EXPECT_EQ(ReadFile(delta() / (name + ".forward.patch"))[kPatchHeaderSize],
+              static_cast<char>(kept[version - 2])) << version;
+    // Version 1 patches stay those of the files.
+    const std::string& old = *builds[version - 2];
+    const std::string& newer = *builds[version - 1];
+    const Bytes seeking = CreatePatch(reinterpret_cast<const std::uint8_t*>(old.data()), old.size(),
+                                      reinterpret_cast<const std::uint8_t*>(newer.data()), newer.size(),
+                                      PatchFormat::kSeeking);
+    EXPECT_TRUE(ReadFile(delta() / (name + ".patch")) == std::string(seeking.begin(), seeking.end())) << version;
+    ExpectListedFilesWork();
+  }
 }
 
 TEST_F(DeltaFolderTest, APatchNoSmallerThanTheCompressedCopyIsLeftOut) {
