@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/binary_patch.h"
+#include "formats/executable_patch.h"
 #include "formats/deflate_decoder.h"
 #include "platform/unique_handle.h"
 
@@ -215,7 +216,7 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
     return false;
   }
-  return writer.Completed(ApplyPatch(patch, oldFile, output.size, writer.Sink()),
+  return writer.Completed(ApplyAnyPatch(patch, oldFile, output.size, writer.Sink()),
                           "it does not apply to the installed file", reason);
 }
 

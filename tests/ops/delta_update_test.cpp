@@ -89,8 +89,16 @@ std::string LargestNewSizePatch(uint64_t oldSize) {
   return patch;
 }
 
+// A real PE file of tests/formats/pe_samples: the same program in two
+// versions whose code moved.
+std::string PeSample(int version) {
+  return ReadTextFile(ZAVEX_TESTS_SOURCE_DIR_WIN L"\\formats\\pe_samples\\sample_32_v" + std::to_wstring(version) +
+                      L".exe");
+}
+
 // Releases 1 to 5 published in turn through the publisher, which keeps
-// patches from the last three; each changes the table and the application.
+// patches from the last three; each changes the table, the application and
+// the codec, a PE file whose forward patch is transformed.
 class DeltaUpdateTest : public UpdaterRunTest {
  protected:
   void SetUp() override {
@@ -98,7 +106,8 @@ class DeltaUpdateTest : public UpdaterRunTest {
     for (int version = 1; version <= 5; ++version) {
       const std::string name = std::to_string(version) + ".0.0";
       chain.push_back(Release{name, version,
-                              {{"lib/core.dll", TableText(version)},
+                              {{"lib/codec.dll", PeSample(2 - version % 2)},
+                               {"lib/core.dll", TableText(version)},
                                {"res/strings.txt", "textos"},
                                {"zavexphone.exe", ApplicationBytes("v" + std::to_string(version))}}});
       ASSERT_EQ(PublishThroughPublisher(chain.back(), temp / L"build", site), "");
@@ -207,6 +216,9 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
   const std::string olderCorePatch = ServedPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"));
   const std::string coreCopy = ServedCopy(Hash(5, "lib/core.dll"));
   const auto missingPatch = [&] { server->SetRoute(corePatch, 404, "Not Found"); };
+  const std::string codecPatch = ServedForwardPatch(Hash(4, "lib/codec.dll"), Hash(5, "lib/codec.dll"));
+  const std::string patchedCodec = "Patched lib/codec.dll from " + Hash(4, "lib/codec.dll").substr(0, 12) + ": ";
+  ASSERT_EQ(Served(codecPatch)[kPatchHeaderSize], static_cast<char>(PatchTransform::kExecutable));
   const struct {
     const char* name;
     int installed;
@@ -216,16 +228,17 @@ TEST_F(DeltaUpdateTest, EachFileTakesTheFirstWayThatGivesItsHash) {
   } cases[] = {
       {"patch from the previous release", 4, nullptr,
        {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": ",
-        "Patched zavexphone.exe from " + Hash(4, "zavexphone.exe").substr(0, 12) + ": "},
-       {"/lib/core.dll", "/zavexphone.exe", coreCopy, olderCorePatch}},
+        "Patched zavexphone.exe from " + Hash(4, "zavexphone.exe").substr(0, 12) + ": ", patchedCodec},
+       {"/lib/core.dll", "/zavexphone.exe", "/lib/codec.dll", coreCopy, olderCorePatch,
+        ServedPatch(Hash(4, "lib/codec.dll"), Hash(5, "lib/codec.dll"))}},
       // What updaters that read only the first patch format find in it.
       {"index without forward patches", 4,
        [&] {
          const std::string index = ServedIndex();
          ServeIndex(index.substr(0, index.find(",\n  \"forwardPatches\"")) + "\n}\n");
        },
-       {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": "},
-       {"/lib/core.dll", coreCopy, corePatch}},
+       {"Patched lib/core.dll from " + Hash(4, "lib/core.dll").substr(0, 12) + ": ", patchedCodec},
+       {"/lib/core.dll", coreCopy, corePatch, codecPatch, "/lib/codec.dll"}},
       {"patch answered 503 once", 4,
        [&] { server->SetRoutes(corePatch, {Answer(503, "busy"), Answer(200, Served(corePatch))}); },
        {"Retrying " + corePatch.substr(1) + " in ", "Patched lib/core.dll from "},
@@ -430,10 +443,12 @@ TEST(DeltaFiles, ACancelEndsDecodingAtItsFirstLook) {
 
 // The check's size and the progress count what the update will fetch.
 TEST_F(DeltaUpdateTest, TheCheckAndTheProgressCountTheBytesToFetch) {
-  const uint64_t patches =
-      Served(ServedForwardPatch(Hash(4, "lib/core.dll"), Hash(5, "lib/core.dll"))).size() +
-      Served(ServedForwardPatch(Hash(4, "zavexphone.exe"), Hash(5, "zavexphone.exe"))).size();
-  const uint64_t wholeFiles = TableText(5).size() + chain[4].Find("zavexphone.exe")->content.size();
+  uint64_t patches = 0;
+  uint64_t wholeFiles = 0;
+  for (const char* path : {"lib/codec.dll", "lib/core.dll", "zavexphone.exe"}) {
+    patches += Served(ServedForwardPatch(Hash(4, path), Hash(5, path))).size();
+    wholeFiles += chain[4].Find(path)->content.size();
+  }
   for (const bool withIndex : {true, false}) {
     SCOPED_TRACE(withIndex ? "with the index" : "without it");
     Prepare(4, [this, withIndex] {
