@@ -20,14 +20,20 @@
 # update at 100,000 entries as a share of that update's whole time. Every run
 # is checked: the installed folder must equal the published build.
 #
-#   bench/run.sh [--release-pairs | --fault [--cut-every BYTES]] [--quick]
-#                [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]
+#   bench/run.sh [--release-pairs | --pe-pairs [--pe-ref REF] | --fault [--cut-every BYTES]]
+#                [--quick] [--runs N] [--width 32|64] [--latency-ms LIST] [--rate RATE]
 #                [--baseline-ref REF] [--no-baseline-program]
 #     --release-pairs  instead: real release pairs from Debian's archive,
 #                   updated by the program and by the older program (default
 #                   ce76888, whole files) at 20 and 100 Mbit/s, with bytes
 #                   sent, seconds, peak working set, and zstd --patch-from and
 #                   bsdiff sizes of the same pairs (bench/release_pairs.sh)
+#     --pe-pairs    instead: pairs of PE files (the shipped program built at
+#                   ten consecutive commits of main ending at --pe-ref, default
+#                   main; grub-efi-amd64-bin and systemd-boot-efi from Debian's
+#                   archive), their version 1, forward and transformed patches
+#                   and native apply time next to bsdiff and zstd --patch-from,
+#                   natively, without Wine (bench/pe_pairs.sh)
 #     --fault       instead: one file of 200 MiB with the connection cut every
 #                   50 MiB, against an uncut run (bench/cut_connection.sh)
 #     --cut-every   the bytes between cuts for --fault (default 52428800)
@@ -56,7 +62,7 @@ data=$root/build/bench-data
 jobs=2
 
 usage() {
-  echo "usage: $0 [--release-pairs | --fault [--cut-every BYTES]] [--quick] [--runs N]" \
+  echo "usage: $0 [--release-pairs | --pe-pairs [--pe-ref REF] | --fault [--cut-every BYTES]] [--quick] [--runs N]" \
     "[--width 32|64] [--latency-ms LIST] [--rate RATE] [--baseline-ref REF]" \
     "[--no-baseline-program]" >&2
   exit 2
@@ -71,9 +77,12 @@ rate=
 baseline_ref=
 baseline_program=1
 cut_every=$((50 * 1024 * 1024))
+pe_ref=main
 while [ $# -gt 0 ]; do
   case $1 in
   --release-pairs) mode=release-pairs ;;
+  --pe-pairs) mode=pe-pairs ;;
+  --pe-ref) pe_ref=$2; shift ;;
   --fault) mode=fault baseline_program=0 ;;
   --cut-every) cut_every=$2; shift ;;
   --quick) quick=1 runs=1 ;;
@@ -659,6 +668,14 @@ run_shapes() {
 source "$root/bench/release_pairs.sh"
 # shellcheck source=bench/cut_connection.sh
 source "$root/bench/cut_connection.sh"
+
+# shellcheck source=bench/pe_pairs.sh
+source "$root/bench/pe_pairs.sh"
+if [ $mode = pe-pairs ]; then
+  "$root/scripts/ensure-tools.sh" zstd bsdiff
+  run_pe_pairs
+  exit
+fi
 
 extra_tools=()
 [ $mode != release-pairs ] || extra_tools=(zstd bsdiff)

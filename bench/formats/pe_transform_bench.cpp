@@ -1,24 +1,24 @@
-// The executable transform against today's patch, on pairs of PE files.
+// The executable transform against today's patches, on pairs of PE files.
 //
 //   pe_transform_bench OLD NEW [OLD NEW ...]
 //
-// Per pair: today's patch (the diff of the files), the transformed patch (the
-// diff of the two forms plus the compressed side data) and their ratio; the
-// publisher's time for each and the client's time to rebuild the new file
-// (old form, applying, restoring), which must give the new bytes exactly.
-// Last, the median ratio over the pairs. Build it without sanitizers (see
-// CMakeLists.txt) for meaningful times.
+// Per pair, one row: the new file's bytes; the version 1 patch, the forward
+// patch and the transformed one ("-" when the transform does not take the
+// pair); the forward patch the publisher keeps (the smaller of the last two)
+// and its share of version 1 in %; the seconds to apply it natively, which
+// must give the new bytes exactly. Last, the median share. Build it without
+// sanitizers (see CMakeLists.txt) for meaningful times.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
-#include "formats/deflate_encoder.h"
-#include "formats/executable_transform.h"
+#include "formats/executable_patch.h"
 #include "formats/sample_bytes.h"
 
 namespace zavex {
@@ -36,46 +36,30 @@ Bytes ReadFileBytes(const char* path) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// The client's steps: true when they rebuild newer exactly.
-bool Rebuilds(const Bytes& old, const Bytes& newer, const Bytes& formPatch, const Bytes& side) {
-  Bytes oldForm;
-  if (!TransformOldExecutable(old.data(), old.size(), oldForm)) return false;
-  Bytes image = AppliedPatch(formPatch, oldForm, newer.size());
-  return image.size() == newer.size() && RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image) &&
-         image == newer;
-}
-
-// The transformed patch's share of today's, or 0 when the pair failed.
+// The kept patch's share of version 1, or 0 when it does not rebuild the new file.
 double MeasurePair(const char* oldPath, const char* newPath) {
   const Bytes old = ReadFileBytes(oldPath);
   const Bytes newer = ReadFileBytes(newPath);
-  Bytes today;
-  const double todaySeconds = SecondsOf(
-      [&] { today = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking); });
-  ExecutableForms forms;
-  Bytes formPatch;
-  bool transformed = false;
-  const double transformSeconds = SecondsOf([&] {
-    transformed = TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms);
-    if (transformed) {
-      formPatch = CreatePatch(forms.oldForm.data(), forms.oldForm.size(), forms.newForm.data(), forms.newForm.size(),
-                              PatchFormat::kSeeking);
-    }
+  const Bytes seeking = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking);
+  const Bytes forward = CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kForward);
+  Bytes transformed;
+  const bool transforms = CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), transformed);
+  const Bytes& kept = transforms && transformed.size() < forward.size() ? transformed : forward;
+  Bytes rebuilt;
+  bool applied = false;
+  const double applySeconds = SecondsOf([&] {
+    MemoryReader patchReader(kept);
+    MemoryReader oldReader(old);
+    applied = ApplyAnyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t size) {
+      rebuilt.insert(rebuilt.end(), bytes, bytes + size);
+      return true;
+    });
   });
-  if (!transformed) {
-    std::printf("%s -> %s: not transformed\n", oldPath, newPath);
-    return 0;
-  }
-  const Bytes side = DeflateBuffer(forms.sideData.data(), forms.sideData.size());
-  bool exact = false;
-  const double clientSeconds = SecondsOf([&] { exact = Rebuilds(old, newer, formPatch, forms.sideData); });
-  const double share = static_cast<double>(formPatch.size() + side.size()) / today.size();
-  std::printf("%s -> %s: new %zu bytes; today's patch %zu bytes (%.2f s); transformed %zu + side %zu = %zu bytes"
-              " (%.2f s), %.1f%% of today's; client rebuild %.2f s%s\n",
-              oldPath, newPath, newer.size(), today.size(), todaySeconds, formPatch.size(), side.size(),
-              formPatch.size() + side.size(), transformSeconds, 100.0 * share, clientSeconds,
-              exact ? "" : "  REBUILD FAILED");
-  return exact ? share : 0;
+  const double share = static_cast<double>(kept.size()) / seeking.size();
+  std::printf("%10zu %10zu %10zu %10s %10zu %8.1f %8.3f%s\n", newer.size(), seeking.size(), forward.size(),
+              transforms ? std::to_string(transformed.size()).c_str() : "-", kept.size(), 100.0 * share,
+              applySeconds, applied && rebuilt == newer ? "" : "  REBUILD FAILED");
+  return applied && rebuilt == newer ? share : 0;
 }
 
 }  // namespace
@@ -91,6 +75,6 @@ int main(int argc, char** argv) {
   std::sort(shares.begin(), shares.end());
   const std::size_t middle = shares.size() / 2;
   const double median = shares.size() % 2 != 0 ? shares[middle] : (shares[middle - 1] + shares[middle]) / 2;
-  std::printf("median: transformed patch %.1f%% of today's over %zu pairs\n", 100.0 * median, shares.size());
+  std::printf("median: kept patch %.1f%% of version 1 over %zu pairs\n", 100.0 * median, shares.size());
   return std::count(shares.begin(), shares.end(), 0.0) == 0 ? 0 : 1;
 }
