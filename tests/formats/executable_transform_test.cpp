@@ -10,6 +10,7 @@
 
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
+#include "formats/deflate_encoder.h"
 #include "formats/executable_patch.h"
 #include "formats/executable_transform.h"
 #include "formats/pe_image.h"
@@ -111,12 +112,31 @@ TEST(ExecutablePatch, KeepsToTheCapOfTheFilesHeldInMemory) {
   old.push_back(0);
   EXPECT_FALSE(CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), patch));
 
-  // A patch announcing an old file above the cap: refused before any read.
+  // Side data above its cap, then an old file above the cap: refused before
+  // any read of the old file.
+  PatchHeader header;
+  ASSERT_TRUE(ReadPatchHeader(patch.data(), patch.size(), header));
+  const Bytes streams(patch.begin() + static_cast<std::ptrdiff_t>(PatchHeaderSize(header) + header.sideCompressed),
+                      patch.end());
+  const Bytes zeros(kMaxSideDataBytes + 1);
+  const Bytes side = DeflateBuffer(zeros.data(), zeros.size());
+  header.sideCompressed = side.size();
+  header.sideDecoded = zeros.size();
+  Bytes largeSide(kTransformedPatchHeaderSize);
+  WritePatchHeader(header, largeSide.data());
+  largeSide.insert(largeSide.end(), side.begin(), side.end());
+  largeSide.insert(largeSide.end(), streams.begin(), streams.end());
+  old.pop_back();
+  CountingReader oldReader(old);
+  EXPECT_TRUE(AppliedAnyPatch(largeSide, oldReader, newer.size()).empty());
+  EXPECT_EQ(oldReader.read, 0u);
+
+  old.push_back(0);
   const std::uint64_t oldSize = old.size();
   std::memcpy(patch.data() + 5, &oldSize, sizeof(oldSize));
-  CountingReader oldReader(old);
-  EXPECT_TRUE(AppliedAnyPatch(patch, oldReader, newer.size()).empty());
-  EXPECT_EQ(oldReader.read, 0u);
+  CountingReader largeOldReader(old);
+  EXPECT_TRUE(AppliedAnyPatch(patch, largeOldReader, newer.size()).empty());
+  EXPECT_EQ(largeOldReader.read, 0u);
 }
 
 TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
