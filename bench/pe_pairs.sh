@@ -23,7 +23,7 @@ pe_bench_tree=$root/build/formats-bench
 build_pe_bench() {
   { [ -f "$pe_bench_tree/build.ninja" ] || cmake -S "$root" -B "$pe_bench_tree" -G Ninja \
       --toolchain "$root/cmake/host-clang.cmake" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS= \
-      -DCMAKE_EXE_LINKER_FLAGS= -DZAVEX_FUZZING=OFF; } &&
+      -DCMAKE_EXE_LINKER_FLAGS= -DZAVEX_BUILD_TESTS=ON -DZAVEX_FUZZING=OFF; } &&
     cmake --build "$pe_bench_tree" --target pe_transform_bench -j$jobs
 }
 
@@ -76,7 +76,7 @@ package_pairs() {  # PACKAGE OLD NEW
   (cd "$new_dir" && find . -type f | sort) | while read -r file; do
     [ -f "$old_dir/$file" ] && [ "$(head -c 2 "$new_dir/$file")" = MZ ] &&
       ! cmp -s "$old_dir/$file" "$new_dir/$file" &&
-      echo "$package:${file#./} $old_dir/$file $new_dir/$file"
+      echo "$package:$(basename "$file") $old_dir/$file $new_dir/$file"
   done
 }
 
