@@ -74,9 +74,10 @@ package_pairs() {  # PACKAGE OLD NEW
   unpack_build "$(cached_deb "$package" "$pair_old")" "$old_dir"
   unpack_build "$(cached_deb "$package" "$pair_new")" "$new_dir"
   (cd "$new_dir" && find . -type f | sort) | while read -r file; do
-    [ -f "$old_dir/$file" ] && [ "$(head -c 2 "$new_dir/$file")" = MZ ] &&
-      ! cmp -s "$old_dir/$file" "$new_dir/$file" &&
+    if [ -f "$old_dir/$file" ] && [ "$(head -c 2 "$new_dir/$file")" = MZ ] &&
+      ! cmp -s "$old_dir/$file" "$new_dir/$file"; then
       echo "$package:$(basename "$file") $old_dir/$file $new_dir/$file"
+    fi
   done
 }
 
@@ -88,7 +89,7 @@ measure_pe_pair() {  # LABEL OLD NEW
     fail "pe_transform_bench failed on $1"
   bsdiff "$2" "$3" "$scratch"
   bsdiff_bytes=$(stat -c %s "$scratch")
-  zstd_bytes=$(zstd -q -19 --single-thread --patch-from="$2" -c "$3" | wc -c)
+  zstd_bytes=$(zstd -q -19 --single-thread --patch-from="$2" -c "$3" 2>/dev/null | wc -c)
   printf '%-58s %s %10s %10s\n' "$1" "$figures" "$bsdiff_bytes" "$zstd_bytes"
 }
 
@@ -110,8 +111,9 @@ run_pe_pairs() {
   cat "$rows"
   cat "$(pe_data)/notes"
   # Columns: 2 new, 3 version 1, 4 forward, 5 transformed, 6 kept, 7 kept %.
-  awk -v target=$pe_median_target '{ share[NR] = $7; if ($6 > $3) larger++ }
-    END { n = asort(share); median = n % 2 ? share[(n + 1) / 2] : (share[n / 2] + share[n / 2 + 1]) / 2;
+  awk '{ print $7, ($6 > $3) }' "$rows" | sort -n | awk -v target=$pe_median_target '
+    { share[NR] = $1; larger += $2 }
+    END { median = NR % 2 ? share[(NR + 1) / 2] : (share[NR / 2] + share[NR / 2 + 1]) / 2;
           printf "median kept / version 1 over %d pairs: %.1f %% (target <= %d %%); pairs larger than version 1: %d\n",
-                 n, median, target, larger }' "$rows"
+                 NR, median, target, larger }'
 }
