@@ -2,8 +2,9 @@
 
 // The references of a PE image that the executable transform turns into
 // labels: rel32 operands of calls, jumps and conditional jumps in executable
-// sections, the absolute addresses that the base relocation table lists, and
-// the code addresses of .eh_frame's records, relative to where they are.
+// sections and, in x86-64 code, RIP-relative operands; the absolute addresses
+// that the base relocation table lists; and the code addresses of .eh_frame's
+// records, relative to where they are.
 
 #include <cstdint>
 #include <functional>
@@ -15,7 +16,7 @@ namespace zavex {
 
 enum class ReferenceKind : std::uint8_t {
   kAbsolute,  // image base plus the target, 4 or 8 bytes
-  kRelative,  // the target less the RVA after the 4-byte operand
+  kRelative,  // the target less the RVA after the 4-byte operand (rel32, RIP-relative)
   kFrame,     // the target less the RVA of the 4-byte operand
 };
 
@@ -34,8 +35,9 @@ struct ImageReferences {
 };
 
 // Calls accept with the file offset of each 4-byte operand that follows an
-// E8, E9 or 0F 80..8F opcode in an executable section, where neither opcode
-// nor operand touches an absolute location or the relocation table, in
+// E8, E9 or 0F 80..8F opcode in an executable section or, in an x86-64
+// image, an opcode and a RIP-relative ModRM byte, where neither opcode nor
+// operand touches an absolute location or the relocation table, in strictly
 // ascending order. An accepted operand is a reference: the scan resumes after
 // it; otherwise it resumes at the next byte. Which operands are offered
 // depends only on bytes outside accepted operands and absolute locations.

@@ -10,6 +10,7 @@
 
 #include "formats/binary_diff.h"
 #include "formats/binary_patch.h"
+#include "formats/executable_references.h"
 #include "formats/executable_transform.h"
 #include "formats/pe_image.h"
 #include "sample_bytes.h"
@@ -61,7 +62,7 @@ TEST_P(ExecutableRoundTrip, ClientRebuildsTheNewFileThroughThePatchOfTheForms) {
 INSTANTIATE_TEST_SUITE_P(Samples, ExecutableRoundTrip,
                          ::testing::Values(SamplePair{"sample_32_v1.exe", "sample_32_v2.exe", true},
                                            SamplePair{"sample_32_v2.exe", "sample_32_v1.exe", true},
-                                           SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", false},
+                                           SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", true},
                                            SamplePair{"sample_32_v1.exe", "sample_32_v1.exe", false},
                                            SamplePair{"sample_64_v2.exe", "sample_32_v1.exe", false}));
 
@@ -79,6 +80,22 @@ TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
       EXPECT_LT(value - image.imageBase(), image.imageSize());
     }
   }
+}
+
+TEST(ExecutableReferences, ReadsTheRipRelativeOperandsOfX64Code) {
+  const Bytes file = Sample("sample_64_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  std::size_t ripRelative = 0;
+  for (const ExecutableReference& reference : ReadReferences(file.data(), image).references) {
+    if (reference.kind != ReferenceKind::kRelative || (file[reference.fileOffset - 1] & 0xC7) != 0x05) continue;
+    ++ripRelative;
+    std::uint32_t rva = 0;
+    ASSERT_TRUE(image.RvaOfOffset(reference.fileOffset, rva));
+    EXPECT_EQ(reference.target, rva + 4 + LoadLe32(&file[reference.fileOffset]));
+  }
+  // objdump shows 290 instructions that address memory relative to rip.
+  EXPECT_GE(ripRelative, 280u);
 }
 
 // Offsets in sample_32_v1.exe: PE header at 0x80, optional header at 0x98,
