@@ -234,6 +234,25 @@ void ScanRelativeOperands(const std::uint8_t* data, const PeImage& image,
   }
 }
 
+void ForEachSymbol(const std::uint8_t* data, const PeImage& image, const std::function<void(std::uint64_t record)>& visit) {
+  for (std::uint64_t index = 0; index < image.symbolCount(); ++index) {
+    const std::uint64_t record = image.symbolTableOffset() + std::uint64_t{kSymbolSize} * index;
+    visit(record);
+    index += data[record + kSymbolAuxiliaryField];
+  }
+}
+
+void ScanSymbolOperands(const std::uint8_t* data, const PeImage& image,
+                        const std::function<void(std::uint32_t fileOffset, const PeSection& section)>& offer) {
+  ForEachSymbol(data, image, [&](std::uint64_t record) {
+    const std::uint8_t* number = data + record + kSymbolSectionField;
+    const std::size_t section = number[0] | number[1] << 8;  // 0 undefined; 0xFFFF, 0xFFFE special
+    if (section >= 1 && section <= image.sections().size()) {
+      offer(static_cast<std::uint32_t>(record + kSymbolValueField), image.sections()[section - 1]);
+    }
+  });
+}
+
 bool RelativeTarget(const PeImage& image, ReferenceKind kind, std::uint32_t fileOffset, std::uint32_t value,
                     std::uint32_t& target) {
   std::uint32_t rva = 0;
@@ -268,6 +287,14 @@ ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image) {
   };
   ScanRelativeOperands(data, image, [&](std::uint32_t fileOffset) { return readRelative(ReferenceKind::kRelative, fileOffset); });
   ScanFrameOperands(data, image, [&](std::uint32_t fileOffset) { readRelative(ReferenceKind::kFrame, fileOffset); });
+  ScanSymbolOperands(data, image, [&](std::uint32_t fileOffset, const PeSection& section) {
+    const std::uint64_t target = std::uint64_t{section.rva} + LoadLe32(data + fileOffset);
+    if (target < image.imageSize()) {
+      found.references.push_back({fileOffset, static_cast<std::uint32_t>(target), kOperandSize, ReferenceKind::kSymbol});
+    } else {
+      found.outside.push_back({fileOffset, kOperandSize});
+    }
+  });
   const auto byOffset = [](const auto& a, const auto& b) { return a.fileOffset < b.fileOffset; };
   std::sort(found.references.begin(), found.references.end(), byOffset);
   std::sort(found.outside.begin(), found.outside.end(), byOffset);

@@ -3,8 +3,9 @@
 // The references of a PE image that the executable transform turns into
 // labels: rel32 operands of calls, jumps and conditional jumps in executable
 // sections and, in x86-64 code, RIP-relative operands; the absolute addresses
-// that the base relocation table lists; and the code addresses of .eh_frame's
-// records, relative to where they are.
+// that the base relocation table lists; the code addresses of .eh_frame's
+// records, relative to where they are; and the values of COFF symbols, relative
+// to their section.
 
 #include <cstdint>
 #include <functional>
@@ -18,6 +19,7 @@ enum class ReferenceKind : std::uint8_t {
   kAbsolute,  // image base plus the target, 4 or 8 bytes
   kRelative,  // the target less the RVA after the 4-byte operand (rel32, RIP-relative)
   kFrame,     // the target less the RVA of the 4-byte operand
+  kSymbol,    // the target less the RVA of the symbol's section
 };
 
 // width bytes at fileOffset that name target, an RVA inside the image.
@@ -51,6 +53,15 @@ void ScanRelativeOperands(const std::uint8_t* data, const PeImage& image,
 // at the first record it cannot follow.
 void ScanFrameOperands(const std::uint8_t* data, const PeImage& image,
                        const std::function<void(std::uint32_t fileOffset)>& offer);
+
+// Calls visit with the file offset of each primary record of the symbol
+// table, in order, skipping auxiliary records.
+void ForEachSymbol(const std::uint8_t* data, const PeImage& image, const std::function<void(std::uint64_t record)>& visit);
+
+// Calls offer with the file offset of the value of each symbol whose section
+// number names a section of the image, and that section.
+void ScanSymbolOperands(const std::uint8_t* data, const PeImage& image,
+                        const std::function<void(std::uint32_t fileOffset, const PeSection& section)>& offer);
 
 // Every reference of the image in data, which image parsed.
 ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image);

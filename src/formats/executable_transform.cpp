@@ -63,6 +63,21 @@ void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toF
   }
 }
 
+// Each long symbol name's string table offset as its difference from the
+// long name before, or back: names follow one another in the string table,
+// so these differences stay when names are added before them.
+void RecodeSymbolNames(std::uint8_t* data, const PeImage& layout, bool toForm) {
+  std::uint32_t previous = 0;
+  ForEachSymbol(data, layout, [&](std::uint64_t record) {
+    if (LoadLe32(data + record) != 0) return;  // a short name, in place
+    std::uint8_t* field = data + record + kSymbolNameOffsetField;
+    const std::uint32_t stored = LoadLe32(field);
+    const std::uint32_t offset = toForm ? stored : stored + previous;
+    StoreLe32(field, toForm ? stored - previous : offset);
+    previous = offset;
+  });
+}
+
 // side's bytes with each reference's operand replaced by indexOf(its label).
 template <typename IndexOf>
 Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
@@ -72,6 +87,7 @@ Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
                  indexOf(LabelIndex(side.labels, reference.target)));
   }
   RecodeRelocationOffsets(form.data(), side.image, true);
+  RecodeSymbolNames(form.data(), side.image, true);
   return form;
 }
 
@@ -241,21 +257,28 @@ bool RestoreAbsolute(const PeImage& form, const NewLabels& labels, Bytes& image)
   return true;
 }
 
-// Writes the relative operand of kind at fileOffset back from its label;
-// false when it is no reference, and restored false as well when it names a
-// label the side data does not place.
-bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
-                            Bytes& image, bool& restored) {
+// Writes the 4-byte operand at fileOffset back from its label, as the
+// label's RVA less base; false when it is no reference, and restored false
+// as well when it names a label the side data does not place at or after
+// lowest.
+bool RestoreOperand(const PeImage& form, const NewLabels& labels, std::uint32_t fileOffset, std::uint32_t base,
+                    std::uint32_t lowest, Bytes& image, bool& restored) {
   std::uint8_t* operand = image.data() + fileOffset;
   std::uint32_t label = 0;
-  std::uint32_t rva = 0;
   if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
-  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || !form.RvaOfOffset(fileOffset, rva)) {
+  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || labels.rvas[label] < lowest) {
     restored = false;
     return false;
   }
-  StoreLe32(operand, labels.rvas[label] - (rva + RelativeBase(kind)));
+  StoreLe32(operand, labels.rvas[label] - base);
   return true;
+}
+
+bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
+                            Bytes& image, bool& restored) {
+  std::uint32_t rva = 0;
+  if (!form.RvaOfOffset(fileOffset, rva)) return false;
+  return RestoreOperand(form, labels, fileOffset, rva + RelativeBase(kind), 0, image, restored);
 }
 
 bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image) {
@@ -265,6 +288,9 @@ bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image)
   });
   ScanFrameOperands(image.data(), form, [&](std::uint32_t fileOffset) {
     RestoreRelativeOperand(form, labels, ReferenceKind::kFrame, fileOffset, image, restored);
+  });
+  ScanSymbolOperands(image.data(), form, [&](std::uint32_t fileOffset, const PeSection& section) {
+    RestoreOperand(form, labels, fileOffset, section.rva, section.rva, image, restored);
   });
   return restored;
 }
@@ -306,6 +332,7 @@ bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const s
     return false;
   }
   RecodeRelocationOffsets(image.data(), form, false);
+  RecodeSymbolNames(image.data(), form, false);
   if (!form.Parse(image.data(), image.size())) return false;
   return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image);
 }

@@ -23,7 +23,6 @@ constexpr std::uint32_t kExecutableSection = 0x20000000;
 constexpr unsigned kRelocationAbsolute = 0;
 constexpr unsigned kRelocationHighLow = 3;
 constexpr unsigned kRelocationDir64 = 10;
-constexpr std::uint64_t kSymbolSize = 18;
 constexpr char kUnwindFramesName[] = ".eh_frame";
 
 std::uint16_t LoadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
@@ -122,6 +121,7 @@ bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCo
 bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount) {
   std::uint64_t virtualEnd = headersSize_;
   std::uint64_t fileEnd = headersSize_;
+  std::uint64_t lastEnd = headersSize_;
   for (std::uint16_t index = 0; index < sectionCount; ++index) {
     const std::uint8_t* header = data_ + sectionTable + kSectionHeaderSize * index;
     const std::uint32_t virtualSize = LoadLe32(header + 8);
@@ -139,8 +139,24 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
     if (section.rawSize != 0 && (section.fileOffset < fileEnd || sectionFileEnd > size_)) return false;
     virtualEnd = sectionVirtualEnd;
     if (section.rawSize != 0) fileEnd = sectionFileEnd;
+    if (rawSize != 0) lastEnd = std::max(lastEnd, std::uint64_t{section.fileOffset} + rawSize);
     sections_.push_back(section);
   }
+  return ParseSymbols(lastEnd);
+}
+
+bool PeImage::ParseSymbols(std::uint64_t sectionsEnd) {
+  const std::uint64_t fileHeader = LoadLe32(data_ + kNewHeaderField);
+  const std::uint64_t offset = LoadLe32(data_ + fileHeader + 12);
+  const std::uint64_t count = LoadLe32(data_ + fileHeader + 16);
+  if (offset == 0 || count == 0) return true;
+  if (offset < sectionsEnd || offset > size_ || (size_ - offset) / kSymbolSize < count) return false;
+  for (std::uint64_t index = 0; index < count; ++index) {
+    index += data_[offset + kSymbolSize * index + kSymbolAuxiliaryField];
+    if (index >= count) return false;
+  }
+  symbolOffset_ = static_cast<std::uint32_t>(offset);
+  symbolCount_ = static_cast<std::uint32_t>(count);
   return true;
 }
 

@@ -42,7 +42,8 @@ class PeImage {
  public:
   // False for anything but a well-formed PE32 (machine i386) or PE32+
   // (machine x86-64) of at most 4 GiB whose sections lie after the headers,
-  // inside the file and the image, without overlapping, and whose base
+  // inside the file and the image, without overlapping, whose symbol table,
+  // if any, lies whole in the file after them, and whose base
   // relocations, if any, lie inside one section and point into section bytes
   // of the file, apart from one another and from the relocation table.
   bool Parse(const std::uint8_t* data, std::size_t size);
@@ -57,6 +58,11 @@ class PeImage {
   const std::vector<PeSection>& sections() const { return sections_; }
   // In ascending file order.
   const std::vector<PeAbsoluteLocation>& absoluteLocations() const { return absoluteLocations_; }
+  // The COFF symbol table: symbolCount() records of kSymbolSize bytes at
+  // symbolTableOffset(), after the headers and every section's bytes, each
+  // primary record's auxiliary records inside it; 0 records when there is none.
+  std::uint32_t symbolTableOffset() const { return symbolOffset_; }
+  std::uint32_t symbolCount() const { return symbolCount_; }
   // The base relocation table's bytes in the file; empty when there is none.
   std::uint32_t relocationTableOffset() const { return relocationOffset_; }
   std::uint32_t relocationTableSize() const { return relocationSize_; }
@@ -71,6 +77,7 @@ class PeImage {
  private:
   bool ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount);
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
+  bool ParseSymbols(std::uint64_t sectionsEnd);
   bool NamedUnwindFrames(const std::uint8_t* name) const;
   bool ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize);
   bool ReadRelocationBlock(const PeRelocationBlock& block);
@@ -83,12 +90,22 @@ class PeImage {
   std::uint32_t imageSize_ = 0;
   std::uint32_t headersSize_ = 0;
   std::uint64_t stringTable_ = 0;  // long section names; 0 when there is none
+  std::uint32_t symbolOffset_ = 0;
+  std::uint32_t symbolCount_ = 0;
   std::uint32_t relocationOffset_ = 0;
   std::uint32_t relocationSize_ = 0;
   std::vector<PeSection> sections_;
   std::vector<PeRelocationBlock> relocationBlocks_;
   std::vector<PeAbsoluteLocation> absoluteLocations_;
 };
+
+inline constexpr std::uint32_t kSymbolSize = 18;
+// In a symbol record: the name's string table offset when its first four
+// bytes are 0, the value, the 1-based section number, the auxiliary count.
+inline constexpr std::uint32_t kSymbolNameOffsetField = 4;
+inline constexpr std::uint32_t kSymbolValueField = 8;
+inline constexpr std::uint32_t kSymbolSectionField = 12;
+inline constexpr std::uint32_t kSymbolAuxiliaryField = 17;
 
 // Little-endian integers of bytes the caller has checked.
 std::uint32_t LoadLe32(const std::uint8_t* bytes);

@@ -63,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Samples, ExecutableRoundTrip,
                          ::testing::Values(SamplePair{"sample_32_v1.exe", "sample_32_v2.exe", true},
                                            SamplePair{"sample_32_v2.exe", "sample_32_v1.exe", true},
                                            SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", true},
+                                           SamplePair{"sample_32_symbols_v1.exe", "sample_32_symbols_v2.exe", true},
                                            SamplePair{"sample_32_v1.exe", "sample_32_v1.exe", false},
                                            SamplePair{"sample_64_v2.exe", "sample_32_v1.exe", false}));
 
@@ -96,6 +97,42 @@ TEST(ExecutableReferences, ReadsTheRipRelativeOperandsOfX64Code) {
   }
   // objdump shows 290 instructions that address memory relative to rip.
   EXPECT_GE(ripRelative, 280u);
+}
+
+TEST(ExecutableReferences, ReadsTheValuesOfSymbolsAsTargetsInTheirSections) {
+  const Bytes file = Sample("sample_32_symbols_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  ASSERT_GT(image.symbolCount(), 0u);
+  std::size_t symbols = 0;
+  for (const ExecutableReference& reference : ReadReferences(file.data(), image).references) {
+    if (reference.kind != ReferenceKind::kSymbol) continue;
+    ++symbols;
+    const std::size_t record = reference.fileOffset - kSymbolValueField;
+    const std::uint16_t section = file[record + kSymbolSectionField] | file[record + kSymbolSectionField + 1] << 8;
+    ASSERT_GE(section, 1);
+    ASSERT_LE(section, image.sections().size());
+    EXPECT_EQ(reference.target, image.sections()[section - 1].rva + LoadLe32(&file[reference.fileOffset]));
+  }
+  EXPECT_GT(symbols, image.symbolCount() / 2);
+}
+
+TEST(ExecutableTransform, FormHoldsEachLongSymbolNameAsItsOffsetFromTheOneBefore) {
+  const Bytes file = Sample("sample_32_symbols_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  Bytes form;
+  ASSERT_TRUE(TransformOldExecutable(file.data(), file.size(), form));
+  std::uint32_t previous = 0;
+  std::size_t longNames = 0;
+  ForEachSymbol(file.data(), image, [&](std::uint64_t record) {
+    if (LoadLe32(&file[record]) != 0) return;
+    const std::uint32_t offset = LoadLe32(&file[record + kSymbolNameOffsetField]);
+    EXPECT_EQ(LoadLe32(&form[record + kSymbolNameOffsetField]), offset - previous);
+    previous = offset;
+    ++longNames;
+  });
+  EXPECT_GT(longNames, 100u);
 }
 
 // Offsets in sample_32_v1.exe: PE header at 0x80, optional header at 0x98,
@@ -164,7 +201,24 @@ INSTANTIATE_TEST_SUITE_P(
                        Put16(f, kRelocationTable + 10,
                              static_cast<std::uint16_t>((f[kRelocationTable + 8] | f[kRelocationTable + 9] << 8) + 2));
                      }},
-        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }}),
+        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }},
+        Malformation{"SymbolTableBeyondTheFile",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, static_cast<std::uint32_t>(f.size() - kSymbolSize + 1));
+                       Put32(f, kPeHeader + 16, 1);
+                     }},
+        Malformation{"SymbolTableInASection",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, kRelocationTable);
+                       Put32(f, kPeHeader + 16, 1);
+                     }},
+        Malformation{"AuxiliaryRecordsPastTheSymbolTable",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, static_cast<std::uint32_t>(f.size()));
+                       Put32(f, kPeHeader + 16, 2);
+                       f.resize(f.size() + 2 * kSymbolSize);
+                       f[f.size() - 2 * kSymbolSize + kSymbolAuxiliaryField] = 2;
+                     }}),
     [](const ::testing::TestParamInfo<Malformation>& info) { return std::string(info.param.name); });
 
 TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
