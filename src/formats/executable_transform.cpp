@@ -63,6 +63,48 @@ void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toF
   }
 }
 
+// Moves the relocation table's block headers behind all the entries: when
+// code moves, entries cross from one page's block to the next, and headers
+// amid them would sit at other places in each version.
+void GatherRelocationHeaders(std::uint8_t* data, const PeImage& layout) {
+  Bytes entries;
+  Bytes headers;
+  for (const PeRelocationBlock& block : layout.relocationBlocks()) {
+    const std::uint8_t* header = data + block.entriesOffset - kRelocationBlockHeader;
+    headers.insert(headers.end(), header, header + kRelocationBlockHeader);
+    entries.insert(entries.end(), data + block.entriesOffset, data + block.entriesOffset + 2 * block.count);
+  }
+  std::uint8_t* table = data + layout.relocationTableOffset();
+  std::copy(headers.begin(), headers.end(), std::copy(entries.begin(), entries.end(), table));
+}
+
+// Puts each block header of a form's relocation table back before its
+// entries; false when the headers, read back from the table's end, do not
+// fill it exactly.
+bool ScatterRelocationHeaders(std::uint8_t* data, const PeImage& bounds) {
+  std::uint8_t* table = data + bounds.relocationTableOffset();
+  const std::uint64_t tableSize = bounds.relocationTableSize();
+  std::uint64_t headersStart = tableSize;
+  for (std::uint64_t covered = 0; covered < tableSize;) {
+    if (headersStart < kRelocationBlockHeader) return false;
+    headersStart -= kRelocationBlockHeader;
+    const std::uint32_t blockSize = LoadLe32(table + headersStart + 4);
+    if (blockSize < kRelocationBlockHeader || blockSize > tableSize - covered) return false;
+    covered += blockSize;
+  }
+  Bytes restored;
+  restored.reserve(tableSize);
+  const std::uint8_t* entries = table;
+  for (std::uint64_t header = headersStart; header < tableSize; header += kRelocationBlockHeader) {
+    const std::uint32_t entryBytes = LoadLe32(table + header + 4) - kRelocationBlockHeader;
+    restored.insert(restored.end(), table + header, table + header + kRelocationBlockHeader);
+    restored.insert(restored.end(), entries, entries + entryBytes);
+    entries += entryBytes;
+  }
+  std::copy(restored.begin(), restored.end(), table);
+  return true;
+}
+
 // Each long symbol name's string table offset as its difference from the
 // long name before, or back: names follow one another in the string table,
 // so these differences stay when names are added before them.
@@ -87,6 +129,7 @@ Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
                  indexOf(LabelIndex(side.labels, reference.target)));
   }
   RecodeRelocationOffsets(form.data(), side.image, true);
+  GatherRelocationHeaders(form.data(), side.image);
   RecodeSymbolNames(form.data(), side.image, true);
   return form;
 }
@@ -328,6 +371,7 @@ bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const s
   NewLabels labels;
   PeImage form;
   if (!Label(oldData, oldSize, old, nullptr) || !ReadSideData(sideData, sideSize, old.labels, labels) ||
+      !form.ParseTableBounds(image.data(), image.size()) || !ScatterRelocationHeaders(image.data(), form) ||
       !form.ParseLayout(image.data(), image.size())) {
     return false;
   }

@@ -17,7 +17,6 @@ constexpr std::uint64_t kSectionHeaderSize = 40;
 constexpr std::uint16_t kMostSections = 96;
 constexpr std::uint32_t kMostDirectories = 16;
 constexpr std::uint32_t kRelocationDirectory = 5;
-constexpr std::uint32_t kRelocationBlockHeader = 8;
 constexpr std::uint32_t kCodeSection = 0x20;
 constexpr std::uint32_t kExecutableSection = 0x20000000;
 constexpr unsigned kRelocationAbsolute = 0;
@@ -68,6 +67,10 @@ bool PeImage::Parse(const std::uint8_t* data, std::size_t size) {
 }
 
 bool PeImage::ParseLayout(const std::uint8_t* data, std::size_t size) {
+  return ParseTableBounds(data, size) && ParseRelocationBlocks();
+}
+
+bool PeImage::ParseTableBounds(const std::uint8_t* data, std::size_t size) {
   *this = PeImage();
   data_ = data;
   size_ = size;
@@ -83,7 +86,9 @@ bool PeImage::ParseLayout(const std::uint8_t* data, std::size_t size) {
     relocationRva = LoadLe32(entry);
     relocationSize = LoadLe32(entry + 4);
   }
-  return ParseRelocationBlocks(relocationRva, relocationSize);
+  if (relocationSize == 0) return true;
+  relocationSize_ = relocationSize;
+  return OffsetOfRva(relocationRva, relocationSize, relocationOffset_);
 }
 
 bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount) {
@@ -176,10 +181,8 @@ bool PeImage::NamedUnwindFrames(const std::uint8_t* name) const {
          std::equal(data_ + start, data_ + start + sizeof(kUnwindFramesName), kUnwindFramesName);
 }
 
-bool PeImage::ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize) {
-  if (tableSize == 0) return true;
-  if (!OffsetOfRva(tableRva, tableSize, relocationOffset_)) return false;
-  relocationSize_ = tableSize;
+bool PeImage::ParseRelocationBlocks() {
+  const std::uint32_t tableSize = relocationSize_;
   std::uint32_t position = 0;
   while (position < tableSize) {
     if (tableSize - position < kRelocationBlockHeader) return false;

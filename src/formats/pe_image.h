@@ -50,6 +50,9 @@ class PeImage {
   // Parse without reading the relocation entries: absoluteLocations() stays
   // empty and the entries may hold anything.
   bool ParseLayout(const std::uint8_t* data, std::size_t size);
+  // ParseLayout without reading the relocation blocks either: only where the
+  // table lies, inside one section; relocationBlocks() stays empty.
+  bool ParseTableBounds(const std::uint8_t* data, std::size_t size);
 
   bool is64() const { return is64_; }
   std::uint64_t imageBase() const { return imageBase_; }
@@ -79,7 +82,7 @@ class PeImage {
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
   bool ParseSymbols(std::uint64_t sectionsEnd);
   bool NamedUnwindFrames(const std::uint8_t* name) const;
-  bool ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize);
+  bool ParseRelocationBlocks();
   bool ReadRelocationBlock(const PeRelocationBlock& block);
   bool RelocationsApart();
 
@@ -99,6 +102,8 @@ class PeImage {
   std::vector<PeAbsoluteLocation> absoluteLocations_;
 };
 
+// A relocation block's header: its page's RVA and its size with the header.
+inline constexpr std::uint32_t kRelocationBlockHeader = 8;
 inline constexpr std::uint32_t kSymbolSize = 18;
 // In a symbol record: the name's string table offset when its first four
 // bytes are 0, the value, the 1-based section number, the auxiliary count.

@@ -245,5 +245,20 @@ TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
   EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), otherCount.data(), otherCount.size(), image));
 }
 
+TEST(RestoreExecutable, RefusesAFormWhoseRelocationHeadersDoNotFillTheTable) {
+  const Bytes old = Sample("sample_32_v1.exe");
+  const Bytes newer = Sample("sample_32_v2.exe");
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  PeImage bounds;
+  ASSERT_TRUE(bounds.ParseTableBounds(forms.newForm.data(), forms.newForm.size()));
+  ASSERT_GT(bounds.relocationTableSize(), 0u);
+  // The form keeps the block headers at the table's end; the last one's size
+  // made larger than the table.
+  Bytes image = forms.newForm;
+  Put32(image, bounds.relocationTableOffset() + bounds.relocationTableSize() - 4, bounds.relocationTableSize() + 2);
+  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
+}
+
 }  // namespace
 }  // namespace zavex
