@@ -234,7 +234,8 @@ void ScanRelativeOperands(const std::uint8_t* data, const PeImage& image,
   }
 }
 
-void ForEachSymbol(const std::uint8_t* data, const PeImage& image, const std::function<void(std::uint64_t record)>& visit) {
+void ForEachSymbol(const std::uint8_t* data, const PeImage& image,
+                   const std::function<void(std::uint64_t record)>& visit) {
   for (std::uint64_t index = 0; index < image.symbolCount(); ++index) {
     const std::uint64_t record = image.symbolTableOffset() + std::uint64_t{kSymbolSize} * index;
     visit(record);
@@ -253,6 +254,39 @@ void ScanSymbolOperands(const std::uint8_t* data, const PeImage& image,
   });
 }
 
+std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width) {
+  return width == 4 ? LoadLe32(bytes) : LoadLe64(bytes);
+}
+
+void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
+  if (width == 4) {
+    StoreLe32(bytes, static_cast<std::uint32_t>(value));
+  } else {
+    StoreLe64(bytes, value);
+  }
+}
+
+std::uint64_t AddressDistance(const PeImage& image, unsigned width, std::uint64_t value) {
+  const std::uint64_t distance = value - image.imageBase();
+  return width == 4 ? distance & 0xFFFFFFFF : distance;
+}
+
+void ScanDebugAddresses(const PeImage& image,
+                        const std::function<bool(std::uint32_t fileOffset, unsigned width)>& accept) {
+  const unsigned width = image.is64() ? 8 : 4;
+  ProtectedBytes protectedBytes(image);
+  for (const PeSection& section : image.sections()) {
+    if (!section.debugInfo) continue;
+    const std::uint64_t end = std::uint64_t{section.fileOffset} + section.rawSize;
+    std::uint64_t position = section.fileOffset;
+    while (end - position >= width) {
+      const bool accepted =
+          !protectedBytes.Touches(position, position + width) && accept(static_cast<std::uint32_t>(position), width);
+      position += accepted ? width : 1;
+    }
+  }
+}
+
 bool RelativeTarget(const PeImage& image, ReferenceKind kind, std::uint32_t fileOffset, std::uint32_t value,
                     std::uint32_t& target) {
   std::uint32_t rva = 0;
@@ -267,8 +301,7 @@ bool RelativeTarget(const PeImage& image, ReferenceKind kind, std::uint32_t file
 ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image) {
   ImageReferences found;
   for (const PeAbsoluteLocation& location : image.absoluteLocations()) {
-    const std::uint64_t value =
-        location.width == 4 ? LoadLe32(data + location.fileOffset) : LoadLe64(data + location.fileOffset);
+    const std::uint64_t value = LoadOperand(data + location.fileOffset, location.width);
     if (value >= image.imageBase() && value - image.imageBase() < image.imageSize()) {
       const auto target = static_cast<std::uint32_t>(value - image.imageBase());
       found.references.push_back({location.fileOffset, target, location.width, ReferenceKind::kAbsolute});
@@ -287,10 +320,19 @@ ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image) {
   };
   ScanRelativeOperands(data, image, [&](std::uint32_t fileOffset) { return readRelative(ReferenceKind::kRelative, fileOffset); });
   ScanFrameOperands(data, image, [&](std::uint32_t fileOffset) { readRelative(ReferenceKind::kFrame, fileOffset); });
+  ScanDebugAddresses(image, [&](std::uint32_t fileOffset, unsigned width) {
+    const std::uint64_t target = AddressDistance(image, width, LoadOperand(data + fileOffset, width));
+    if (target >= image.imageSize()) return false;
+    const auto operandWidth = static_cast<std::uint8_t>(width);
+    found.references.push_back(
+        {fileOffset, static_cast<std::uint32_t>(target), operandWidth, ReferenceKind::kDebugAddress});
+    return true;
+  });
   ScanSymbolOperands(data, image, [&](std::uint32_t fileOffset, const PeSection& section) {
     const std::uint64_t target = std::uint64_t{section.rva} + LoadLe32(data + fileOffset);
     if (target < image.imageSize()) {
-      found.references.push_back({fileOffset, static_cast<std::uint32_t>(target), kOperandSize, ReferenceKind::kSymbol});
+      found.references.push_back(
+          {fileOffset, static_cast<std::uint32_t>(target), kOperandSize, ReferenceKind::kSymbol});
     } else {
       found.outside.push_back({fileOffset, kOperandSize});
     }

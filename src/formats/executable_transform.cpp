@@ -33,18 +33,6 @@ bool Label(const std::uint8_t* data, std::size_t size, LabelledImage& side, std:
   return true;
 }
 
-std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width) {
-  return width == 4 ? LoadLe32(bytes) : LoadLe64(bytes);
-}
-
-void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
-  if (width == 4) {
-    StoreLe32(bytes, static_cast<std::uint32_t>(value));
-  } else {
-    StoreLe64(bytes, value);
-  }
-}
-
 // Each relocation entry's page offset as its difference from the entry
 // before, modulo the page size, or back: when code moves, these differences
 // stay while the offsets all change.
@@ -120,13 +108,15 @@ void RecodeSymbolNames(std::uint8_t* data, const PeImage& layout, bool toForm) {
   });
 }
 
-// side's bytes with each reference's operand replaced by indexOf(its label).
+// side's bytes with each reference's operand replaced by indexOf(its label),
+// a debug address's by the image base plus it.
 template <typename IndexOf>
 Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
   Bytes form(side.data, side.data + side.size);
   for (const ExecutableReference& reference : side.references) {
+    const std::uint64_t base = reference.kind == ReferenceKind::kDebugAddress ? side.image.imageBase() : 0;
     StoreOperand(form.data() + reference.fileOffset, reference.width,
-                 indexOf(LabelIndex(side.labels, reference.target)));
+                 base + indexOf(LabelIndex(side.labels, reference.target)));
   }
   RecodeRelocationOffsets(form.data(), side.image, true);
   GatherRelocationHeaders(form.data(), side.image);
@@ -278,6 +268,32 @@ std::vector<std::uint32_t> Exceptions(const Bytes& newForm, const std::vector<Pe
   return exceptions;
 }
 
+// Where a form's debug addresses may name labels: a value less than this
+// above the image base reads as a label unless it is an exception.
+std::uint64_t DebugLabelRange(const PeImage& image, std::uint64_t labelCount) {
+  return std::max<std::uint64_t>(image.imageSize(), labelCount);
+}
+
+// Places in the new form's debug sections that read as a label but are no
+// reference, most of them bytes before a reference.
+std::vector<std::uint32_t> DebugExceptions(const Bytes& newForm, const LabelledImage& newer,
+                                           std::uint64_t labelCount) {
+  std::vector<std::uint32_t> exceptions;
+  auto reference = newer.references.begin();
+  ScanDebugAddresses(newer.image, [&](std::uint32_t fileOffset, unsigned width) {
+    const std::uint64_t value = LoadOperand(newForm.data() + fileOffset, width);
+    if (AddressDistance(newer.image, width, value) >= DebugLabelRange(newer.image, labelCount)) return false;
+    while (reference != newer.references.end() && reference->fileOffset < fileOffset) ++reference;
+    if (reference != newer.references.end() && reference->fileOffset == fileOffset &&
+        reference->kind == ReferenceKind::kDebugAddress) {
+      return true;
+    }
+    exceptions.push_back(fileOffset);
+    return false;
+  });
+  return exceptions;
+}
+
 // The label of the operand at fileOffset in a new form, or false when the
 // operand is not a reference.
 bool LabelOfOperand(const NewLabels& labels, std::uint32_t fileOffset, std::uint64_t value, std::uint32_t& label) {
@@ -324,6 +340,25 @@ bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, Refere
   return RestoreOperand(form, labels, fileOffset, rva + RelativeBase(kind), 0, image, restored);
 }
 
+bool RestoreDebugAddresses(const PeImage& form, const NewLabels& labels, Bytes& image) {
+  bool restored = true;
+  ScanDebugAddresses(form, [&](std::uint32_t fileOffset, unsigned width) {
+    std::uint8_t* operand = image.data() + fileOffset;
+    const std::uint64_t label = AddressDistance(form, width, LoadOperand(operand, width));
+    if (!restored || label >= DebugLabelRange(form, labels.rvas.size()) ||
+        std::binary_search(labels.exceptions.begin(), labels.exceptions.end(), fileOffset)) {
+      return false;
+    }
+    if (label >= labels.rvas.size() || !labels.placed[label] || labels.rvas[label] >= form.imageSize()) {
+      restored = false;
+      return false;
+    }
+    StoreOperand(operand, width, form.imageBase() + labels.rvas[label]);
+    return true;
+  });
+  return restored;
+}
+
 bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image) {
   bool restored = true;
   ScanRelativeOperands(image.data(), form, [&](std::uint32_t fileOffset) {
@@ -359,7 +394,11 @@ bool TransformExecutables(const std::uint8_t* oldData, std::size_t oldSize, cons
   const std::uint64_t labelCount = old.labels.size() + std::count(pairs.begin(), pairs.end(), kNoLabel);
   forms.oldForm = FormOf(old, [](std::uint32_t index) { return index; });
   forms.newForm = FormOf(newer, [&newIndex](std::uint32_t index) { return newIndex[index]; });
-  PutAscending(forms.sideData, Exceptions(forms.newForm, outside, labelCount));
+  std::vector<std::uint32_t> exceptions = Exceptions(forms.newForm, outside, labelCount);
+  const std::vector<std::uint32_t> debugExceptions = DebugExceptions(forms.newForm, newer, labelCount);
+  exceptions.insert(exceptions.end(), debugExceptions.begin(), debugExceptions.end());
+  std::sort(exceptions.begin(), exceptions.end());
+  PutAscending(forms.sideData, exceptions);
   Bytes restored = forms.newForm;
   return RestoreExecutable(oldData, oldSize, forms.sideData.data(), forms.sideData.size(), restored) &&
          std::equal(restored.begin(), restored.end(), newData, newData + newSize);
@@ -378,7 +417,8 @@ bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const s
   RecodeRelocationOffsets(image.data(), form, false);
   RecodeSymbolNames(image.data(), form, false);
   if (!form.Parse(image.data(), image.size())) return false;
-  return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image);
+  return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image) &&
+         RestoreDebugAddresses(form, labels, image);
 }
 
 }  // namespace zavex

@@ -23,6 +23,9 @@ constexpr unsigned kRelocationAbsolute = 0;
 constexpr unsigned kRelocationHighLow = 3;
 constexpr unsigned kRelocationDir64 = 10;
 constexpr char kUnwindFramesName[] = ".eh_frame";
+constexpr char kDebugPrefix[] = ".debug_";
+constexpr std::size_t kNameField = 8;
+constexpr std::size_t kLongestName = 32;
 
 std::uint16_t LoadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
 
@@ -137,7 +140,10 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
     section.fileOffset = LoadLe32(header + 20);
     section.rawSize = std::min(rawSize, section.virtualSize);
     section.executable = (LoadLe32(header + 36) & (kCodeSection | kExecutableSection)) != 0;
-    section.unwindFrames = !section.executable && NamedUnwindFrames(header);
+    const std::string name = section.executable ? std::string() : SectionName(header);
+    section.unwindFrames = name == kUnwindFramesName || name == std::string(kUnwindFramesName, kNameField);
+    constexpr std::size_t kPrefixLength = sizeof(kDebugPrefix) - 1;
+    section.debugInfo = name.size() > kPrefixLength && name.compare(0, kPrefixLength, kDebugPrefix) == 0;
     const std::uint64_t sectionVirtualEnd = std::uint64_t{section.rva} + section.virtualSize;
     const std::uint64_t sectionFileEnd = std::uint64_t{section.fileOffset} + section.rawSize;
     if (section.rva < virtualEnd || sectionVirtualEnd > imageSize_) return false;
@@ -166,19 +172,20 @@ bool PeImage::ParseSymbols(std::uint64_t sectionsEnd) {
 }
 
 // An 8-byte name, or "/" and the decimal offset of a longer one in the
-// string table; cut to 8 bytes, .eh_frame counts too.
-bool PeImage::NamedUnwindFrames(const std::uint8_t* name) const {
-  constexpr std::size_t kNameField = 8;
-  if (std::equal(name, name + kNameField, kUnwindFramesName)) return true;
-  if (name[0] != '/' || stringTable_ == 0) return false;
+// string table, read up to kLongestName bytes; empty when it cannot be read.
+std::string PeImage::SectionName(const std::uint8_t* name) const {
+  const std::uint8_t* end = std::find(name, name + kNameField, 0);
+  if (name[0] != '/') return std::string(name, end);
+  if (stringTable_ == 0) return std::string();
   std::uint64_t offset = 0;
-  for (std::size_t index = 1; index < kNameField && name[index] != 0; ++index) {
-    if (name[index] < '0' || name[index] > '9') return false;
-    offset = offset * 10 + (name[index] - '0');
+  for (const std::uint8_t* digit = name + 1; digit != end; ++digit) {
+    if (*digit < '0' || *digit > '9') return std::string();
+    offset = offset * 10 + (*digit - '0');
   }
   const std::uint64_t start = stringTable_ + offset;
-  return start <= size_ && size_ - start >= sizeof(kUnwindFramesName) &&
-         std::equal(data_ + start, data_ + start + sizeof(kUnwindFramesName), kUnwindFramesName);
+  if (start >= size_) return std::string();
+  const std::uint8_t* longName = data_ + start;
+  return std::string(longName, std::find(longName, longName + std::min<std::uint64_t>(size_ - start, kLongestName), 0));
 }
 
 bool PeImage::ParseRelocationBlocks() {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace zavex {
@@ -20,6 +21,7 @@ struct PeSection {
   std::uint32_t rawSize = 0;
   bool executable = false;
   bool unwindFrames = false;  // named .eh_frame and not executable
+  bool debugInfo = false;     // named .debug_ and more, and not executable
 };
 
 // An address in the image that the loader relocates: width 4 or 8 bytes at
@@ -81,7 +83,7 @@ class PeImage {
   bool ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount);
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
   bool ParseSymbols(std::uint64_t sectionsEnd);
-  bool NamedUnwindFrames(const std::uint8_t* name) const;
+  std::string SectionName(const std::uint8_t* name) const;
   bool ParseRelocationBlocks();
   bool ReadRelocationBlock(const PeRelocationBlock& block);
   bool RelocationsApart();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -150,6 +151,41 @@ void Truncate(Bytes& file, std::size_t size) { file = Bytes(file.begin(), file.b
 
 void Put16(Bytes& file, std::size_t offset, std::uint16_t value) { std::memcpy(&file[offset], &value, 2); }
 void Put32(Bytes& file, std::size_t offset, std::uint32_t value) { StoreLe32(&file[offset], value); }
+
+// sample_32_v1.exe with its .rdata named as a debug section and the
+// unrelocated address of the start of .text in its last four bytes.
+Bytes WithDebugAddress(std::uint32_t target, std::size_t& operand) {
+  Bytes file = Sample("sample_32_v1.exe");
+  std::memcpy(&file[kSectionTable + 2 * 40], ".debug_r", 8);
+  PeImage image;
+  if (!image.Parse(file.data(), file.size())) return Bytes();
+  const PeSection& debug = image.sections()[2];
+  operand = debug.fileOffset + debug.rawSize - 4;
+  Put32(file, operand, static_cast<std::uint32_t>(image.imageBase()) + target);
+  return file;
+}
+
+TEST(ExecutableTransform, AddressesInDebugSectionsBecomeLabels) {
+  std::size_t operand = 0;
+  const Bytes old = WithDebugAddress(0x1000, operand);
+  const Bytes newer = WithDebugAddress(0x1010, operand);
+  PeImage image;
+  ASSERT_TRUE(image.Parse(newer.data(), newer.size()));
+  ASSERT_TRUE(image.sections()[2].debugInfo);
+  const ImageReferences found = ReadReferences(newer.data(), image);
+  const auto reference = std::find_if(found.references.begin(), found.references.end(),
+                                      [&](const ExecutableReference& r) { return r.fileOffset == operand; });
+  ASSERT_NE(reference, found.references.end());
+  EXPECT_EQ(reference->kind, ReferenceKind::kDebugAddress);
+  EXPECT_EQ(reference->target, 0x1010u);
+
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  EXPECT_LT(LoadLe32(&forms.newForm[operand]) - image.imageBase(), found.references.size());
+  Bytes restored = forms.newForm;
+  ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  EXPECT_EQ(restored, newer);
+}
 
 struct Malformation {
   const char* name;
