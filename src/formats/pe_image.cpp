@@ -160,7 +160,7 @@ bool PeImage::ParseSymbols(std::uint64_t sectionsEnd) {
   const std::uint64_t fileHeader = LoadLe32(data_ + kNewHeaderField);
   const std::uint64_t offset = LoadLe32(data_ + fileHeader + 12);
   const std::uint64_t count = LoadLe32(data_ + fileHeader + 16);
-  if (offset == 0 || count == 0) return true;
+  if (offset == 0) return true;
   if (offset < sectionsEnd || offset > size_ || (size_ - offset) / kSymbolSize < count) return false;
   for (std::uint64_t index = 0; index < count; ++index) {
     index += data_[offset + kSymbolSize * index + kSymbolAuxiliaryField];

@@ -44,8 +44,9 @@ class PeImage {
  public:
   // False for anything but a well-formed PE32 (machine i386) or PE32+
   // (machine x86-64) of at most 4 GiB whose sections lie after the headers,
-  // inside the file and the image, without overlapping, whose symbol table,
-  // if any, lies whole in the file after them, and whose base
+  // inside the file and the image, without overlapping, whose symbol table
+  // (and so the string table of long names), if any, lies whole in the file
+  // after them, and whose base
   // relocations, if any, lie inside one section and point into section bytes
   // of the file, apart from one another and from the relocation table.
   bool Parse(const std::uint8_t* data, std::size_t size);

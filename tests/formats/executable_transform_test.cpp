@@ -248,6 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
                        Put32(f, kPeHeader + 12, kRelocationTable);
                        Put32(f, kPeHeader + 16, 1);
                      }},
+        Malformation{"EmptySymbolTableInASection", [](Bytes& f) { Put32(f, kPeHeader + 12, kRelocationTable); }},
         Malformation{"AuxiliaryRecordsPastTheSymbolTable",
                      [](Bytes& f) {
                        Put32(f, kPeHeader + 12, static_cast<std::uint32_t>(f.size()));
