@@ -13,6 +13,7 @@
 #include "formats/binary_patch.h"
 #include "formats/executable_references.h"
 #include "formats/executable_transform.h"
+#include "formats/label_alignment.h"
 #include "formats/pe_image.h"
 #include "sample_bytes.h"
 
@@ -153,7 +154,7 @@ void Put16(Bytes& file, std::size_t offset, std::uint16_t value) { std::memcpy(&
 void Put32(Bytes& file, std::size_t offset, std::uint32_t value) { StoreLe32(&file[offset], value); }
 
 // sample_32_v1.exe with its .rdata named as a debug section and the
-// unrelocated address of the start of .text in its last four bytes.
+// unrelocated address of target in its last four bytes, at operand.
 Bytes WithDebugAddress(std::uint32_t target, std::size_t& operand) {
   Bytes file = Sample("sample_32_v1.exe");
   std::memcpy(&file[kSectionTable + 2 * 40], ".debug_r", 8);
@@ -163,6 +164,32 @@ Bytes WithDebugAddress(std::uint32_t target, std::size_t& operand) {
   operand = debug.fileOffset + debug.rawSize - 4;
   Put32(file, operand, static_cast<std::uint32_t>(image.imageBase()) + target);
   return file;
+}
+
+TEST(ExecutableTransform, BytesThatReadAsADebugAddressOnlyInTheFormStayAsTheyAre) {
+  std::size_t operand = 0;
+  Bytes file = WithDebugAddress(0x1000, operand);
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  const std::vector<std::uint32_t> labels = LabelsOf(ReadReferences(file.data(), image).references);
+  ASSERT_GT(labels.size(), 256u);
+  // The address of label 256, whose form 0x00400100 makes the four bytes
+  // from three before it read 0x00400000, the image base, in the form only.
+  const std::uint32_t target = labels[256];
+  ASSERT_NE(target & 0xFF, 0u);
+  Put32(file, operand, static_cast<std::uint32_t>(image.imageBase()) + target);
+  file[operand - 1] = 0x40;
+  file[operand - 2] = 0;
+  file[operand - 3] = 0;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  ASSERT_EQ(LabelsOf(ReadReferences(file.data(), image).references), labels);
+
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(file.data(), file.size(), file.data(), file.size(), forms));
+  EXPECT_EQ(LoadLe32(&forms.newForm[operand - 3]), image.imageBase());
+  Bytes restored = forms.newForm;
+  ASSERT_TRUE(RestoreExecutable(file.data(), file.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  EXPECT_EQ(restored, file);
 }
 
 TEST(ExecutableTransform, AddressesInDebugSectionsBecomeLabels) {
@@ -291,9 +318,10 @@ TEST(RestoreExecutable, RefusesAFormWhoseRelocationHeadersDoNotFillTheTable) {
   ASSERT_TRUE(bounds.ParseTableBounds(forms.newForm.data(), forms.newForm.size()));
   ASSERT_GT(bounds.relocationTableSize(), 0u);
   // The form keeps the block headers at the table's end; the last one's size
-  // made larger than the table.
-  Bytes image = forms.newForm;
-  Put32(image, bounds.relocationTableOffset() + bounds.relocationTableSize() - 4, bounds.relocationTableSize() + 2);
+  // made larger than the table, which ends the file here.
+  const std::size_t tableEnd = bounds.relocationTableOffset() + bounds.relocationTableSize();
+  Bytes image(forms.newForm.begin(), forms.newForm.begin() + static_cast<std::ptrdiff_t>(tableEnd));
+  Put32(image, tableEnd - 4, bounds.relocationTableSize() + 2);
   EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
 }
 
