@@ -318,14 +318,13 @@ bool RestoreAbsolute(const PeImage& form, const NewLabels& labels, Bytes& image)
 
 // Writes the 4-byte operand at fileOffset back from its label, as the
 // label's RVA less base; false when it is no reference, and restored false
-// as well when it names a label the side data does not place at or after
-// lowest.
+// as well when it names a label the side data does not place.
 bool RestoreOperand(const PeImage& form, const NewLabels& labels, std::uint32_t fileOffset, std::uint32_t base,
-                    std::uint32_t lowest, Bytes& image, bool& restored) {
+                    Bytes& image, bool& restored) {
   std::uint8_t* operand = image.data() + fileOffset;
   std::uint32_t label = 0;
   if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
-  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || labels.rvas[label] < lowest) {
+  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize()) {
     restored = false;
     return false;
   }
@@ -337,7 +336,7 @@ bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, Refere
                             Bytes& image, bool& restored) {
   std::uint32_t rva = 0;
   if (!form.RvaOfOffset(fileOffset, rva)) return false;
-  return RestoreOperand(form, labels, fileOffset, rva + RelativeBase(kind), 0, image, restored);
+  return RestoreOperand(form, labels, fileOffset, rva + RelativeBase(kind), image, restored);
 }
 
 bool RestoreDebugAddresses(const PeImage& form, const NewLabels& labels, Bytes& image) {
@@ -368,7 +367,7 @@ bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image)
     RestoreRelativeOperand(form, labels, ReferenceKind::kFrame, fileOffset, image, restored);
   });
   ScanSymbolOperands(image.data(), form, [&](std::uint32_t fileOffset, const PeSection& section) {
-    RestoreOperand(form, labels, fileOffset, section.rva, section.rva, image, restored);
+    RestoreOperand(form, labels, fileOffset, section.rva, image, restored);
   });
   return restored;
 }
