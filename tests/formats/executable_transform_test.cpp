@@ -145,6 +145,7 @@ constexpr std::size_t kOptionalHeader = 0x98;
 constexpr std::size_t kSectionTable = 0x178;
 constexpr std::size_t kRelocationTable = 0xAA00;
 constexpr std::size_t kRelocationTableSize = 0x438;
+constexpr std::size_t kDataSection = 0x7800;  // .data's bytes in the file
 
 // A copy of the first size bytes in a buffer of its own, so that the
 // sanitizers see any read past its end.
@@ -272,8 +273,9 @@ INSTANTIATE_TEST_SUITE_P(
                      }},
         Malformation{"SymbolTableInASection",
                      [](Bytes& f) {
-                       Put32(f, kPeHeader + 12, kRelocationTable);
+                       Put32(f, kPeHeader + 12, kDataSection);
                        Put32(f, kPeHeader + 16, 1);
+                       f[kDataSection + kSymbolAuxiliaryField] = 0;
                      }},
         Malformation{"EmptySymbolTableInASection", [](Bytes& f) { Put32(f, kPeHeader + 12, kRelocationTable); }},
         Malformation{"AuxiliaryRecordsPastTheSymbolTable",
