@@ -77,6 +77,7 @@ void ScanDebugAddresses(const PeImage& image,
 // width: the target of a debug address when below the image's size.
 std::uint64_t AddressDistance(const PeImage& image, unsigned width, std::uint64_t value);
 
+// An operand's value, little-endian in width 4 or 8.
 std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width);
 void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value);
 
