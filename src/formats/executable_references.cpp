@@ -12,9 +12,36 @@ constexpr std::uint8_t kPcRelativeSigned4 = 0x1B;  // DW_EH_PE_pcrel | DW_EH_PE_
 constexpr std::uint8_t kNoPointer = 0xFF;          // DW_EH_PE_omit
 constexpr std::size_t kLongestAugmentation = 8;
 
-unsigned OpcodeSize(const std::uint8_t* bytes, std::uint64_t available) {
+// x86-64 opcodes whose ModRM operand is often addressed relative to the next
+// instruction: moves, lea, arithmetic, compares, tests, call and jmp through
+// memory; after 0F, SSE moves and arithmetic, movzx, movsx, imul and cmov.
+constexpr std::uint8_t kOneByteRipOpcodes[] = {0x01, 0x03, 0x09, 0x0B, 0x21, 0x23, 0x29, 0x2B, 0x31, 0x33,
+                                               0x39, 0x3B, 0x63, 0x80, 0x81, 0x83, 0x84, 0x85, 0x88, 0x89,
+                                               0x8A, 0x8B, 0x8D, 0xC6, 0xC7, 0xF6, 0xF7, 0xFF};
+constexpr std::uint8_t kTwoByteRipOpcodes[] = {0x10, 0x11, 0x28, 0x2A, 0x2E, 0x2F, 0x51, 0x54, 0x57, 0x58,
+                                               0x59, 0x5A, 0x5C, 0x5E, 0x6E, 0x6F, 0x7E, 0x7F, 0xAF, 0xB6,
+                                               0xB7, 0xBE, 0xBF, 0xD6, 0xEF};
+
+template <std::size_t kCount>
+bool OneOf(std::uint8_t byte, const std::uint8_t (&set)[kCount]) {
+  return std::find(set, set + kCount, byte) != set + kCount;
+}
+
+// mod 00 and r/m 101: in 64-bit code a disp32 relative to the next instruction.
+bool RipRelativeModRm(std::uint8_t modRm) { return (modRm & 0xC7) == 0x05; }
+
+// The bytes before a 4-byte operand that counts from its own end, or 0: a
+// rel32 call or jump, or in x86-64 code a RIP-relative operand, whose value
+// the transform counts from the end of the operand also when an immediate
+// follows it.
+unsigned OpcodeSize(const std::uint8_t* bytes, std::uint64_t available, bool is64) {
   if (bytes[0] == 0xE8 || bytes[0] == 0xE9) return 1;
   if (available >= 2 && bytes[0] == 0x0F && (bytes[1] & 0xF0) == 0x80) return 2;
+  if (!is64) return 0;
+  if (available >= 3 && bytes[0] == 0x0F && OneOf(bytes[1], kTwoByteRipOpcodes) && RipRelativeModRm(bytes[2])) {
+    return 3;
+  }
+  if (available >= 2 && OneOf(bytes[0], kOneByteRipOpcodes) && RipRelativeModRm(bytes[1])) return 2;
   return 0;
 }
 
@@ -192,15 +219,70 @@ void ScanRelativeOperands(const std::uint8_t* data, const PeImage& image,
     if (!section.executable) continue;
     const std::uint64_t end = std::uint64_t{section.fileOffset} + section.rawSize;
     std::uint64_t position = section.fileOffset;
+    std::uint64_t nextOperand = position;  // offers stay ascending, each operand offered once
     while (position + 1 + kOperandSize <= end) {
-      const unsigned opcodeSize = OpcodeSize(data + position, end - position);
+      const unsigned opcodeSize = OpcodeSize(data + position, end - position, image.is64());
       const std::uint64_t operand = position + opcodeSize;
-      if (opcodeSize != 0 && operand + kOperandSize <= end &&
-          !protectedBytes.Touches(position, operand + kOperandSize) && accept(static_cast<std::uint32_t>(operand))) {
-        position = operand + kOperandSize;
-      } else {
-        ++position;
+      bool accepted = false;
+      if (opcodeSize != 0 && operand >= nextOperand && operand + kOperandSize <= end &&
+          !protectedBytes.Touches(position, operand + kOperandSize)) {
+        nextOperand = operand + 1;
+        accepted = accept(static_cast<std::uint32_t>(operand));
       }
+      position = accepted ? operand + kOperandSize : position + 1;
+    }
+  }
+}
+
+void ForEachSymbol(const std::uint8_t* data, const PeImage& image,
+                   const std::function<void(std::uint64_t record)>& visit) {
+  for (std::uint64_t index = 0; index < image.symbolCount(); ++index) {
+    const std::uint64_t record = image.symbolTableOffset() + std::uint64_t{kSymbolSize} * index;
+    visit(record);
+    index += data[record + kSymbolAuxiliaryField];
+  }
+}
+
+void ScanSymbolOperands(const std::uint8_t* data, const PeImage& image,
+                        const std::function<void(std::uint32_t fileOffset, const PeSection& section)>& offer) {
+  ForEachSymbol(data, image, [&](std::uint64_t record) {
+    const std::uint8_t* number = data + record + kSymbolSectionField;
+    const std::size_t section = number[0] | number[1] << 8;  // 0 undefined; 0xFFFF, 0xFFFE special
+    if (section >= 1 && section <= image.sections().size()) {
+      offer(static_cast<std::uint32_t>(record + kSymbolValueField), image.sections()[section - 1]);
+    }
+  });
+}
+
+std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width) {
+  return width == 4 ? LoadLe32(bytes) : LoadLe64(bytes);
+}
+
+void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
+  if (width == 4) {
+    StoreLe32(bytes, static_cast<std::uint32_t>(value));
+  } else {
+    StoreLe64(bytes, value);
+  }
+}
+
+std::uint64_t AddressDistance(const PeImage& image, unsigned width, std::uint64_t value) {
+  const std::uint64_t distance = value - image.imageBase();
+  return width == 4 ? distance & 0xFFFFFFFF : distance;
+}
+
+void ScanDebugAddresses(const PeImage& image,
+                        const std::function<bool(std::uint32_t fileOffset, unsigned width)>& accept) {
+  const unsigned width = image.is64() ? 8 : 4;
+  ProtectedBytes protectedBytes(image);
+  for (const PeSection& section : image.sections()) {
+    if (!section.debugInfo) continue;
+    const std::uint64_t end = std::uint64_t{section.fileOffset} + section.rawSize;
+    std::uint64_t position = section.fileOffset;
+    while (end - position >= width) {
+      const bool accepted =
+          !protectedBytes.Touches(position, position + width) && accept(static_cast<std::uint32_t>(position), width);
+      position += accepted ? width : 1;
     }
   }
 }
@@ -219,8 +301,7 @@ bool RelativeTarget(const PeImage& image, ReferenceKind kind, std::uint32_t file
 ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image) {
   ImageReferences found;
   for (const PeAbsoluteLocation& location : image.absoluteLocations()) {
-    const std::uint64_t value =
-        location.width == 4 ? LoadLe32(data + location.fileOffset) : LoadLe64(data + location.fileOffset);
+    const std::uint64_t value = LoadOperand(data + location.fileOffset, location.width);
     if (value >= image.imageBase() && value - image.imageBase() < image.imageSize()) {
       const auto target = static_cast<std::uint32_t>(value - image.imageBase());
       found.references.push_back({location.fileOffset, target, location.width, ReferenceKind::kAbsolute});
@@ -239,6 +320,23 @@ ImageReferences ReadReferences(const std::uint8_t* data, const PeImage& image) {
   };
   ScanRelativeOperands(data, image, [&](std::uint32_t fileOffset) { return readRelative(ReferenceKind::kRelative, fileOffset); });
   ScanFrameOperands(data, image, [&](std::uint32_t fileOffset) { readRelative(ReferenceKind::kFrame, fileOffset); });
+  ScanDebugAddresses(image, [&](std::uint32_t fileOffset, unsigned width) {
+    const std::uint64_t target = AddressDistance(image, width, LoadOperand(data + fileOffset, width));
+    if (target >= image.imageSize()) return false;
+    const auto operandWidth = static_cast<std::uint8_t>(width);
+    found.references.push_back(
+        {fileOffset, static_cast<std::uint32_t>(target), operandWidth, ReferenceKind::kDebugAddress});
+    return true;
+  });
+  ScanSymbolOperands(data, image, [&](std::uint32_t fileOffset, const PeSection& section) {
+    const std::uint64_t target = std::uint64_t{section.rva} + LoadLe32(data + fileOffset);
+    if (target < image.imageSize()) {
+      found.references.push_back(
+          {fileOffset, static_cast<std::uint32_t>(target), kOperandSize, ReferenceKind::kSymbol});
+    } else {
+      found.outside.push_back({fileOffset, kOperandSize});
+    }
+  });
   const auto byOffset = [](const auto& a, const auto& b) { return a.fileOffset < b.fileOffset; };
   std::sort(found.references.begin(), found.references.end(), byOffset);
   std::sort(found.outside.begin(), found.outside.end(), byOffset);

@@ -33,18 +33,6 @@ bool Label(const std::uint8_t* data, std::size_t size, LabelledImage& side, std:
   return true;
 }
 
-std::uint64_t LoadOperand(const std::uint8_t* bytes, unsigned width) {
-  return width == 4 ? LoadLe32(bytes) : LoadLe64(bytes);
-}
-
-void StoreOperand(std::uint8_t* bytes, unsigned width, std::uint64_t value) {
-  if (width == 4) {
-    StoreLe32(bytes, static_cast<std::uint32_t>(value));
-  } else {
-    StoreLe64(bytes, value);
-  }
-}
-
 // Each relocation entry's page offset as its difference from the entry
 // before, modulo the page size, or back: when code moves, these differences
 // stay while the offsets all change.
@@ -63,15 +51,76 @@ void RecodeRelocationOffsets(std::uint8_t* data, const PeImage& layout, bool toF
   }
 }
 
-// side's bytes with each reference's operand replaced by indexOf(its label).
+// Moves the relocation table's block headers behind all the entries: when
+// code moves, entries cross from one page's block to the next, and headers
+// amid them would sit at other places in each version.
+void GatherRelocationHeaders(std::uint8_t* data, const PeImage& layout) {
+  Bytes entries;
+  Bytes headers;
+  for (const PeRelocationBlock& block : layout.relocationBlocks()) {
+    const std::uint8_t* header = data + block.entriesOffset - kRelocationBlockHeader;
+    headers.insert(headers.end(), header, header + kRelocationBlockHeader);
+    entries.insert(entries.end(), data + block.entriesOffset, data + block.entriesOffset + 2 * block.count);
+  }
+  std::uint8_t* table = data + layout.relocationTableOffset();
+  std::copy(headers.begin(), headers.end(), std::copy(entries.begin(), entries.end(), table));
+}
+
+// Puts each block header of a form's relocation table back before its
+// entries; false when the headers, read back from the table's end, do not
+// fill it exactly.
+bool ScatterRelocationHeaders(std::uint8_t* data, const PeImage& bounds) {
+  std::uint8_t* table = data + bounds.relocationTableOffset();
+  const std::uint64_t tableSize = bounds.relocationTableSize();
+  std::uint64_t headersStart = tableSize;
+  for (std::uint64_t covered = 0; covered < tableSize;) {
+    if (headersStart < kRelocationBlockHeader) return false;
+    headersStart -= kRelocationBlockHeader;
+    const std::uint32_t blockSize = LoadLe32(table + headersStart + 4);
+    if (blockSize < kRelocationBlockHeader || blockSize > tableSize - covered) return false;
+    covered += blockSize;
+  }
+  Bytes restored;
+  restored.reserve(tableSize);
+  const std::uint8_t* entries = table;
+  for (std::uint64_t header = headersStart; header < tableSize; header += kRelocationBlockHeader) {
+    const std::uint32_t entryBytes = LoadLe32(table + header + 4) - kRelocationBlockHeader;
+    restored.insert(restored.end(), table + header, table + header + kRelocationBlockHeader);
+    restored.insert(restored.end(), entries, entries + entryBytes);
+    entries += entryBytes;
+  }
+  std::copy(restored.begin(), restored.end(), table);
+  return true;
+}
+
+// Each long symbol name's string table offset as its difference from the
+// long name before, or back: names follow one another in the string table,
+// so these differences stay when names are added before them.
+void RecodeSymbolNames(std::uint8_t* data, const PeImage& layout, bool toForm) {
+  std::uint32_t previous = 0;
+  ForEachSymbol(data, layout, [&](std::uint64_t record) {
+    if (LoadLe32(data + record) != 0) return;  // a short name, in place
+    std::uint8_t* field = data + record + kSymbolNameOffsetField;
+    const std::uint32_t stored = LoadLe32(field);
+    const std::uint32_t offset = toForm ? stored : stored + previous;
+    StoreLe32(field, toForm ? stored - previous : offset);
+    previous = offset;
+  });
+}
+
+// side's bytes with each reference's operand replaced by indexOf(its label),
+// a debug address's by the image base plus it.
 template <typename IndexOf>
 Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
   Bytes form(side.data, side.data + side.size);
   for (const ExecutableReference& reference : side.references) {
+    const std::uint64_t base = reference.kind == ReferenceKind::kDebugAddress ? side.image.imageBase() : 0;
     StoreOperand(form.data() + reference.fileOffset, reference.width,
-                 indexOf(LabelIndex(side.labels, reference.target)));
+                 base + indexOf(LabelIndex(side.labels, reference.target)));
   }
   RecodeRelocationOffsets(form.data(), side.image, true);
+  GatherRelocationHeaders(form.data(), side.image);
+  RecodeSymbolNames(form.data(), side.image, true);
   return form;
 }
 
@@ -219,6 +268,32 @@ std::vector<std::uint32_t> Exceptions(const Bytes& newForm, const std::vector<Pe
   return exceptions;
 }
 
+// Where a form's debug addresses may name labels: a value less than this
+// above the image base reads as a label unless it is an exception.
+std::uint64_t DebugLabelRange(const PeImage& image, std::uint64_t labelCount) {
+  return std::max<std::uint64_t>(image.imageSize(), labelCount);
+}
+
+// Places in the new form's debug sections that read as a label but are no
+// reference, most of them bytes before a reference.
+std::vector<std::uint32_t> DebugExceptions(const Bytes& newForm, const LabelledImage& newer,
+                                           std::uint64_t labelCount) {
+  std::vector<std::uint32_t> exceptions;
+  auto reference = newer.references.begin();
+  ScanDebugAddresses(newer.image, [&](std::uint32_t fileOffset, unsigned width) {
+    const std::uint64_t value = LoadOperand(newForm.data() + fileOffset, width);
+    if (AddressDistance(newer.image, width, value) >= DebugLabelRange(newer.image, labelCount)) return false;
+    while (reference != newer.references.end() && reference->fileOffset < fileOffset) ++reference;
+    if (reference != newer.references.end() && reference->fileOffset == fileOffset &&
+        reference->kind == ReferenceKind::kDebugAddress) {
+      return true;
+    }
+    exceptions.push_back(fileOffset);
+    return false;
+  });
+  return exceptions;
+}
+
 // The label of the operand at fileOffset in a new form, or false when the
 // operand is not a reference.
 bool LabelOfOperand(const NewLabels& labels, std::uint32_t fileOffset, std::uint64_t value, std::uint32_t& label) {
@@ -241,21 +316,46 @@ bool RestoreAbsolute(const PeImage& form, const NewLabels& labels, Bytes& image)
   return true;
 }
 
-// Writes the relative operand of kind at fileOffset back from its label;
-// false when it is no reference, and restored false as well when it names a
-// label the side data does not place.
-bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
-                            Bytes& image, bool& restored) {
+// Writes the 4-byte operand at fileOffset back from its label, as the
+// label's RVA less base; false when it is no reference, and restored false
+// as well when it names a label the side data does not place.
+bool RestoreOperand(const PeImage& form, const NewLabels& labels, std::uint32_t fileOffset, std::uint32_t base,
+                    Bytes& image, bool& restored) {
   std::uint8_t* operand = image.data() + fileOffset;
   std::uint32_t label = 0;
-  std::uint32_t rva = 0;
   if (!restored || !LabelOfOperand(labels, fileOffset, LoadLe32(operand), label)) return false;
-  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize() || !form.RvaOfOffset(fileOffset, rva)) {
+  if (!labels.placed[label] || labels.rvas[label] >= form.imageSize()) {
     restored = false;
     return false;
   }
-  StoreLe32(operand, labels.rvas[label] - (rva + RelativeBase(kind)));
+  StoreLe32(operand, labels.rvas[label] - base);
   return true;
+}
+
+bool RestoreRelativeOperand(const PeImage& form, const NewLabels& labels, ReferenceKind kind, std::uint32_t fileOffset,
+                            Bytes& image, bool& restored) {
+  std::uint32_t rva = 0;
+  if (!form.RvaOfOffset(fileOffset, rva)) return false;
+  return RestoreOperand(form, labels, fileOffset, rva + RelativeBase(kind), image, restored);
+}
+
+bool RestoreDebugAddresses(const PeImage& form, const NewLabels& labels, Bytes& image) {
+  bool restored = true;
+  ScanDebugAddresses(form, [&](std::uint32_t fileOffset, unsigned width) {
+    std::uint8_t* operand = image.data() + fileOffset;
+    const std::uint64_t label = AddressDistance(form, width, LoadOperand(operand, width));
+    if (!restored || label >= DebugLabelRange(form, labels.rvas.size()) ||
+        std::binary_search(labels.exceptions.begin(), labels.exceptions.end(), fileOffset)) {
+      return false;
+    }
+    if (label >= labels.rvas.size() || !labels.placed[label] || labels.rvas[label] >= form.imageSize()) {
+      restored = false;
+      return false;
+    }
+    StoreOperand(operand, width, form.imageBase() + labels.rvas[label]);
+    return true;
+  });
+  return restored;
 }
 
 bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image) {
@@ -265,6 +365,9 @@ bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image)
   });
   ScanFrameOperands(image.data(), form, [&](std::uint32_t fileOffset) {
     RestoreRelativeOperand(form, labels, ReferenceKind::kFrame, fileOffset, image, restored);
+  });
+  ScanSymbolOperands(image.data(), form, [&](std::uint32_t fileOffset, const PeSection& section) {
+    RestoreOperand(form, labels, fileOffset, section.rva, image, restored);
   });
   return restored;
 }
@@ -290,7 +393,11 @@ bool TransformExecutables(const std::uint8_t* oldData, std::size_t oldSize, cons
   const std::uint64_t labelCount = old.labels.size() + std::count(pairs.begin(), pairs.end(), kNoLabel);
   forms.oldForm = FormOf(old, [](std::uint32_t index) { return index; });
   forms.newForm = FormOf(newer, [&newIndex](std::uint32_t index) { return newIndex[index]; });
-  PutAscending(forms.sideData, Exceptions(forms.newForm, outside, labelCount));
+  std::vector<std::uint32_t> exceptions = Exceptions(forms.newForm, outside, labelCount);
+  const std::vector<std::uint32_t> debugExceptions = DebugExceptions(forms.newForm, newer, labelCount);
+  exceptions.insert(exceptions.end(), debugExceptions.begin(), debugExceptions.end());
+  std::sort(exceptions.begin(), exceptions.end());
+  PutAscending(forms.sideData, exceptions);
   Bytes restored = forms.newForm;
   return RestoreExecutable(oldData, oldSize, forms.sideData.data(), forms.sideData.size(), restored) &&
          std::equal(restored.begin(), restored.end(), newData, newData + newSize);
@@ -302,12 +409,15 @@ bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const s
   NewLabels labels;
   PeImage form;
   if (!Label(oldData, oldSize, old, nullptr) || !ReadSideData(sideData, sideSize, old.labels, labels) ||
+      !form.ParseTableBounds(image.data(), image.size()) || !ScatterRelocationHeaders(image.data(), form) ||
       !form.ParseLayout(image.data(), image.size())) {
     return false;
   }
   RecodeRelocationOffsets(image.data(), form, false);
+  RecodeSymbolNames(image.data(), form, false);
   if (!form.Parse(image.data(), image.size())) return false;
-  return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image);
+  return RestoreAbsolute(form, labels, image) && RestoreRelative(form, labels, image) &&
+         RestoreDebugAddresses(form, labels, image);
 }
 
 }  // namespace zavex

@@ -2,15 +2,21 @@
 
 // The executable transform: a PE32 or PE32+ file in a form whose references
 // are stable, so that a diff of the old and the new form is much smaller than
-// a diff of the files when code moves. In a form, the operand of every
-// reference (ExecutableReference: rel32 calls and jumps, absolute addresses of
-// the base relocation table, code addresses of .eh_frame records) holds the index of its target's label instead of
-// the address, little-endian in the operand's width; each entry of the base
-// relocation table holds its page offset's difference from the entry before
-// (modulo 4096) in place of the offset; every other byte stays
-// as it is. Labels of the
-// new file take the index of the old label they pair with (AlignLabels);
-// labels without a pair come after the old ones.
+// a diff of the files when code moves. In a form:
+//   - the operand of every reference (ExecutableReference: rel32 calls and
+//     jumps, x86-64 RIP-relative operands, absolute addresses of the base
+//     relocation table, code addresses of .eh_frame records, values of COFF
+//     symbols) holds the index of its target's label instead of the address,
+//     little-endian in the operand's width; an address in a debug section
+//     holds the image base plus that index;
+//   - each entry of the base relocation table holds its page offset's
+//     difference from the entry before (modulo 4096) in place of the offset,
+//     and the table holds all its entries first, then all its block headers;
+//   - each long symbol name holds its string table offset's difference from
+//     the long name before (modulo 2^32);
+//   - every other byte stays as it is.
+// Labels of the new file take the index of the old label they pair with
+// (AlignLabels); labels without a pair come after the old ones.
 //
 // Use in a patch:
 //   publisher: TransformExecutables(old, new) -> oldForm, newForm, sideData;
@@ -24,7 +30,8 @@
 //              RestoreExecutable(old, sideData, newForm) -> the new file,
 //              byte for byte; then check its hash as for any patch.
 // Forms have the size of their files. Every step holds whole files in memory
-// (a few times their size); PE files above 4 GiB are refused.
+// (a few times their size: bench/README.md has the figures); PE files above
+// 4 GiB are refused.
 //
 // Side data, integers as unsigned LEB128 (signed ones zigzag-coded):
 //   old label count
@@ -34,7 +41,8 @@
 //     difference from the one before (the first from 0)
 //   count of exceptions; their file offsets, ascending, each as the
 //     difference from the one before: operands that look like a reference
-//     holding a label index but point outside the image and stay as they are
+//     holding a label index but are none and stay as they are (they point
+//     outside the image, or in a debug section overlap a reference)
 // Small and repetitive: the patch should store it compressed.
 
 #include <cstddef>

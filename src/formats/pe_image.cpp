@@ -17,14 +17,15 @@ constexpr std::uint64_t kSectionHeaderSize = 40;
 constexpr std::uint16_t kMostSections = 96;
 constexpr std::uint32_t kMostDirectories = 16;
 constexpr std::uint32_t kRelocationDirectory = 5;
-constexpr std::uint32_t kRelocationBlockHeader = 8;
 constexpr std::uint32_t kCodeSection = 0x20;
 constexpr std::uint32_t kExecutableSection = 0x20000000;
 constexpr unsigned kRelocationAbsolute = 0;
 constexpr unsigned kRelocationHighLow = 3;
 constexpr unsigned kRelocationDir64 = 10;
-constexpr std::uint64_t kSymbolSize = 18;
 constexpr char kUnwindFramesName[] = ".eh_frame";
+constexpr char kDebugPrefix[] = ".debug_";
+constexpr std::size_t kNameField = 8;
+constexpr std::size_t kLongestName = 32;
 
 std::uint16_t LoadLe16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
 
@@ -69,6 +70,10 @@ bool PeImage::Parse(const std::uint8_t* data, std::size_t size) {
 }
 
 bool PeImage::ParseLayout(const std::uint8_t* data, std::size_t size) {
+  return ParseTableBounds(data, size) && ParseRelocationBlocks();
+}
+
+bool PeImage::ParseTableBounds(const std::uint8_t* data, std::size_t size) {
   *this = PeImage();
   data_ = data;
   size_ = size;
@@ -84,7 +89,9 @@ bool PeImage::ParseLayout(const std::uint8_t* data, std::size_t size) {
     relocationRva = LoadLe32(entry);
     relocationSize = LoadLe32(entry + 4);
   }
-  return ParseRelocationBlocks(relocationRva, relocationSize);
+  if (relocationSize == 0) return true;
+  relocationSize_ = relocationSize;
+  return OffsetOfRva(relocationRva, relocationSize, relocationOffset_);
 }
 
 bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount) {
@@ -122,6 +129,7 @@ bool PeImage::ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCo
 bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount) {
   std::uint64_t virtualEnd = headersSize_;
   std::uint64_t fileEnd = headersSize_;
+  std::uint64_t lastEnd = headersSize_;
   for (std::uint16_t index = 0; index < sectionCount; ++index) {
     const std::uint8_t* header = data_ + sectionTable + kSectionHeaderSize * index;
     const std::uint32_t virtualSize = LoadLe32(header + 8);
@@ -132,38 +140,56 @@ bool PeImage::ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCou
     section.fileOffset = LoadLe32(header + 20);
     section.rawSize = std::min(rawSize, section.virtualSize);
     section.executable = (LoadLe32(header + 36) & (kCodeSection | kExecutableSection)) != 0;
-    section.unwindFrames = !section.executable && NamedUnwindFrames(header);
+    const std::string name = section.executable ? std::string() : SectionName(header);
+    section.unwindFrames = name == kUnwindFramesName || name == std::string(kUnwindFramesName, kNameField);
+    constexpr std::size_t kPrefixLength = sizeof(kDebugPrefix) - 1;
+    section.debugInfo = name.size() > kPrefixLength && name.compare(0, kPrefixLength, kDebugPrefix) == 0;
     const std::uint64_t sectionVirtualEnd = std::uint64_t{section.rva} + section.virtualSize;
     const std::uint64_t sectionFileEnd = std::uint64_t{section.fileOffset} + section.rawSize;
     if (section.rva < virtualEnd || sectionVirtualEnd > imageSize_) return false;
     if (section.rawSize != 0 && (section.fileOffset < fileEnd || sectionFileEnd > size_)) return false;
     virtualEnd = sectionVirtualEnd;
     if (section.rawSize != 0) fileEnd = sectionFileEnd;
+    if (rawSize != 0) lastEnd = std::max(lastEnd, std::uint64_t{section.fileOffset} + rawSize);
     sections_.push_back(section);
   }
+  return ParseSymbols(lastEnd);
+}
+
+bool PeImage::ParseSymbols(std::uint64_t sectionsEnd) {
+  const std::uint64_t fileHeader = LoadLe32(data_ + kNewHeaderField);
+  const std::uint64_t offset = LoadLe32(data_ + fileHeader + 12);
+  const std::uint64_t count = LoadLe32(data_ + fileHeader + 16);
+  if (offset == 0) return true;
+  if (offset < sectionsEnd || offset > size_ || (size_ - offset) / kSymbolSize < count) return false;
+  for (std::uint64_t index = 0; index < count; ++index) {
+    index += data_[offset + kSymbolSize * index + kSymbolAuxiliaryField];
+    if (index >= count) return false;
+  }
+  symbolOffset_ = static_cast<std::uint32_t>(offset);
+  symbolCount_ = static_cast<std::uint32_t>(count);
   return true;
 }
 
 // An 8-byte name, or "/" and the decimal offset of a longer one in the
-// string table; cut to 8 bytes, .eh_frame counts too.
-bool PeImage::NamedUnwindFrames(const std::uint8_t* name) const {
-  constexpr std::size_t kNameField = 8;
-  if (std::equal(name, name + kNameField, kUnwindFramesName)) return true;
-  if (name[0] != '/' || stringTable_ == 0) return false;
+// string table, read up to kLongestName bytes; empty when it cannot be read.
+std::string PeImage::SectionName(const std::uint8_t* name) const {
+  const std::uint8_t* end = std::find(name, name + kNameField, 0);
+  if (name[0] != '/') return std::string(name, end);
+  if (stringTable_ == 0) return std::string();
   std::uint64_t offset = 0;
-  for (std::size_t index = 1; index < kNameField && name[index] != 0; ++index) {
-    if (name[index] < '0' || name[index] > '9') return false;
-    offset = offset * 10 + (name[index] - '0');
+  for (const std::uint8_t* digit = name + 1; digit != end; ++digit) {
+    if (*digit < '0' || *digit > '9') return std::string();
+    offset = offset * 10 + (*digit - '0');
   }
   const std::uint64_t start = stringTable_ + offset;
-  return start <= size_ && size_ - start >= sizeof(kUnwindFramesName) &&
-         std::equal(data_ + start, data_ + start + sizeof(kUnwindFramesName), kUnwindFramesName);
+  if (start >= size_) return std::string();
+  const std::uint8_t* longName = data_ + start;
+  return std::string(longName, std::find(longName, longName + std::min<std::uint64_t>(size_ - start, kLongestName), 0));
 }
 
-bool PeImage::ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize) {
-  if (tableSize == 0) return true;
-  if (!OffsetOfRva(tableRva, tableSize, relocationOffset_)) return false;
-  relocationSize_ = tableSize;
+bool PeImage::ParseRelocationBlocks() {
+  const std::uint32_t tableSize = relocationSize_;
   std::uint32_t position = 0;
   while (position < tableSize) {
     if (tableSize - position < kRelocationBlockHeader) return false;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace zavex {
@@ -20,6 +21,7 @@ struct PeSection {
   std::uint32_t rawSize = 0;
   bool executable = false;
   bool unwindFrames = false;  // named .eh_frame and not executable
+  bool debugInfo = false;     // named .debug_ and more, and not executable
 };
 
 // An address in the image that the loader relocates: width 4 or 8 bytes at
@@ -42,13 +44,18 @@ class PeImage {
  public:
   // False for anything but a well-formed PE32 (machine i386) or PE32+
   // (machine x86-64) of at most 4 GiB whose sections lie after the headers,
-  // inside the file and the image, without overlapping, and whose base
+  // inside the file and the image, without overlapping, whose symbol table
+  // (and so the string table of long names), if any, lies whole in the file
+  // after them, and whose base
   // relocations, if any, lie inside one section and point into section bytes
   // of the file, apart from one another and from the relocation table.
   bool Parse(const std::uint8_t* data, std::size_t size);
   // Parse without reading the relocation entries: absoluteLocations() stays
   // empty and the entries may hold anything.
   bool ParseLayout(const std::uint8_t* data, std::size_t size);
+  // ParseLayout without reading the relocation blocks either: only where the
+  // table lies, inside one section; relocationBlocks() stays empty.
+  bool ParseTableBounds(const std::uint8_t* data, std::size_t size);
 
   bool is64() const { return is64_; }
   std::uint64_t imageBase() const { return imageBase_; }
@@ -57,6 +64,11 @@ class PeImage {
   const std::vector<PeSection>& sections() const { return sections_; }
   // In ascending file order.
   const std::vector<PeAbsoluteLocation>& absoluteLocations() const { return absoluteLocations_; }
+  // The COFF symbol table: symbolCount() records of kSymbolSize bytes at
+  // symbolTableOffset(), after the headers and every section's bytes, each
+  // primary record's auxiliary records inside it; 0 records when there is none.
+  std::uint32_t symbolTableOffset() const { return symbolOffset_; }
+  std::uint32_t symbolCount() const { return symbolCount_; }
   // The base relocation table's bytes in the file; empty when there is none.
   std::uint32_t relocationTableOffset() const { return relocationOffset_; }
   std::uint32_t relocationTableSize() const { return relocationSize_; }
@@ -71,8 +83,9 @@ class PeImage {
  private:
   bool ParseHeaders(std::uint32_t& sectionTable, std::uint16_t& sectionCount);
   bool ParseSections(std::uint32_t sectionTable, std::uint16_t sectionCount);
-  bool NamedUnwindFrames(const std::uint8_t* name) const;
-  bool ParseRelocationBlocks(std::uint32_t tableRva, std::uint32_t tableSize);
+  bool ParseSymbols(std::uint64_t sectionsEnd);
+  std::string SectionName(const std::uint8_t* name) const;
+  bool ParseRelocationBlocks();
   bool ReadRelocationBlock(const PeRelocationBlock& block);
   bool RelocationsApart();
 
@@ -83,12 +96,24 @@ class PeImage {
   std::uint32_t imageSize_ = 0;
   std::uint32_t headersSize_ = 0;
   std::uint64_t stringTable_ = 0;  // long section names; 0 when there is none
+  std::uint32_t symbolOffset_ = 0;
+  std::uint32_t symbolCount_ = 0;
   std::uint32_t relocationOffset_ = 0;
   std::uint32_t relocationSize_ = 0;
   std::vector<PeSection> sections_;
   std::vector<PeRelocationBlock> relocationBlocks_;
   std::vector<PeAbsoluteLocation> absoluteLocations_;
 };
+
+// A relocation block's header: its page's RVA and its size with the header.
+inline constexpr std::uint32_t kRelocationBlockHeader = 8;
+inline constexpr std::uint32_t kSymbolSize = 18;
+// In a symbol record: the name's string table offset when its first four
+// bytes are 0, the value, the 1-based section number, the auxiliary count.
+inline constexpr std::uint32_t kSymbolNameOffsetField = 4;
+inline constexpr std::uint32_t kSymbolValueField = 8;
+inline constexpr std::uint32_t kSymbolSectionField = 12;
+inline constexpr std::uint32_t kSymbolAuxiliaryField = 17;
 
 // Little-endian integers of bytes the caller has checked.
 std::uint32_t LoadLe32(const std::uint8_t* bytes);

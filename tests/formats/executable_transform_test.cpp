@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -12,7 +13,9 @@
 #include "formats/binary_patch.h"
 #include "formats/deflate_encoder.h"
 #include "formats/executable_patch.h"
+#include "formats/executable_references.h"
 #include "formats/executable_transform.h"
+#include "formats/label_alignment.h"
 #include "formats/pe_image.h"
 #include "sample_bytes.h"
 
@@ -63,7 +66,8 @@ TEST_P(ExecutableRoundTrip, ClientRebuildsTheNewFileThroughThePatchOfTheForms) {
 INSTANTIATE_TEST_SUITE_P(Samples, ExecutableRoundTrip,
                          ::testing::Values(SamplePair{"sample_32_v1.exe", "sample_32_v2.exe", true},
                                            SamplePair{"sample_32_v2.exe", "sample_32_v1.exe", true},
-                                           SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", false},
+                                           SamplePair{"sample_64_v1.exe", "sample_64_v2.exe", true},
+                                           SamplePair{"sample_32_symbols_v1.exe", "sample_32_symbols_v2.exe", true},
                                            SamplePair{"sample_32_v1.exe", "sample_32_v1.exe", false},
                                            SamplePair{"sample_64_v2.exe", "sample_32_v1.exe", false}));
 
@@ -155,6 +159,58 @@ TEST(PeImage, ReadsTheRelocatedAddressesOfARealFile) {
   }
 }
 
+TEST(ExecutableReferences, ReadsTheRipRelativeOperandsOfX64Code) {
+  const Bytes file = Sample("sample_64_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  std::size_t ripRelative = 0;
+  for (const ExecutableReference& reference : ReadReferences(file.data(), image).references) {
+    if (reference.kind != ReferenceKind::kRelative || (file[reference.fileOffset - 1] & 0xC7) != 0x05) continue;
+    ++ripRelative;
+    std::uint32_t rva = 0;
+    ASSERT_TRUE(image.RvaOfOffset(reference.fileOffset, rva));
+    EXPECT_EQ(reference.target, rva + 4 + LoadLe32(&file[reference.fileOffset]));
+  }
+  // objdump shows 290 instructions that address memory relative to rip.
+  EXPECT_GE(ripRelative, 280u);
+}
+
+TEST(ExecutableReferences, ReadsTheValuesOfSymbolsAsTargetsInTheirSections) {
+  const Bytes file = Sample("sample_32_symbols_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  ASSERT_GT(image.symbolCount(), 0u);
+  std::size_t symbols = 0;
+  for (const ExecutableReference& reference : ReadReferences(file.data(), image).references) {
+    if (reference.kind != ReferenceKind::kSymbol) continue;
+    ++symbols;
+    const std::size_t record = reference.fileOffset - kSymbolValueField;
+    const std::uint16_t section = file[record + kSymbolSectionField] | file[record + kSymbolSectionField + 1] << 8;
+    ASSERT_GE(section, 1);
+    ASSERT_LE(section, image.sections().size());
+    EXPECT_EQ(reference.target, image.sections()[section - 1].rva + LoadLe32(&file[reference.fileOffset]));
+  }
+  EXPECT_GT(symbols, image.symbolCount() / 2);
+}
+
+TEST(ExecutableTransform, FormHoldsEachLongSymbolNameAsItsOffsetFromTheOneBefore) {
+  const Bytes file = Sample("sample_32_symbols_v1.exe");
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  Bytes form;
+  ASSERT_TRUE(TransformOldExecutable(file.data(), file.size(), form));
+  std::uint32_t previous = 0;
+  std::size_t longNames = 0;
+  ForEachSymbol(file.data(), image, [&](std::uint64_t record) {
+    if (LoadLe32(&file[record]) != 0) return;
+    const std::uint32_t offset = LoadLe32(&file[record + kSymbolNameOffsetField]);
+    EXPECT_EQ(LoadLe32(&form[record + kSymbolNameOffsetField]), offset - previous);
+    previous = offset;
+    ++longNames;
+  });
+  EXPECT_GT(longNames, 100u);
+}
+
 // Offsets in sample_32_v1.exe: PE header at 0x80, optional header at 0x98,
 // section table at 0x178, the relocation table of 0x438 bytes at file offset
 // 0xAA00, in the last section with file bytes.
@@ -163,6 +219,7 @@ constexpr std::size_t kOptionalHeader = 0x98;
 constexpr std::size_t kSectionTable = 0x178;
 constexpr std::size_t kRelocationTable = 0xAA00;
 constexpr std::size_t kRelocationTableSize = 0x438;
+constexpr std::size_t kDataSection = 0x7800;  // .data's bytes in the file
 
 // A copy of the first size bytes in a buffer of its own, so that the
 // sanitizers see any read past its end.
@@ -170,6 +227,67 @@ void Truncate(Bytes& file, std::size_t size) { file = Bytes(file.begin(), file.b
 
 void Put16(Bytes& file, std::size_t offset, std::uint16_t value) { std::memcpy(&file[offset], &value, 2); }
 void Put32(Bytes& file, std::size_t offset, std::uint32_t value) { StoreLe32(&file[offset], value); }
+
+// sample_32_v1.exe with its .rdata named as a debug section and the
+// unrelocated address of target in its last four bytes, at operand.
+Bytes WithDebugAddress(std::uint32_t target, std::size_t& operand) {
+  Bytes file = Sample("sample_32_v1.exe");
+  std::memcpy(&file[kSectionTable + 2 * 40], ".debug_r", 8);
+  PeImage image;
+  if (!image.Parse(file.data(), file.size())) return Bytes();
+  const PeSection& debug = image.sections()[2];
+  operand = debug.fileOffset + debug.rawSize - 4;
+  Put32(file, operand, static_cast<std::uint32_t>(image.imageBase()) + target);
+  return file;
+}
+
+TEST(ExecutableTransform, BytesThatReadAsADebugAddressOnlyInTheFormStayAsTheyAre) {
+  std::size_t operand = 0;
+  Bytes file = WithDebugAddress(0x1000, operand);
+  PeImage image;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  const std::vector<std::uint32_t> labels = LabelsOf(ReadReferences(file.data(), image).references);
+  ASSERT_GT(labels.size(), 256u);
+  // The address of label 256, whose form 0x00400100 makes the four bytes
+  // from three before it read 0x00400000, the image base, in the form only.
+  const std::uint32_t target = labels[256];
+  ASSERT_NE(target & 0xFF, 0u);
+  Put32(file, operand, static_cast<std::uint32_t>(image.imageBase()) + target);
+  file[operand - 1] = 0x40;
+  file[operand - 2] = 0;
+  file[operand - 3] = 0;
+  ASSERT_TRUE(image.Parse(file.data(), file.size()));
+  ASSERT_EQ(LabelsOf(ReadReferences(file.data(), image).references), labels);
+
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(file.data(), file.size(), file.data(), file.size(), forms));
+  EXPECT_EQ(LoadLe32(&forms.newForm[operand - 3]), image.imageBase());
+  Bytes restored = forms.newForm;
+  ASSERT_TRUE(RestoreExecutable(file.data(), file.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  EXPECT_EQ(restored, file);
+}
+
+TEST(ExecutableTransform, AddressesInDebugSectionsBecomeLabels) {
+  std::size_t operand = 0;
+  const Bytes old = WithDebugAddress(0x1000, operand);
+  const Bytes newer = WithDebugAddress(0x1010, operand);
+  PeImage image;
+  ASSERT_TRUE(image.Parse(newer.data(), newer.size()));
+  ASSERT_TRUE(image.sections()[2].debugInfo);
+  const ImageReferences found = ReadReferences(newer.data(), image);
+  const auto reference = std::find_if(found.references.begin(), found.references.end(),
+                                      [&](const ExecutableReference& r) { return r.fileOffset == operand; });
+  ASSERT_NE(reference, found.references.end());
+  EXPECT_EQ(reference->kind, ReferenceKind::kDebugAddress);
+  EXPECT_EQ(reference->target, 0x1010u);
+
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  EXPECT_LT(LoadLe32(&forms.newForm[operand]) - image.imageBase(), found.references.size());
+  Bytes restored = forms.newForm;
+  ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  EXPECT_EQ(restored, newer);
+}
 
 struct Malformation {
   const char* name;
@@ -221,7 +339,26 @@ INSTANTIATE_TEST_SUITE_P(
                        Put16(f, kRelocationTable + 10,
                              static_cast<std::uint16_t>((f[kRelocationTable + 8] | f[kRelocationTable + 9] << 8) + 2));
                      }},
-        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }}),
+        Malformation{"Truncated", [](Bytes& f) { Truncate(f, 0x30); }},
+        Malformation{"SymbolTableBeyondTheFile",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, static_cast<std::uint32_t>(f.size() - kSymbolSize + 1));
+                       Put32(f, kPeHeader + 16, 1);
+                     }},
+        Malformation{"SymbolTableInASection",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, kDataSection);
+                       Put32(f, kPeHeader + 16, 1);
+                       f[kDataSection + kSymbolAuxiliaryField] = 0;
+                     }},
+        Malformation{"EmptySymbolTableInASection", [](Bytes& f) { Put32(f, kPeHeader + 12, kRelocationTable); }},
+        Malformation{"AuxiliaryRecordsPastTheSymbolTable",
+                     [](Bytes& f) {
+                       Put32(f, kPeHeader + 12, static_cast<std::uint32_t>(f.size()));
+                       Put32(f, kPeHeader + 16, 2);
+                       f.resize(f.size() + 2 * kSymbolSize);
+                       f[f.size() - 2 * kSymbolSize + kSymbolAuxiliaryField] = 2;
+                     }}),
     [](const ::testing::TestParamInfo<Malformation>& info) { return std::string(info.param.name); });
 
 TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
@@ -246,6 +383,22 @@ TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
   ++otherCount[0];
   image = forms.newForm;
   EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), otherCount.data(), otherCount.size(), image));
+}
+
+TEST(RestoreExecutable, RefusesAFormWhoseRelocationHeadersDoNotFillTheTable) {
+  const Bytes old = Sample("sample_32_v1.exe");
+  const Bytes newer = Sample("sample_32_v2.exe");
+  ExecutableForms forms;
+  ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
+  PeImage bounds;
+  ASSERT_TRUE(bounds.ParseTableBounds(forms.newForm.data(), forms.newForm.size()));
+  ASSERT_GT(bounds.relocationTableSize(), 0u);
+  // The form keeps the block headers at the table's end; the last one's size
+  // made larger than the table, which ends the file here.
+  const std::size_t tableEnd = bounds.relocationTableOffset() + bounds.relocationTableSize();
+  Bytes image(forms.newForm.begin(), forms.newForm.begin() + static_cast<std::ptrdiff_t>(tableEnd));
+  Put32(image, tableEnd - 4, bounds.relocationTableSize() + 2);
+  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
 }
 
 }  // namespace

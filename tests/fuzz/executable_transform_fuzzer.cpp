@@ -4,8 +4,8 @@
 // on by one, the last dropped, so code moves while the headers stay. Any
 // input must parse or be refused; when both files parse, the transform must
 // work and the client's steps must give the publisher's old form and the
-// new file exactly. Side data with one byte changed (chosen by the cut) must
-// be refused or restore something, never crash.
+// new file exactly. Side data or a new form with one byte changed (chosen by
+// the cut) must be refused or restore something, never crash.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -55,5 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> side = forms.sideData;
   side[cut % side.size()] ^= data[0] | 1;
   zavex::RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image);
+  image = forms.newForm;
+  image[cut % image.size()] ^= data[0] | 1;
+  zavex::RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image);
   return 0;
 }

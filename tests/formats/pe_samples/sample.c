@@ -1,4 +1,4 @@
-/* Source of the sample executables: sample_{32,64}_v{1,2}.exe (see build.sh).
+/* Source of the sample executables: sample_{32,64}_v{1,2}.exe and sample_32_symbols_v{1,2}.exe (see build.sh).
    Version 2 adds a function in the middle, so that code and data move. */
 #include <stdio.h>
 #include <string.h>
