@@ -3,9 +3,10 @@
 # pe_transform_bench (version 1, forward and transformed patches, and the
 # native apply time of the one the publisher keeps) next to bsdiff and
 # zstd --patch-from. The pairs:
-#   - the shipped 32-bit zavex_updater.exe (win32-release) built at ten
-#     consecutive commits of main ending at --pe-ref (default main), each in a
-#     scratch worktree under data/pe/src, with ccache when there is one;
+#   - the shipped 32-bit zavex_updater.exe (win32-release) built at the ten
+#     latest commits of main up to --pe-ref (default main) that changed the
+#     program, each in a scratch worktree under data/pe/src, with ccache when
+#     there is one;
 #   - the PE files that change between two versions of grub-efi-amd64-bin and
 #     of systemd-boot-efi from Debian's archive (release_pairs.sh's
 #     choose_versions: another pair when one is gone, said in the table).
@@ -46,15 +47,37 @@ build_updater_at() {  # COMMIT
   git -C "$root" worktree remove --force "$src"
 }
 
+# True when two builds are the same program: they differ at most in the PE
+# header's time stamp and checksum (builds before the link left the time
+# stamp out).
+same_program() {  # OLD.exe NEW.exe
+  [ "$(stat -c %s "$1")" = "$(stat -c %s "$2")" ] && [ "$(cmp -l "$1" "$2" | wc -l)" -le 8 ]
+}
+
+# The newest first-parent commits up to --pe-ref that each built another
+# program than the commit after them, pe_commits of them, oldest first: a
+# commit that changed only tests or documents gives no pair.
 pe_commit_list() {
-  git -C "$root" rev-list --first-parent --max-count=$pe_commits --reverse --abbrev-commit "$pe_ref"
+  local kept=() commit
+  for commit in $(git -C "$root" rev-list --first-parent --abbrev-commit "$pe_ref"); do
+    build_updater_at "$commit"
+    if [ ${#kept[@]} -gt 0 ] &&
+      same_program "$(pe_data)/updater/$commit.exe" "$(pe_data)/updater/${kept[-1]}.exe"; then
+      kept[-1]=$commit
+    elif [ ${#kept[@]} -eq $pe_commits ]; then
+      break
+    else
+      kept+=("$commit")
+    fi
+  done
+  printf '%s\n' "${kept[@]}" | tac
 }
 
 # Lines "LABEL OLD NEW" of the updater pairs, oldest first.
 updater_pairs() {
-  local previous= commit
-  for commit in $(pe_commit_list); do
-    build_updater_at "$commit"
+  local previous= commit commits
+  commits=$(pe_commit_list) || exit 1
+  for commit in $commits; do
     [ -z "$previous" ] ||
       echo "zavex_updater.exe_$previous->$commit $(pe_data)/updater/$previous.exe $(pe_data)/updater/$commit.exe"
     previous=$commit
