@@ -7,6 +7,7 @@
 
 #include "base/product.h"
 #include "ops/test_hooks.h"
+#include "ops/uninstall.h"
 #include "ops/update_service.h"
 #include "ops/updater_run_fixture.h"
 #include "platform/service_control.h"
@@ -129,6 +130,16 @@ class ServiceTest : public UpdaterRunTest {
       Sleep(100);
     }
     return false;
+  }
+
+  // True once path exists, within kServiceRunMs.
+  static bool WaitForFile(const std::wstring& path) {
+    const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
+    while (!FileExists(path)) {
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(10);
+    }
+    return true;
   }
 
   // Every installed file and the record as the installation of `installed`.
@@ -265,8 +276,7 @@ TEST_F(ServiceTest, KilledWhilePlacingFilesTheNextStartConverges) {
   PausePlacingForTests(4000);
   const UniqueServiceHandle service = StartService(kUpdateServiceName);
   ASSERT_TRUE(service);
-  const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
-  while (!FileExists(folder + L"\\zavexphone.exe.old") && GetTickCount64() < deadline) Sleep(10);
+  ASSERT_TRUE(WaitForFile(folder + L"\\zavexphone.exe.old"));
   ASSERT_TRUE(KillServiceProcess(service.get()));
   PausePlacingForTests(0);
   ASSERT_TRUE(FileExists(folder + L"\\zavex_placing.journal"));
@@ -279,43 +289,65 @@ TEST_F(ServiceTest, KilledWhilePlacingFilesTheNextStartConverges) {
   EXPECT_NE(Log().find("[WARN] The interrupted update was undone"), std::string::npos);
 }
 
-// What the uninstall does: a stop during the downloads ends the run before
-// anything is placed, and the service is deleted only once it has stopped.
-TEST_F(ServiceTest, AStopDuringTheDownloadsEndsTheRunWithNothingPlaced) {
-  server->SetRoute("/lib/core.dll", SlowAnswer(newer.files[1].content, 1000, 500));
-  UniqueServiceHandle service = StartService(kUpdateServiceName);
-  ASSERT_TRUE(service);
-  ASSERT_TRUE(WaitForRequest("/lib/core.dll", 30000));
-  ASSERT_TRUE(RemoveUpdateService());
-  SERVICE_STATUS status{};
-  ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(status.dwServiceSpecificExitCode, 1u);
-  EXPECT_TRUE(HoldsExactly(folder, installed, Extras()));
-  EXPECT_NE(Log().find("[INFO] Stop requested: the update is cancelled at its next safe point"),
-            std::string::npos);
-  // Deleted once no handle to it is open.
-  service.reset();
-  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
+// What the uninstall does while the service runs: it asks for a stop and
+// deletes the service once it has stopped. A stop during the downloads ends
+// the run with nothing placed; one during the placing lets the placing end.
+TEST_F(ServiceTest, AStopEndsTheRunAtItsNextSafePoint) {
+  struct Case {
+    const char* name;
+    bool duringPlacing;
+    DWORD exitCode;
+    const Release& release;
+  };
+  const Case cases[] = {{"during the downloads", false, 1, installed},
+                        {"during the placing", true, 0, newer}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reinstall();
+    ASSERT_TRUE(RegisterUpdateService(folder));
+    RestartServer();
+    PublishRelease(*server, newer);
+    if (c.duringPlacing) {
+      PausePlacingForTests(1500);
+    } else {
+      server->SetRoute("/lib/core.dll", SlowAnswer(newer.files[1].content, 1000, 500));
+    }
+    UniqueServiceHandle service = StartService(kUpdateServiceName);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(c.duringPlacing ? WaitForFile(folder + L"\\zavexphone.exe.old")
+                                : WaitForRequest("/lib/core.dll", 30000));
+    ASSERT_TRUE(RemoveUpdateService());
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, c.exitCode);
+    EXPECT_TRUE(HoldsExactly(folder, c.release, Extras()));
+    EXPECT_NE(Log().find("[INFO] Stop requested: the update is cancelled at its next safe point"),
+              std::string::npos);
+    // Deleted once no handle to it is open.
+    service.reset();
+    EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
+  }
 }
 
-// A stop during the placing lets it end: the service reports SERVICE_STOPPED
-// with the release in place.
-TEST_F(ServiceTest, AStopDuringThePlacingWaitsForItsEnd) {
-  PausePlacingForTests(1500);
+// A service still placing files when the bound of the wait passes stays
+// registered, and the uninstall removes nothing.
+TEST_F(ServiceTest, UninstallRemovesNothingWhileTheServiceDoesNotStop) {
+  PausePlacingForTests(35000);
   UniqueServiceHandle service = StartService(kUpdateServiceName);
   ASSERT_TRUE(service);
-  const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
-  while (!FileExists(folder + L"\\zavexphone.exe.old") && GetTickCount64() < deadline) Sleep(10);
-  ASSERT_TRUE(RemoveUpdateService());
-  SERVICE_STATUS status{};
-  ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
-  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
-  EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+  ASSERT_TRUE(WaitForFile(folder + L"\\zavex_placing.journal"));
+  std::wstring error;
+  EXPECT_FALSE(Uninstall(folder, error));
+  EXPECT_EQ(error, L"Não foi possível parar o serviço de atualização do Zavex Phone. Tente "
+                   L"desinstalar novamente em alguns minutos.");
+  PausePlacingForTests(0);
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), UpdateServiceCommandLine(folder));
+  EXPECT_TRUE(UserRegistryKeyExists(kUninstallKey));
+  const ServiceEnd end = WaitUntilStopped(service.get());
+  ASSERT_TRUE(end.stopped);
+  EXPECT_EQ(end.specificExitCode, 0u);
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
-  // Deleted once no handle to it is open.
-  service.reset();
-  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
 }
 
 TEST_F(ServiceTest, StagedReleaseIsDiscardedOnceItIsNoLongerOffered) {
