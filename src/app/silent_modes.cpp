@@ -51,7 +51,8 @@ bool AwaitWorker(Updater& updater, const WorkerOutcome& outcome, unsigned deadli
   while (!outcome.finished.load()) {
     const ULONGLONG now = GetTickCount64();
     if (!cancelled && stopRequested.load()) {
-      Logger::Instance().Info("Stop requested: the " + what + " is cancelled at its next safe point");
+      Logger::Instance().Info("Stop requested: the " + what +
+                              " is cancelled at its next safe point");
       updater.Cancel();
       cancelled = true;
     }
