@@ -9,8 +9,10 @@
 # key: 1.2 signed with the second key alone is installed by the new updater, and
 # 1.3 signed with the first key alone is refused by the one 1.2 brought. Then
 # 1.4 goes out to eight installations at 10 %, is halted, and is set to 100 %.
-# Then it uninstalls and prints each step, its exit code and what changed on
-# disk, and which installation took 1.4 when.
+# The installation takes 1.4 through the update service, which the stand-in
+# application starts with no elevation: staged while the application runs,
+# placed once it has ended. Then it uninstalls and prints each step, its exit
+# code and what changed on disk, and which installation took 1.4 when.
 # Stops everything it started.
 #   demo.sh            (DEMO_JOBS=N limits the build's parallel jobs;
 #                       ZAVEX_DEMO_PORT=N serves on port N, so runs can coexist)
@@ -151,6 +153,8 @@ installed_updater() { cmp -s "$updaters/$1/zavex_updater.exe" "$installed/zavex_
 updated_to_a_and_b() { installed_as_published && installed_updater a-and-b; }
 updated_to_b() { installed_as_published && installed_updater b; }
 nothing_installed() { [ ! -e "$installed/manifest.json" ]; }
+# The service staged 1.4's codec beside the installed one and placed nothing.
+staged_only() { ! installed_as_published && [ -f "$installed/lib/codec.dll.tmp" ]; }
 
 names=() codes=() wanted=() verdicts=() changes=()
 
@@ -250,6 +254,11 @@ not_updated() { ! installed_as_published; }
 
 updater_exe=
 driver() { "$win/wine-run.sh" "$win/zavex_demo_driver.exe" "$updater_exe" "$@"; }
+# The installed application, which starts the update service as it starts and
+# as it ends.
+phone_driver() {
+  "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavexphone.exe' "$@"
+}
 # The installed copy, which finds its installation beside itself.
 installed_driver() {
   "$win/wine-run.sh" "$win/zavex_demo_driver.exe" 'C:\Program Files\ZavexPhone\zavex_updater.exe' "$@"
@@ -302,6 +311,11 @@ mkdir -p "$demo/logs" "$demo/temp" "$demo/site" "$demo/updater" "$keys" "$new_ke
 build_all
 say "Making a fresh Wine prefix ($prefix)"
 "$root/scripts/wine-prefix.sh" setup "$prefix"
+# Wine reads every folder back as one that its user may change: the test
+# build's hook takes the installation folder for one that only administrators
+# can change, so that the install registers the update service for it.
+"$win/wine-run.sh" reg add 'HKLM\SOFTWARE\Zavex Test' /v TrustedFolder \
+  /d 'C:\Program Files\ZavexPhone' /f >/dev/null
 make_application_builds
 cp "$updaters/a/zavex_updater.exe" "$demo/updater/"
 updater_exe=$(windows_path "$demo/updater/zavex_updater.exe")
@@ -328,6 +342,8 @@ run_step "--silent, 8 copies, halted" 0 none_moved_since_10 silent_on_copies hal
 run_step "set 1.4 to 100 %" 0 true "$publisher" --set-rollout=100 \
   --signing-key="$new_keys/release-signing-key.pem" "$release"
 run_step "--silent, 8 copies, 100 %" 0 all_at_14 silent_on_copies 100%
+run_step "service, Zavex Phone runs" 3 staged_only phone_driver start-phone
+run_step "service, Zavex Phone closed" 0 installed_as_published phone_driver close-phone
 keep_fetched_bytes
 run_step "--uninstall (confirmed)" 0 nothing_installed driver uninstall
 print_rollout_table

@@ -11,27 +11,11 @@
 #include "base/product.h"
 #include "base/text_conversion.h"
 #include "ops/update_service.h"
-#include "platform/folder_security.h"
 #include "platform/service_control.h"
 #include "platform/service_host.h"
 
 namespace zavex {
 namespace {
-
-#ifdef ZAVEX_TEST_HOOKS
-// Wine reads every folder back as one that its user may change: a test
-// build takes the folder that the tests name under HKLM for one that only
-// administrators can change.
-bool TrustedForTests(const std::wstring& folder) {
-  wchar_t named[kMaxPathChars] = {};
-  DWORD bytes = sizeof(named);
-  return RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zavex Test", L"TrustedFolder",
-                      RRF_RT_REG_SZ, nullptr, named, &bytes) == ERROR_SUCCESS &&
-         IsSamePath(folder, named);
-}
-#else
-bool TrustedForTests(const std::wstring&) { return false; }
-#endif
 
 bool Refuse(const std::string& why) {
   Logger::Instance().Error("Refusing to run as a service: " + why);
@@ -52,27 +36,29 @@ bool MayRunAsService(const Invocation& invocation) {
     return Refuse("the service is not registered for this executable");
   }
   if (!HoldsRecordFile(folder)) return Refuse("its folder holds no installation");
-  if (!OnlyAdministratorsCanChange(folder) && !TrustedForTests(folder)) {
+  if (!IsTrustedServiceFolder(folder)) {
     return Refuse("others than administrators can change its folder");
   }
   return true;
 }
 
-DWORD RunStartedService(const Invocation& invocation, const std::vector<std::wstring>& arguments) {
+DWORD RunStartedService(const Invocation& invocation, const std::vector<std::wstring>& arguments,
+                        const std::atomic<bool>& stopRequested) {
   if (!arguments.empty()) {
     Logger::Instance().Warn("Ignoring the " + std::to_string(arguments.size()) +
                             " start arguments");
   }
   if (!MayRunAsService(invocation)) return 1;
-  return static_cast<DWORD>(RunServiceUpdate(invocation));
+  return static_cast<DWORD>(RunServiceUpdate(invocation, stopRequested));
 }
 
 }  // namespace
 
 int RunServiceMode(const Invocation& invocation) {
   DWORD result = 1;
-  const bool ran = RunAsService(kUpdateServiceName, [&](const std::vector<std::wstring>& arguments) {
-    result = RunStartedService(invocation, arguments);
+  const bool ran = RunAsService(kUpdateServiceName, [&](const std::vector<std::wstring>& arguments,
+                                                       const std::atomic<bool>& stopRequested) {
+    result = RunStartedService(invocation, arguments, stopRequested);
     return result;
   });
   if (!ran) {

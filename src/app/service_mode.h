@@ -11,7 +11,8 @@ namespace zavex {
 // this executable, or when its folder holds no installation or others than
 // administrators can change it. 1 when it refused, or the service manager
 // did not start it; otherwise RunServiceUpdate's result, which is also the
-// service-specific exit code.
+// service-specific exit code. A stop from the service manager cancels the
+// update at its next safe point (see RunServiceUpdate).
 int RunServiceMode(const Invocation& invocation);
 
 }  // namespace zavex

@@ -34,16 +34,28 @@ struct WorkerOutcome {
   }
 };
 
-// Waits for the worker: cancels the updater kDeadlineLeadMs before
-// deadlineMs, and gives the worker up at abandonMs, when a Windows call that
-// ignores the cancel still holds it. False when it was given up.
+// The silent modes, which nothing asks to stop.
+const std::atomic<bool> kNeverStopped{false};
+
+// Waits for the worker: cancels the updater when a stop is requested, or
+// kDeadlineLeadMs before deadlineMs, and gives the worker up at abandonMs,
+// when a Windows call that ignores the cancel still holds it. A cancel ends
+// the run before its placing, or once the placing has ended. False when the
+// worker was given up.
 bool AwaitWorker(Updater& updater, const WorkerOutcome& outcome, unsigned deadlineMs,
-                 unsigned abandonMs, const std::string& what) {
+                 unsigned abandonMs, const std::string& what,
+                 const std::atomic<bool>& stopRequested) {
   const ULONGLONG start = GetTickCount64();
   const ULONGLONG cancelAt = start + deadlineMs - std::min(deadlineMs, kDeadlineLeadMs);
   bool cancelled = false;
   while (!outcome.finished.load()) {
     const ULONGLONG now = GetTickCount64();
+    if (!cancelled && stopRequested.load()) {
+      Logger::Instance().Info("Stop requested: the " + what +
+                              " is cancelled at its next safe point");
+      updater.Cancel();
+      cancelled = true;
+    }
     if (!cancelled && now >= cancelAt) {
       Logger::Instance().Error("Stopping, " + std::to_string(kDeadlineLeadMs / 1000) +
                                " s before the deadline of " + std::to_string(deadlineMs / 1000) +
@@ -64,13 +76,14 @@ bool AwaitWorker(Updater& updater, const WorkerOutcome& outcome, unsigned deadli
 enum class CheckEnd { kUpdateAvailable, kNoUpdate, kFailed, kAbandoned };
 
 // The check on a worker, within kSilentCheckDeadlineMs.
-CheckEnd CheckWithin(Updater& updater) {
+CheckEnd CheckWithin(Updater& updater, const std::atomic<bool>& stopRequested) {
   auto outcome = std::make_shared<WorkerOutcome>();
   updater.onCheckComplete = [outcome](const UpdateInfo& info, const std::wstring& error) {
     outcome->Finish(info.updateAvailable, error);
   };
   updater.StartCheck();
-  if (!AwaitWorker(updater, *outcome, kSilentCheckDeadlineMs, kSilentCheckDeadlineMs, "check")) {
+  if (!AwaitWorker(updater, *outcome, kSilentCheckDeadlineMs, kSilentCheckDeadlineMs, "check",
+                   stopRequested)) {
     return CheckEnd::kAbandoned;
   }
   if (outcome->succeeded) return CheckEnd::kUpdateAvailable;
@@ -86,16 +99,18 @@ void DiscardStagedFiles(const std::wstring& installPath) {
 }
 
 // The silent update; asService never closes nor starts the application.
-int UpdateSilently(const Invocation& invocation, bool asService) {
+int UpdateSilently(const Invocation& invocation, bool asService,
+                   const std::atomic<bool>& stopRequested) {
   const std::wstring& installPath = invocation.installFolder;
   const bool restart = invocation.restart && !asService;
   Updater updater(installPath, invocation.server);
   if (asService) updater.StageWhileApplicationRuns();
-  switch (CheckWithin(updater)) {
+  switch (CheckWithin(updater, stopRequested)) {
     case CheckEnd::kUpdateAvailable: break;
     case CheckEnd::kAbandoned: return 1;
     default:
-      if (asService) DiscardStagedFiles(installPath);
+      // A check cut short by a stop says nothing of what is staged.
+      if (asService && !stopRequested.load()) DiscardStagedFiles(installPath);
       return 2;
   }
 
@@ -107,7 +122,8 @@ int UpdateSilently(const Invocation& invocation, bool asService) {
   };
   updater.StartUpdate();
   const bool ended = AwaitWorker(updater, *outcome, kSilentUpdateDeadlineMs,
-                                 kSilentUpdateDeadlineMs + kSilentPlacingMs, "update");
+                                 kSilentUpdateDeadlineMs + kSilentPlacingMs, "update",
+                                 stopRequested);
   if (ended && outcome->succeeded) {
     if (updater.HasOnlyStaged()) return kStagedExitCode;
     if (restart) StartApplication(installPath);
@@ -130,15 +146,19 @@ int UpdateSilently(const Invocation& invocation, bool asService) {
 
 int RunSilentCheck(const Invocation& invocation) {
   Updater updater(invocation.installFolder, invocation.server);
-  switch (CheckWithin(updater)) {
+  switch (CheckWithin(updater, kNeverStopped)) {
     case CheckEnd::kUpdateAvailable: return 0;
     case CheckEnd::kNoUpdate: return 2;
     default: return 1;
   }
 }
 
-int RunSilentUpdate(const Invocation& invocation) { return UpdateSilently(invocation, false); }
+int RunSilentUpdate(const Invocation& invocation) {
+  return UpdateSilently(invocation, false, kNeverStopped);
+}
 
-int RunServiceUpdate(const Invocation& invocation) { return UpdateSilently(invocation, true); }
+int RunServiceUpdate(const Invocation& invocation, const std::atomic<bool>& stopRequested) {
+  return UpdateSilently(invocation, true, stopRequested);
+}
 
 }  // namespace zavex

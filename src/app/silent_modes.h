@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "app/invocation.h"
 
 namespace zavex {
@@ -18,6 +20,9 @@ inline constexpr int kStagedExitCode = 3;
 // The silent update as the service runs it: the running application is never
 // closed, nor started; kStagedExitCode when the files stay staged. A start
 // whose check finds no update, or fails, discards what an earlier one staged.
-int RunServiceUpdate(const Invocation& invocation);
+// Once stopRequested is set, the run is cancelled at its next safe point: a
+// placing under way ends, or is undone, as it would without the stop; a check
+// cut short discards nothing.
+int RunServiceUpdate(const Invocation& invocation, const std::atomic<bool>& stopRequested);
 
 }  // namespace zavex

@@ -5,6 +5,7 @@
 #include "base/logger.h"
 #include "base/text_conversion.h"
 #include "formats/placing_journal.h"
+#include "ops/test_hooks.h"
 #include "platform/file_system.h"
 #include "platform/held_executable.h"
 #include "platform/unique_handle.h"
@@ -88,19 +89,6 @@ bool PrepareSwaps(const std::wstring& installPath, const Manifest& installed,
   return false;
 }
 
-#ifdef ZAVEX_TEST_HOOKS
-// Test builds only: ZAVEX_TEST_PLACING_PAUSE_MS pauses before each swap, so
-// that a test can end the process in the middle of the placing.
-void PauseForTests() {
-  wchar_t text[16] = {};
-  if (GetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", text, 16) > 0) {
-    Sleep(static_cast<DWORD>(_wtoi(text)));
-  }
-}
-#else
-void PauseForTests() {}
-#endif
-
 }  // namespace
 
 std::wstring PreviousVersionPath(const std::wstring& finalPath) { return finalPath + L".old"; }
@@ -144,7 +132,7 @@ bool PlacingPhase(const std::wstring& installPath, const Manifest& installed,
     return false;
   }
   for (const StagedFile* file : verified) {
-    PauseForTests();
+    if (const DWORD pauseMs = PlacingPauseForTestsMs()) Sleep(pauseMs);
     if (StopHoldingIfAt(file->finalPath)) {
       Logger::Instance().Info("Released the running executable to replace it: " +
                               file->entry.path);

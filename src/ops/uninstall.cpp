@@ -74,7 +74,16 @@ bool Uninstall(const std::wstring& installPath, std::wstring& error) {
     error = L"Por favor, feche o Zavex Phone antes de desinstalar.";
     return false;
   }
-  BestEffort(RemoveUpdateService(), "Removing the update service");
+  // A service left registered for a folder that is then removed would run,
+  // as SYSTEM, whatever someone puts at its path later.
+  if (!RemoveUpdateService()) {
+    Logger::Instance().Error(
+        "The update service did not stop within its bound, or could not be deleted: nothing "
+        "else was removed");
+    error = L"Não foi possível parar o serviço de atualização do Zavex Phone. Tente desinstalar "
+            L"novamente em alguns minutos.";
+    return false;
+  }
   RemoveRegistration(installPath);
   RemoveShortcuts();
   if (IsInstallationFolder(installPath)) {

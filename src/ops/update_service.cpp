@@ -5,7 +5,10 @@
 #include "base/install_location.h"
 #include "base/logger.h"
 #include "base/product.h"
+#include "base/text_conversion.h"
+#include "ops/test_hooks.h"
 #include "platform/file_system.h"
+#include "platform/folder_security.h"
 #include "platform/scheduled_task.h"
 #include "platform/service_control.h"
 
@@ -27,7 +30,17 @@ std::wstring UpdateServiceCommandLine(const std::wstring& installPath) {
   return L"\"" + InstalledUpdaterPath(installPath) + L"\" --service";
 }
 
+bool IsTrustedServiceFolder(const std::wstring& folder) {
+  return OnlyAdministratorsCanChange(folder) || IsTrustedFolderForTests(folder);
+}
+
 bool RegisterUpdateService(const std::wstring& installPath) {
+  if (!IsTrustedServiceFolder(installPath)) {
+    Logger::Instance().Warn(
+        "The update service is not registered: others than administrators can change " +
+        WideToUtf8(installPath));
+    return true;
+  }
   const ServiceDefinition definition{
       kUpdateServiceName, kUpdateServiceDisplayName,
       L"Aplica as atualizações do Zavex Phone assinadas pela Quorvane, sem pedir senha de "
@@ -44,9 +57,12 @@ void RegisterUpdateServiceIfMissing(const std::wstring& installPath) {
   BestEffort(RegisterUpdateService(installPath), "Registering the update service");
 }
 
+// The task goes after the service: a service that does not stop stays with
+// the task that starts it.
 bool RemoveUpdateService() {
+  if (!RemoveService(kUpdateServiceName)) return false;
   BestEffort(RemoveScheduledTask(kUpdateServiceName), "Removing the update service's task");
-  return RemoveService(kUpdateServiceName);
+  return true;
 }
 
 }  // namespace zavex

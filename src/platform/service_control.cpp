@@ -47,18 +47,20 @@ bool StoreDescriptor(SC_HANDLE service) {
          SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, descriptor.get()) != FALSE;
 }
 
-bool IsStopped(SC_HANDLE service) {
-  SERVICE_STATUS status{};
-  return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
-}
-
-// Bounded: a service that does not stop is deleted all the same.
-void StopAndWait(SC_HANDLE service) {
-  SERVICE_STATUS status{};
-  if (IsStopped(service)) return;
-  ControlService(service, SERVICE_CONTROL_STOP, &status);
+// Asks for a stop whenever the service can take one (one still starting
+// cannot), until it reports SERVICE_STOPPED or kServiceStopWaitMs has passed.
+// True when it has stopped.
+bool StopAndWait(SC_HANDLE service) {
   const ULONGLONG deadline = GetTickCount64() + kServiceStopWaitMs;
-  while (!IsStopped(service) && GetTickCount64() < deadline) Sleep(kStopPollMs);
+  SERVICE_STATUS status{};
+  while (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+    if (GetTickCount64() >= deadline) return false;
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+      ControlService(service, SERVICE_CONTROL_STOP, &status);
+    }
+    Sleep(kStopPollMs);
+  }
+  return status.dwCurrentState == SERVICE_STOPPED;
 }
 
 }  // namespace
@@ -102,8 +104,12 @@ bool RemoveService(const std::wstring& name) {
   const UniqueServiceHandle service(
       OpenServiceW(manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
   if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
-  StopAndWait(service.get());
-  return DeleteService(service.get()) || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+  if (!StopAndWait(service.get())) return false;
+  if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+    return false;
+  }
+  // Started again between the stop and the deletion: it goes once stopped.
+  return StopAndWait(service.get());
 }
 
 }  // namespace zavex

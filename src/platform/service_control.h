@@ -29,11 +29,14 @@ bool RegisterService(const ServiceDefinition& definition);
 // there is no such service or it cannot be read.
 std::wstring ServiceCommandLine(const std::wstring& name);
 
-// Asks the service to stop, waits up to kServiceStopWaitMs for it, then
-// deletes it. True when it is gone, or marked for deletion once its process
-// ends, or was never registered.
+// Asks the service to stop, waits up to kServiceStopWaitMs for it to report
+// SERVICE_STOPPED, and only then deletes it. True when it is gone, or was
+// never registered; false when it did not stop within the bound (it stays
+// registered) or could not be deleted.
 bool RemoveService(const std::wstring& name);
 
-inline constexpr DWORD kServiceStopWaitMs = 20000;
+// A running service stops at its next safe point; an update's placing of
+// files is never cut, and ends well within this.
+inline constexpr DWORD kServiceStopWaitMs = 60000;
 
 }  // namespace zavex

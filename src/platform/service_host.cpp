@@ -1,5 +1,7 @@
 #include "platform/service_host.h"
 
+#include <mutex>
+
 namespace zavex {
 namespace {
 
@@ -9,28 +11,45 @@ struct HostedService {
   ServiceBody body;
   SERVICE_STATUS_HANDLE statusHandle = nullptr;
   bool ran = false;
+  std::atomic<bool> stopRequested{false};
+  // The state last reported; reports are made under the lock, so that a stop
+  // answered on the dispatcher's thread never follows SERVICE_STOPPED.
+  std::mutex reportLock;
+  DWORD state = SERVICE_STOPPED;
 };
 
 HostedService hosted;
 
 constexpr DWORD kPendingWaitHintMs = 10000;
 
-void Report(DWORD state, DWORD exitCode = 0) {
+void ReportLocked(DWORD state, DWORD exitCode) {
   SERVICE_STATUS status{};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
-  status.dwControlsAccepted = 0;
+  status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP : 0;
   status.dwWin32ExitCode = exitCode ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
   status.dwServiceSpecificExitCode = exitCode;
   status.dwWaitHint =
       (state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) ? kPendingWaitHintMs : 0;
+  hosted.state = state;
   SetServiceStatus(hosted.statusHandle, &status);
 }
 
-// Controls other than a stop only ask for the status, which SetServiceStatus
-// keeps current.
+void Report(DWORD state, DWORD exitCode = 0) {
+  const std::lock_guard<std::mutex> lock(hosted.reportLock);
+  ReportLocked(state, exitCode);
+}
+
+// A stop is taken at once; the body ends at a point of its choosing. Other
+// controls only ask for the status, which SetServiceStatus keeps current.
 DWORD WINAPI HandleControl(DWORD control, DWORD, void*, void*) {
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
+  if (control != SERVICE_CONTROL_STOP) return ERROR_CALL_NOT_IMPLEMENTED;
+  const std::lock_guard<std::mutex> lock(hosted.reportLock);
+  if (hosted.state != SERVICE_RUNNING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+  hosted.stopRequested.store(true);
+  ReportLocked(SERVICE_STOP_PENDING, 0);
+  return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD count, LPWSTR* arguments) {
@@ -45,7 +64,7 @@ void WINAPI ServiceMain(DWORD count, LPWSTR* arguments) {
   }
   Report(SERVICE_RUNNING);
   hosted.ran = true;
-  const DWORD exitCode = hosted.body(startArguments);
+  const DWORD exitCode = hosted.body(startArguments, hosted.stopRequested);
   Report(SERVICE_STOP_PENDING);
   Report(SERVICE_STOPPED, exitCode);
 }

@@ -58,6 +58,7 @@ class InstallerTest : public MachineStateTest {
 
 TEST_F(InstallerTest, InstallsFilesRecordUpdaterCopyRegistrationAndShortcuts) {
   PublishRelease(server, release);
+  TrustFolderForTests(folder);
   const OperationResult result = Install(folder);
   ASSERT_TRUE(result.finished);
   EXPECT_TRUE(result.success);
@@ -82,6 +83,14 @@ TEST_F(InstallerTest, InstallsFilesRecordUpdaterCopyRegistrationAndShortcuts) {
             application);
   EXPECT_EQ(ReadShortcutTarget(ShellFolder(CSIDL_PROGRAMS) + L"\\Zavex Phone\\Zavex Phone.lnk"),
             application);
+}
+
+// Whoever may replace the updater in such a folder would have the service
+// start it as SYSTEM.
+TEST_F(InstallerTest, AFolderThatOthersCanChangeGetsNoService) {
+  PublishRelease(server, release);
+  ASSERT_TRUE(Install(folder).success);
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
 }
 
 TEST_F(InstallerTest, ReportsStepsFilesAndChunksInOrder) {

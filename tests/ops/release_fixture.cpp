@@ -20,6 +20,7 @@
 #include "formats/signature_file.h"
 #include "ops/installer.h"
 #include "ops/shortcut_locations.h"
+#include "ops/test_hooks.h"
 #include "ops/update_service.h"
 #include "platform/unique_handle.h"
 #include "publish/key_files.h"
@@ -311,6 +312,7 @@ void SetAcceptedInstallPath(Installer& installer, const std::wstring& folder) {
 }
 
 bool InstallStandInRelease(HttpServer& server, const std::wstring& folder) {
+  TrustFolderForTests(folder);
   Release release;
   release.files = {{"zavexphone.exe", ReadTextFile(BuildDir() + L"\\zavexphone.exe")},
                    {"bin/app.dll", "library"}};
@@ -411,8 +413,19 @@ void KillProcessesNamed(const std::wstring& exeName) {
   }
 }
 
+void TrustFolderForTests(const std::wstring& folder) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTestHooksKey, L"TrustedFolder", REG_SZ, folder.c_str(),
+                  static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+}
+
+void PausePlacingForTests(DWORD pauseMs) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTestHooksKey, L"PlacingPauseMs", REG_DWORD, &pauseMs,
+                  sizeof(pauseMs));
+}
+
 void CleanMachineState() {
   KillProcessesNamed(L"zavexphone.exe");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestHooksKey);
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\tel");
   DeleteFileW(DesktopShortcutPath().c_str());

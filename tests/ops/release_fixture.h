@@ -121,8 +121,15 @@ std::wstring ReadShortcutTarget(const std::wstring& linkPath);
 // Ends every process with this file name.
 void KillProcessesNamed(const std::wstring& exeName);
 
+// The test builds' hooks (ops/test_hooks.h), which CleanMachineState forgets:
+// folder taken for one that only administrators can change (Wine reads every
+// folder as its user's), and a pause before each swap of every placing.
+void TrustFolderForTests(const std::wstring& folder);
+void PausePlacingForTests(DWORD pauseMs);
+
 // Removes what an installation leaves outside its folder and the default
-// folder, and stops any running stand-in application.
+// folder and the test builds' hooks, and stops any running stand-in
+// application.
 void CleanMachineState();
 
 struct OperationResult {

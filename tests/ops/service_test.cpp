@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "base/product.h"
+#include "ops/test_hooks.h"
+#include "ops/uninstall.h"
 #include "ops/update_service.h"
 #include "ops/updater_run_fixture.h"
 #include "platform/service_control.h"
@@ -15,7 +17,6 @@
 namespace zavex::test {
 namespace {
 
-constexpr wchar_t kTestHooksKey[] = L"SOFTWARE\\Zavex Test";
 constexpr DWORD kServiceRunMs = 120000;
 
 // How a started service ended, and the states it was seen in.
@@ -27,20 +28,29 @@ struct ServiceEnd {
   std::set<DWORD> statesSeen;
 };
 
-// Starts the service as the application would, with arguments, and polls its
-// status until it has stopped.
-ServiceEnd StartAndWait(const std::wstring& name, const std::vector<std::wstring>& arguments) {
-  ServiceEnd end;
+// Starts the service as the application would, with arguments; null when it
+// did not start.
+UniqueServiceHandle StartService(const std::wstring& name,
+                                 const std::vector<std::wstring>& arguments = {}) {
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  const UniqueServiceHandle service(
-      OpenServiceW(manager.get(), name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
+  UniqueServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_START |
+                                                                        SERVICE_QUERY_STATUS));
   std::vector<const wchar_t*> argv;
   for (const std::wstring& argument : arguments) argv.push_back(argument.c_str());
-  end.started = service && StartServiceW(service.get(), static_cast<DWORD>(argv.size()),
-                                         argv.empty() ? nullptr : argv.data());
+  if (service && !StartServiceW(service.get(), static_cast<DWORD>(argv.size()),
+                                argv.empty() ? nullptr : argv.data())) {
+    service.reset();
+  }
+  return service;
+}
+
+// Polls the status of a started service until it has stopped.
+ServiceEnd WaitUntilStopped(SC_HANDLE service) {
+  ServiceEnd end;
+  end.started = service != nullptr;
   const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
   SERVICE_STATUS status{};
-  while (end.started && GetTickCount64() < deadline && QueryServiceStatus(service.get(), &status)) {
+  while (end.started && GetTickCount64() < deadline && QueryServiceStatus(service, &status)) {
     end.statesSeen.insert(status.dwCurrentState);
     if (status.dwCurrentState == SERVICE_STOPPED) {
       end.stopped = true;
@@ -51,6 +61,26 @@ ServiceEnd StartAndWait(const std::wstring& name, const std::vector<std::wstring
     Sleep(10);
   }
   return end;
+}
+
+ServiceEnd StartAndWait(const std::wstring& name, const std::vector<std::wstring>& arguments) {
+  return WaitUntilStopped(StartService(name, arguments).get());
+}
+
+// Ends the service's process as a crash or a power cut would; true once it
+// has ended. Wine's service manager then still reports SERVICE_RUNNING, but
+// starts the service again.
+bool KillServiceProcess(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                            sizeof(status), &needed)) {
+    return false;
+  }
+  const UniqueKernelHandle process(
+      OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, status.dwProcessId));
+  return process && TerminateProcess(process.get(), 1) &&
+         WaitForSingleObject(process.get(), 10000) == WAIT_OBJECT_0;
 }
 
 // The definition of the task as the Task Scheduler keeps it; empty when
@@ -81,19 +111,8 @@ class ServiceTest : public UpdaterRunTest {
  protected:
   void SetUp() override {
     UpdaterRunTest::SetUp();
+    TrustFolderForTests(folder);
     ASSERT_TRUE(RegisterUpdateService(folder));
-    TrustFolder(folder);
-  }
-  void TearDown() override {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestHooksKey);
-    UpdaterRunTest::TearDown();
-  }
-
-  static void TrustFolder(const std::wstring& trusted) {
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, kTestHooksKey, L"TrustedFolder", REG_SZ,
-                              trusted.c_str(),
-                              static_cast<DWORD>((trusted.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
   }
 
   std::string Log() const { return ReadTextFile(folder + L"\\zavex_updater.log"); }
@@ -113,6 +132,16 @@ class ServiceTest : public UpdaterRunTest {
     return false;
   }
 
+  // True once path exists, within kServiceRunMs.
+  static bool WaitForFile(const std::wstring& path) {
+    const ULONGLONG deadline = GetTickCount64() + kServiceRunMs;
+    while (!FileExists(path)) {
+      if (GetTickCount64() >= deadline) return false;
+      Sleep(10);
+    }
+    return true;
+  }
+
   // Every installed file and the record as the installation of `installed`.
   ::testing::AssertionResult InstalledUnchanged() const {
     for (const ReleaseFile& file : installed.files) {
@@ -127,6 +156,16 @@ class ServiceTest : public UpdaterRunTest {
 
 TEST_F(ServiceTest, UpdateRegistersAMissingServiceAsTheInstallDoes) {
   ASSERT_TRUE(RemoveUpdateService());
+  // Not for a folder that others can change: whoever replaced the updater
+  // there would have it started as SYSTEM.
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestHooksKey);
+  ASSERT_EQ(RunUpdater(L"--silent").exitCode, 0u);
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
+  EXPECT_NE(Log().find("[WARN] The update service is not registered: others than administrators "
+                       "can change "),
+            std::string::npos);
+  Reinstall();
+  TrustFolderForTests(folder);
   ASSERT_EQ(RunUpdater(L"--silent").exitCode, 0u);
   const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
   UniqueServiceHandle service(
@@ -233,6 +272,84 @@ TEST_F(ServiceTest, StandInApplicationStartsTheServiceAsItStartsAndAsItEnds) {
   EXPECT_TRUE(HoldsExactly(folder, newer, Extras(true)));
 }
 
+TEST_F(ServiceTest, KilledWhilePlacingFilesTheNextStartConverges) {
+  PausePlacingForTests(4000);
+  const UniqueServiceHandle service = StartService(kUpdateServiceName);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(WaitForFile(folder + L"\\zavexphone.exe.old"));
+  ASSERT_TRUE(KillServiceProcess(service.get()));
+  PausePlacingForTests(0);
+  ASSERT_TRUE(FileExists(folder + L"\\zavex_placing.journal"));
+  EXPECT_EQ(ReadTextFile(folder + L"\\zavexphone.exe"), newer.files[0].content);
+
+  const ServiceEnd end = StartAndWait(kUpdateServiceName, {});
+  ASSERT_TRUE(end.stopped);
+  EXPECT_EQ(end.specificExitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+  EXPECT_NE(Log().find("[WARN] The interrupted update was undone"), std::string::npos);
+}
+
+// What the uninstall does while the service runs: it asks for a stop and
+// deletes the service once it has stopped. A stop during the downloads ends
+// the run with nothing placed; one during the placing lets the placing end.
+TEST_F(ServiceTest, AStopEndsTheRunAtItsNextSafePoint) {
+  struct Case {
+    const char* name;
+    bool duringPlacing;
+    DWORD exitCode;
+    const Release& release;
+  };
+  const Case cases[] = {{"during the downloads", false, 1, installed},
+                        {"during the placing", true, 0, newer}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reinstall();
+    ASSERT_TRUE(RegisterUpdateService(folder));
+    RestartServer();
+    PublishRelease(*server, newer);
+    if (c.duringPlacing) {
+      PausePlacingForTests(1500);
+    } else {
+      server->SetRoute("/lib/core.dll", SlowAnswer(newer.files[1].content, 1000, 500));
+    }
+    UniqueServiceHandle service = StartService(kUpdateServiceName);
+    ASSERT_TRUE(service);
+    ASSERT_TRUE(c.duringPlacing ? WaitForFile(folder + L"\\zavexphone.exe.old")
+                                : WaitForRequest("/lib/core.dll", 30000));
+    ASSERT_TRUE(RemoveUpdateService());
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, c.exitCode);
+    EXPECT_TRUE(HoldsExactly(folder, c.release, Extras()));
+    EXPECT_NE(Log().find("[INFO] Stop requested: the update is cancelled at its next safe point"),
+              std::string::npos);
+    // Deleted once no handle to it is open.
+    service.reset();
+    EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), L"");
+  }
+}
+
+// A service still placing files when the bound of the wait passes stays
+// registered, and the uninstall removes nothing.
+TEST_F(ServiceTest, UninstallRemovesNothingWhileTheServiceDoesNotStop) {
+  PausePlacingForTests(35000);
+  UniqueServiceHandle service = StartService(kUpdateServiceName);
+  ASSERT_TRUE(service);
+  ASSERT_TRUE(WaitForFile(folder + L"\\zavex_placing.journal"));
+  std::wstring error;
+  EXPECT_FALSE(Uninstall(folder, error));
+  EXPECT_EQ(error, L"Não foi possível parar o serviço de atualização do Zavex Phone. Tente "
+                   L"desinstalar novamente em alguns minutos.");
+  PausePlacingForTests(0);
+  EXPECT_EQ(ServiceCommandLine(kUpdateServiceName), UpdateServiceCommandLine(folder));
+  EXPECT_TRUE(UserRegistryKeyExists(kUninstallKey));
+  const ServiceEnd end = WaitUntilStopped(service.get());
+  ASSERT_TRUE(end.stopped);
+  EXPECT_EQ(end.specificExitCode, 0u);
+  EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
+}
+
 TEST_F(ServiceTest, StagedReleaseIsDiscardedOnceItIsNoLongerOffered) {
   ChildProcess application;
   ASSERT_TRUE(application.Start(folder + L"\\zavexphone.exe", L""));
@@ -264,7 +381,9 @@ TEST_F(ServiceTest, RefusesOutsideARegisteredTrustedInstallationAndWithoutKeys) 
       {"started under another service's name",
        [&] {
          ASSERT_TRUE(RegisterService({copyService, copyService, L"", UpdateServiceCommandLine(folder)}));
+         TrustFolderForTests(temp.path());
          ASSERT_TRUE(RegisterUpdateService(temp.path()));
+         TrustFolderForTests(folder);
        },
        copyService, "the service is not registered for this executable"},
       {"build without release keys",
@@ -275,8 +394,8 @@ TEST_F(ServiceTest, RefusesOutsideARegisteredTrustedInstallationAndWithoutKeys) 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Reinstall();
+    TrustFolderForTests(folder);
     ASSERT_TRUE(RegisterUpdateService(folder));
-    TrustFolder(folder);
     c.arrange();
     RestartServer();
     PublishRelease(*server, newer);

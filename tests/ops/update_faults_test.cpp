@@ -47,16 +47,6 @@ class UpdateFaultTest : public UpdaterRunTest {
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
   }
 
-  // Waits until the server has received a request for path.
-  bool WaitForRequest(const std::string& path, DWORD timeoutMs) const {
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (GetTickCount64() < deadline) {
-      if (RequestsUnder(*server, path) > 0) return true;
-      Sleep(20);
-    }
-    return false;
-  }
-
   // The files below folder whose names end in suffix.
   std::vector<std::wstring> FilesEndingIn(const std::wstring& suffix) const {
     std::vector<std::wstring> found;
@@ -504,14 +494,13 @@ TEST_F(CutPlacingTest, AJournalThatAnotherRunHoldsIsLeftAlone) {
 
 TEST_F(CutPlacingTest, AKillDuringThePlacingIsUndoneByTheNextRun) {
   // Test builds pause before each swap when asked to.
-  ASSERT_TRUE(SetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", L"4000"));
+  PausePlacingForTests(4000);
   ChildProcess updater;
-  const bool started = updater.Start(updaterPath, L"--silent");
-  SetEnvironmentVariableW(L"ZAVEX_TEST_PLACING_PAUSE_MS", nullptr);
-  ASSERT_TRUE(started);
+  ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
   const ULONGLONG deadline = GetTickCount64() + 60000;
   while (!FileExists(At("zavexphone.exe.old")) && GetTickCount64() < deadline) Sleep(10);
   updater.Kill();
+  PausePlacingForTests(0);
   ASSERT_TRUE(updater.Wait(10000).has_value());
   ASSERT_TRUE(FileExists(JournalPath()));
   ASSERT_TRUE(FileExists(At("lib/core.dll.tmp")));

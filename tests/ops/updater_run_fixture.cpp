@@ -52,6 +52,15 @@ std::string UpdaterRunTest::LastLogLine() const {
   return log.substr(start == std::string::npos ? 0 : start + 1, end - start);
 }
 
+bool UpdaterRunTest::WaitForRequest(const std::string& path, DWORD timeoutMs) const {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  while (GetTickCount64() < deadline) {
+    if (RequestsUnder(*server, path) > 0) return true;
+    Sleep(20);
+  }
+  return false;
+}
+
 std::vector<std::wstring> UpdaterRunTest::Extras(bool applicationStarted) const {
   std::vector<std::wstring> extras = {L"zavex_updater.exe", L"zavex_updater.log"};
   if (applicationStarted) extras.push_back(L"zavexphone_cmdline.txt");

@@ -23,6 +23,8 @@ class UpdaterRunTest : public MachineStateTest {
   RunResult RunUpdater(const std::wstring& arguments, DWORD timeoutMs = 90000) const;
   std::string Record() const { return ReadTextFile(folder + L"\\manifest.json"); }
   std::string LastLogLine() const;
+  // True once the server has been asked for path, within timeoutMs.
+  bool WaitForRequest(const std::string& path, DWORD timeoutMs) const;
   // The files an installation holds beside the release's own.
   std::vector<std::wstring> Extras(bool applicationStarted = false) const;
 

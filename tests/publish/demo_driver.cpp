@@ -2,15 +2,22 @@
 //   zavex_demo_driver UPDATER install       the window: "Instalar", then "Concluir"
 //   zavex_demo_driver UPDATER uninstall     "--uninstall", answered "Sim", then "OK"
 //   zavex_demo_driver UPDATER run SWITCH... the updater with these switches alone
-// Prints what it saw and exits with the updater's exit code, or with
-// kDriverFailed when the updater did not behave as a user would see it.
+//   zavex_demo_driver APPLICATION start-phone  the application, left running, which
+//                                           starts the update service as it starts
+//   zavex_demo_driver APPLICATION close-phone  its window closed; it starts the
+//                                           service again as it ends
+// Prints what it saw and exits with the updater's exit code (for the
+// application, with the exit code of the service's run that it started), or
+// with kDriverFailed when the updater did not behave as a user would see it.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <initializer_list>
 #include <optional>
 #include <string>
 
+#include "base/product.h"
 #include "base/text_conversion.h"
 #include "support/process.h"
 #include "support/window_probe.h"
@@ -113,12 +120,68 @@ int RunWithSwitches(const std::wstring& updaterExe, const std::wstring& switches
   return ExitCodeOf(updater);
 }
 
+// Waits for the update service to stop and returns its service-specific exit
+// code; the application starts it before it shows its window and as it ends.
+int ServiceExitCode() {
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const UniqueServiceHandle service(
+      OpenServiceW(manager.get(), kUpdateServiceName, SERVICE_QUERY_STATUS));
+  if (!service) return Fail(L"the update service is not registered");
+  const ULONGLONG deadline = GetTickCount64() + kOperationTimeoutMs;
+  SERVICE_STATUS status{};
+  while (GetTickCount64() < deadline && QueryServiceStatus(service.get(), &status)) {
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      Say(L"the update service stopped with exit code " +
+          std::to_wstring(status.dwServiceSpecificExitCode));
+      return static_cast<int>(status.dwServiceSpecificExitCode);
+    }
+    Sleep(kPollMs);
+  }
+  return Fail(L"the update service did not stop");
+}
+
+// Started as a user starts it, with no elevation, and left running.
+int StartPhone(const std::wstring& application) {
+  SHELLEXECUTEINFOW start{};
+  start.cbSize = sizeof(start);
+  start.fMask = SEE_MASK_NOCLOSEPROCESS;
+  start.lpFile = application.c_str();
+  start.lpParameters = L"--start-update-service";
+  start.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&start) || !start.hProcess) return Fail(L"cannot start " + application);
+  const UniqueKernelHandle process(start.hProcess);
+  if (!WaitForWindow(GetProcessId(process.get()), L"", kProductName, kWindowTimeoutMs)) {
+    return Fail(L"the application showed no window");
+  }
+  Say(L"Zavex Phone runs (started with --start-update-service)");
+  return ServiceExitCode();
+}
+
+int ClosePhone() {
+  const HWND window = FindWindowW(L"ZavexPhoneStandIn", kProductName);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  const UniqueKernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  if (!window || !process) return Fail(L"Zavex Phone does not run");
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(process.get(), kOperationTimeoutMs) != WAIT_OBJECT_0) {
+    return Fail(L"Zavex Phone did not end");
+  }
+  Say(L"Zavex Phone closed");
+  return ServiceExitCode();
+}
+
 int Drive(int argc, wchar_t** argv) {
-  if (argc < 3) return Fail(L"usage: zavex_demo_driver UPDATER install|uninstall|run SWITCH...");
+  if (argc < 3) {
+    return Fail(L"usage: zavex_demo_driver UPDATER install|uninstall|run SWITCH... or "
+                L"APPLICATION start-phone|close-phone");
+  }
   const std::wstring updaterExe = argv[1];
   const std::wstring action = argv[2];
   if (action == L"install" && argc == 3) return Install(updaterExe);
   if (action == L"uninstall" && argc == 3) return Uninstall(updaterExe);
+  if (action == L"start-phone" && argc == 3) return StartPhone(updaterExe);
+  if (action == L"close-phone" && argc == 3) return ClosePhone();
   if (action != L"run") return Fail(L"unknown action " + action);
   std::wstring switches;
   for (int index = 3; index < argc; ++index) {
