@@ -1,33 +1,53 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <functional>
+
+#include "platform/unique_handle.h"
 
 namespace zavex {
 
-// A file that a download writes on one thread while a decoder reads it on
-// another: the download reports how many bytes from the start the file
-// holds, and the decoder waits for the ones it needs.
+// A file that a download writes while a decoder reads it, both on the
+// download's thread: the decoder runs on a fiber of its own until it waits
+// for bytes that are not in the file yet, and the download's report that
+// brings them resumes it. (Under Wine every thread holds about 1 MiB of
+// memory; a fiber only the stack it uses.)
 class ArrivingFile {
  public:
-  // The file holds bytes from its start. Fewer than before: the download
-  // writes it again from an earlier byte, and what was read may change.
+  ArrivingFile() = default;
+  ArrivingFile(const ArrivingFile&) = delete;
+  ArrivingFile& operator=(const ArrivingFile&) = delete;
+  // Lets the decoder end first (see End).
+  ~ArrivingFile();
+
+  // Starts decode on its fiber and returns once it waits or ends. False,
+  // running nothing, when the thread cannot switch fibers.
+  bool Start(std::function<void()> decode);
+
+  // From the download: the file holds bytes from its start. Fewer than
+  // before: the download writes it again from an earlier byte, and what was
+  // read may change.
   void Report(uint64_t bytes);
-  // No more bytes come.
+  // From the download: no more bytes come. Returns once the decoder ended.
   void End();
 
-  // Waits until the file holds end bytes. False, at once, when the download
-  // wrote the file again, or ended short of them.
+  // From the decoder: waits until the file holds end bytes. False when the
+  // download wrote the file again, or ended short of them.
   bool WaitFor(uint64_t end);
   // Whether the download wrote the file again from an earlier byte.
-  bool Rewritten();
+  bool Rewritten() const { return rewritten; }
 
  private:
-  std::mutex mutex;
-  std::condition_variable changed;
+  static void WINAPI RunDecoder(void* self);
+  void ResumeDecoder();
+
+  std::function<void()> decode;
+  void* downloadFiber = nullptr;
+  bool threadConverted = false;
+  UniqueFiber decoderFiber;
+  bool decoding = false;
   uint64_t held = 0;
-  uint64_t awaited = UINT64_MAX;  // what the decoder waits for; a report wakes it only then
+  uint64_t awaited = UINT64_MAX;  // what the decoder waits for
   bool ended = false;
   bool rewritten = false;
 };

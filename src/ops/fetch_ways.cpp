@@ -1,9 +1,6 @@
 #include "ops/fetch_ways.h"
 
 #include "base/text_conversion.h"
-#include <exception>
-#include <thread>
-
 #include "ops/delta_files.h"
 #include "ops/download_staging.h"
 #include "ops/server_manifest.h"
@@ -157,32 +154,28 @@ bool WayFetcher::FetchDecoded(const StagedFile& file, const FetchWay& way, LogLi
   return true;
 }
 
-// The download of a forward patch, while a thread of its own applies it
-// into the file's temp path as its bytes arrive. early.ran tells whether
-// that apply stands: not when no thread could start or the download wrote
-// the patch again from an earlier byte; the caller then applies it after.
+// The download of a forward patch, while its apply into the file's temp
+// path runs on the same thread as the patch's bytes arrive (see
+// ArrivingFile). early.ran tells whether that apply stands: not when it could
+// not start or the download wrote the patch again from an earlier byte; the
+// caller then applies it after.
 TransferOutcome WayFetcher::DownloadApplying(const StagedFile& file, const FetchWay& way,
                                              const TransferTarget& artifact, LogLines& log, EarlyApply& early) {
   ArrivingFile arriving;
-  std::thread applier;
-  try {
-    applier = std::thread([&] {
-      std::wstring error;
-      early.applied = RunCatchingExceptions(
-          [&](std::wstring&) {
-            return ApplyArrivingPatch({artifact.partialPath, way.size, arriving}, file.finalPath, Output(file),
-                                      early.reason);
-          },
-          error);
-      if (!error.empty()) early.reason = WideToUtf8(error);
-    });
-  } catch (const std::exception&) {
-    log.Warn("The patch of " + file.entry.path + " is applied after its download: no thread to apply it");
-  }
-  const TransferOutcome outcome = DownloadTarget(file, artifact, log, &arriving);
+  const bool started = arriving.Start([&] {
+    std::wstring error;
+    early.applied = RunCatchingExceptions(
+        [&](std::wstring&) {
+          return ApplyArrivingPatch({artifact.partialPath, way.size, arriving}, file.finalPath, Output(file),
+                                    early.reason);
+        },
+        error);
+    if (!error.empty()) early.reason = WideToUtf8(error);
+  });
+  if (!started) log.Warn("The patch of " + file.entry.path + " is applied after its download (no fiber)");
+  const TransferOutcome outcome = DownloadTarget(file, artifact, log, started ? &arriving : nullptr);
   arriving.End();
-  early.ran = applier.joinable() && !arriving.Rewritten();
-  if (applier.joinable()) applier.join();
+  early.ran = started && !arriving.Rewritten();
   return outcome;
 }
 

@@ -173,10 +173,12 @@ class DeltaUpdateTest : public UpdaterRunTest {
   }
 
   // Updates big.bin from old to fresh through a patch of format that copies
-  // every byte, its peak working set below bound.
+  // every byte, its peak working set below bound, run by the updater
+  // without debug sections.
   void ExpectPatchUpdatePeakBelow(const std::string& old, const std::string& fresh, PatchFormat format,
                                   SIZE_T bound) {
     PublishPatchOnly(old, fresh, old.size(), format);
+    ASSERT_TRUE(CopyFileW((BuildDir() + L"\\stripped\\zavex_updater.exe").c_str(), updaterPath.c_str(), FALSE));
     ChildProcess updater;
     ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
     SIZE_T peak = 0;
