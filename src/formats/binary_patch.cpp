@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kTripleSize = 24;
 constexpr std::size_t kPieceSize = 16384;
 // A forward window loads the old file ahead in pieces of this size.
-constexpr std::uint64_t kWindowLoadBytes = 256 * 1024;
+constexpr std::uint64_t kWindowLoadBytes = 128 * 1024;
 
 std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
   std::uint64_t value = 0;

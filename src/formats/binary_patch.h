@@ -24,9 +24,11 @@
 // sizes (control, diff, extra), then that many bytes of each stream, in that
 // order. Every block holds at least one byte, and the pieces of each stream
 // add up to its compressed size. So the patch is read forward once, and a
-// patch still arriving can be applied up to its last whole block. The diff
-// cuts a block every kPatchBlockNewBytes of the new file, after a sync flush
-// of each stream, so that each block decodes as far as it reaches.
+// patch still arriving can be applied about as far as its last whole block.
+// The diff cuts a block every kPatchBlockNewBytes of the new file, after a
+// sync flush of each stream, so that each block decodes as far as it
+// reaches, less what the DEFLATE decoder holds back until the bytes of a
+// block header's largest size (under 600) of its stream follow.
 //
 // The control stream is a list of triples, each three 8-byte integers:
 // add, extra, seek. Starting at old position 0, a triple writes add bytes
@@ -66,7 +68,7 @@ inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
 // What the applier of a forward patch keeps of the old file: the last bytes
 // it read in order, and a little ahead. An add that starts further back,
 // within the window, reads the file again.
-inline constexpr std::uint64_t kForwardRingBytes = 1u << 20;
+inline constexpr std::uint64_t kForwardRingBytes = 512u << 10;
 inline constexpr std::size_t kPatchBlockHeaderSize = 12;
 inline constexpr std::uint64_t kPatchBlockNewBytes = 4u << 20;
 
