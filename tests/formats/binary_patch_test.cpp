@@ -61,6 +61,10 @@ std::vector<FilePair> Pairs() {
   const Bytes random = RandomBytes(500000, 22);
   Bytes moved(random.begin() + 250000, random.end());
   moved.insert(moved.end(), random.begin(), random.begin() + 250000);
+  // Further apart than a forward applier's ring, within its window.
+  const Bytes larger = RandomBytes(3 << 20, 37);
+  Bytes largerMoved(larger.begin() + (3 << 19), larger.end());
+  largerMoved.insert(largerMoved.end(), larger.begin(), larger.begin() + (3 << 19));
   Bytes zeros(1 << 20, 0);
   Bytes zerosEdited = zeros;
   for (std::size_t index = 0; index < zerosEdited.size(); index += 4099) zerosEdited[index] = 1;
@@ -72,6 +76,7 @@ std::vector<FilePair> Pairs() {
       {"rebuilt program", random, EditedBytes(random, 50, 23), 0.15},
       {"edited text", words, EditedBytes(words, 200, 24), 0.1},
       {"halves swapped", random, moved, 0.01},
+      {"halves of 3 MiB swapped", larger, largerMoved, 0.01},
       {"unrelated", words, random, 1.01},
       {"zeros with marks", zeros, zerosEdited, 0.01},
       {"shorter than a seed", {1, 2, 3}, {1, 2, 4, 5}, 1000},
@@ -142,6 +147,15 @@ TEST(BinaryPatch, RefusesEveryTruncationAndTrailingBytes) {
     Bytes longer = patch;
     longer.push_back(0);
     EXPECT_FALSE(Apply(longer, old, newer.size(), result)) << NameOf(format);
+    if (format != PatchFormat::kForward) continue;
+    // A block of a byte of the extra stream after the last, and an empty block.
+    const Bytes block = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    Bytes longerByABlock = patch;
+    longerByABlock.insert(longerByABlock.end(), block.begin(), block.end());
+    EXPECT_FALSE(Apply(longerByABlock, old, newer.size(), result));
+    Bytes emptyBlock = patch;
+    emptyBlock.insert(emptyBlock.begin() + kForwardPatchHeaderSize, kPatchBlockHeaderSize, 0);
+    EXPECT_FALSE(Apply(emptyBlock, old, newer.size(), result));
   }
 }
 
