@@ -1,6 +1,7 @@
 #include "formats/binary_patch.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace zavex {
@@ -9,7 +10,7 @@ namespace {
 constexpr std::size_t kTripleSize = 24;
 constexpr std::size_t kPieceSize = 16384;
 // A forward window loads the old file ahead in pieces of this size.
-constexpr std::uint64_t kWindowLoadBytes = 256 * 1024;
+constexpr std::uint64_t kWindowLoadBytes = 128 * 1024;
 
 std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
   std::uint64_t value = 0;
@@ -17,15 +18,26 @@ std::uint64_t LoadLittleEndian(const std::uint8_t* bytes) {
   return value;
 }
 
+std::uint32_t LoadLittleEndian32(const std::uint8_t* bytes) {
+  return static_cast<std::uint32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 | std::uint32_t{bytes[3]} << 24);
+}
+
 void StoreLittleEndian(std::uint64_t value, std::uint8_t* bytes) {
   for (int index = 0; index < 8; ++index) bytes[index] = static_cast<std::uint8_t>(value >> (8 * index));
 }
 
-// One decoded stream of the patch, read in order.
+// One decoded stream of the patch, read in order from its pieces: the one
+// piece of a version 1 patch, or its piece of each block of version 2.
 class StreamReader {
  public:
-  StreamReader(ByteReader& patch, std::uint64_t offset, std::uint64_t compressedSize, std::uint64_t decodedSize)
-      : patch_(patch), next_(offset), end_(offset + compressedSize), inflater_(decodedSize) {}
+  // stream 0 to 2: control, diff, extra.
+  StreamReader(ByteReader& patch, const PatchHeader& header, int stream)
+      : patch_(patch),
+        stream_(stream),
+        left_(header.compressed[stream]),
+        pieceLeft_(header.version == kForwardPatchVersion ? 0 : left_),
+        next_(StreamsStart(header, stream)),
+        inflater_(header.decoded[stream]) {}
 
   // False unless size more bytes follow.
   bool Read(std::uint8_t* buffer, std::size_t size) {
@@ -52,7 +64,19 @@ class StreamReader {
     }
   }
 
+  // Where the last block this stream read ends; 0 for version 1.
+  std::uint64_t BlocksEnd() const { return blocksEnd_; }
+
  private:
+  // Version 1 has the streams one after another; version 2's blocks follow
+  // the side data.
+  static std::uint64_t StreamsStart(const PatchHeader& header, int stream) {
+    std::uint64_t start = PatchHeaderSize(header) + header.sideCompressed;
+    if (header.version == kForwardPatchVersion) return start;
+    for (int before = 0; before < stream; ++before) start += header.compressed[before];
+    return start;
+  }
+
   bool Pull() {
     for (;;) {
       const Inflater::Status status = inflater_.Inflate(pending_, pendingSize_);
@@ -62,30 +86,59 @@ class StreamReader {
   }
 
   bool FeedPiece() {
+    if (pieceLeft_ == 0 && left_ > 0 && !NextPiece()) return false;
     std::uint8_t piece[kPieceSize];
-    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, end_ - next_));
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, pieceLeft_));
     if (size > 0 && !patch_.ReadAt(next_, piece, size)) return false;
     next_ += size;
+    pieceLeft_ -= size;
+    left_ -= size;
     inflater_.Feed(piece, size);
-    if (next_ == end_) inflater_.EndInput();
+    if (left_ == 0) inflater_.EndInput();
+    return true;
+  }
+
+  // Moves to the stream's piece in the next block that holds one. False for
+  // a block that holds no byte or more than the stream has left.
+  bool NextPiece() {
+    do {
+      const std::uint64_t block = std::max(blocksEnd_, next_);
+      std::uint8_t sizes[kPatchBlockHeaderSize];
+      if (!patch_.ReadAt(block, sizes, sizeof(sizes))) return false;
+      std::uint64_t before = 0;
+      std::uint64_t total = 0;
+      for (int stream = 0; stream < 3; ++stream) {
+        const std::uint64_t size = LoadLittleEndian32(sizes + 4 * stream);
+        if (stream < stream_) before += size;
+        if (stream == stream_) pieceLeft_ = size;
+        total += size;
+      }
+      if (total == 0 || pieceLeft_ > left_) return false;
+      next_ = block + kPatchBlockHeaderSize + before;
+      blocksEnd_ = block + kPatchBlockHeaderSize + total;
+    } while (pieceLeft_ == 0);
     return true;
   }
 
   ByteReader& patch_;
-  std::uint64_t next_;
-  std::uint64_t end_;
+  const int stream_;
+  std::uint64_t left_;       // compressed bytes not read yet
+  std::uint64_t pieceLeft_;  // of those, in the current piece
+  std::uint64_t next_;  // the next byte of the stream; before the first block, where blocks start
+  std::uint64_t blocksEnd_ = 0;
   Inflater inflater_;
   const std::uint8_t* pending_ = nullptr;
   std::size_t pendingSize_ = 0;
 };
 
-// The old file of a forward patch: read once, in order, into a ring that
-// holds the last kPatchWindowBytes before the furthest read and what was
-// loaded ahead of it. A read that starts further back is refused.
+// The old file of a forward patch, read in order into a ring that holds its
+// last kForwardRingBytes up to what was loaded ahead of the furthest read.
+// A read that starts further back, but within the window, goes to the file
+// itself; one that starts behind the window is refused.
 class ForwardWindow : public ByteReader {
  public:
   explicit ForwardWindow(ByteReader& oldFile)
-      : oldFile_(oldFile), ring_(static_cast<std::size_t>(std::min(oldFile.Size(), kPatchWindowBytes + kWindowLoadBytes))) {}
+      : oldFile_(oldFile), ring_(static_cast<std::size_t>(std::min(oldFile.Size(), kForwardRingBytes))) {}
 
   std::uint64_t Size() const override { return oldFile_.Size(); }
 
@@ -95,6 +148,7 @@ class ForwardWindow : public ByteReader {
     const std::uint64_t end = offset + size;
     if (end > loaded_ && !Load(std::max(end, std::min(Size(), loaded_ + kWindowLoadBytes)))) return false;
     furthest_ = std::max(furthest_, end);
+    if (offset + ring_.size() < loaded_) return oldFile_.ReadAt(offset, buffer, size);
     return ForEachPiece(offset, size, [&](std::uint64_t at, std::uint8_t* ring, std::size_t count) {
       std::memcpy(buffer + (at - offset), ring, count);
       return true;
@@ -136,13 +190,14 @@ class ForwardWindow : public ByteReader {
 class PatchApplier {
  public:
   PatchApplier(ByteReader& patch, ByteReader& oldFile, const ByteSink& newFile, const PatchHeader& header)
-      : oldFile_(oldFile),
+      : patch_(patch),
+        oldFile_(oldFile),
         newFile_(newFile),
         newLeft_(header.newSize),
-        control_(patch, PatchHeaderSize(header), header.compressed[0], header.decoded[0]),
-        diff_(patch, PatchHeaderSize(header) + header.compressed[0], header.compressed[1], header.decoded[1]),
-        extra_(patch, PatchHeaderSize(header) + header.compressed[0] + header.compressed[1], header.compressed[2],
-               header.decoded[2]) {}
+        blocks_(header.version == kForwardPatchVersion),
+        control_(patch, header, 0),
+        diff_(patch, header, 1),
+        extra_(patch, header, 2) {}
 
   bool Run() {
     while (!control_.AtEnd()) {
@@ -155,10 +210,16 @@ class PatchApplier {
         return false;
       }
     }
-    return newLeft_ == 0 && diff_.AtEnd() && extra_.AtEnd();
+    return newLeft_ == 0 && diff_.AtEnd() && extra_.AtEnd() && BlocksFillThePatch();
   }
 
  private:
+  // The blocks of version 2 end where the patch does: the last block that
+  // any stream read is the last of the patch.
+  bool BlocksFillThePatch() const {
+    return !blocks_ || std::max({control_.BlocksEnd(), diff_.BlocksEnd(), extra_.BlocksEnd()}) == patch_.Size();
+  }
+
   bool Add(std::uint64_t length) {
     if (length > newLeft_ || length > oldFile_.Size() - oldPosition_) return false;
     while (length > 0) {
@@ -196,15 +257,26 @@ class PatchApplier {
     return newFile_(buffer_, count);
   }
 
+  ByteReader& patch_;
   ByteReader& oldFile_;
   const ByteSink& newFile_;
   std::uint64_t newLeft_;
+  const bool blocks_;
   std::uint64_t oldPosition_ = 0;
   StreamReader control_;
   StreamReader diff_;
   StreamReader extra_;
   std::uint8_t buffer_[kPieceSize];
 };
+
+// Whether the bytes of a patch beyond its header and streams fit its
+// blocks: none in version 1; in version 2 the sizes of blocks that each hold
+// at least one of the streams' bytes.
+bool BlocksFit(const PatchHeader& header, std::uint64_t beyondStreams, std::uint64_t streamBytes) {
+  if (header.version != kForwardPatchVersion) return beyondStreams == 0;
+  const std::uint64_t blocks = beyondStreams / kPatchBlockHeaderSize;
+  return beyondStreams % kPatchBlockHeaderSize == 0 && blocks <= streamBytes && (blocks > 0) == (streamBytes > 0);
+}
 
 }  // namespace
 
@@ -259,7 +331,8 @@ bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHe
   }
   // Without the first comparison the extra stream's size would wrap.
   const std::uint64_t triples = header.decoded[0] / kTripleSize;
-  return total == patchSize && header.decoded[0] % kTripleSize == 0 &&
+  return BlocksFit(header, patchSize - total, total - headerSize - header.sideCompressed) &&
+         header.decoded[0] % kTripleSize == 0 &&
          header.decoded[1] <= header.newSize && header.decoded[2] == header.newSize - header.decoded[1] &&
          (triples == 0 || triples - 1 <= header.newSize);
 }
@@ -314,9 +387,37 @@ void PatchWriter::AddControl(std::uint64_t add, std::uint64_t extra, std::int64_
   control_.Add(triple, kTripleSize);
 }
 
-void PatchWriter::AddDiff(const std::uint8_t* bytes, std::size_t size) { diff_.Add(bytes, size); }
+void PatchWriter::AddDiff(const std::uint8_t* bytes, std::size_t size) { AddNewBytes(diff_, bytes, size); }
 
-void PatchWriter::AddExtra(const std::uint8_t* bytes, std::size_t size) { extra_.Add(bytes, size); }
+void PatchWriter::AddExtra(const std::uint8_t* bytes, std::size_t size) { AddNewBytes(extra_, bytes, size); }
+
+void PatchWriter::AddNewBytes(Stream& stream, const std::uint8_t* bytes, std::size_t size) {
+  if (format_ != PatchFormat::kForward) return stream.Add(bytes, size);
+  while (size > 0) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(size, kPatchBlockNewBytes - sinceCut_));
+    stream.Add(bytes, count);
+    bytes += count;
+    size -= count;
+    sinceCut_ += count;
+    if (sinceCut_ == kPatchBlockNewBytes) CutBlock();
+  }
+}
+
+void PatchWriter::CutBlock() {
+  for (Stream* stream : {&control_, &diff_, &extra_}) stream->encoder.Flush();
+  RecordBlock();
+  sinceCut_ = 0;
+}
+
+void PatchWriter::RecordBlock() {
+  std::array<std::uint64_t, 3> sizes = {};
+  std::size_t index = 0;
+  for (Stream* stream : {&control_, &diff_, &extra_}) {
+    sizes[index++] = stream->compressed.size() - stream->blocked;
+    stream->blocked = stream->compressed.size();
+  }
+  if (sizes[0] + sizes[1] + sizes[2] > 0) blocks_.push_back(sizes);
+}
 
 std::vector<std::uint8_t> PatchWriter::Finish() {
   PatchHeader header;
@@ -331,10 +432,31 @@ std::vector<std::uint8_t> PatchWriter::Finish() {
   }
   std::vector<std::uint8_t> patch(PatchHeaderSize(header));
   WritePatchHeader(header, patch.data());
+  if (header.version == kForwardPatchVersion) {
+    RecordBlock();
+    AppendBlocks(patch);
+    return patch;
+  }
   for (Stream* stream : {&control_, &diff_, &extra_}) {
     patch.insert(patch.end(), stream->compressed.begin(), stream->compressed.end());
   }
   return patch;
+}
+
+void PatchWriter::AppendBlocks(std::vector<std::uint8_t>& patch) const {
+  std::size_t taken[3] = {};
+  for (const std::array<std::uint64_t, 3>& sizes : blocks_) {
+    for (const std::uint64_t size : sizes) {
+      for (int shift = 0; shift < 32; shift += 8) patch.push_back(static_cast<std::uint8_t>(size >> shift));
+    }
+    std::size_t index = 0;
+    for (const Stream* stream : {&control_, &diff_, &extra_}) {
+      const auto from = stream->compressed.begin() + static_cast<std::ptrdiff_t>(taken[index]);
+      patch.insert(patch.end(), from, from + static_cast<std::ptrdiff_t>(sizes[index]));
+      taken[index] += sizes[index];
+      ++index;
+    }
+  }
 }
 
 }  // namespace zavex

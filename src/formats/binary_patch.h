@@ -22,7 +22,19 @@
 //       86        the side data, raw DEFLATE: what the transform needs beside
 //                 the old file to turn its form of the new file back into it
 //   69, 70 or after the side data: the control, diff and extra streams, each
-//                 raw DEFLATE (RFC 1951), in that order, and nothing after them.
+//                 raw DEFLATE (RFC 1951), and nothing after them: version 1
+//                 has them one after another, in that order; version 2 in
+//                 blocks.
+//
+// A block of version 2 holds the next bytes of each stream: three 4-byte
+// sizes (control, diff, extra), then that many bytes of each stream, in that
+// order. Every block holds at least one byte, and the pieces of each stream
+// add up to its compressed size. So the patch is read forward once, and a
+// patch still arriving can be applied about as far as its last whole block.
+// The diff cuts a block every kPatchBlockNewBytes of the new file, after a
+// sync flush of each stream, so that each block decodes as far as it
+// reaches, less what the DEFLATE decoder holds back until the bytes of a
+// block header's largest size (under 600) of its stream follow.
 //
 // The control stream is a list of triples, each three 8-byte integers:
 // add, extra, seek. Starting at old position 0, a triple writes add bytes
@@ -41,6 +53,7 @@
 // Only the format is fixed: how the triples are chosen is free, so a better
 // diff needs no change on installed copies.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -59,6 +72,12 @@ inline constexpr std::size_t kTransformedPatchHeaderSize = 86;  // version 2 wit
 inline constexpr std::size_t kMaxPatchHeaderSize = kTransformedPatchHeaderSize;
 // How far behind the furthest add a forward patch's add may start.
 inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
+// What the applier of a forward patch keeps of the old file: the last bytes
+// it read in order, and a little ahead. An add that starts further back,
+// within the window, reads the file again.
+inline constexpr std::uint64_t kForwardRingBytes = 512u << 10;
+inline constexpr std::size_t kPatchBlockHeaderSize = 12;
+inline constexpr std::uint64_t kPatchBlockNewBytes = 4u << 20;
 
 // The versions a diff writes.
 enum class PatchFormat { kSeeking, kForward };
@@ -111,8 +130,9 @@ void WritePatchHeader(const PatchHeader& header, std::uint8_t* bytes);
 // Reads the header at the start of a patch of patchSize bytes, from bytes
 // holding its first kMaxPatchHeaderSize bytes (all of them when fewer). False
 // for another format or version, a transform this reader does not know, side
-// data and streams that do not fill the patch exactly, side data that is
-// empty either way, decoded sizes that do not add up to the new size, or more
+// data and streams (and, in version 2, the sizes of at most one block per
+// stream byte) that do not fill the patch exactly, side data that is empty
+// either way, decoded sizes that do not add up to the new size, or more
 // triples than the new file has bytes plus one.
 bool ReadPatchHeader(const std::uint8_t* bytes, std::uint64_t patchSize, PatchHeader& header);
 
@@ -129,9 +149,11 @@ bool PatchHeaderFits(const PatchHeader& header, std::uint64_t oldSize, std::uint
 // followed by more bytes, has a triple that writes nothing, reads outside the
 // old file or whose streams decode to other sizes than announced; false also
 // when a read fails or the sink refuses; a forward patch also for an add that
-// starts behind its window. Memory stays under 1 MiB whatever the sizes, plus
-// kPatchWindowBytes and a little for a forward patch, which reads oldFile
-// once from start to end.
+// starts behind its window, or blocks that do not end where the patch does.
+// Memory stays under 1 MiB whatever the sizes, plus kForwardRingBytes for a
+// forward patch, which reads oldFile in order, again only where an add
+// starts behind its ring. A forward patch reads patch in order too, each of
+// its streams a block behind the others at most.
 bool ApplyPatch(ByteReader& patch, ByteReader& oldFile, std::uint64_t newSize, const ByteSink& newFile);
 
 // Collects the three streams of a patch as a diff produces them.
@@ -148,6 +170,7 @@ class PatchWriter {
  private:
   struct Stream {
     std::vector<std::uint8_t> compressed;
+    std::size_t blocked = 0;  // compressed bytes in the blocks so far
     std::uint64_t decodedSize = 0;
     DeflateEncoder encoder;
     Stream();
@@ -156,12 +179,23 @@ class PatchWriter {
     void Add(const std::uint8_t* bytes, std::size_t size);
   };
 
+  // Bytes of the new file into stream; a forward patch cuts a block after
+  // every kPatchBlockNewBytes of them.
+  void AddNewBytes(Stream& stream, const std::uint8_t* bytes, std::size_t size);
+  // Flushes every stream and ends the block.
+  void CutBlock();
+  // Ends the block with what each stream has written since the last one.
+  void RecordBlock();
+  void AppendBlocks(std::vector<std::uint8_t>& patch) const;
+
   std::uint64_t oldSize_;
   std::uint64_t newSize_;
   PatchFormat format_;
   Stream control_;
   Stream diff_;
   Stream extra_;
+  std::uint64_t sinceCut_ = 0;  // new bytes since the last block
+  std::vector<std::array<std::uint64_t, 3>> blocks_;  // sizes of each stream's piece
 };
 
 }  // namespace zavex

@@ -104,6 +104,14 @@ bool DeflateEncoder::Write(const std::uint8_t* data, std::size_t size) {
   return !failed_;
 }
 
+bool DeflateEncoder::Flush() {
+  if (failed_ || (position_ < input_.size() && !CompressUpTo(input_.size(), false))) return false;
+  if (!unflushed_) return true;
+  WriteStored(position_, position_, false);
+  unflushed_ = false;
+  return FlushOutput(true);
+}
+
 bool DeflateEncoder::Finish() {
   return !failed_ && CompressUpTo(input_.size(), true) && FlushOutput(true);
 }
@@ -241,6 +249,7 @@ bool DeflateEncoder::EmitBlock(std::size_t blockStart, std::size_t blockEnd, boo
     WriteBits(literals.reversed[kEndOfBlock], literals.lengths[kEndOfBlock]);
   }
   symbols_.clear();
+  unflushed_ = true;
   return FlushOutput(false);
 }
 

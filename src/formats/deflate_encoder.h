@@ -20,6 +20,10 @@ class DeflateEncoder {
 
   // False once the sink refused a piece.
   bool Write(const std::uint8_t* data, std::size_t size);
+  // Hands to sink every bit of the stream so far, ending with an empty stored
+  // block when anything was written since the last flush, so that what the
+  // sink has received decodes to every byte written (a sync flush).
+  bool Flush();
   // Ends the stream with a final block; call once.
   bool Finish();
 
@@ -51,6 +55,7 @@ class DeflateEncoder {
   std::vector<std::uint8_t> output_;
   std::uint64_t bits_ = 0;
   unsigned bitCount_ = 0;
+  bool unflushed_ = false;  // blocks written since the last flush
 };
 
 // The raw DEFLATE stream of data[0..size).

@@ -23,7 +23,7 @@ std::vector<FetchWay> WaysFor(const ManifestFile& file, const ManifestFile* inst
     const DeltaArtifact* patch = index.FindPatch(installed->hash, file.hash);
     if (TakesForward(forward, patch, file)) {
       ways.push_back({FetchWayKind::kPatch, DeltaFolderPath(ForwardPatchName(installed->hash, file.hash)),
-                      forward->size, forward->hash, installed->hash});
+                      forward->size, forward->hash, installed->hash, true});
     } else if (SavesBytes(patch, file)) {
       ways.push_back({FetchWayKind::kPatch, DeltaFolderPath(PatchName(installed->hash, file.hash)), patch->size,
                       patch->hash, installed->hash});

@@ -18,6 +18,7 @@ struct FetchWay {
   std::uint64_t size = 0;  // the bytes it fetches
   std::string hash;        // their SHA-256
   std::string fromHash;    // a patch's installed content
+  bool forward = false;    // a forward patch, applied as it arrives
 };
 
 // The ways to bring each file of files, best first and the whole file last:

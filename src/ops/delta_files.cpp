@@ -18,14 +18,15 @@ namespace {
 // each. A version 1 patch reads its old file where each piece of the new one
 // came from, all over the file, so it gets many pages; each read costs more
 // than its bytes under Wine, so pages stay larger than 4 KiB (measured in
-// bench/README.md). A forward patch reads it in order, in pieces larger than
-// a page, which go straight to the file.
+// bench/README.md). A forward patch reads it in order through a ring of its
+// own, so its reads go straight to the file, without pages.
 struct ReadPages {
   size_t bytes;
   size_t count;
 };
 constexpr ReadPages kPatchPages = {64 * 1024, 4};
 constexpr ReadPages kOldFilePages = {16 * 1024, 128};
+constexpr ReadPages kForwardOldFilePages = {16 * 1024, 0};
 constexpr ReadPages kCopyPages = {64 * 1024, 1};
 // Decoders hand over a few bytes at a time; one WriteFile each would cost
 // far more than the decoding.
@@ -56,27 +57,28 @@ class CancelCheck {
 };
 
 // A file read by offset through a cache of pages, each offset's page in one
-// slot.
+// slot; the cache is taken at the first read that needs it.
 class FileReader : public ByteReader {
  public:
   FileReader(const std::wstring& path, ReadPages pages, CancelCheck& cancelCheck)
-      : file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)),
-        pages(pages),
-        cancelCheck(cancelCheck),
-        cache(pages.bytes * pages.count),
-        pageInSlot(pages.count, kNoPage) {
+      : path(path), pages(pages), cancelCheck(cancelCheck) {
     LARGE_INTEGER length = {};
-    opened = file && GetFileSizeEx(file.get(), &length);
+    opened = Open(FILE_SHARE_READ | FILE_SHARE_DELETE) && GetFileSizeEx(file.get(), &length);
     if (opened) size = static_cast<uint64_t>(length.QuadPart);
   }
+
+  // A file that a download still writes, of fileSize bytes once whole: a
+  // read waits for its bytes, and the file is opened at the first.
+  FileReader(const std::wstring& path, uint64_t fileSize, ArrivingFile& arriving, ReadPages pages,
+             CancelCheck& cancelCheck)
+      : path(path), pages(pages), cancelCheck(cancelCheck), arriving(&arriving), opened(true), size(fileSize) {}
 
   bool IsOpen() const { return opened; }
   uint64_t Size() const override { return size; }
 
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
     if (offset > size || count > size - offset || !cancelCheck.Pass(count)) return false;
-    if (count >= pages.bytes) return ReadDirect(offset, buffer, count);
+    if (count >= pages.bytes || pages.count == 0) return ReadDirect(offset, buffer, count);
     while (count > 0) {
       const uint64_t page = offset / pages.bytes;
       const uint8_t* bytes = Page(page);
@@ -94,7 +96,17 @@ class FileReader : public ByteReader {
  private:
   static constexpr uint64_t kNoPage = UINT64_MAX;
 
+  bool Open(DWORD share) {
+    file.reset(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                           nullptr));
+    return static_cast<bool>(file);
+  }
+
   const uint8_t* Page(uint64_t page) {
+    if (cache.empty()) {
+      cache.resize(pages.bytes * pages.count);
+      pageInSlot.assign(pages.count, kNoPage);
+    }
     const size_t slot = static_cast<size_t>(page % pages.count);
     uint8_t* bytes = cache.data() + slot * pages.bytes;
     if (pageInSlot[slot] == page) return bytes;
@@ -106,6 +118,11 @@ class FileReader : public ByteReader {
 
   // Reads count bytes at offset, which are in the file, in one call.
   bool ReadDirect(uint64_t offset, uint8_t* buffer, size_t count) {
+    // The download writes the file meanwhile.
+    if (arriving && !(arriving->WaitFor(offset + count) &&
+                      (file || Open(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)))) {
+      return false;
+    }
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);
@@ -113,9 +130,11 @@ class FileReader : public ByteReader {
     return ReadFile(file.get(), buffer, static_cast<DWORD>(count), &read, &at) && read == count;
   }
 
-  UniqueFile file;
+  const std::wstring& path;
   ReadPages pages;
   CancelCheck& cancelCheck;
+  ArrivingFile* arriving = nullptr;
+  UniqueFile file;
   bool opened = false;
   uint64_t size = 0;
   std::vector<uint8_t> cache;
@@ -204,13 +223,18 @@ bool Inflate(FileReader& copy, uint64_t size, DecodedFileWriter& writer) {
   return decoder.Finish();
 }
 
-}  // namespace
+// The pages of the installed file for patch: none for a forward patch.
+ReadPages OldFilePages(ByteReader& patch) {
+  uint8_t bytes[kMaxPatchHeaderSize];
+  PatchHeader header;
+  const bool forward = patch.ReadAt(0, bytes, static_cast<size_t>(std::min<uint64_t>(patch.Size(), sizeof(bytes)))) &&
+                       ReadPatchHeader(bytes, patch.Size(), header) && header.version == kForwardPatchVersion;
+  return forward ? kForwardOldFilePages : kOldFilePages;
+}
 
-bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
-                    const DecodedFile& output, std::string& reason) {
-  CancelCheck cancelCheck(output.cancel);
-  FileReader patch(patchPath, kPatchPages, cancelCheck);
-  FileReader oldFile(oldPath, kOldFilePages, cancelCheck);
+bool ApplyPatchFrom(FileReader& patch, const std::wstring& oldPath, const DecodedFile& output,
+                    CancelCheck& cancelCheck, std::string& reason) {
+  FileReader oldFile(oldPath, patch.IsOpen() ? OldFilePages(patch) : kOldFilePages, cancelCheck);
   DecodedFileWriter writer(output, cancelCheck);
   if (!patch.IsOpen() || !oldFile.IsOpen() || !writer.IsOpen()) {
     reason = !oldFile.IsOpen() ? "cannot read the installed file" : "cannot open the patch or the output";
@@ -218,6 +242,22 @@ bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
   }
   return writer.Completed(ApplyAnyPatch(patch, oldFile, output.size, writer.Sink()),
                           "it does not apply to the installed file", reason);
+}
+
+}  // namespace
+
+bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
+                    const DecodedFile& output, std::string& reason) {
+  CancelCheck cancelCheck(output.cancel);
+  FileReader patch(patchPath, kPatchPages, cancelCheck);
+  return ApplyPatchFrom(patch, oldPath, output, cancelCheck, reason);
+}
+
+bool ApplyArrivingPatch(const ArrivingPatch& arrivingPatch, const std::wstring& oldPath,
+                        const DecodedFile& output, std::string& reason) {
+  CancelCheck cancelCheck(output.cancel);
+  FileReader patch(arrivingPatch.path, arrivingPatch.size, arrivingPatch.arriving, kPatchPages, cancelCheck);
+  return ApplyPatchFrom(patch, oldPath, output, cancelCheck, reason);
 }
 
 bool InflateCopyFile(const std::wstring& copyPath, const DecodedFile& output, std::string& reason) {

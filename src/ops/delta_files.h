@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ops/arriving_file.h"
 #include "platform/sha256_hasher.h"
 #include "platform/transfer_cancel.h"
 
@@ -31,6 +32,19 @@ inline constexpr uint64_t kCancelCheckBytes = 256 * 1024;
 // bytes long.
 bool ApplyPatchFile(const std::wstring& patchPath, const std::wstring& oldPath,
                     const DecodedFile& output, std::string& reason);
+
+// A patch that a download is writing into path, of size bytes once whole.
+struct ArrivingPatch {
+  const std::wstring& path;
+  uint64_t size;
+  ArrivingFile& arriving;
+};
+
+// As ApplyPatchFile, reading each byte of the patch once the download has
+// written it: the patch is applied as it arrives. False also when the
+// download ends short of the bytes it needs or writes the file again.
+bool ApplyArrivingPatch(const ArrivingPatch& patch, const std::wstring& oldPath, const DecodedFile& output,
+                        std::string& reason);
 
 // Writes output by inflating the compressed copy (raw DEFLATE) as it is
 // read. False, with the reason, as for ApplyPatchFile.

@@ -4,6 +4,7 @@
 #include "ops/delta_files.h"
 #include "ops/download_staging.h"
 #include "ops/server_manifest.h"
+#include "ops/worker_thread.h"
 #include "platform/file_system.h"
 
 namespace zavex {
@@ -109,9 +110,11 @@ FetchResult WayFetcher::FetchWhole(const StagedFile& file, LogLines& log, std::w
   return FlushForPlacing(file, error);
 }
 
-// A patch or compressed copy: downloaded into the staging folder, then, once
-// its bytes match the SHA-256 that the index lists, decoded into the file's
-// temp path, hashed as it is written, and verified.
+// A patch or compressed copy: downloaded into the staging folder and decoded
+// into the file's temp path, hashed as it is written. A forward patch is
+// applied as it arrives (see DownloadApplying); anything else is decoded
+// once its bytes match the SHA-256 that the index lists. Either way the
+// result counts only when those bytes match and it matches the entry's hash.
 // False with the reason; neither file stays then, and the artifact never.
 bool WayFetcher::FetchDecoded(const StagedFile& file, const FetchWay& way, LogLines& log, std::string& reason) {
   const bool patch = way.kind == FetchWayKind::kPatch;
@@ -124,12 +127,22 @@ bool WayFetcher::FetchDecoded(const StagedFile& file, const FetchWay& way, LogLi
     reason = "the staging folder is behind a link";
     return false;
   }
-  const TransferOutcome outcome = DownloadTarget(file, artifact, log);
+  EarlyApply early;
+  const TransferOutcome outcome =
+      way.forward ? DownloadApplying(file, way, artifact, log, early) : DownloadTarget(file, artifact, log);
   if (!outcome.result) reason = outcome.result.failure.reason;
-  // No byte reaches a decoder unless the index bound to the manifest lists it.
+  // Nothing decoded counts, and no byte reaches a decoder afterwards, unless
+  // the index bound to the manifest lists the bytes.
   const bool listed = outcome.result && hasher.Finish() == way.hash;
   if (outcome.result && !listed) reason = "its bytes do not match the index's SHA-256";
-  const bool decoded = listed && Decode(file, way, artifact.partialPath, log, reason);
+  bool decoded = false;
+  if (listed && early.ran) {
+    decoded = early.applied;
+    if (!decoded) reason = early.reason;
+  } else if (listed) {
+    decoded = Decode(file, way, artifact.partialPath, reason);
+  }
+  decoded = decoded && Verified(file, way, early.ran, log, reason);
   RemoveFile(artifact.partialPath);
   if (!decoded) {
     RemoveFile(file.tempPath);
@@ -141,27 +154,61 @@ bool WayFetcher::FetchDecoded(const StagedFile& file, const FetchWay& way, LogLi
   return true;
 }
 
-// The artifact of way, applied to the installed file or inflated, into the
-// file's temp path; true once it matches the entry's hash.
+// The download of a forward patch, while its apply into the file's temp
+// path runs on the same thread as the patch's bytes arrive (see
+// ArrivingFile). early.ran tells whether that apply stands: not when it could
+// not start or the download wrote the patch again from an earlier byte; the
+// caller then applies it after.
+TransferOutcome WayFetcher::DownloadApplying(const StagedFile& file, const FetchWay& way,
+                                             const TransferTarget& artifact, LogLines& log, EarlyApply& early) {
+  ArrivingFile arriving;
+  const bool started = arriving.Start([&] {
+    std::wstring error;
+    early.applied = RunCatchingExceptions(
+        [&](std::wstring&) {
+          return ApplyArrivingPatch({artifact.partialPath, way.size, arriving}, file.finalPath, Output(file),
+                                    early.reason);
+        },
+        error);
+    if (!error.empty()) early.reason = WideToUtf8(error);
+  });
+  if (!started) log.Warn("The patch of " + file.entry.path + " is applied after its download (no fiber)");
+  const TransferOutcome outcome = DownloadTarget(file, artifact, log, started ? &arriving : nullptr);
+  arriving.End();
+  early.ran = started && !arriving.Rewritten();
+  return outcome;
+}
+
+// Where the artifact of a file is decoded: its temp path, hashed by
+// outputHasher, begun afresh.
+DecodedFile WayFetcher::Output(const StagedFile& file) {
+  outputHasher.Begin();
+  return {file.tempPath, file.entry.size, outputHasher, run.stop};
+}
+
+// The downloaded artifact of way, applied to the installed file or inflated.
 bool WayFetcher::Decode(const StagedFile& file, const FetchWay& way, const std::wstring& artifactPath,
-                        LogLines& log, std::string& reason) {
-  hasher.Begin();
-  const DecodedFile output{file.tempPath, file.entry.size, hasher, run.stop};
-  const bool patch = way.kind == FetchWayKind::kPatch;
-  if (!(patch ? ApplyPatchFile(artifactPath, file.finalPath, output, reason)
-              : InflateCopyFile(artifactPath, output, reason))) {
-    return false;
-  }
-  log.Info(std::string(patch ? "Patch applied" : "Copy inflated") + ", size: " +
-           std::to_string(file.entry.size) + " bytes");
-  if (LogDigest(log, file.entry, hasher.Finish())) return true;
+                        std::string& reason) {
+  return way.kind == FetchWayKind::kPatch ? ApplyPatchFile(artifactPath, file.finalPath, Output(file), reason)
+                                          : InflateCopyFile(artifactPath, Output(file), reason);
+}
+
+// True once what was decoded matches the entry's hash.
+bool WayFetcher::Verified(const StagedFile& file, const FetchWay& way, bool asItArrived, LogLines& log,
+                          std::string& reason) {
+  log.Info(std::string(way.kind == FetchWayKind::kPatch ? "Patch applied" : "Copy inflated") +
+           (asItArrived ? " as it arrived" : "") + ", size: " + std::to_string(file.entry.size) + " bytes");
+  if (LogDigest(log, file.entry, outputHasher.Finish())) return true;
   reason = "the result does not match the file's hash";
   return false;
 }
 
-TransferOutcome WayFetcher::DownloadTarget(const StagedFile& file, const TransferTarget& target, LogLines& log) {
-  const TransferContext context{run.http, run.stop,
-                                [this, &file](uint64_t received) { onReceived(file, received); }};
+TransferOutcome WayFetcher::DownloadTarget(const StagedFile& file, const TransferTarget& target, LogLines& log,
+                                           ArrivingFile* arriving) {
+  const TransferContext context{run.http, run.stop, [this, &file, arriving](uint64_t received) {
+                                  onReceived(file, received);
+                                  if (arriving) arriving->Report(received);
+                                }};
   const TransferOutcome outcome = TransferResumable(context, target, hasher, log);
   run.fetchedBytes += outcome.fetched;
   return outcome;

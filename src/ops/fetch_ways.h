@@ -6,6 +6,8 @@
 #include <string>
 
 #include "base/logger.h"
+#include "ops/arriving_file.h"
+#include "ops/delta_files.h"
 #include "ops/resumable_transfer.h"
 #include "ops/staged_file.h"
 #include "platform/http_client.h"
@@ -35,24 +37,37 @@ class WayFetcher {
   // The file into its temp path by each of its ways in turn until one gives
   // the verified file, flushed to disk. A patch or compressed copy is
   // downloaded into the staging folder (see ops/download_staging.h), bounded
-  // by its planned size, then decoded into the temp path; any failure of a
-  // way but a cancel moves on to the next, and the whole file comes last. A
-  // whole file continued from a partial one that fails its hash is fetched
-  // once more from byte 0. The log names the way the file took and the bytes
-  // it fetched. Leaves no temp file unless it is verified.
+  // by its planned size, and decoded into the temp path (a forward patch as
+  // it arrives); any failure of a way but a cancel moves on to the next, and
+  // the whole file comes last. A whole file continued from a partial one that
+  // fails its hash is fetched once more from byte 0. The log names the way
+  // the file took and the bytes it fetched. Leaves no temp file unless it is
+  // verified.
   FetchResult Fetch(const StagedFile& file, LogLines& log, std::wstring& error);
 
  private:
+  // How the apply of a forward patch that ran as it arrived ended.
+  struct EarlyApply {
+    bool ran = false;  // it ran, on bytes that the download did not write again
+    bool applied = false;
+    std::string reason;
+  };
+
   FetchResult FetchWhole(const StagedFile& file, LogLines& log, std::wstring& error);
   bool FetchDecoded(const StagedFile& file, const FetchWay& way, LogLines& log, std::string& reason);
-  bool Decode(const StagedFile& file, const FetchWay& way, const std::wstring& artifactPath, LogLines& log,
-              std::string& reason);
-  TransferOutcome DownloadTarget(const StagedFile& file, const TransferTarget& target, LogLines& log);
+  TransferOutcome DownloadApplying(const StagedFile& file, const FetchWay& way, const TransferTarget& artifact,
+                                   LogLines& log, EarlyApply& early);
+  DecodedFile Output(const StagedFile& file);
+  bool Decode(const StagedFile& file, const FetchWay& way, const std::wstring& artifactPath, std::string& reason);
+  bool Verified(const StagedFile& file, const FetchWay& way, bool asItArrived, LogLines& log, std::string& reason);
+  TransferOutcome DownloadTarget(const StagedFile& file, const TransferTarget& target, LogLines& log,
+                                 ArrivingFile* arriving = nullptr);
   TransferTarget TargetOf(const StagedFile& file, const FetchWay& way) const;
 
   const FetchRun& run;
   std::function<void(const StagedFile&, uint64_t)> onReceived;
-  Sha256Hasher hasher;
+  Sha256Hasher hasher;        // what is downloaded
+  Sha256Hasher outputHasher;  // what is decoded, also while the download runs
 };
 
 }  // namespace zavex

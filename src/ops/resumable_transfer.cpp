@@ -53,6 +53,7 @@ void Transfer(const TransferContext& context, const TransferTarget& target, Sha2
     if (offset > 0) return;
     hasher.Begin();
     outcome.received = 0;
+    context.onReceived(0);
   };
   const auto onChunk = [&](std::string_view chunk, uint32_t, uint32_t) {
     if (context.stop.IsCancelled()) return false;

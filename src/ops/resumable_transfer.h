@@ -37,6 +37,8 @@ struct TransferOutcome {
 struct TransferContext {
   HttpClient& http;
   const TransferCancel& stop;
+  // The bytes in the partial file so far: 0 again when an answer starts it
+  // afresh.
   std::function<void(uint64_t received)> onReceived;
 };
 

@@ -94,6 +94,7 @@ using UniqueServiceHandle =
 using UniqueBstr = UniqueHandle<HandleTraits<BSTR, decltype(&SysFreeString), &SysFreeString>>;
 using UniqueGdiObject =
     UniqueHandle<HandleTraits<HGDIOBJ, decltype(&DeleteObject), &DeleteObject>>;
+using UniqueFiber = UniqueHandle<HandleTraits<LPVOID, decltype(&DeleteFiber), &DeleteFiber>>;
 
 // COM interface pointer released on every path.
 template <typename Interface>

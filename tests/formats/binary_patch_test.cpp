@@ -61,6 +61,10 @@ std::vector<FilePair> Pairs() {
   const Bytes random = RandomBytes(500000, 22);
   Bytes moved(random.begin() + 250000, random.end());
   moved.insert(moved.end(), random.begin(), random.begin() + 250000);
+  // Further apart than a forward applier's ring, within its window.
+  const Bytes larger = RandomBytes(3 << 20, 37);
+  Bytes largerMoved(larger.begin() + (3 << 19), larger.end());
+  largerMoved.insert(largerMoved.end(), larger.begin(), larger.begin() + (3 << 19));
   Bytes zeros(1 << 20, 0);
   Bytes zerosEdited = zeros;
   for (std::size_t index = 0; index < zerosEdited.size(); index += 4099) zerosEdited[index] = 1;
@@ -72,6 +76,7 @@ std::vector<FilePair> Pairs() {
       {"rebuilt program", random, EditedBytes(random, 50, 23), 0.15},
       {"edited text", words, EditedBytes(words, 200, 24), 0.1},
       {"halves swapped", random, moved, 0.01},
+      {"halves of 3 MiB swapped", larger, largerMoved, 0.01},
       {"unrelated", words, random, 1.01},
       {"zeros with marks", zeros, zerosEdited, 0.01},
       {"shorter than a seed", {1, 2, 3}, {1, 2, 4, 5}, 1000},
@@ -142,6 +147,15 @@ TEST(BinaryPatch, RefusesEveryTruncationAndTrailingBytes) {
     Bytes longer = patch;
     longer.push_back(0);
     EXPECT_FALSE(Apply(longer, old, newer.size(), result)) << NameOf(format);
+    if (format != PatchFormat::kForward) continue;
+    // A block of a byte of the extra stream after the last, and an empty block.
+    const Bytes block = {0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    Bytes longerByABlock = patch;
+    longerByABlock.insert(longerByABlock.end(), block.begin(), block.end());
+    EXPECT_FALSE(Apply(longerByABlock, old, newer.size(), result));
+    Bytes emptyBlock = patch;
+    emptyBlock.insert(emptyBlock.begin() + kForwardPatchHeaderSize, kPatchBlockHeaderSize, 0);
+    EXPECT_FALSE(Apply(emptyBlock, old, newer.size(), result));
   }
 }
 
@@ -302,7 +316,11 @@ TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
       {"one triple more than new bytes", {100, 30, {10, 20, 30}, {24 * 31, 20, 10}}, 129, true},
       {"two triples more than new bytes", {100, 30, {10, 20, 30}, {24 * 32, 20, 10}}, 129, false},
       {"largest sizes", {kLargest, kLargest, {10, 20, 30}, {kLargest / 24 * 24, kLargest, 0}}, 129, true},
-      {"forward", {100, 30, {10, 20, 30}, {72, 20, 10}, kForwardPatchVersion}, 130, true},
+      {"forward, one block", {100, 30, {10, 20, 30}, {72, 20, 10}, kForwardPatchVersion}, 142, true},
+      {"forward, sixty blocks", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 130 + 12 * 60, true},
+      {"forward, more blocks than stream bytes", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 130 + 12 * 61, false},
+      {"forward, without blocks", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 130, false},
+      {"forward, part of a block's sizes", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 143, false},
       {"forward, streams from where version 1 has them", {100, 30, {10, 20, 30}, {72, 20, 10}, 2}, 129, false},
       {"forward, shorter than its header", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize - 1, false},
       {"forward, empty new file", {0, 0, {}, {}, 2}, kForwardPatchHeaderSize, true},
@@ -338,14 +356,66 @@ TEST(BinaryPatch, ReadsOnlyHeadersWhoseSizesAgree) {
   EXPECT_FALSE(PatchHeaderFits(cases[0].header, 100, kLargest));
 }
 
-// An old file whose reads past its first 64 KiB fail.
-class FailingReader : public MemoryReader {
+// A file whose reads past its first readable bytes fail.
+class PrefixReader : public MemoryReader {
  public:
-  using MemoryReader::MemoryReader;
+  PrefixReader(const Bytes& bytes, std::uint64_t readable) : MemoryReader(bytes), readable_(readable) {}
   bool ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
-    return offset + size <= 65536 && MemoryReader::ReadAt(offset, buffer, size);
+    return offset + size <= readable_ && MemoryReader::ReadAt(offset, buffer, size);
   }
+
+ private:
+  std::uint64_t readable_;
 };
+
+// A forward patch cut after any of its blocks applies about as far as that
+// block reaches (each stream's decoder waits for the bytes of a block
+// header's largest size beyond what it decodes, so a sparse stream lags
+// further): triples of about 6 KiB, each with extra bytes, whose stream a
+// version 1 patch would keep for its end.
+TEST(BinaryPatch, ForwardPatchAppliesAsFarAsItsWholeBlocks) {
+  constexpr std::size_t kExtra = 96;
+  const Bytes old = RandomBytes(10 << 20, 34);
+  const Bytes extra = RandomBytes(old.size() / 4000 * kExtra, 35);
+  const Bytes lengths = RandomBytes(old.size() / 4000, 36);
+  const Bytes diff(8192, 1);
+  std::vector<std::uint64_t> adds;
+  for (std::uint64_t total = 0, index = 0; total + 8192 < old.size(); total += adds.back()) {
+    adds.push_back(4000 + lengths[index++] * 16);
+  }
+  std::uint64_t newSize = 0;
+  for (const std::uint64_t add : adds) newSize += add + kExtra;
+  PatchWriter writer(old.size(), newSize, PatchFormat::kForward);
+  for (std::size_t triple = 0; triple < adds.size(); ++triple) {
+    writer.AddControl(adds[triple], kExtra, 0);
+    writer.AddDiff(diff.data(), static_cast<std::size_t>(adds[triple]));
+    writer.AddExtra(extra.data() + triple * kExtra, kExtra);
+  }
+  const Bytes patch = writer.Finish();
+  std::vector<std::uint64_t> blockEnds;
+  for (std::uint64_t block = kForwardPatchHeaderSize; block < patch.size();) {
+    std::uint64_t end = block + kPatchBlockHeaderSize;
+    for (std::size_t at = 0; at < kPatchBlockHeaderSize; ++at) {
+      end += std::uint64_t{patch[block + at]} << (8 * (at % 4));
+    }
+    blockEnds.push_back(block = end);
+  }
+  ASSERT_EQ(blockEnds.size(), 3u);
+  EXPECT_EQ(blockEnds.back(), patch.size());
+  for (std::size_t cut = 0; cut < blockEnds.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    PrefixReader patchReader(patch, blockEnds[cut]);
+    MemoryReader oldReader(old);
+    std::uint64_t written = 0;
+    const bool applied = ApplyPatch(patchReader, oldReader, newSize,
+                                    [&](const std::uint8_t*, std::size_t size) {
+                                      written += size;
+                                      return true;
+                                    });
+    EXPECT_EQ(applied, cut + 1 == blockEnds.size());
+    EXPECT_GE(written, std::min(cut * kPatchBlockNewBytes + kPatchBlockNewBytes / 2, newSize));
+  }
+}
 
 TEST(BinaryPatch, StopsWhenAReadOrTheSinkFails) {
   const Bytes old = RandomBytes(200000, 31);
@@ -354,7 +424,7 @@ TEST(BinaryPatch, StopsWhenAReadOrTheSinkFails) {
     SCOPED_TRACE(NameOf(format));
     const Bytes patch = Diff(old, newer, format);
     MemoryReader patchReader(patch);
-    FailingReader failingOld(old);
+    PrefixReader failingOld(old, 65536);
     EXPECT_FALSE(
         ApplyPatch(patchReader, failingOld, newer.size(), [](const std::uint8_t*, std::size_t) { return true; }));
     MemoryReader oldReader(old);

@@ -82,6 +82,38 @@ TEST(Deflate, EncoderFedInPiecesWritesTheSameStream) {
   EXPECT_TRUE(stream == DeflateBuffer(words.data(), words.size()));
 }
 
+// What the sink has after a flush decodes to every byte written before it,
+// and the stream goes on to a whole one.
+TEST(Deflate, AFlushedStreamDecodesEveryByteWrittenBeforeIt) {
+  const Bytes words = WordBytes(300000, 7);
+  const Bytes random = RandomBytes(100000, 8);
+  Bytes stream;
+  DeflateEncoder encoder([&](const std::uint8_t* data, std::size_t size) {
+    stream.insert(stream.end(), data, data + size);
+    return true;
+  });
+  Bytes written;
+  for (const Bytes* piece : {&words, &random, &words}) {
+    ASSERT_TRUE(encoder.Write(piece->data(), piece->size()));
+    written.insert(written.end(), piece->begin(), piece->end());
+    ASSERT_TRUE(encoder.Flush());
+    ASSERT_TRUE(encoder.Flush());  // nothing new: nothing added
+    Inflater inflater(2 * words.size() + random.size());
+    inflater.Feed(stream.data(), stream.size());
+    Bytes decoded;
+    const std::uint8_t* output = nullptr;
+    std::size_t outputSize = 0;
+    while (inflater.Inflate(output, outputSize) == Inflater::Status::kOutput) {
+      decoded.insert(decoded.end(), output, output + outputSize);
+    }
+    EXPECT_TRUE(decoded == written);
+  }
+  ASSERT_TRUE(encoder.Finish());
+  Bytes whole;
+  ASSERT_TRUE(InflateBuffer(stream.data(), stream.size(), written.size(), whole));
+  EXPECT_TRUE(whole == written);
+}
+
 TEST(Deflate, CompressesRepeatsAndStoresRandomBytes) {
   const Bytes zeros(1 << 20, 0);
   EXPECT_LT(DeflateBuffer(zeros.data(), zeros.size()).size(), 2000u);
