@@ -29,8 +29,8 @@
 #                   sent, seconds, peak working set, and zstd --patch-from and
 #                   bsdiff sizes of the same pairs (bench/release_pairs.sh)
 #     --pe-pairs    instead: pairs of PE files (the shipped program built at
-#                   ten consecutive commits of main ending at --pe-ref, default
-#                   main; grub-efi-amd64-bin and systemd-boot-efi from Debian's
+#                   the ten latest commits of main up to --pe-ref, default
+#                   main, that changed it; grub-efi-amd64-bin and systemd-boot-efi from Debian's
 #                   archive), their version 1, forward and transformed patches
 #                   and native apply time next to bsdiff and zstd --patch-from,
 #                   natively, without Wine (bench/pe_pairs.sh)
