@@ -68,10 +68,9 @@ class StreamReader {
   std::uint64_t BlocksEnd() const { return blocksEnd_; }
 
  private:
-  // Version 1 has the streams one after another; version 2's blocks follow
-  // the side data.
+  // Version 1 has the streams one after another.
   static std::uint64_t StreamsStart(const PatchHeader& header, int stream) {
-    std::uint64_t start = PatchHeaderSize(header) + header.sideCompressed;
+    std::uint64_t start = PatchHeaderSize(header);
     if (header.version == kForwardPatchVersion) return start;
     for (int before = 0; before < stream; ++before) start += header.compressed[before];
     return start;

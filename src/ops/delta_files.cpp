@@ -225,10 +225,8 @@ bool Inflate(FileReader& copy, uint64_t size, DecodedFileWriter& writer) {
 
 // The pages of the installed file for patch: none for a forward patch.
 ReadPages OldFilePages(ByteReader& patch) {
-  uint8_t bytes[kMaxPatchHeaderSize];
   PatchHeader header;
-  const bool forward = patch.ReadAt(0, bytes, static_cast<size_t>(std::min<uint64_t>(patch.Size(), sizeof(bytes)))) &&
-                       ReadPatchHeader(bytes, patch.Size(), header) && header.version == kForwardPatchVersion;
+  const bool forward = ReadPatchHeaderOf(patch, header) && header.version == kForwardPatchVersion;
   return forward ? kForwardOldFilePages : kOldFilePages;
 }
 
