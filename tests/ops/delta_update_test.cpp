@@ -15,6 +15,7 @@
 #include "formats/binary_patch.h"
 #include "formats/deflate_encoder.h"
 #include "formats/delta_index.h"
+#include "formats/executable_patch.h"
 #include "formats/manifest.h"
 #include "ops/delta_files.h"
 #include "ops/installer.h"
@@ -138,9 +139,14 @@ class DeltaUpdateTest : public UpdaterRunTest {
     writer.AddDiff(diff.data(), diff.size());
     writer.AddExtra(reinterpret_cast<const uint8_t*>(fresh.data()) + copied, fresh.size() - copied);
     const std::vector<uint8_t> patch = writer.Finish();
+    return PublishPatchOnly(old, fresh, std::string(patch.begin(), patch.end()), format);
+  }
+
+  // The same with the patch's bytes as given.
+  std::pair<std::string, std::string> PublishPatchOnly(const std::string& old, const std::string& fresh,
+                                                       const std::string& bytes, PatchFormat format) {
     const std::string fromHash = Sha256Hex(old);
     const std::string toHash = Sha256Hex(fresh);
-    const std::string bytes(patch.begin(), patch.end());
     installed = Release{"1.0.0", 1, {{"big.bin", old}}};
     newer = Release{"2.0.0", 2, {{"big.bin", fresh}}};
     const bool forward = format == PatchFormat::kForward;
@@ -187,6 +193,11 @@ class DeltaUpdateTest : public UpdaterRunTest {
   void ExpectPatchUpdatePeakBelow(const std::string& old, const std::string& fresh, PatchFormat format,
                                   SIZE_T bound) {
     PublishPatchOnly(old, fresh, old.size(), format);
+    ExpectPublishedUpdatePeakBelow(old, bound);
+  }
+
+  // The same for the patch published from old.
+  void ExpectPublishedUpdatePeakBelow(const std::string& old, SIZE_T bound) {
     ASSERT_TRUE(CopyFileW((BuildDir() + L"\\stripped\\zavex_updater.exe").c_str(), updaterPath.c_str(), FALSE));
     ChildProcess updater;
     ASSERT_TRUE(updater.Start(updaterPath, L"--silent"));
@@ -204,7 +215,7 @@ class DeltaUpdateTest : public UpdaterRunTest {
     EXPECT_LT(peak, bound);
     EXPECT_TRUE(HoldsExactly(folder, newer, Extras()));
     EXPECT_EQ(RequestsUnder(*server, "/big.bin"), 0u);
-    std::cout << "Peak working set of a patch update of " << (old.size() >> 20) << " MiB: " << (peak >> 10)
+    std::cout << "Peak working set of a patch update of " << (old.size() >> 10) << " KiB: " << (peak >> 10)
               << " KiB\n";
   }
 
@@ -512,6 +523,17 @@ TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetBounded) {
     SCOPED_TRACE(format == PatchFormat::kForward ? "forward" : "seeking");
     ExpectPatchUpdatePeakBelow(old, fresh, format, 34u << 20);
   }
+  // A transformed patch is applied in memory, about two and a half times the
+  // file's size above a plain patch: the updater's own build as the file,
+  // with a byte of its code changed.
+  const std::string program = ReadTextFile(BuildDir() + L"\\stripped\\zavex_updater.exe");
+  std::string changed = program;
+  changed[program.size() / 3] = static_cast<char>(changed[program.size() / 3] ^ 0x5a);
+  std::vector<uint8_t> patch;
+  ASSERT_TRUE(CreateExecutablePatch(reinterpret_cast<const uint8_t*>(program.data()), program.size(),
+                                    reinterpret_cast<const uint8_t*>(changed.data()), changed.size(), patch));
+  PublishPatchOnly(program, changed, std::string(patch.begin(), patch.end()), PatchFormat::kForward);
+  ExpectPublishedUpdatePeakBelow(program, 42u << 20);
 }
 
 // A run killed in the middle of a large forward patch leaves it for the
