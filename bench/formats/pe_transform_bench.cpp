@@ -6,13 +6,20 @@
 // patch and the transformed one ("-" when the transform does not take the
 // pair); the forward patch the publisher keeps (the smaller of the last two)
 // and its share of version 1 in %; the seconds to apply it natively, which
-// must give the new bytes exactly. Last, the median share. Build it without
-// sanitizers (see CMakeLists.txt) for meaningful times.
+// must give the new bytes exactly, and the most heap the apply held at once in
+// MiB (what it adds to the updater's own working set). Last, the median
+// share. Build it without sanitizers (see CMakeLists.txt) for meaningful times.
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -20,6 +27,33 @@
 #include "formats/binary_patch.h"
 #include "formats/executable_patch.h"
 #include "formats/sample_bytes.h"
+
+namespace {
+
+// Heap bytes held now and the most since the last ResetHeapPeak.
+std::atomic<std::size_t> heapHeld{0};
+std::atomic<std::size_t> heapPeak{0};
+
+void ResetHeapPeak() { heapPeak = heapHeld.load(); }
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  void* block = std::malloc(size ? size : 1);
+  if (!block) throw std::bad_alloc();
+  const std::size_t held = heapHeld += malloc_usable_size(block);
+  for (std::size_t peak = heapPeak; held > peak && !heapPeak.compare_exchange_weak(peak, held);) {
+  }
+  return block;
+}
+
+void operator delete(void* block) noexcept {
+  if (!block) return;
+  heapHeld -= malloc_usable_size(block);
+  std::free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace zavex {
 namespace {
@@ -45,21 +79,28 @@ double MeasurePair(const char* oldPath, const char* newPath) {
   Bytes transformed;
   const bool transforms = CreateExecutablePatch(old.data(), old.size(), newer.data(), newer.size(), transformed);
   const Bytes& kept = transforms && transformed.size() < forward.size() ? transformed : forward;
-  Bytes rebuilt;
+  // Compared as it is written, as the updater writes it to a file.
+  std::size_t rebuilt = 0;
+  const auto matches = [&](const std::uint8_t* bytes, std::size_t size) {
+    if (size > newer.size() - rebuilt || std::memcmp(bytes, newer.data() + rebuilt, size) != 0) return false;
+    rebuilt += size;
+    return true;
+  };
   bool applied = false;
+  const std::size_t heapBefore = heapHeld;
+  ResetHeapPeak();
   const double applySeconds = SecondsOf([&] {
     MemoryReader patchReader(kept);
     MemoryReader oldReader(old);
-    applied = ApplyAnyPatch(patchReader, oldReader, newer.size(), [&rebuilt](const std::uint8_t* bytes, std::size_t size) {
-      rebuilt.insert(rebuilt.end(), bytes, bytes + size);
-      return true;
-    });
+    applied = ApplyAnyPatch(patchReader, oldReader, newer.size(), matches);
   });
+  const double applyMiB = static_cast<double>(heapPeak - heapBefore) / (1 << 20);
+  const bool rebuilds = applied && rebuilt == newer.size();
   const double share = static_cast<double>(kept.size()) / seeking.size();
-  std::printf("%10zu %10zu %10zu %10s %10zu %8.1f %8.3f%s\n", newer.size(), seeking.size(), forward.size(),
+  std::printf("%10zu %10zu %10zu %10s %10zu %8.1f %8.3f %8.1f%s\n", newer.size(), seeking.size(), forward.size(),
               transforms ? std::to_string(transformed.size()).c_str() : "-", kept.size(), 100.0 * share,
-              applySeconds, applied && rebuilt == newer ? "" : "  REBUILD FAILED");
-  return applied && rebuilt == newer ? share : 0;
+              applySeconds, applyMiB, rebuilds ? "" : "  REBUILD FAILED");
+  return rebuilds ? share : 0;
 }
 
 }  // namespace
