@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced by bench/run.sh for --pe-pairs: pairs of PE files, each diffed by
 # pe_transform_bench (version 1, forward and transformed patches, and the
-# native apply time of the one the publisher keeps) next to bsdiff and
+# native apply time and heap of the one the publisher keeps) next to bsdiff and
 # zstd --patch-from. The pairs:
 #   - the shipped 32-bit zavex_updater.exe (win32-release) built at the ten
 #     latest commits of main up to --pe-ref (default main) that changed the
@@ -129,8 +129,8 @@ run_pe_pairs() {
   } >"$(pe_data)/pairs"
   : >"$rows"
   while read -r label old new; do measure_pe_pair "$label" "$old" "$new" >>"$rows"; done <"$(pe_data)/pairs"
-  printf '%-58s %10s %10s %10s %10s %10s %8s %8s %10s %10s\n' pair "new bytes" "version 1" forward \
-    transformed kept "kept %" "apply s" bsdiff zstd
+  printf '%-58s %10s %10s %10s %10s %10s %8s %8s %8s %10s %10s\n' pair "new bytes" "version 1" forward \
+    transformed kept "kept %" "apply s" "heap MiB" bsdiff zstd
   cat "$rows"
   cat "$(pe_data)/notes"
   # Columns: 2 new, 3 version 1, 4 forward, 5 transformed, 6 kept, 7 kept %.
