@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced by bench/run.sh for --pe-pairs: pairs of PE files, each diffed by
 # pe_transform_bench (version 1, forward and transformed patches, and the
-# native apply time of the one the publisher keeps) next to bsdiff and
+# native apply time and heap of the one the publisher keeps) next to bsdiff and
 # zstd --patch-from. The pairs:
 #   - the shipped 32-bit zavex_updater.exe (win32-release) built at the ten
 #     latest commits of main up to --pe-ref (default main) that changed the
@@ -129,14 +129,23 @@ run_pe_pairs() {
   } >"$(pe_data)/pairs"
   : >"$rows"
   while read -r label old new; do measure_pe_pair "$label" "$old" "$new" >>"$rows"; done <"$(pe_data)/pairs"
-  printf '%-58s %10s %10s %10s %10s %10s %8s %8s %10s %10s\n' pair "new bytes" "version 1" forward \
-    transformed kept "kept %" "apply s" bsdiff zstd
+  printf '%-58s %10s %10s %10s %10s %10s %8s %8s %8s %10s %10s\n' pair "new bytes" "version 1" forward \
+    transformed kept "kept %" "apply s" "heap MiB" bsdiff zstd
   cat "$rows"
   cat "$(pe_data)/notes"
   # Columns: 2 new, 3 version 1, 4 forward, 5 transformed, 6 kept, 7 kept %.
-  awk '{ print $7, ($6 > $3) }' "$rows" | sort -n | awk -v target=$pe_median_target '
+  awk '{ print $7, ($6 > $3) }' "$rows" | pe_summary "files"
+  # A package's PE files summed: the package is the pair.
+  awk '{ key = $1; sub(/:.*/, "", key); if (!(key in v1)) order[++n] = key; v1[key] += $3; kept[key] += $6 }
+    END { for (i = 1; i <= n; ++i) { k = order[i]; print 100 * kept[k] / v1[k], (kept[k] > v1[k]) } }' "$rows" |
+    pe_summary "pairs (each package's files summed)"
+}
+
+# Reads lines "KEPT% LARGER" and prints their median and how many are larger.
+pe_summary() {  # WHAT
+  sort -n | awk -v target=$pe_median_target -v what="$1" '
     { share[NR] = $1; larger += $2 }
     END { median = NR % 2 ? share[(NR + 1) / 2] : (share[NR / 2] + share[NR / 2 + 1]) / 2;
-          printf "median kept / version 1 over %d pairs: %.1f %% (target <= %d %%); pairs larger than version 1: %d\n",
-                 NR, median, target, larger }'
+          printf "median kept / version 1 over %d %s: %.1f %% (target <= %d %%); larger than version 1: %d\n",
+                 NR, what, median, target, larger }'
 }

@@ -78,18 +78,23 @@ unpack_build() {  # DEB FOLDER
   find "$2" -type l -delete
 }
 
-pair_dir() { printf '%s/releases/pair-%s-%s-%s' "$data" "$1" "${2//:/_}" "${3//:/_}"; }
+pair_name() { printf 'pair-%s-%s-%s' "$1" "${2//:/_}" "${3//:/_}"; }
+pair_dir() { printf '%s/releases/%s' "$data" "$(pair_name "$@")"; }
 entry_dir() { local package old new; read -r package old new <<<"$1"; pair_dir "$package" "$old" "$new"; }
 
 # Releases v1 and v2 of the pair under pair_dir, v2 published over v1 so that
-# its zavex_delta holds the patches from it; the publishing's seconds and the
-# reference sizes beside them. Made once and kept for later runs.
+# its zavex_delta holds the patches from it, and the publishing's seconds.
+# The reference sizes, which take far longer, are kept apart under
+# $data/references, so that deleting pair_dir publishes the pair again
+# without making them again. Both are made once and kept for later runs.
 make_pair_release() {  # PACKAGE OLD NEW
-  local dir builds start
+  local dir builds start references
   dir=$(pair_dir "$@")
-  [ -f "$dir/ready" ] && return
+  references=$data/references/$(pair_name "$@")
+  [ -f "$dir/ready" ] && [ -f "$references/ready" ] && return
   rm -rf "$dir"
-  builds=$dir/builds
+  mkdir -p "$dir"
+  builds=$data/builds/$(pair_name "$@")
   unpack_build "$(cached_deb "$1" "$2")" "$builds/v1"
   unpack_build "$(cached_deb "$1" "$3")" "$builds/v2"
   say "Publishing $1 $2, then $3 over it ($dir)"
@@ -98,11 +103,17 @@ make_pair_release() {  # PACKAGE OLD NEW
   cp -a "$dir/v2" "$dir/v1"
   publish_over "$builds/v2" "$dir/v2" 2
   seconds_since "$start" >"$dir/publish-seconds"
-  say "zstd --patch-from and bsdiff of the changed files"
-  start=$EPOCHREALTIME
-  nice -n 10 python3 "$root/bench/release_builds.py" references "$builds/v1" "$builds/v2" \
-    >"$dir/references"
-  seconds_since "$start" >"$dir/references-seconds"
+  if [ ! -f "$references/ready" ]; then
+    say "zstd --patch-from and bsdiff of the changed files"
+    rm -rf "$references"
+    mkdir -p "$references"
+    start=$EPOCHREALTIME
+    nice -n 10 python3 "$root/bench/release_builds.py" references "$builds/v1" "$builds/v2" \
+      >"$references/references"
+    seconds_since "$start" >"$references/references-seconds"
+    touch "$references/ready"
+  fi
+  cp "$references/references" "$references/references-seconds" "$dir/"
   rm -rf "$builds"
   touch "$dir/ready"
 }
