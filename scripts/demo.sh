@@ -320,6 +320,8 @@ make_application_builds
 cp "$updaters/a/zavex_updater.exe" "$demo/updater/"
 updater_exe=$(windows_path "$demo/updater/zavex_updater.exe")
 start_server
+# Keeps Wine's desktop while the steps' programs come and go (see the driver).
+"$win/wine-run.sh" "$win/zavex_demo_driver.exe" hold-desktop >/dev/null 2>&1 &
 
 run_step "publish 1.0" 0 true publish 1.0.0 1 "$demo/builds/1.0" "Primeira versão"
 run_step "install (window)" 0 installed_as_published driver install

@@ -6,6 +6,7 @@
 //                                           starts the update service as it starts
 //   zavex_demo_driver APPLICATION close-phone  its window closed; it starts the
 //                                           service again as it ends
+//   zavex_demo_driver hold-desktop          keeps the desktop until the prefix stops
 // Prints what it saw and exits with the updater's exit code (for the
 // application, with the exit code of the service's run that it started), or
 // with kDriverFailed when the updater did not behave as a user would see it.
@@ -171,10 +172,28 @@ int ClosePhone() {
   return ServiceExitCode();
 }
 
+// Under Wine the desktop ends soon after no program is attached to it, and a
+// window made on it as it ends is lost to every later program. On a loaded
+// machine the application that the updater restarts through the desktop shell
+// can be such a window, and a later update then finds nothing to close. A
+// window of this driver, kept for an hour or until the prefix stops, keeps the
+// desktop for the whole demo.
+int HoldDesktop() {
+  constexpr UINT kHoldMs = 3600000;
+  if (!CreateWindowW(L"STATIC", L"", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr) ||
+      !SetTimer(nullptr, 0, kHoldMs, nullptr)) {
+    return Fail(L"cannot hold the desktop");
+  }
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER) DispatchMessageW(&message);
+  return 0;
+}
+
 int Drive(int argc, wchar_t** argv) {
+  if (argc == 2 && argv[1] == std::wstring(L"hold-desktop")) return HoldDesktop();
   if (argc < 3) {
-    return Fail(L"usage: zavex_demo_driver UPDATER install|uninstall|run SWITCH... or "
-                L"APPLICATION start-phone|close-phone");
+    return Fail(L"usage: zavex_demo_driver UPDATER install|uninstall|run SWITCH..., "
+                L"APPLICATION start-phone|close-phone or hold-desktop");
   }
   const std::wstring updaterExe = argv[1];
   const std::wstring action = argv[2];
