@@ -57,13 +57,12 @@ bool ReadSideData(ByteReader& patch, const PatchHeader& header, Bytes& side) {
          InflateBuffer(compressed.data(), compressed.size(), header.sideDecoded, side);
 }
 
-// The new file's form, from the old file's form and the patch's streams.
-bool ApplyToOldForm(ByteReader& patch, const PatchHeader& header, ByteReader& oldFile, Bytes& image) {
+// The new file's form, from the old file's form and the patch's streams, and
+// the old file's labels.
+bool ApplyToOldForm(ByteReader& patch, const PatchHeader& header, ByteReader& oldFile, Bytes& image,
+                    std::vector<std::uint32_t>& oldLabels) {
   Bytes oldForm;
-  {
-    Bytes old;
-    if (!ReadWhole(oldFile, old) || !TransformOldExecutable(old.data(), old.size(), oldForm)) return false;
-  }
+  if (!ReadWhole(oldFile, oldForm) || !TransformOldExecutable(oldForm, oldLabels)) return false;
   FormPatchReader formPatch(patch, header);
   MemoryReader oldFormReader(oldForm);
   image.reserve(static_cast<std::size_t>(header.newSize));
@@ -82,9 +81,9 @@ bool ApplyTransformedPatch(ByteReader& patch, const PatchHeader& header, ByteRea
   }
   Bytes side;
   Bytes image;
-  Bytes old;
-  if (!ReadSideData(patch, header, side) || !ApplyToOldForm(patch, header, oldFile, image) || !ReadWhole(oldFile, old) ||
-      !RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image)) {
+  std::vector<std::uint32_t> oldLabels;
+  if (!ReadSideData(patch, header, side) || !ApplyToOldForm(patch, header, oldFile, image, oldLabels) ||
+      !RestoreExecutable(oldLabels, side.data(), side.size(), image)) {
     return false;
   }
   for (std::size_t offset = 0; offset < image.size(); offset += kWritePiece) {

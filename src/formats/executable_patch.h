@@ -5,11 +5,10 @@
 // old file's form into the new file's form (executable_transform.h) and whose
 // side data turns that form back into the new file.
 //
-// The client holds the old file, its form and the new form in memory, at most
-// two of them at once beside the forward window over the old form: a little
-// over three times kMaxTransformedFileBytes, plus the side data and the
-// transform's lists of references. Hence the caps, which the publisher keeps
-// and the client checks before it allocates anything.
+// The client holds the old file's form (made in place of the old file) and
+// the new form in memory: twice kMaxTransformedFileBytes at most, plus the
+// side data and the transform's lists of references. Hence the caps, which
+// the publisher keeps and the client checks before it allocates anything.
 
 #include <cstddef>
 #include <cstdint>

@@ -108,11 +108,11 @@ void RecodeSymbolNames(std::uint8_t* data, const PeImage& layout, bool toForm) {
   });
 }
 
-// side's bytes with each reference's operand replaced by indexOf(its label),
-// a debug address's by the image base plus it.
+// Turns form, which holds side's bytes (or is them), into side's form: each
+// reference's operand replaced by indexOf(its label), a debug address's by the
+// image base plus it.
 template <typename IndexOf>
-Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
-  Bytes form(side.data, side.data + side.size);
+void WriteForm(const LabelledImage& side, IndexOf indexOf, Bytes& form) {
   for (const ExecutableReference& reference : side.references) {
     const std::uint64_t base = reference.kind == ReferenceKind::kDebugAddress ? side.image.imageBase() : 0;
     StoreOperand(form.data() + reference.fileOffset, reference.width,
@@ -121,7 +121,6 @@ Bytes FormOf(const LabelledImage& side, IndexOf indexOf) {
   RecodeRelocationOffsets(form.data(), side.image, true);
   GatherRelocationHeaders(form.data(), side.image);
   RecodeSymbolNames(form.data(), side.image, true);
-  return form;
 }
 
 void PutNumber(Bytes& out, std::uint64_t value) {
@@ -374,10 +373,11 @@ bool RestoreRelative(const PeImage& form, const NewLabels& labels, Bytes& image)
 
 }  // namespace
 
-bool TransformOldExecutable(const std::uint8_t* oldData, std::size_t oldSize, Bytes& oldForm) {
+bool TransformOldExecutable(Bytes& file, std::vector<std::uint32_t>& oldLabels) {
   LabelledImage old;
-  if (!Label(oldData, oldSize, old, nullptr)) return false;
-  oldForm = FormOf(old, [](std::uint32_t index) { return index; });
+  if (!Label(file.data(), file.size(), old, nullptr)) return false;
+  WriteForm(old, [](std::uint32_t index) { return index; }, file);
+  oldLabels = std::move(old.labels);
   return true;
 }
 
@@ -391,24 +391,25 @@ bool TransformExecutables(const std::uint8_t* oldData, std::size_t oldSize, cons
   std::vector<std::uint32_t> newIndex;
   forms.sideData = WriteLabelData(old, newer, pairs, newIndex);
   const std::uint64_t labelCount = old.labels.size() + std::count(pairs.begin(), pairs.end(), kNoLabel);
-  forms.oldForm = FormOf(old, [](std::uint32_t index) { return index; });
-  forms.newForm = FormOf(newer, [&newIndex](std::uint32_t index) { return newIndex[index]; });
+  forms.oldForm.assign(oldData, oldData + oldSize);
+  WriteForm(old, [](std::uint32_t index) { return index; }, forms.oldForm);
+  forms.newForm.assign(newData, newData + newSize);
+  WriteForm(newer, [&newIndex](std::uint32_t index) { return newIndex[index]; }, forms.newForm);
   std::vector<std::uint32_t> exceptions = Exceptions(forms.newForm, outside, labelCount);
   const std::vector<std::uint32_t> debugExceptions = DebugExceptions(forms.newForm, newer, labelCount);
   exceptions.insert(exceptions.end(), debugExceptions.begin(), debugExceptions.end());
   std::sort(exceptions.begin(), exceptions.end());
   PutAscending(forms.sideData, exceptions);
   Bytes restored = forms.newForm;
-  return RestoreExecutable(oldData, oldSize, forms.sideData.data(), forms.sideData.size(), restored) &&
+  return RestoreExecutable(old.labels, forms.sideData.data(), forms.sideData.size(), restored) &&
          std::equal(restored.begin(), restored.end(), newData, newData + newSize);
 }
 
-bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* sideData,
+bool RestoreExecutable(const std::vector<std::uint32_t>& oldLabels, const std::uint8_t* sideData,
                        std::size_t sideSize, Bytes& image) {
-  LabelledImage old;
   NewLabels labels;
   PeImage form;
-  if (!Label(oldData, oldSize, old, nullptr) || !ReadSideData(sideData, sideSize, old.labels, labels) ||
+  if (!ReadSideData(sideData, sideSize, oldLabels, labels) ||
       !form.ParseTableBounds(image.data(), image.size()) || !ScatterRelocationHeaders(image.data(), form) ||
       !form.ParseLayout(image.data(), image.size())) {
     return false;

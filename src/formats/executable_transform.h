@@ -25,13 +25,14 @@
 //              diff the files themselves. Otherwise keep the smaller of this
 //              patch and the files' own: when the code did not move, the
 //              side data is pure cost.
-//   client:    TransformOldExecutable(old) -> oldForm (the publisher's bytes);
+//   client:    TransformOldExecutable(old) -> oldForm (the publisher's bytes)
+//              in place, and the old file's labels;
 //              apply the diff to it -> newForm;
-//              RestoreExecutable(old, sideData, newForm) -> the new file,
-//              byte for byte; then check its hash as for any patch.
+//              RestoreExecutable(labels, sideData, newForm) -> the new file,
+//              byte for byte, in place; then check its hash as for any patch.
 // Forms have the size of their files. Every step holds whole files in memory
-// (a few times their size: bench/README.md has the figures); PE files above
-// 4 GiB are refused.
+// (the client two at most, beside the lists of references: bench/README.md
+// has the figures); PE files above 4 GiB are refused.
 //
 // Side data, integers as unsigned LEB128 (signed ones zigzag-coded):
 //   old label count
@@ -62,15 +63,18 @@ struct ExecutableForms {
 bool TransformExecutables(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
                           std::size_t newSize, ExecutableForms& forms);
 
-// The old form that TransformExecutables makes of the same old file; false
-// when it is not a PE image that PeImage reads.
-bool TransformOldExecutable(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>& oldForm);
+// Turns file, the old file, into the old form that TransformExecutables makes
+// of it, in place, and gives the old file's labels (RVAs, ascending) for
+// RestoreExecutable. False, file unchanged, when it is not a PE image that
+// PeImage reads.
+bool TransformOldExecutable(std::vector<std::uint8_t>& file, std::vector<std::uint32_t>& oldLabels);
 
-// Turns image, the new form, into the new file in place. False when the old
-// file or the form is not a PE image PeImage reads, the side data is
-// malformed or was made for another old file, or an operand names a label
-// the side data does not place inside the image; image is then unspecified.
-bool RestoreExecutable(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* sideData,
+// Turns image, the new form, into the new file in place, from the labels
+// that TransformOldExecutable gave. False when the form is not a PE image
+// PeImage reads, the side data is malformed or was made for another old file,
+// or an operand names a label the side data does not place inside the image;
+// image is then unspecified.
+bool RestoreExecutable(const std::vector<std::uint32_t>& oldLabels, const std::uint8_t* sideData,
                        std::size_t sideSize, std::vector<std::uint8_t>& image);
 
 }  // namespace zavex

@@ -28,6 +28,14 @@ Bytes Sample(const char* name) {
   return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// The labels that the client takes from the old file as it makes its form.
+std::vector<std::uint32_t> OldLabels(const Bytes& old) {
+  Bytes form = old;
+  std::vector<std::uint32_t> labels;
+  EXPECT_TRUE(TransformOldExecutable(form, labels));
+  return labels;
+}
+
 Bytes Diff(const Bytes& old, const Bytes& newer) {
   return CreatePatch(old.data(), old.size(), newer.data(), newer.size(), PatchFormat::kSeeking);
 }
@@ -51,11 +59,13 @@ TEST_P(ExecutableRoundTrip, ClientRebuildsTheNewFileThroughThePatchOfTheForms) {
   EXPECT_NE(forms.newForm, newer);
   const Bytes formPatch = Diff(forms.oldForm, forms.newForm);
 
-  Bytes oldForm;
-  ASSERT_TRUE(TransformOldExecutable(old.data(), old.size(), oldForm));
+  Bytes oldForm = old;
+  std::vector<std::uint32_t> oldLabels;
+  ASSERT_TRUE(TransformOldExecutable(oldForm, oldLabels));
+  EXPECT_EQ(oldForm, forms.oldForm);
   Bytes image = AppliedPatch(formPatch, oldForm, newer.size());
   ASSERT_EQ(image.size(), newer.size());
-  ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
+  ASSERT_TRUE(RestoreExecutable(oldLabels, forms.sideData.data(), forms.sideData.size(), image));
   EXPECT_EQ(image, newer);
   if (GetParam().smallerThanToday) {
     const Bytes side = DeflateBuffer(forms.sideData.data(), forms.sideData.size());
@@ -197,8 +207,9 @@ TEST(ExecutableTransform, FormHoldsEachLongSymbolNameAsItsOffsetFromTheOneBefore
   const Bytes file = Sample("sample_32_symbols_v1.exe");
   PeImage image;
   ASSERT_TRUE(image.Parse(file.data(), file.size()));
-  Bytes form;
-  ASSERT_TRUE(TransformOldExecutable(file.data(), file.size(), form));
+  Bytes form = file;
+  std::vector<std::uint32_t> labels;
+  ASSERT_TRUE(TransformOldExecutable(form, labels));
   std::uint32_t previous = 0;
   std::size_t longNames = 0;
   ForEachSymbol(file.data(), image, [&](std::uint64_t record) {
@@ -263,7 +274,7 @@ TEST(ExecutableTransform, BytesThatReadAsADebugAddressOnlyInTheFormStayAsTheyAre
   ASSERT_TRUE(TransformExecutables(file.data(), file.size(), file.data(), file.size(), forms));
   EXPECT_EQ(LoadLe32(&forms.newForm[operand - 3]), image.imageBase());
   Bytes restored = forms.newForm;
-  ASSERT_TRUE(RestoreExecutable(file.data(), file.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  ASSERT_TRUE(RestoreExecutable(OldLabels(file), forms.sideData.data(), forms.sideData.size(), restored));
   EXPECT_EQ(restored, file);
 }
 
@@ -285,7 +296,7 @@ TEST(ExecutableTransform, AddressesInDebugSectionsBecomeLabels) {
   ASSERT_TRUE(TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms));
   EXPECT_LT(LoadLe32(&forms.newForm[operand]) - image.imageBase(), found.references.size());
   Bytes restored = forms.newForm;
-  ASSERT_TRUE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), restored));
+  ASSERT_TRUE(RestoreExecutable(OldLabels(old), forms.sideData.data(), forms.sideData.size(), restored));
   EXPECT_EQ(restored, newer);
 }
 
@@ -373,16 +384,16 @@ TEST(RestoreExecutable, RefusesSideDataThatDoesNotFit) {
   longer.push_back(0);
   for (const Bytes& side : {truncated, longer, Bytes()}) {
     Bytes image = forms.newForm;
-    EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image));
+    EXPECT_FALSE(RestoreExecutable(OldLabels(old), side.data(), side.size(), image));
   }
   Bytes image = forms.newForm;
-  EXPECT_FALSE(RestoreExecutable(other.data(), other.size(), forms.sideData.data(), forms.sideData.size(), image));
+  EXPECT_FALSE(RestoreExecutable(OldLabels(other), forms.sideData.data(), forms.sideData.size(), image));
   // The old label count, the first number, one more than the old file's.
   Bytes otherCount = forms.sideData;
   ASSERT_NE(otherCount[0] & 0x7F, 0x7F);
   ++otherCount[0];
   image = forms.newForm;
-  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), otherCount.data(), otherCount.size(), image));
+  EXPECT_FALSE(RestoreExecutable(OldLabels(old), otherCount.data(), otherCount.size(), image));
 }
 
 TEST(RestoreExecutable, RefusesAFormWhoseRelocationHeadersDoNotFillTheTable) {
@@ -398,7 +409,7 @@ TEST(RestoreExecutable, RefusesAFormWhoseRelocationHeadersDoNotFillTheTable) {
   const std::size_t tableEnd = bounds.relocationTableOffset() + bounds.relocationTableSize();
   Bytes image(forms.newForm.begin(), forms.newForm.begin() + static_cast<std::ptrdiff_t>(tableEnd));
   Put32(image, tableEnd - 4, bounds.relocationTableSize() + 2);
-  EXPECT_FALSE(RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image));
+  EXPECT_FALSE(RestoreExecutable(OldLabels(old), forms.sideData.data(), forms.sideData.size(), image));
 }
 
 }  // namespace

@@ -44,19 +44,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool transformed = zavex::TransformExecutables(old.data(), old.size(), newer.data(), newer.size(), forms);
   if (parsed != transformed) std::abort();
   if (!transformed) return 0;
-  std::vector<std::uint8_t> oldForm;
-  if (!zavex::TransformOldExecutable(old.data(), old.size(), oldForm) || oldForm != forms.oldForm) std::abort();
+  std::vector<std::uint8_t> oldForm = old;
+  std::vector<std::uint32_t> oldLabels;
+  if (!zavex::TransformOldExecutable(oldForm, oldLabels) || oldForm != forms.oldForm) std::abort();
   std::vector<std::uint8_t> image = forms.newForm;
-  if (!zavex::RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image) ||
-      image != newer) {
+  if (!zavex::RestoreExecutable(oldLabels, forms.sideData.data(), forms.sideData.size(), image) || image != newer) {
     std::abort();
   }
   image = forms.newForm;
   std::vector<std::uint8_t> side = forms.sideData;
   side[cut % side.size()] ^= data[0] | 1;
-  zavex::RestoreExecutable(old.data(), old.size(), side.data(), side.size(), image);
+  zavex::RestoreExecutable(oldLabels, side.data(), side.size(), image);
   image = forms.newForm;
   image[cut % image.size()] ^= data[0] | 1;
-  zavex::RestoreExecutable(old.data(), old.size(), forms.sideData.data(), forms.sideData.size(), image);
+  zavex::RestoreExecutable(oldLabels, forms.sideData.data(), forms.sideData.size(), image);
   return 0;
 }
