@@ -303,10 +303,15 @@ run_updater() {
 
 # The installed folder must hold the published files and the manifest, plus
 # only the copy of the updater; the release's zavex_delta is not installed.
+# The installed record keeps the release's files, not its other members, and
+# the installation id is the installation's own.
 check_installed() {  # FOLDER RELEASE
-  local skip=(--exclude=zavex_updater.exe --exclude=zavex_delta)
+  local skip=(--exclude=zavex_updater.exe --exclude=zavex_delta --exclude=manifest.json
+    --exclude=zavex_installation.id)
   diff -rq "${skip[@]}" "$2" "$1" >/dev/null ||
     fail "$1 differs from $2: $(diff -rq "${skip[@]}" "$2" "$1" | head -3)"
+  python3 -c 'import json, sys; a, b = (json.load(open(p))["files"] for p in sys.argv[1:]); sys.exit(a != b)' \
+    "$2/manifest.json" "$1/manifest.json" || fail "$1/manifest.json lists other files than $2/manifest.json"
 }
 
 seconds_since() { awk -v start="$1" -v end="$EPOCHREALTIME" 'BEGIN { printf "%.3f", end - start }'; }
