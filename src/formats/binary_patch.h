@@ -48,7 +48,7 @@
 //
 // Version 2 reads the old file forward: every add above 0 starts at most
 // kPatchWindowBytes before the end of the furthest add before it, so the
-// old file is read once, in order, through a window of that size.
+// old file is read in order, through a window of that size.
 //
 // Only the format is fixed: how the triples are chosen is free, so a better
 // diff needs no change on installed copies.
@@ -70,8 +70,12 @@ inline constexpr std::size_t kPatchHeaderSize = 69;         // version 1
 inline constexpr std::size_t kForwardPatchHeaderSize = 70;  // version 2
 inline constexpr std::size_t kTransformedPatchHeaderSize = 86;  // version 2 with a transform
 inline constexpr std::size_t kMaxPatchHeaderSize = kTransformedPatchHeaderSize;
-// How far behind the furthest add a forward patch's add may start.
-inline constexpr std::uint64_t kPatchWindowBytes = 8u << 20;
+// How far behind the furthest add a forward patch's add may start. The
+// applier holds only kForwardRingBytes of it, so the window costs no memory;
+// it must span what a linker moves back: in a large library built with
+// profile-guided optimization, functions come in another order in each
+// version (bench/README.md).
+inline constexpr std::uint64_t kPatchWindowBytes = 64u << 20;
 // What the applier of a forward patch keeps of the old file: the last bytes
 // it read in order, and a little ahead. An add that starts further back,
 // within the window, reads the file again.

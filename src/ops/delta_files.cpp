@@ -19,14 +19,15 @@ namespace {
 // came from, all over the file, so it gets many pages; each read costs more
 // than its bytes under Wine, so pages stay larger than 4 KiB (measured in
 // bench/README.md). A forward patch reads it in order through a ring of its
-// own, so its reads go straight to the file, without pages.
+// own; only its copies from behind the ring, within the window, come through
+// a few pages, allocated at the first.
 struct ReadPages {
   size_t bytes;
   size_t count;
 };
 constexpr ReadPages kPatchPages = {64 * 1024, 4};
 constexpr ReadPages kOldFilePages = {16 * 1024, 128};
-constexpr ReadPages kForwardOldFilePages = {16 * 1024, 0};
+constexpr ReadPages kForwardOldFilePages = {16 * 1024, 32};
 constexpr ReadPages kCopyPages = {64 * 1024, 1};
 // Decoders hand over a few bytes at a time; one WriteFile each would cost
 // far more than the decoding.
@@ -78,7 +79,7 @@ class FileReader : public ByteReader {
 
   bool ReadAt(uint64_t offset, uint8_t* buffer, size_t count) override {
     if (offset > size || count > size - offset || !cancelCheck.Pass(count)) return false;
-    if (count >= pages.bytes || pages.count == 0) return ReadDirect(offset, buffer, count);
+    if (count >= pages.bytes) return ReadDirect(offset, buffer, count);
     while (count > 0) {
       const uint64_t page = offset / pages.bytes;
       const uint8_t* bytes = Page(page);
