@@ -525,9 +525,9 @@ TEST_F(DeltaUpdateTest, PatchingALargeFileKeepsThePeakWorkingSetBounded) {
     SCOPED_TRACE(format == PatchFormat::kForward ? "forward" : "seeking");
     ExpectPatchUpdatePeakBelow(old, fresh, format, 34u << 20);
   }
-  // A transformed patch is applied in memory, about two and a half times the
-  // file's size above a plain patch: the updater's own build as the file,
-  // with a byte of its code changed.
+  // A transformed patch is applied in memory, about twice the file's size
+  // above a plain patch: the updater's own build as the file, with a byte of
+  // its code changed.
   const std::string program = ReadTextFile(BuildDir() + L"\\stripped\\zavex_updater.exe");
   std::string changed = program;
   changed[program.size() / 3] = static_cast<char>(changed[program.size() / 3] ^ 0x5a);
