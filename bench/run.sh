@@ -32,7 +32,7 @@
 #                   the ten latest commits of main up to --pe-ref, default
 #                   main, that changed it; grub-efi-amd64-bin and systemd-boot-efi from Debian's
 #                   archive), their version 1, forward and transformed patches
-#                   and native apply time next to bsdiff and zstd --patch-from,
+#                   and native apply time and heap next to bsdiff and zstd --patch-from,
 #                   natively, without Wine (bench/pe_pairs.sh)
 #     --fault       instead: one file of 200 MiB with the connection cut every
 #                   50 MiB, against an uncut run (bench/cut_connection.sh)

@@ -25,8 +25,8 @@ inline constexpr uint64_t kCancelCheckBytes = 256 * 1024;
 
 // Writes output from the patch file applied to the old file, both read by
 // offset, so memory stays bounded whatever their sizes; a transformed patch
-// holds both files in memory, within kMaxTransformedFileBytes
-// (formats/executable_patch.h). False, with the
+// holds the old and the new file's forms in memory, within
+// kMaxTransformedFileBytes (formats/executable_patch.h). False, with the
 // reason for the log, when a file cannot be read or written, the patch is
 // malformed or not made for the old file, or its output is not output.size
 // bytes long.
